@@ -1,0 +1,107 @@
+#include "mainwindow.h"
+#include "ui_mainwindow.h"
+
+#include "configfile.h"
+#include "percolationgrid.h"
+#include "percolationreport.h"
+
+#include <QFile>
+#include <QFileDialog>
+#include <QMessageBox>
+#include <QProgressDialog>
+
+namespace {
+
+const char ConfigFileName[] = "config.txt";
+const char ReportFileName[] = "percolation.txt";
+constexpr int MaxListedFailures = 20;
+
+} // namespace
+
+MainWindow::MainWindow(QWidget *parent)
+    : QMainWindow(parent)
+    , ui(std::make_unique<Ui::MainWindowForm>())
+{
+    ui->setupUi(this);
+    ConfigFile config;
+    config.read(QString::fromLatin1(ConfigFileName));
+    coverValue = config.coverValue;
+    matrixValue = config.matrixValue;
+}
+
+MainWindow::~MainWindow() = default;
+
+void MainWindow::on_actionOpen_triggered()
+{
+    fileNames.clear();
+    ui->fileListView->clear();
+    fileNames = QFileDialog::getOpenFileNames(this, tr("Choose file(s) do open"), QString(), QString());
+    ui->fileListView->insertItems(ui->fileListView->count(), fileNames);
+}
+
+void MainWindow::on_fileListView_clicked(QModelIndex)
+{
+    // A click has no effect of its own; a change of the current row loads the map.
+}
+
+void MainWindow::on_actionParametros_triggered()
+{
+    // The parameters dialog is not built yet.
+}
+
+void MainWindow::on_fileListView_currentRowChanged(int)
+{
+    // The map view is not built yet.
+}
+
+void MainWindow::on_actionPercolation_triggered()
+{
+    if (batchRunning)
+        return;
+    batchRunning = true;
+    // The list and the cover value are taken once: the run tests what was
+    // listed when it started, whatever happens in the window meanwhile.
+    const QStringList files = fileNames;
+    const qint32 cover = coverValue;
+
+    QFile reportFile(QString::fromLatin1(ReportFileName));
+    reportFile.open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Text | QIODevice::Unbuffered);
+    PercolationReport report(&reportFile);
+    QStringList unreadable;
+    {
+        QProgressDialog progress(tr("Calculando..."), tr("Cancel"), 0, int(files.size()), this);
+        // Cancel does not stop the run; the dialog stays up until the end.
+        disconnect(&progress, SIGNAL(canceled()), &progress, SLOT(cancel()));
+        progress.setWindowModality(Qt::WindowModal);
+        progress.show();
+        progress.setValue(0);
+        QCoreApplication::processEvents();
+        for (qsizetype i = 0; i < files.size(); ++i) {
+            PercolationGrid grid;
+            grid.habitatValue = cover;
+            progress.setValue(int(i));
+            QCoreApplication::processEvents();
+            if (!grid.loadLandscape(files[i]))
+                unreadable << tr("%1: %2").arg(files[i], grid.errorString());
+            report.addResult(QFile::encodeName(files[i]), grid.percolates());
+        }
+        report.finish();
+        reportFile.close();
+    }
+    batchRunning = false;
+
+    if (report.hasError()) {
+        QMessageBox::warning(this, tr("Vantrix"),
+                             tr("The report %1 could not be written: %2")
+                                     .arg(QString::fromLatin1(ReportFileName), report.errorString()));
+    }
+    if (!unreadable.isEmpty()) {
+        QString list = unreadable.mid(0, MaxListedFailures).join(QLatin1Char('\n'));
+        if (unreadable.size() > MaxListedFailures)
+            list += QLatin1Char('\n') + tr("and %n more", nullptr, int(unreadable.size() - MaxListedFailures));
+        QMessageBox::warning(this, tr("Vantrix"),
+                             tr("%n file(s) could not be read and count as 0 in the report:", nullptr,
+                                int(unreadable.size()))
+                                     + QLatin1Char('\n') + list);
+    }
+}

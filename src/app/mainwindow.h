@@ -1,0 +1,43 @@
+#pragma once
+
+#include <QMainWindow>
+#include <QModelIndex>
+#include <QStringList>
+
+#include <memory>
+
+namespace Ui {
+class MainWindowForm;
+}
+
+// The Vantrix main window: the list of chosen landscape files, the map area,
+// and the File, Calculate and Settings menus.
+//
+// The cover value and the matrix value are read from config.txt in the working
+// directory at construction; Percolation writes percolation.txt there.
+class MainWindow : public QMainWindow
+{
+    Q_OBJECT
+
+public:
+    explicit MainWindow(QWidget *parent = nullptr);
+    ~MainWindow() override;
+
+    const QStringList &chosenFiles() const { return fileNames; }
+    qint32 currentCoverValue() const { return coverValue; }
+    qint32 currentMatrixValue() const { return matrixValue; }
+
+private slots:
+    void on_actionOpen_triggered();
+    void on_fileListView_clicked(QModelIndex index);
+    void on_actionParametros_triggered();
+    void on_fileListView_currentRowChanged(int currentRow);
+    void on_actionPercolation_triggered();
+
+private:
+    QStringList fileNames;
+    std::unique_ptr<Ui::MainWindowForm> ui;
+    qint32 coverValue;
+    qint32 matrixValue;
+    bool batchRunning = false;
+};

@@ -1,0 +1,93 @@
+#pragma once
+
+#include "raggedrows.h"
+
+#include <QString>
+
+#include <deque>
+
+// One landscape as habitat / non-habitat cells, and the spanning walk over it.
+//
+// Coordinates are (row, column), both from 0: row 0 is the first row loaded,
+// column 0 the first field of a line. With n the number of rows, the walk works
+// on the square of rows and columns 0 .. n-1: column n-1 is the right edge, row
+// n-1 the bottom edge. Cells a row does not have (a row shorter than n) count
+// as not habitat and are never read; cells beyond column n-1 are never read and
+// not kept.
+//
+// The walk is a single cursor with a first-in first-out queue of the cells it
+// has entered. It is deliberately not a flood fill: on some grids it answers 0
+// although habitat joins two opposite edges, and those answers are the
+// system's. The exact order of moves is in stepLeftRight().
+//
+// A grid serves one load and one test; build a new one for the next file.
+class PercolationGrid
+{
+public:
+    enum StepResult : quint8 { Continue = 0, Spanned = 1, Exhausted = 2 };
+
+    // Cell values.
+    static constexpr qint8 NotHabitat = 0;
+    static constexpr qint8 Habitat = 1;
+    static constexpr qint8 Visited = 2;
+
+    // The field value that makes a cell habitat; set before loadLandscape().
+    qint32 habitatValue = 1;
+    // The cursor of the walk; meaningful only during and after a search phase.
+    qint32 currentRow = 0;
+    qint32 currentColumn = 0;
+
+    // Reads the landscape at path (a file-system path, see LandscapeReader).
+    // Returns false if it cannot be opened or read; the grid then has no rows
+    // and errorString() says why. A file without any valid field loads fine,
+    // with no rows.
+    bool loadLandscape(const QString &path);
+    // The same for a path in its file-system encoding (QFile::encodeName).
+    bool loadLandscape(const char *path);
+    QString errorString() const { return m_errorString; }
+
+    // 1 if the left-to-right or the top-to-bottom phase spans, else 0.
+    // Runs both phases, with resetVisited() between them; the queue is kept.
+    int percolates();
+    bool spansLeftRight();
+    bool spansTopBottom();
+
+    // One step of the walk from the cursor, n the number of rows, (r, c) the cursor:
+    //  1. c + 1 >= n: Spanned.
+    //  2. Push (r, c) if it holds Habitat; mark it Visited.
+    //  3. The first of right, down (r+1 < n), up (r > 0), left (c > 0) that holds
+    //     Habitat becomes the cursor: Continue.
+    //  4. Otherwise the queue's front becomes the cursor (Continue), or, with an
+    //     empty queue, Exhausted.
+    StepResult stepLeftRight();
+    // The same with rows and columns exchanged: Spanned when r + 1 >= n, then
+    // down, right (c+1 < n), left (c > 0), up (r > 0).
+    StepResult stepTopBottom();
+
+    // Turns every Visited cell back into Habitat.
+    void resetVisited();
+
+    qint32 rowCount() const { return qint32(m_rows.rowCount()); }
+    // Cells kept for row r: at most rowCount().
+    qint32 rowLength(qint32 r) const { return qint32(m_rows.rowLength(r)); }
+    qint8 cell(qint32 r, qint32 c) const { return m_rows.row(r)[c]; }
+    // Entries of the queue, front first, as (row, column).
+    qsizetype queueSize() const { return qsizetype(m_visitQueue.size()); }
+
+    // Loads rows directly, for tests and for callers that build grids in memory.
+    void setRows(RaggedRows<qint8> rows);
+
+private:
+    bool isHabitat(qint64 r, qint64 c) const
+    {
+        return c < m_rows.rowLength(r) && m_rows.row(r)[c] == Habitat;
+    }
+    quint32 indexOf(qint32 r, qint32 c) const { return quint32(m_rows.offsets[r] + c); }
+    void moveToQueued(quint32 index);
+    void clipToSquare();
+
+    RaggedRows<qint8> m_rows;
+    std::deque<quint32> m_visitQueue; // flat cell indices
+    qint32 m_stride = 0;              // row length when every row holds n cells, else 0
+    QString m_errorString;
+};

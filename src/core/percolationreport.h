@@ -1,0 +1,49 @@
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+
+class QIODevice;
+
+// Writer of the percolation report: one line per tested file, then the mean.
+//
+// Format, all lines ending in '\n':
+//   <path bytes> TAB <1 or 0>
+//   ...
+//   Probability Percolation (PP) = <mean>
+// The path is written as given, without quoting. The mean is the sum of the
+// results divided by their number, in the general notation with 6 significant
+// digits ("1", "0.5", "0.666667"); with no result it is "nan".
+//
+// Every line is written and flushed at once; open a file Unbuffered, so that a
+// short write (a full disk) is seen at once. The device is not owned. If it is
+// not open, or a write fails, later lines are dropped, hasError() turns true
+// and errorString() keeps the first reason; the results are still counted.
+class PercolationReport
+{
+public:
+    explicit PercolationReport(QIODevice *device);
+
+    void addResult(const QByteArray &encodedPath, int result);
+    // Writes the mean line. Call once, after the last result.
+    void finish();
+
+    qint64 resultCount() const { return m_count; }
+    double sum() const { return m_sum; }
+    bool hasError() const { return !m_errorString.isEmpty(); }
+    QString errorString() const { return m_errorString; }
+
+    static QByteArray resultLine(const QByteArray &encodedPath, int result);
+    static QByteArray meanLine(double sum, qint64 count);
+    // The mean in the general notation with 6 significant digits; NaN as "nan".
+    static QByteArray formatMean(double mean);
+    static constexpr const char *meanPrefix() { return "Probability Percolation (PP) = "; }
+
+private:
+    void write(const QByteArray &line);
+
+    QIODevice *m_device;
+    double m_sum = 0.0;
+    qint64 m_count = 0;
+    QString m_errorString;
+};

@@ -1,0 +1,18 @@
+#pragma once
+
+#include <QByteArray>
+
+#include <vector>
+
+// The straightforward reading of landscape text, one QString per line and per
+// field, kept as the yardstick for the streaming reader.
+namespace ReferenceReader {
+
+using Rows = std::vector<std::vector<int>>;
+
+// Percolation rules: cells of 0/1 per valid field, lines without cells dropped.
+Rows percolation(const QByteArray &text, int habitatValue);
+// Display rules: values per field (invalid as 0), a blank last field dropped.
+Rows display(const QByteArray &text);
+
+} // namespace ReferenceReader

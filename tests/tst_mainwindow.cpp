@@ -1,0 +1,257 @@
+#include "guiutil.h"
+#include "mainwindow.h"
+#include "testutil.h"
+
+#include <QAction>
+#include <QFileDialog>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QMenuBar>
+#include <QMessageBox>
+#include <QProgressDialog>
+#include <QPushButton>
+#include <QTemporaryDir>
+#include <QtTest>
+
+using GuiUtil::whenShown;
+
+class TestMainWindow : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void init();
+    void titleAndMenus();
+    void openReplacesAndCancelEmpties();
+    void percolationReport_data();
+    void percolationReport();
+    void cancelDoesNotStopTheRun();
+    void unreadableFilesAreNamed();
+    void unwritableReportIsReported();
+
+private:
+    QString landscape(const QString &name, const QByteArray &text)
+    {
+        const QString path = work.filePath(name);
+        if (!TestUtil::writeFile(path, text))
+            qFatal("cannot write fixture");
+        return path;
+    }
+    // Triggers Open and picks files in the real file dialog (none: Cancel).
+    void open(MainWindow &window, const QStringList &paths)
+    {
+        whenShown<QFileDialog>(this, [paths](QFileDialog *dialog) {
+            if (paths.isEmpty()) {
+                dialog->reject();
+                return;
+            }
+            QStringList quoted;
+            for (const QString &path : paths)
+                quoted << QLatin1Char('"') + path + QLatin1Char('"');
+            dialog->findChild<QLineEdit *>(QStringLiteral("fileNameEdit"))->setText(quoted.join(QLatin1Char(' ')));
+            QMetaObject::invokeMethod(dialog, "accept");
+        });
+        action(window, "actionOpen")->trigger();
+    }
+    static QAction *action(MainWindow &window, const char *name)
+    {
+        return window.findChild<QAction *>(QLatin1String(name));
+    }
+    static QStringList listed(MainWindow &window)
+    {
+        auto *list = window.findChild<QListWidget *>(QStringLiteral("fileListView"));
+        QStringList items;
+        for (int i = 0; i < list->count(); ++i)
+            items << list->item(i)->text();
+        return items;
+    }
+    // Runs Percolation, accepting any warning; returns the warnings' texts.
+    QStringList runPercolation(MainWindow &window)
+    {
+        auto warnings = std::make_shared<QStringList>();
+        std::function<void(QMessageBox *)> answer = [this, warnings, &answer](QMessageBox *box) {
+            *warnings << box->text();
+            box->accept();
+            whenShown<QMessageBox>(this, answer);
+        };
+        whenShown<QMessageBox>(this, answer);
+        action(window, "actionPercolation")->trigger();
+        QCoreApplication::processEvents();
+        qDeleteAll(findChildren<QTimer *>());
+        return *warnings;
+    }
+    static QByteArray report()
+    {
+        QFile file(QStringLiteral("percolation.txt"));
+        return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<missing>");
+    }
+
+    QTemporaryDir work;
+};
+
+void TestMainWindow::initTestCase()
+{
+    QVERIFY(work.isValid());
+    QVERIFY(QDir::setCurrent(work.path()));
+}
+
+void TestMainWindow::init()
+{
+    QFile::remove(QStringLiteral("config.txt"));
+    QFile::remove(QStringLiteral("percolation.txt"));
+    QDir().rmdir(QStringLiteral("percolation.txt"));
+}
+
+void TestMainWindow::titleAndMenus()
+{
+    MainWindow window;
+    window.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&window));
+    QCOMPARE(window.windowTitle(), QStringLiteral("Vantrix"));
+    QStringList menus;
+    QStringList entries;
+    for (QAction *menuAction : window.menuBar()->actions()) {
+        menus << menuAction->text();
+        for (QAction *entry : menuAction->menu()->actions())
+            entries << entry->text();
+    }
+    QCOMPARE(menus, (QStringList{"File", "Calculate", "Settings"}));
+    QCOMPARE(entries, (QStringList{"Open", "Percolation", "Parameters"}));
+    QCOMPARE(window.currentCoverValue(), 1);
+    QCOMPARE(window.currentMatrixValue(), 0);
+}
+
+void TestMainWindow::openReplacesAndCancelEmpties()
+{
+    const QString a = landscape(QStringLiteral("a.txt"), "1 1\n1 1\n");
+    const QString b = landscape(QStringLiteral("b.txt"), "0 0\n0 0\n");
+    const QString c = landscape(QStringLiteral("c.txt"), "1\n");
+    MainWindow window;
+    window.show();
+
+    open(window, {a, b});
+    QCOMPARE(window.chosenFiles(), (QStringList{a, b}));
+    QCOMPARE(listed(window), window.chosenFiles());
+
+    open(window, {c});
+    QCOMPARE(window.chosenFiles(), QStringList{c});
+    QCOMPARE(listed(window), QStringList{c});
+
+    open(window, {});
+    QVERIFY(window.chosenFiles().isEmpty());
+    QVERIFY(listed(window).isEmpty());
+}
+
+void TestMainWindow::percolationReport_data()
+{
+    QTest::addColumn<QByteArray>("config");
+    QTest::addColumn<QStringList>("names");
+    QTest::addColumn<QByteArray>("expected");
+
+    // Files, by name: spans (1), blocked (0), spans for cover 7 only.
+    QTest::newRow("three files") << QByteArray() << QStringList{"span.txt", "blocked.txt", "column.txt"}
+                                 << QByteArray("span.txt\t1\nblocked.txt\t0\ncolumn.txt\t1\n"
+                                               "Probability Percolation (PP) = 0.666667\n");
+    QTest::newRow("cover from config.txt") << QByteArray("7\n0\n") << QStringList{"seven.txt", "span.txt"}
+                                           << QByteArray("seven.txt\t1\nspan.txt\t0\n"
+                                                         "Probability Percolation (PP) = 0.5\n");
+    QTest::newRow("non-ASCII name") << QByteArray() << QStringList{QStringLiteral("d\u00e9j\u00e0.txt")}
+                                    << QByteArray("d\xc3\xa9j\xc3\xa0.txt\t1\nProbability Percolation (PP) = 1\n");
+    QTest::newRow("no files") << QByteArray() << QStringList{}
+                              << QByteArray("Probability Percolation (PP) = nan\n");
+}
+
+void TestMainWindow::percolationReport()
+{
+    QFETCH(QByteArray, config);
+    QFETCH(QStringList, names);
+    QFETCH(QByteArray, expected);
+
+    landscape(QStringLiteral("span.txt"), "1 0 0 \n1 0 0 \n1 1 1 \n");
+    landscape(QStringLiteral("blocked.txt"), "1 0 0\n0 1 0\n0 0 1\n");
+    landscape(QStringLiteral("column.txt"), "0 1\n0 1\n");
+    landscape(QStringLiteral("seven.txt"), "7 7\n0 0\n");
+    landscape(QStringLiteral("d\u00e9j\u00e0.txt"), "1\n");
+    if (!config.isEmpty())
+        QVERIFY(TestUtil::writeFile(QStringLiteral("config.txt"), config));
+    TestUtil::writeFile(QStringLiteral("percolation.txt"), "stale report of an earlier run\n");
+
+    MainWindow window;
+    window.show();
+    QStringList paths;
+    for (const QString &name : names)
+        paths << work.filePath(name);
+    open(window, paths);
+    QCOMPARE(runPercolation(window), QStringList());
+
+    // The report names files by their full paths, as the dialog returned them.
+    QByteArray result;
+    for (const QByteArray &line : expected.split('\n')) {
+        if (line.contains('\t'))
+            result += QFile::encodeName(work.path()) + '/' + line + '\n';
+        else if (!line.isEmpty())
+            result += line + '\n';
+    }
+    QCOMPARE(report(), result);
+}
+
+void TestMainWindow::cancelDoesNotStopTheRun()
+{
+    QStringList paths;
+    for (int i = 0; i < 30; ++i)
+        paths << landscape(QStringLiteral("grid%1.txt").arg(i), QByteArray("1 1\n0 0\n").repeated(1 + i));
+    MainWindow window;
+    window.show();
+    open(window, paths);
+
+    auto stillShown = std::make_shared<bool>(false);
+    whenShown<QProgressDialog>(this, [stillShown](QProgressDialog *progress) {
+        QCOMPARE(progress->labelText(), QStringLiteral("Calculando..."));
+        QCOMPARE(progress->windowModality(), Qt::WindowModal);
+        QPushButton *cancel = progress->findChild<QPushButton *>();
+        QCOMPARE(cancel->text(), QStringLiteral("Cancel"));
+        QTest::mouseClick(cancel, Qt::LeftButton);
+        QCoreApplication::processEvents();
+        *stillShown = progress->isVisible();
+    });
+    QCOMPARE(runPercolation(window), QStringList());
+    QVERIFY(*stillShown);
+    const QList<QByteArray> lines = report().split('\n');
+    QCOMPARE(lines.size(), 32); // 30 results, the mean, and the empty rest after the last newline
+    QVERIFY(lines[30].startsWith("Probability Percolation (PP) = "));
+    QVERIFY(window.findChildren<QProgressDialog *>().isEmpty());
+}
+
+void TestMainWindow::unreadableFilesAreNamed()
+{
+    const QString good = landscape(QStringLiteral("good.txt"), "1\n");
+    const QString gone = landscape(QStringLiteral("gone.txt"), "1\n");
+    MainWindow window;
+    window.show();
+    open(window, {good, gone});
+    QVERIFY(QFile::remove(gone));
+
+    const QStringList warnings = runPercolation(window);
+    QCOMPARE(warnings.size(), 1);
+    QVERIFY(warnings[0].contains(gone));
+    QVERIFY(!warnings[0].contains(good));
+    QCOMPARE(report(), QFile::encodeName(good) + "\t1\n" + QFile::encodeName(gone)
+                     + "\t0\nProbability Percolation (PP) = 0.5\n");
+}
+
+void TestMainWindow::unwritableReportIsReported()
+{
+    const QString good = landscape(QStringLiteral("good.txt"), "1\n");
+    QVERIFY(QDir().mkdir(QStringLiteral("percolation.txt")));
+    MainWindow window;
+    window.show();
+    open(window, {good});
+
+    const QStringList warnings = runPercolation(window);
+    QCOMPARE(warnings.size(), 1);
+    QVERIFY(warnings[0].contains(QStringLiteral("percolation.txt")));
+}
+
+QTEST_MAIN(TestMainWindow)
+#include "tst_mainwindow.moc"

@@ -1,6 +1,9 @@
 #pragma once
 
+#include <QAction>
 #include <QApplication>
+#include <QFileDialog>
+#include <QLineEdit>
 #include <QTimer>
 #include <QWidget>
 
@@ -28,6 +31,24 @@ void whenShown(QObject *context, std::function<void(T *)> handler)
         }
     });
     timer->start();
+}
+
+// Triggers an Open action and picks paths in the real file dialog it shows;
+// with no paths, cancels the dialog.
+inline void chooseFiles(QObject *context, QAction *open, const QStringList &paths)
+{
+    whenShown<QFileDialog>(context, [paths](QFileDialog *dialog) {
+        if (paths.isEmpty()) {
+            dialog->reject();
+            return;
+        }
+        QStringList quoted;
+        for (const QString &path : paths)
+            quoted << QLatin1Char('"') + path + QLatin1Char('"');
+        dialog->findChild<QLineEdit *>(QStringLiteral("fileNameEdit"))->setText(quoted.join(QLatin1Char(' ')));
+        QMetaObject::invokeMethod(dialog, "accept");
+    });
+    open->trigger();
 }
 
 } // namespace GuiUtil

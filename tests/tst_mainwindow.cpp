@@ -38,21 +38,9 @@ private:
             qFatal("cannot write fixture");
         return path;
     }
-    // Triggers Open and picks files in the real file dialog (none: Cancel).
     void open(MainWindow &window, const QStringList &paths)
     {
-        whenShown<QFileDialog>(this, [paths](QFileDialog *dialog) {
-            if (paths.isEmpty()) {
-                dialog->reject();
-                return;
-            }
-            QStringList quoted;
-            for (const QString &path : paths)
-                quoted << QLatin1Char('"') + path + QLatin1Char('"');
-            dialog->findChild<QLineEdit *>(QStringLiteral("fileNameEdit"))->setText(quoted.join(QLatin1Char(' ')));
-            QMetaObject::invokeMethod(dialog, "accept");
-        });
-        action(window, "actionOpen")->trigger();
+        GuiUtil::chooseFiles(this, action(window, "actionOpen"), paths);
     }
     static QAction *action(MainWindow &window, const char *name)
     {

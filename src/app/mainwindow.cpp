@@ -46,7 +46,24 @@ void MainWindow::on_fileListView_clicked(QModelIndex)
 
 void MainWindow::on_actionParametros_triggered()
 {
-    // The parameters dialog is not built yet.
+    settingsDialog.setCoverValue(coverValue);
+    settingsDialog.setMatrixValue(matrixValue);
+    if (!settingsDialog.exec())
+        return;
+    coverValue = settingsDialog.getCoverValue();
+    matrixValue = settingsDialog.getMatrixValue();
+
+    // The new values are in effect from here on, whether or not they can be kept.
+    ConfigFile config;
+    config.coverValue = coverValue;
+    config.matrixValue = matrixValue;
+    QString error;
+    if (!config.write(QString::fromLatin1(ConfigFileName), &error)) {
+        QMessageBox::warning(this, tr("Vantrix"),
+                             tr("The parameters could not be saved to %1: %2\n"
+                                "They stay in effect until the program ends.")
+                                     .arg(QString::fromLatin1(ConfigFileName), error));
+    }
 }
 
 void MainWindow::on_fileListView_currentRowChanged(int)

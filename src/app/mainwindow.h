@@ -1,5 +1,7 @@
 #pragma once
 
+#include "setings.h"
+
 #include <QMainWindow>
 #include <QModelIndex>
 #include <QStringList>
@@ -37,6 +39,7 @@ private slots:
 private:
     QStringList fileNames;
     std::unique_ptr<Ui::MainWindowForm> ui;
+    setings settingsDialog;
     qint32 coverValue;
     qint32 matrixValue;
     bool batchRunning = false;

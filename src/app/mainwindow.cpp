@@ -2,12 +2,14 @@
 #include "ui_mainwindow.h"
 
 #include "configfile.h"
+#include "landscapereader.h"
 #include "percolationgrid.h"
 #include "percolationreport.h"
 
 #include <QFile>
 #include <QFileDialog>
 #include <QMessageBox>
+#include <QPainter>
 #include <QProgressDialog>
 
 namespace {
@@ -66,9 +68,39 @@ void MainWindow::on_actionParametros_triggered()
     }
 }
 
-void MainWindow::on_fileListView_currentRowChanged(int)
+void MainWindow::on_fileListView_currentRowChanged(int currentRow)
 {
-    // The map view is not built yet.
+    if (currentRow < 0)
+        return;
+    const QListWidgetItem *item = ui->fileListView->currentItem();
+    if (!item)
+        return;
+    loadMapGrid(item->text());
+    repaint();
+}
+
+void MainWindow::loadMapGrid(QString path)
+{
+    LandscapeReader::readDisplay(path, mapGrid);
+    mapRenderer.invalidate();
+}
+
+QRect MainWindow::mapArea() const
+{
+    return QRect(ui->frameView->mapTo(this, QPoint(0, 0)), ui->frameView->size());
+}
+
+void MainWindow::paintEvent(QPaintEvent *)
+{
+    QPainter painter(this);
+    const QRect area = mapArea();
+    QColor green;
+    green.setRgb(0, 255, 0, 120);
+    painter.setBrush(QBrush(green, Qt::SolidPattern));
+    painter.drawRect(QRectF(area.x(), area.y(), area.width(), area.height()));
+    if (mapGrid.isEmpty())
+        return;
+    painter.drawImage(area.topLeft(), mapRenderer.image(mapGrid, matrixValue, area));
 }
 
 void MainWindow::on_actionPercolation_triggered()

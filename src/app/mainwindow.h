@@ -1,5 +1,7 @@
 #pragma once
 
+#include "maprenderer.h"
+#include "raggedrows.h"
 #include "setings.h"
 
 #include <QMainWindow>
@@ -15,6 +17,11 @@ class MainWindowForm;
 // The Vantrix main window: the list of chosen landscape files, the map area,
 // and the File, Calculate and Settings menus.
 //
+// Selecting a file reads it with the display rules and shows it in the map
+// area: row k of the file as the k-th row of cells from the top, white where a
+// value equals the matrix value, black elsewhere, over a translucent green
+// background.
+//
 // The cover value and the matrix value are read from config.txt in the working
 // directory at construction; Percolation writes percolation.txt there.
 class MainWindow : public QMainWindow
@@ -28,6 +35,12 @@ public:
     const QStringList &chosenFiles() const { return fileNames; }
     qint32 currentCoverValue() const { return coverValue; }
     qint32 currentMatrixValue() const { return matrixValue; }
+    const RaggedRows<qint32> &currentMap() const { return mapGrid; }
+    // The map area in window coordinates: the frame's rectangle.
+    QRect mapArea() const;
+
+protected:
+    void paintEvent(QPaintEvent *event) override;
 
 private slots:
     void on_actionOpen_triggered();
@@ -37,10 +50,14 @@ private slots:
     void on_actionPercolation_triggered();
 
 private:
+    void loadMapGrid(QString path);
+
     QStringList fileNames;
     std::unique_ptr<Ui::MainWindowForm> ui;
+    RaggedRows<qint32> mapGrid;
     setings settingsDialog;
     qint32 coverValue;
     qint32 matrixValue;
     bool batchRunning = false;
+    MapRenderer mapRenderer;
 };

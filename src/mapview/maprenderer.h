@@ -1,0 +1,41 @@
+#pragma once
+
+#include "raggedrows.h"
+
+#include <QImage>
+#include <QRect>
+
+// Renders the cells of a map into an image, once, for every later paint.
+//
+// The map area is a rectangle in window coordinates (left x0, top y0, width w,
+// height h). With n rows, a cell is cw = w / n wide and ch = h / n high;
+// value c of row r is the rectangle left trunc(c * cw + x0), top
+// trunc(r * ch + y0), width trunc(cw), height trunc(ch), white where the value
+// equals the matrix value and black elsewhere. Cells are painted row by row
+// from the top, each row from the left, as QPainter::drawRect with a pen and
+// brush of the cell's colour would paint them: the pixels from left to
+// left + width and from top to top + height, both inclusive, nothing when
+// width and height are both 0. Only the first n values of a row are drawn; the
+// values a short row lacks are not drawn.
+//
+// The image's pixel (i, j) is what that painting leaves at (x0 + i, y0 + j);
+// pixels no cell covers are transparent. It is (w + 1) x (h + 1) pixels, since
+// the last cells reach one pixel past the area. Cost: proportional to the
+// cells drawn plus the pixels they cover, and nothing when cells are 0 x 0.
+class MapRenderer
+{
+public:
+    static QImage render(const RaggedRows<qint32> &map, qint32 matrixValue, const QRect &area);
+
+    // The image for these inputs, rendered again only when the matrix value or
+    // the area changed since the last call, or after invalidate().
+    const QImage &image(const RaggedRows<qint32> &map, qint32 matrixValue, const QRect &area);
+    // Call whenever the map's content changes.
+    void invalidate() { m_valid = false; }
+
+private:
+    QImage m_image;
+    QRect m_area;
+    qint32 m_matrixValue = 0;
+    bool m_valid = false;
+};

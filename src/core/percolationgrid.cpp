@@ -19,6 +19,16 @@ bool PercolationGrid::loadLandscape(const char *path)
     return loadLandscape(QFile::decodeName(path));
 }
 
+int PercolationGrid::testLandscape(const QString &path, qint32 habitatValue, QString *errorString)
+{
+    PercolationGrid grid;
+    grid.habitatValue = habitatValue;
+    const bool loaded = grid.loadLandscape(path);
+    if (errorString)
+        *errorString = loaded ? QString() : grid.errorString();
+    return grid.percolates();
+}
+
 void PercolationGrid::setRows(RaggedRows<qint8> rows)
 {
     m_rows = std::move(rows);

@@ -74,6 +74,11 @@ public:
     // Entries of the queue, front first, as (row, column).
     qsizetype queueSize() const { return qsizetype(m_visitQueue.size()); }
 
+    // The whole test of one file: a fresh grid with habitatValue, loaded from
+    // path and tested. A file that cannot be read gives 0, and the reason in
+    // *errorString when given (empty otherwise).
+    static int testLandscape(const QString &path, qint32 habitatValue, QString *errorString = nullptr);
+
     // Loads rows directly, for tests and for callers that build grids in memory.
     void setRows(RaggedRows<qint8> rows);
 

@@ -74,3 +74,42 @@ QByteArray PercolationReport::formatMean(double mean)
     const auto result = std::to_chars(buffer, buffer + sizeof buffer, mean, std::chars_format::general, 6);
     return QByteArray(buffer, int(result.ptr - buffer));
 }
+
+bool PercolationReport::parse(const QByteArray &bytes, QList<Entry> &entries, QString *errorString)
+{
+    auto fail = [errorString](const QString &why) {
+        if (errorString)
+            *errorString = why;
+        return false;
+    };
+    if (!bytes.endsWith('\n'))
+        return fail(QCoreApplication::translate("PercolationReport", "the report does not end with a complete line"));
+    const qsizetype meanStart = bytes.lastIndexOf('\n', bytes.size() - 2) + 1;
+    const QByteArray meanText = bytes.mid(meanStart, bytes.size() - 1 - meanStart);
+    if (!meanText.startsWith(meanPrefix()))
+        return fail(QCoreApplication::translate("PercolationReport", "the report has no mean line at its end"));
+
+    QList<Entry> read;
+    double sum = 0;
+    qsizetype pos = 0;
+    qint64 lineNumber = 0;
+    while (pos < meanStart) {
+        ++lineNumber;
+        const qsizetype end = bytes.indexOf('\n', pos);
+        const QByteArray line = bytes.mid(pos, end - pos);
+        pos = end + 1;
+        const qsizetype tab = line.lastIndexOf('\t');
+        const QByteArray value = tab < 0 ? QByteArray() : line.mid(tab + 1);
+        if (tab <= 0 || (value != "0" && value != "1")) {
+            return fail(QCoreApplication::translate("PercolationReport", "line %1 is not a path, a tab and 0 or 1")
+                                .arg(lineNumber));
+        }
+        read.append({line.left(tab), value == "1" ? 1 : 0});
+        sum += read.last().result;
+    }
+    if (meanLine(sum, read.size()) != bytes.mid(meanStart))
+        return fail(QCoreApplication::translate("PercolationReport", "the mean line does not match the %n result line(s)",
+                                                nullptr, int(read.size())));
+    entries += read;
+    return true;
+}

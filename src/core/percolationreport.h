@@ -39,6 +39,18 @@ public:
     static QByteArray formatMean(double mean);
     static constexpr const char *meanPrefix() { return "Probability Percolation (PP) = "; }
 
+    struct Entry
+    {
+        QByteArray encodedPath;
+        int result = 0;
+    };
+    // Reads a complete report back: its result lines, in order (a path holding
+    // tabs is split at the last one). Returns false, with the reason, for
+    // anything that is not a whole report: a line that is not a path, a tab and
+    // 0 or 1; a missing or malformed mean line; a mean that does not match the
+    // result lines (a report cut short or edited). Cost is linear in its size.
+    static bool parse(const QByteArray &bytes, QList<Entry> &entries, QString *errorString = nullptr);
+
 private:
     void write(const QByteArray &line);
 

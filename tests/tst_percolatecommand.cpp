@@ -1,0 +1,291 @@
+#include "guiutil.h"
+#include "mainwindow.h"
+#include "referencereader.h"
+#include "referencewalk.h"
+#include "testutil.h"
+
+#include <QAction>
+#include <QMessageBox>
+#include <QProcess>
+#include <QRandomGenerator>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <sys/resource.h>
+
+namespace {
+
+struct Run
+{
+    int exitCode = -1;
+    QByteArray out;
+    QByteArray err;
+};
+
+// Runs vantrix-percolate in the working directory; fileSizeLimit > 0 limits
+// what the child may write to a file, as a full disk would.
+Run percolate(const QStringList &arguments, const QByteArray &input = QByteArray(), rlim_t fileSizeLimit = 0)
+{
+    QProcess process;
+    if (fileSizeLimit > 0) {
+        process.setChildProcessModifier([fileSizeLimit] {
+            std::signal(SIGXFSZ, SIG_IGN);
+            rlimit limit{fileSizeLimit, fileSizeLimit};
+            setrlimit(RLIMIT_FSIZE, &limit);
+        });
+    }
+    process.start(QStringLiteral(VANTRIX_PERCOLATE), arguments);
+    process.write(input);
+    process.closeWriteChannel();
+    if (!process.waitForFinished(300000))
+        qFatal("vantrix-percolate did not finish");
+    return {process.exitCode(), process.readAllStandardOutput(), process.readAllStandardError()};
+}
+
+QByteArray readAll(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<missing>");
+}
+
+} // namespace
+
+class TestPercolateCommand : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void init();
+    void sameReportAsDesktop();
+    void answersOfTheWalkForAnyJobs_data();
+    void answersOfTheWalkForAnyJobs();
+    void filesFromStandardInput();
+    void mergeOfASplitIsOneRun();
+    void mergeRefusesPartialReports();
+    void exitStatus_data();
+    void exitStatus();
+    void failedOutputKeepsOldFile_data();
+    void failedOutputKeepsOldFile();
+    void defaultCoverFromConfig();
+
+private:
+    // Generated landscapes of random size, cover classes -3, 1 and 7, with and
+    // without trailing blanks, some with short rows.
+    QStringList generate(int count)
+    {
+        QStringList paths;
+        QRandomGenerator random(99);
+        const int classes[] = {-3, 1, 7, 0};
+        for (int i = 0; i < count; ++i) {
+            const int n = 1 + int(random.bounded(30));
+            const double share = 0.45 + 0.3 * random.generateDouble();
+            const int cover = classes[random.bounded(3)];
+            QByteArray text;
+            for (int r = 0; r < n; ++r) {
+                const int width = random.bounded(10) == 0 ? int(random.bounded(n + 1)) : n;
+                for (int c = 0; c < width; ++c) {
+                    text += QByteArray::number(random.generateDouble() < share ? cover : classes[random.bounded(4)]);
+                    text += (c + 1 < width || i % 2) ? " " : "";
+                }
+                text += '\n';
+            }
+            paths << work.filePath(QStringLiteral("gen-%1.txt").arg(i, 4, 10, QLatin1Char('0')));
+            TestUtil::writeFile(paths.last(), text);
+        }
+        return paths;
+    }
+    // The report the specified reading rules and walk give for paths.
+    static QByteArray expectedReport(const QStringList &paths, int cover)
+    {
+        QByteArray report;
+        int sum = 0;
+        for (const QString &path : paths) {
+            const int result = ReferenceWalk::percolates(ReferenceReader::percolation(readAll(path), cover));
+            sum += result;
+            report += QFile::encodeName(path) + '\t' + QByteArray::number(result) + '\n';
+        }
+        return report + "Probability Percolation (PP) = "
+                + (paths.isEmpty() ? QByteArray("nan") : QByteArray::number(double(sum) / paths.size(), 'g', 6)) + '\n';
+    }
+
+    QTemporaryDir work;
+};
+
+void TestPercolateCommand::initTestCase()
+{
+    QVERIFY(work.isValid());
+    QVERIFY(QDir::setCurrent(work.path()));
+}
+
+void TestPercolateCommand::init()
+{
+    QFile::remove(QStringLiteral("config.txt"));
+}
+
+void TestPercolateCommand::sameReportAsDesktop()
+{
+    QStringList paths = generate(12);
+    paths << work.filePath(QStringLiteral("missing.txt"));
+    QVERIFY(TestUtil::writeFile(paths.last(), "1\n")); // removed after Open
+    QVERIFY(TestUtil::writeFile(work.filePath(QStringLiteral("d\u00e9j\u00e0.txt")), "7 7\n0 0\n"));
+    paths << work.filePath(QStringLiteral("d\u00e9j\u00e0.txt"));
+    QVERIFY(TestUtil::writeFile(QStringLiteral("config.txt"), "7\n0\n"));
+
+    MainWindow window;
+    window.show();
+    GuiUtil::chooseFiles(this, window.findChild<QAction *>(QStringLiteral("actionOpen")), paths);
+    QCOMPARE(window.chosenFiles(), paths);
+    QVERIFY(QFile::remove(work.filePath(QStringLiteral("missing.txt"))));
+    GuiUtil::whenShown<QMessageBox>(this, [](QMessageBox *box) { box->accept(); }); // names missing.txt
+    window.findChild<QAction *>(QStringLiteral("actionPercolation"))->trigger();
+    qDeleteAll(findChildren<QTimer *>());
+    const QByteArray desktop = readAll(QStringLiteral("percolation.txt"));
+
+    const Run run = percolate(paths);
+    QCOMPARE(run.exitCode, 1);
+    QCOMPARE(run.out, desktop);
+    QCOMPARE(run.out, expectedReport(paths, 7));
+}
+
+void TestPercolateCommand::answersOfTheWalkForAnyJobs_data()
+{
+    QTest::addColumn<int>("cover");
+    QTest::newRow("cover 1") << 1;
+    QTest::newRow("cover 7") << 7;
+    QTest::newRow("cover -3") << -3;
+}
+
+void TestPercolateCommand::answersOfTheWalkForAnyJobs()
+{
+    QFETCH(int, cover);
+    const QStringList paths = generate(300);
+    const QByteArray expected = expectedReport(paths, cover);
+    for (const char *jobs : {"1", "2", "8"}) {
+        const Run run = percolate(QStringList{"-c", QString::number(cover), "-j", jobs} + paths);
+        QCOMPARE(run.exitCode, 0);
+        QCOMPARE(run.out, expected);
+    }
+}
+
+void TestPercolateCommand::filesFromStandardInput()
+{
+    const QStringList paths = generate(40);
+    const QByteArray list = QFile::encodeName(paths.join(QLatin1Char('\n'))).replace("\n", "\r\n") + "\n\n";
+    const Run run = percolate({"--files-from", "-"}, list);
+    QCOMPARE(run.exitCode, 0);
+    QCOMPARE(run.out, percolate(paths).out);
+}
+
+void TestPercolateCommand::mergeOfASplitIsOneRun()
+{
+    const QStringList paths = generate(50);
+    const QByteArray whole = percolate(QStringList{"-o", "whole.txt"} + paths).out;
+    QVERIFY(whole.isEmpty());
+    // Splits into parts of 1, 0, 17 and 32 files, as shards on several machines would.
+    const QList<QStringList> parts = {paths.mid(0, 1), {}, paths.mid(1, 17), paths.mid(18)};
+    QStringList reports;
+    for (int i = 0; i < parts.size(); ++i) {
+        reports << QStringLiteral("part%1.txt").arg(i);
+        const QStringList arguments = parts[i].isEmpty() ? QStringList{"--files-from", "/dev/null"} : parts[i];
+        QCOMPARE(percolate(QStringList{"-o", reports.last()} + arguments).exitCode, 0);
+    }
+    const Run merged = percolate(QStringList{"--merge"} + reports);
+    QCOMPARE(merged.exitCode, 0);
+    QCOMPARE(merged.out, readAll(QStringLiteral("whole.txt")));
+}
+
+void TestPercolateCommand::mergeRefusesPartialReports()
+{
+    const QStringList paths = generate(5);
+    QCOMPARE(percolate(QStringList{"-o", "complete.txt"} + paths).exitCode, 0);
+    const QByteArray complete = readAll(QStringLiteral("complete.txt"));
+    const QByteArray broken[] = {
+            complete.left(complete.indexOf("Probability")),            // cut before the mean line
+            complete.left(complete.size() - 3),                        // cut inside the mean line
+            QByteArray(complete).replace("\t1\n", "\t2\n"),            // not a result
+            QByteArray(complete).remove(0, complete.indexOf('\n') + 1), // a line lost
+    };
+    for (const QByteArray &bytes : broken) {
+        QVERIFY(TestUtil::writeFile(QStringLiteral("broken.txt"), bytes));
+        const Run run = percolate({"--merge", "complete.txt", "broken.txt"});
+        QCOMPARE(run.exitCode, 1);
+        QVERIFY(run.out.isEmpty());
+        QVERIFY(run.err.contains("broken.txt"));
+    }
+}
+
+void TestPercolateCommand::exitStatus_data()
+{
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<int>("exitCode");
+    QTest::addColumn<bool>("report");
+
+    QTest::newRow("all read") << QStringList{"good.txt"} << 0 << true;
+    QTest::newRow("missing file") << QStringList{"good.txt", "missing.txt"} << 1 << true;
+    QTest::newRow("directory") << QStringList{"good.txt", "."} << 1 << true;
+    QTest::newRow("unknown option") << QStringList{"--colour", "good.txt"} << 2 << false;
+    QTest::newRow("cover not an integer") << QStringList{"-c", "x1", "good.txt"} << 2 << false;
+    QTest::newRow("cover out of range") << QStringList{"-c", "2147483648", "good.txt"} << 2 << false;
+    QTest::newRow("no files") << QStringList{"-c", "1"} << 2 << false;
+    QTest::newRow("bad jobs") << QStringList{"-j", "0", "good.txt"} << 2 << false;
+    QTest::newRow("missing list") << QStringList{"--files-from", "nolist.txt"} << 2 << false;
+    QTest::newRow("merge nothing") << QStringList{"--merge"} << 2 << false;
+    QTest::newRow("merge missing report") << QStringList{"--merge", "missing.txt"} << 1 << false;
+}
+
+void TestPercolateCommand::exitStatus()
+{
+    QFETCH(QStringList, arguments);
+    QFETCH(int, exitCode);
+    QFETCH(bool, report);
+
+    QVERIFY(TestUtil::writeFile(QStringLiteral("good.txt"), "1\n"));
+    const Run run = percolate(arguments);
+    QCOMPARE(run.exitCode, exitCode);
+    QCOMPARE(run.out.endsWith("\n") && run.out.contains("Probability Percolation (PP) = "), report);
+    if (exitCode == 2)
+        QCOMPARE(run.err.count('\n'), 1);
+    if (exitCode == 1 && report)
+        QVERIFY(run.err.contains(arguments.last().toLocal8Bit()));
+}
+
+void TestPercolateCommand::failedOutputKeepsOldFile_data()
+{
+    QTest::addColumn<QString>("output");
+    QTest::addColumn<int>("sizeLimit");
+    QTest::newRow("disk full part-way") << QStringLiteral("report.txt") << 100;
+    QTest::newRow("no such directory") << QStringLiteral("missing-dir/report.txt") << 0;
+    QTest::newRow("a directory") << QStringLiteral("outdir") << 0;
+}
+
+void TestPercolateCommand::failedOutputKeepsOldFile()
+{
+    QFETCH(QString, output);
+    QFETCH(int, sizeLimit);
+
+    QFile::remove(QStringLiteral("report.txt"));
+    QDir().mkdir(QStringLiteral("outdir"));
+    const QByteArray old = "old report\n";
+    const bool hasOld = !output.contains(QLatin1Char('/')) && output != QLatin1String("outdir");
+    if (hasOld)
+        QVERIFY(TestUtil::writeFile(output, old));
+    const Run run = percolate(QStringList{"-o", output} + generate(30), QByteArray(), rlim_t(sizeLimit));
+    QCOMPARE(run.exitCode, 1);
+    QVERIFY(run.err.contains("report"));
+    if (hasOld)
+        QCOMPARE(readAll(output), old);
+    QCOMPARE(QDir().entryList({QStringLiteral("report.txt*")}, QDir::Files), hasOld ? QStringList{output} : QStringList{});
+}
+
+void TestPercolateCommand::defaultCoverFromConfig()
+{
+    QVERIFY(TestUtil::writeFile(QStringLiteral("seven.txt"), "7 7\n0 0\n"));
+    QCOMPARE(percolate({"seven.txt"}).out, QByteArray("seven.txt\t0\nProbability Percolation (PP) = 0\n"));
+    QVERIFY(TestUtil::writeFile(QStringLiteral("config.txt"), "7\n0\n"));
+    QCOMPARE(percolate({"seven.txt"}).out, QByteArray("seven.txt\t1\nProbability Percolation (PP) = 1\n"));
+    QCOMPARE(percolate({"-c", "1", "seven.txt"}).out, QByteArray("seven.txt\t0\nProbability Percolation (PP) = 0\n"));
+}
+
+QTEST_MAIN(TestPercolateCommand)
+#include "tst_percolatecommand.moc"

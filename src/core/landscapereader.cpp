@@ -6,6 +6,10 @@
 
 #include <cstring>
 
+#ifdef __SSE2__
+#include <emmintrin.h>
+#endif
+
 namespace {
 
 constexpr size_t ChunkSize = size_t(1) << 20;
@@ -29,6 +33,25 @@ inline bool isBlankField(const char *begin, const char *end)
     }
     return true;
 }
+
+#ifdef __SSE2__
+// Whether the 16 bytes at p are eight fields of one digit, each followed by a
+// blank; if so, digits receives their values in its low eight bytes.
+inline bool eightDigitFields(const char *p, __m128i &digits)
+{
+    const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p));
+    const __m128i offset = _mm_sub_epi8(bytes, _mm_set1_epi8('0'));
+    const __m128i isDigit = _mm_cmpeq_epi8(_mm_min_epu8(offset, _mm_set1_epi8(9)), offset);
+    const __m128i isBlank = _mm_cmpeq_epi8(bytes, _mm_set1_epi8(' '));
+    const int digitMask = _mm_movemask_epi8(isDigit);
+    const int blankMask = _mm_movemask_epi8(isBlank);
+    if ((digitMask & 0x5555) != 0x5555 || (blankMask & 0xAAAA) != 0xAAAA)
+        return false;
+    const __m128i even = _mm_and_si128(offset, _mm_set1_epi16(0x00FF));
+    digits = _mm_packus_epi16(even, even);
+    return true;
+}
+#endif
 
 QString tooLargeError()
 {
@@ -174,25 +197,40 @@ qsizetype LandscapeReader::percolationLine(const char *begin, const char *end, q
                                            std::vector<qint8> &cells)
 {
     end = cutAtNul(begin, end);
+    // A line of L bytes holds at most (L + 1) / 2 fields: room for all of them
+    // is made first, then cells are written straight into it.
     const size_t before = cells.size();
+    cells.resize(before + size_t(end - begin + 1) / 2);
+    qint8 *out = cells.data() + before;
     const char *p = begin;
+#ifdef __SSE2__
+    const qint8 habitatDigit = habitatValue >= 0 && habitatValue <= 9 ? qint8(habitatValue) : qint8(-1);
+#endif
     for (;;) {
-        const char *fieldBegin = p;
-        // The common field is one digit followed by a blank.
-        if (end - p >= 2 && p[1] == ' ' && unsigned(static_cast<unsigned char>(*p)) - '0' <= 9) {
-            cells.push_back(qint8((*p - '0') == habitatValue));
-            p += 2;
-            continue;
+#ifdef __SSE2__
+        // Eight one-digit fields, each followed by a blank, at once.
+        while (end - p >= 16) {
+            __m128i digits;
+            if (!eightDigitFields(p, digits))
+                break;
+            const __m128i habitat = _mm_and_si128(_mm_cmpeq_epi8(digits, _mm_set1_epi8(char(habitatDigit))),
+                                                  _mm_set1_epi8(1));
+            _mm_storel_epi64(reinterpret_cast<__m128i *>(out), habitat);
+            out += 8;
+            p += 16;
         }
+#endif
+        const char *fieldBegin = p;
         while (p < end && *p != ' ')
             ++p;
         qint32 value;
         if (toInt32(fieldBegin, p, value))
-            cells.push_back(qint8(value == habitatValue));
+            *out++ = qint8(value == habitatValue);
         if (p == end)
             break;
         ++p;
     }
+    cells.resize(size_t(out - cells.data()));
     return qsizetype(cells.size() - before);
 }
 
@@ -207,30 +245,47 @@ qsizetype LandscapeReader::displayLine(const char *begin, const char *end, std::
             return 0; // the only field is blank
         end = last - 1; // drop the blank last field and its separator
     }
+    // Every blank starts a field, so a line of L bytes holds at most L + 1.
     const size_t before = values.size();
+    values.resize(before + size_t(end - begin) + 1);
+    qint32 *out = values.data() + before;
     const char *p = begin;
     for (;;) {
+#ifdef __SSE2__
+        while (end - p >= 16) {
+            __m128i digits;
+            if (!eightDigitFields(p, digits))
+                break;
+            const __m128i zero = _mm_setzero_si128();
+            const __m128i words = _mm_unpacklo_epi8(digits, zero);
+            _mm_storeu_si128(reinterpret_cast<__m128i *>(out), _mm_unpacklo_epi16(words, zero));
+            _mm_storeu_si128(reinterpret_cast<__m128i *>(out + 4), _mm_unpackhi_epi16(words, zero));
+            out += 8;
+            p += 16;
+        }
+#endif
         const char *fieldBegin = p;
         while (p < end && *p != ' ')
             ++p;
         qint32 value = 0;
         toInt32(fieldBegin, p, value);
-        values.push_back(value);
+        *out++ = value;
         if (p == end)
             break;
         ++p;
     }
+    values.resize(size_t(out - values.data()));
     return qsizetype(values.size() - before);
 }
 
 bool LandscapeReader::readPercolation(const QString &path, qint32 habitatValue,
                                       RaggedRows<qint8> &rows, QString *errorString)
 {
-    // Every cell needs a digit and a separator, so half the file size bounds the
-    // cells and the array is never moved while it fills.
+    // A cell needs a digit and a separator (the last one maybe not), so
+    // (size + 1) / 2 bounds the cells and the array never moves while it fills.
     const qint64 size = QFileInfo(path).size();
     if (size > 0)
-        rows.cells.reserve(size_t(qMin<qint64>(size / 2 + 1, maxCells())));
+        rows.cells.reserve(size_t(qMin<qint64>((size + 1) / 2 + 1, maxCells() + 1)));
     return readRows(path, rows, errorString,
                     [habitatValue](const char *begin, const char *end, std::vector<qint8> &cells) {
                         return percolationLine(begin, end, habitatValue, cells);
@@ -239,5 +294,10 @@ bool LandscapeReader::readPercolation(const QString &path, qint32 habitatValue,
 
 bool LandscapeReader::readDisplay(const QString &path, RaggedRows<qint32> &rows, QString *errorString)
 {
+    // Every byte but the last can start a field: reserving that bound (only
+    // the part written is ever touched) keeps the array from moving.
+    const qint64 size = QFileInfo(path).size();
+    if (size > 0)
+        rows.cells.reserve(size_t(qMin<qint64>(size + 1, maxCells() + 1)));
     return readRows(path, rows, errorString, displayLine);
 }

@@ -26,7 +26,13 @@ int PercolationGrid::testLandscape(const QString &path, qint32 habitatValue, QSt
     const bool loaded = grid.loadLandscape(path);
     if (errorString)
         *errorString = loaded ? QString() : grid.errorString();
-    return grid.percolates();
+    // percolates() runs the top-to-bottom phase also after a spanning
+    // left-to-right phase; its answer is 1 then whatever that phase finds,
+    // and this grid is dropped afterwards, so the phase is left out.
+    if (grid.spansLeftRight())
+        return 1;
+    grid.resetVisited();
+    return grid.spansTopBottom() ? 1 : 0;
 }
 
 void PercolationGrid::setRows(RaggedRows<qint8> rows)
@@ -60,13 +66,26 @@ void PercolationGrid::clipToSquare()
         m_rows.cells.shrink_to_fit();
     }
     m_stride = uniform ? qint32(n) : 0;
+    m_strideInverse = m_stride > 0 ? ~quint64(0) / quint64(m_stride) + 1 : 0;
 }
+
+namespace {
+
+constexpr size_t PrefetchDistance = 16;
+
+// index / divisor for any 32-bit index, given inverse = 2^64 / divisor rounded up.
+inline quint32 divide(quint32 index, quint64 inverse)
+{
+    return quint32((static_cast<unsigned __int128>(inverse) * index) >> 64);
+}
+
+} // namespace
 
 void PercolationGrid::moveToQueued(quint32 index)
 {
     if (m_stride > 0) {
-        currentRow = qint32(index / quint32(m_stride));
-        currentColumn = qint32(index % quint32(m_stride));
+        currentRow = qint32(divide(index, m_strideInverse));
+        currentColumn = qint32(index - quint32(currentRow) * quint32(m_stride));
         return;
     }
     const auto next = std::upper_bound(m_rows.offsets.begin(), m_rows.offsets.end(), qsizetype(index));
@@ -83,7 +102,7 @@ PercolationGrid::StepResult PercolationGrid::stepLeftRight()
         return Spanned;
     qint8 &here = m_rows.row(r)[c];
     if (here == Habitat)
-        m_visitQueue.push_back(indexOf(r, c));
+        m_visitQueue.push(indexOf(r, c));
     here = Visited;
     if (isHabitat(r, c + 1)) {
         currentColumn = c + 1;
@@ -96,8 +115,7 @@ PercolationGrid::StepResult PercolationGrid::stepLeftRight()
     } else {
         if (m_visitQueue.empty())
             return Exhausted;
-        moveToQueued(m_visitQueue.front());
-        m_visitQueue.pop_front();
+        moveToQueued(m_visitQueue.pop());
     }
     return Continue;
 }
@@ -111,7 +129,7 @@ PercolationGrid::StepResult PercolationGrid::stepTopBottom()
         return Spanned;
     qint8 &here = m_rows.row(r)[c];
     if (here == Habitat)
-        m_visitQueue.push_back(indexOf(r, c));
+        m_visitQueue.push(indexOf(r, c));
     here = Visited;
     if (isHabitat(r + 1, c)) {
         currentRow = r + 1;
@@ -124,55 +142,126 @@ PercolationGrid::StepResult PercolationGrid::stepTopBottom()
     } else {
         if (m_visitQueue.empty())
             return Exhausted;
-        moveToQueued(m_visitQueue.front());
-        m_visitQueue.pop_front();
+        moveToQueued(m_visitQueue.pop());
     }
     return Continue;
 }
 
-bool PercolationGrid::spansLeftRight()
+template <bool LeftRight>
+PercolationGrid::StepResult PercolationGrid::walkSquare()
+{
+    const qint64 n = m_stride;
+    qint8 *const cells = m_rows.cells.data();
+    qint64 r = currentRow;
+    qint64 c = currentColumn;
+    quint32 index = quint32(r * n + c);
+    StepResult result;
+    for (;;) {
+        if ((LeftRight ? c : r) + 1 >= n) {
+            result = Spanned;
+            break;
+        }
+        qint8 *const here = cells + index;
+        if (*here == Habitat)
+            m_visitQueue.push(index);
+        *here = Visited;
+        // The neighbours are tried one at a time, in order: the first is
+        // usually open and lies in the same cache line, the others cost a
+        // load from another row.
+        if (LeftRight) {
+            if (here[1] == Habitat) {
+                ++index, ++c;
+                continue;
+            }
+            if (r + 1 < n && here[n] == Habitat) {
+                index += quint32(n), ++r;
+                continue;
+            }
+            if (r > 0 && here[-n] == Habitat) {
+                index -= quint32(n), --r;
+                continue;
+            }
+            if (c > 0 && here[-1] == Habitat) {
+                --index, --c;
+                continue;
+            }
+        } else {
+            if (here[n] == Habitat) {
+                index += quint32(n), ++r;
+                continue;
+            }
+            if (c + 1 < n && here[1] == Habitat) {
+                ++index, ++c;
+                continue;
+            }
+            if (c > 0 && here[-1] == Habitat) {
+                --index, --c;
+                continue;
+            }
+            if (r > 0 && here[-n] == Habitat) {
+                index -= quint32(n), --r;
+                continue;
+            }
+        }
+        if (m_visitQueue.empty()) {
+            result = Exhausted;
+            break;
+        }
+        // Queued cells come back long after they were entered, mostly out of
+        // cache: fetch the neighbourhood of a cell some pops ahead.
+        {
+            const qint8 *soon = cells + m_visitQueue.peek(PrefetchDistance);
+            __builtin_prefetch(soon);
+            __builtin_prefetch(soon - n);
+            __builtin_prefetch(soon + n);
+        }
+        index = m_visitQueue.pop();
+        r = divide(index, m_strideInverse);
+        c = qint64(index) - r * n;
+    }
+    currentRow = qint32(r);
+    currentColumn = qint32(c);
+    return result;
+}
+
+template <bool LeftRight>
+bool PercolationGrid::spans()
 {
     const qint32 n = rowCount();
-    for (qint32 i = 0; i < n; ++i) {
-        currentRow = i;
-        currentColumn = 0;
-        if (!isHabitat(i, 0))
+    const qint32 starts = LeftRight ? n : (n > 0 ? std::min(n, rowLength(0)) : 0);
+    for (qint32 i = 0; i < starts; ++i) {
+        currentRow = LeftRight ? i : 0;
+        currentColumn = LeftRight ? 0 : i;
+        if (!isHabitat(currentRow, currentColumn))
             continue;
         StepResult result;
-        do {
-            result = stepLeftRight();
-        } while (result == Continue);
+        if (m_stride > 0) {
+            result = walkSquare<LeftRight>();
+        } else {
+            do {
+                result = LeftRight ? stepLeftRight() : stepTopBottom();
+            } while (result == Continue);
+        }
         if (result == Spanned)
             return true;
     }
     return false;
+}
+
+bool PercolationGrid::spansLeftRight()
+{
+    return spans<true>();
 }
 
 bool PercolationGrid::spansTopBottom()
 {
-    const qint32 n = rowCount();
-    const qint32 startCells = n > 0 ? std::min(n, rowLength(0)) : 0;
-    for (qint32 j = 0; j < startCells; ++j) {
-        currentRow = 0;
-        currentColumn = j;
-        if (!isHabitat(0, j))
-            continue;
-        StepResult result;
-        do {
-            result = stepTopBottom();
-        } while (result == Continue);
-        if (result == Spanned)
-            return true;
-    }
-    return false;
+    return spans<false>();
 }
 
 void PercolationGrid::resetVisited()
 {
-    for (qint8 &cell : m_rows.cells) {
-        if (cell > Habitat)
-            cell = Habitat;
-    }
+    for (qint8 &cell : m_rows.cells)
+        cell = std::min(cell, Habitat);
 }
 
 int PercolationGrid::percolates()

@@ -1,10 +1,9 @@
 #pragma once
 
+#include "cellqueue.h"
 #include "raggedrows.h"
 
 #include <QString>
-
-#include <deque>
 
 // One landscape as habitat / non-habitat cells, and the spanning walk over it.
 //
@@ -75,8 +74,9 @@ public:
     qsizetype queueSize() const { return qsizetype(m_visitQueue.size()); }
 
     // The whole test of one file: a fresh grid with habitatValue, loaded from
-    // path and tested. A file that cannot be read gives 0, and the reason in
-    // *errorString when given (empty otherwise).
+    // path and tested; the answer is that of percolates(). A file that cannot
+    // be read gives 0, and the reason in *errorString when given (empty
+    // otherwise).
     static int testLandscape(const QString &path, qint32 habitatValue, QString *errorString = nullptr);
 
     // Loads rows directly, for tests and for callers that build grids in memory.
@@ -90,9 +90,16 @@ private:
     quint32 indexOf(qint32 r, qint32 c) const { return quint32(m_rows.offsets[r] + c); }
     void moveToQueued(quint32 index);
     void clipToSquare();
+    // Steps from the cursor until Spanned or Exhausted, for a grid whose rows
+    // all hold n cells: the same moves as the single steps, kept in registers.
+    template <bool LeftRight>
+    StepResult walkSquare();
+    template <bool LeftRight>
+    bool spans();
 
     RaggedRows<qint8> m_rows;
-    std::deque<quint32> m_visitQueue; // flat cell indices
-    qint32 m_stride = 0;              // row length when every row holds n cells, else 0
+    CellQueue m_visitQueue;      // flat cell indices
+    qint32 m_stride = 0;         // row length when every row holds n cells, else 0
+    quint64 m_strideInverse = 0; // 2^64 / m_stride rounded up, for division by multiplication
     QString m_errorString;
 };

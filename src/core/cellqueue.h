@@ -1,0 +1,51 @@
+#pragma once
+
+#include <QtGlobal>
+
+#include <vector>
+
+// First-in first-out queue of 32-bit cell indices: a ring buffer that doubles
+// when full and keeps its storage for reuse. Memory: 4 bytes per entry of the
+// largest size reached, rounded up to a power of two.
+class CellQueue
+{
+public:
+    bool empty() const { return m_head == m_tail; }
+    size_t size() const { return size_t(m_tail - m_head); }
+
+    void push(quint32 index)
+    {
+        if (m_tail - m_head == m_buffer.size())
+            grow();
+        m_buffer[size_t(m_tail++) & m_mask] = index;
+    }
+    // Precondition: !empty().
+    quint32 pop() { return m_buffer[size_t(m_head++) & m_mask]; }
+    quint32 front() const { return m_buffer[size_t(m_head) & m_mask]; }
+    // The entry that pop() returns after `ahead` more pops, or front() when the
+    // queue is shorter than that. Precondition: !empty().
+    quint32 peek(size_t ahead) const
+    {
+        const quint64 at = m_head + ahead < m_tail ? m_head + ahead : m_head;
+        return m_buffer[size_t(at) & m_mask];
+    }
+
+    void clear() { m_head = m_tail = 0; }
+
+private:
+    void grow()
+    {
+        std::vector<quint32> bigger(m_buffer.empty() ? 1024 : m_buffer.size() * 2);
+        for (quint64 i = m_head; i < m_tail; ++i)
+            bigger[size_t(i - m_head)] = m_buffer[size_t(i) & m_mask];
+        m_tail -= m_head;
+        m_head = 0;
+        m_buffer.swap(bigger);
+        m_mask = m_buffer.size() - 1;
+    }
+
+    std::vector<quint32> m_buffer;
+    size_t m_mask = 0;
+    quint64 m_head = 0;
+    quint64 m_tail = 0;
+};

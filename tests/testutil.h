@@ -1,5 +1,6 @@
 #pragma once
 
+#include "mapgrid.h"
 #include "raggedrows.h"
 
 #include <QByteArray>
@@ -61,6 +62,17 @@ std::vector<std::vector<int>> toNested(const RaggedRows<T> &rows)
     std::vector<std::vector<int>> out;
     for (qsizetype r = 0; r < rows.rowCount(); ++r)
         out.emplace_back(rows.row(r), rows.row(r) + rows.rowLength(r));
+    return out;
+}
+
+inline std::vector<std::vector<int>> toNested(const MapGrid &grid)
+{
+    std::vector<std::vector<int>> out;
+    for (qsizetype r = 0; r < grid.rowCount(); ++r) {
+        out.emplace_back();
+        for (qsizetype c = 0; c < grid.rowLength(r); ++c)
+            out.back().push_back(grid.value(r, c));
+    }
     return out;
 }
 

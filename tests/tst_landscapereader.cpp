@@ -27,6 +27,7 @@ private slots:
     void unreadablePaths_data();
     void unreadablePaths();
     void manyOneValueLines();
+    void manyDistinctValuesKept();
 
 private:
     QString write(const QByteArray &bytes)
@@ -102,7 +103,7 @@ void TestLandscapeReader::displayRules()
     QFETCH(QByteArray, text);
     QFETCH(QByteArray, rows);
 
-    RaggedRows<qint32> read;
+    MapGrid read;
     QVERIFY(LandscapeReader::readDisplay(write(text), read));
     QCOMPARE(rowsText(toNested(read)), rows);
     QCOMPARE(toNested(read), ReferenceReader::display(text));
@@ -149,7 +150,7 @@ void TestLandscapeReader::matchesReferenceOnRandomText()
 
         RaggedRows<qint8> cells;
         QVERIFY(LandscapeReader::readPercolation(path, habitat, cells));
-        RaggedRows<qint32> values;
+        MapGrid values;
         QVERIFY(LandscapeReader::readDisplay(path, values));
         if (toNested(cells) != ReferenceReader::percolation(text, habitat)
             || toNested(values) != ReferenceReader::display(text))
@@ -176,7 +177,7 @@ void TestLandscapeReader::linesAcrossChunkBoundaries()
     RaggedRows<qint8> cells;
     QVERIFY(LandscapeReader::readPercolation(path, 1, cells));
     QVERIFY(toNested(cells) == ReferenceReader::percolation(text, 1));
-    RaggedRows<qint32> values;
+    MapGrid values;
     QVERIFY(LandscapeReader::readDisplay(path, values));
     QVERIFY(toNested(values) == ReferenceReader::display(text));
 }
@@ -200,7 +201,7 @@ void TestLandscapeReader::unreadablePaths()
     QVERIFY(!LandscapeReader::readPercolation(full, 1, cells, &error));
     QVERIFY(cells.isEmpty());
     QVERIFY(!error.isEmpty());
-    RaggedRows<qint32> values;
+    MapGrid values;
     error.clear();
     QVERIFY(!LandscapeReader::readDisplay(full, values, &error));
     QVERIFY(!error.isEmpty());
@@ -213,6 +214,23 @@ void TestLandscapeReader::manyOneValueLines()
     QVERIFY(LandscapeReader::readPercolation(path, 1, cells));
     QCOMPARE(cells.rowCount(), qsizetype(1000000));
     QCOMPARE(cells.cells.size(), size_t(1000000));
+}
+
+void TestLandscapeReader::manyDistinctValuesKept()
+{
+    // One-byte storage holds 256 distinct values; the rest must survive the
+    // switch to plain values, also in the middle of a line.
+    QByteArray text;
+    for (int r = 0; r < 3; ++r) {
+        for (int c = 0; c < 200; ++c)
+            text += QByteArray::number((r * 200 + c) * 7919 - 500000) + ' ';
+        text += "1 2 3 4 5 6 7 8 9 0 1 2 3 4 5 6 7 8\n";
+    }
+    const QString path = write(text);
+    MapGrid values;
+    QVERIFY(LandscapeReader::readDisplay(path, values));
+    QVERIFY(!values.isCoded());
+    QVERIFY(toNested(values) == ReferenceReader::display(text));
 }
 
 QTEST_GUILESS_MAIN(TestLandscapeReader)

@@ -100,7 +100,7 @@ void MainWindow::paintEvent(QPaintEvent *)
     painter.drawRect(QRectF(area.x(), area.y(), area.width(), area.height()));
     if (mapGrid.isEmpty())
         return;
-    painter.drawImage(area.topLeft(), mapRenderer.image(mapGrid, matrixValue, area));
+    mapRenderer.draw(painter, mapGrid, matrixValue, area);
 }
 
 void MainWindow::on_actionPercolation_triggered()

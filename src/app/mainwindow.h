@@ -1,7 +1,7 @@
 #pragma once
 
 #include "maprenderer.h"
-#include "raggedrows.h"
+#include "mapgrid.h"
 #include "setings.h"
 
 #include <QMainWindow>
@@ -35,7 +35,7 @@ public:
     const QStringList &chosenFiles() const { return fileNames; }
     qint32 currentCoverValue() const { return coverValue; }
     qint32 currentMatrixValue() const { return matrixValue; }
-    const RaggedRows<qint32> &currentMap() const { return mapGrid; }
+    const MapGrid &currentMap() const { return mapGrid; }
     // The map area in window coordinates: the frame's rectangle.
     QRect mapArea() const;
 
@@ -54,7 +54,7 @@ private:
 
     QStringList fileNames;
     std::unique_ptr<Ui::MainWindowForm> ui;
-    RaggedRows<qint32> mapGrid;
+    MapGrid mapGrid;
     setings settingsDialog;
     qint32 coverValue;
     qint32 matrixValue;

@@ -32,6 +32,37 @@ public:
 
     void clear() { m_head = m_tail = 0; }
 
+    // The queue's state as plain values, for a loop that keeps it in
+    // registers: cell stores through char pointers would otherwise force the
+    // members to be reloaded after every store. Take it with view(), push and
+    // pop through it, and hand it back with adopt() before the queue is used
+    // again; a full view is grown with grow(view).
+    struct View
+    {
+        quint32 *data;
+        size_t mask;
+        quint64 head;
+        quint64 tail;
+
+        bool empty() const { return head == tail; }
+        bool full() const { return tail - head == mask + 1 || data == nullptr; }
+        void push(quint32 index) { data[size_t(tail++) & mask] = index; }
+        quint32 pop() { return data[size_t(head++) & mask]; }
+        quint32 peek(size_t ahead) const { return data[size_t(head + ahead < tail ? head + ahead : head) & mask]; }
+    };
+    View view() { return {m_buffer.data(), m_mask, m_head, m_tail}; }
+    void adopt(const View &view)
+    {
+        m_head = view.head;
+        m_tail = view.tail;
+    }
+    void grow(View &view)
+    {
+        adopt(view);
+        grow();
+        view = this->view();
+    }
+
 private:
     void grow()
     {

@@ -5,6 +5,7 @@
 #include <QFileInfo>
 
 #include <cstring>
+#include <memory>
 
 #ifdef __SSE2__
 #include <emmintrin.h>
@@ -61,28 +62,49 @@ QString tooLargeError()
 
 // Calls onLine(begin, end) for every line of file, in order; onLine returns
 // false to stop early. Returns false on a read error.
+// The read buffer of a thread, kept between files. Its bytes are left
+// uninitialised, so that only the part a read fills is ever touched: a small
+// file costs a few pages, not the whole buffer.
+struct ReadBuffer
+{
+    std::unique_ptr<char[]> bytes;
+    size_t size = 0;
+
+    void resize(size_t newSize, size_t keep)
+    {
+        std::unique_ptr<char[]> bigger(new char[newSize]);
+        if (keep > 0)
+            std::memcpy(bigger.get(), bytes.get(), keep);
+        bytes = std::move(bigger);
+        size = newSize;
+    }
+};
+
+// Calls onLine(begin, end) for every line of file, in order; onLine returns
+// false to stop early. Returns false on a read error.
 template <typename OnLine>
 bool forEachLine(QFile &file, OnLine &&onLine, QString *errorString)
 {
-    thread_local std::vector<char> buffer;
-    if (buffer.size() < ChunkSize)
-        buffer.resize(ChunkSize);
+    thread_local ReadBuffer buffer;
+    if (buffer.size < ChunkSize)
+        buffer.resize(ChunkSize, 0);
     size_t start = 0; // unconsumed bytes are buffer[start, end)
     size_t end = 0;
     bool ok = true;
     for (;;) {
         if (start == end) {
             start = end = 0;
-        } else if (end == buffer.size()) {
+        } else if (end == buffer.size) {
             if (start > 0) {
-                std::memmove(buffer.data(), buffer.data() + start, end - start);
+                std::memmove(buffer.bytes.get(), buffer.bytes.get() + start, end - start);
                 end -= start;
                 start = 0;
             } else {
-                buffer.resize(buffer.size() * 2); // one line longer than the buffer
+                buffer.resize(buffer.size * 2, end); // one line longer than the buffer
             }
         }
-        const qint64 got = file.read(buffer.data() + end, qint64(buffer.size() - end));
+        char *const data = buffer.bytes.get();
+        const qint64 got = file.read(data + end, qint64(buffer.size - end));
         if (got < 0) {
             if (errorString)
                 *errorString = file.errorString();
@@ -91,13 +113,13 @@ bool forEachLine(QFile &file, OnLine &&onLine, QString *errorString)
         }
         if (got == 0) {
             if (end > start)
-                onLine(buffer.data() + start, buffer.data() + end);
+                onLine(data + start, data + end);
             break;
         }
-        const char *lineBegin = buffer.data() + start;
-        const char *scan = buffer.data() + end; // earlier bytes hold no newline
+        const char *lineBegin = data + start;
+        const char *scan = data + end; // earlier bytes hold no newline
         end += size_t(got);
-        const char *const dataEnd = buffer.data() + end;
+        const char *const dataEnd = data + end;
         bool more = true;
         while (const void *nl = std::memchr(scan, '\n', size_t(dataEnd - scan))) {
             const char *lineEnd = static_cast<const char *>(nl);
@@ -109,12 +131,10 @@ bool forEachLine(QFile &file, OnLine &&onLine, QString *errorString)
         }
         if (!more)
             break;
-        start = size_t(lineBegin - buffer.data());
+        start = size_t(lineBegin - data);
     }
-    if (buffer.size() > 4 * ChunkSize) {
-        buffer.resize(ChunkSize);
-        buffer.shrink_to_fit();
-    }
+    if (buffer.size > 4 * ChunkSize)
+        buffer.resize(ChunkSize, 0);
     return ok;
 }
 
@@ -133,8 +153,10 @@ bool openForReading(QFile &file, QString *errorString)
     return true;
 }
 
-template <typename T, typename LineRule>
-bool readRows(const QString &path, RaggedRows<T> &rows, QString *errorString, LineRule &&lineRule)
+// Reads the lines of path into rows (RaggedRows or MapGrid) with lineRule,
+// which appends one line's cells and returns their number.
+template <typename Rows, typename LineRule>
+bool readRows(const QString &path, Rows &rows, QString *errorString, LineRule &&lineRule)
 {
     rows.clear();
     QFile file(path);
@@ -144,9 +166,9 @@ bool readRows(const QString &path, RaggedRows<T> &rows, QString *errorString, Li
     const bool readOk = forEachLine(
             file,
             [&](const char *begin, const char *end) {
-                if (lineRule(begin, end, rows.cells) > 0)
+                if (lineRule(begin, end, rows) > 0)
                     rows.endRow();
-                if (qint64(rows.cells.size()) > LandscapeReader::maxCells()) {
+                if (qint64(rows.cellCount()) > LandscapeReader::maxCells()) {
                     tooLarge = true;
                     return false;
                 }
@@ -156,8 +178,7 @@ bool readRows(const QString &path, RaggedRows<T> &rows, QString *errorString, Li
     if (!readOk || tooLarge) {
         if (tooLarge && errorString)
             *errorString = tooLargeError();
-        rows.clear();
-        rows.cells.shrink_to_fit();
+        rows = Rows();
         return false;
     }
     return true;
@@ -220,6 +241,14 @@ qsizetype LandscapeReader::percolationLine(const char *begin, const char *end, q
             p += 16;
         }
 #endif
+        // One digit followed by a blank or the line's end.
+        if (p < end && unsigned(static_cast<unsigned char>(*p)) - '0' <= 9 && (p + 1 == end || p[1] == ' ')) {
+            *out++ = qint8((*p - '0') == habitatValue);
+            if (++p == end)
+                break;
+            ++p;
+            continue;
+        }
         const char *fieldBegin = p;
         while (p < end && *p != ' ')
             ++p;
@@ -234,7 +263,7 @@ qsizetype LandscapeReader::percolationLine(const char *begin, const char *end, q
     return qsizetype(cells.size() - before);
 }
 
-qsizetype LandscapeReader::displayLine(const char *begin, const char *end, std::vector<qint32> &values)
+qsizetype LandscapeReader::displayLine(const char *begin, const char *end, MapGrid &grid)
 {
     end = cutAtNul(begin, end);
     const char *last = end;
@@ -246,9 +275,10 @@ qsizetype LandscapeReader::displayLine(const char *begin, const char *end, std::
         end = last - 1; // drop the blank last field and its separator
     }
     // Every blank starts a field, so a line of L bytes holds at most L + 1.
-    const size_t before = values.size();
-    values.resize(before + size_t(end - begin) + 1);
-    qint32 *out = values.data() + before;
+    size_t left = size_t(end - begin) + 1;
+    MapGrid::Room room = grid.room(left);
+    size_t written = 0;
+    qsizetype total = 0;
     const char *p = begin;
     for (;;) {
 #ifdef __SSE2__
@@ -256,11 +286,15 @@ qsizetype LandscapeReader::displayLine(const char *begin, const char *end, std::
             __m128i digits;
             if (!eightDigitFields(p, digits))
                 break;
-            const __m128i zero = _mm_setzero_si128();
-            const __m128i words = _mm_unpacklo_epi8(digits, zero);
-            _mm_storeu_si128(reinterpret_cast<__m128i *>(out), _mm_unpacklo_epi16(words, zero));
-            _mm_storeu_si128(reinterpret_cast<__m128i *>(out + 4), _mm_unpackhi_epi16(words, zero));
-            out += 8;
+            if (room.codes) {
+                _mm_storel_epi64(reinterpret_cast<__m128i *>(room.codes + written), digits); // codes of 0..9
+            } else {
+                const __m128i zero = _mm_setzero_si128();
+                const __m128i words = _mm_unpacklo_epi8(digits, zero);
+                _mm_storeu_si128(reinterpret_cast<__m128i *>(room.values + written), _mm_unpacklo_epi16(words, zero));
+                _mm_storeu_si128(reinterpret_cast<__m128i *>(room.values + written + 4), _mm_unpackhi_epi16(words, zero));
+            }
+            written += 8;
             p += 16;
         }
 #endif
@@ -269,13 +303,27 @@ qsizetype LandscapeReader::displayLine(const char *begin, const char *end, std::
             ++p;
         qint32 value = 0;
         toInt32(fieldBegin, p, value);
-        *out++ = value;
+        if (room.codes) {
+            const int code = grid.codeOf(value);
+            if (code >= 0) {
+                room.codes[written++] = quint8(code);
+            } else {
+                grid.commit(written);
+                grid.widen();
+                total += qsizetype(written);
+                left -= written;
+                written = 0;
+                room = grid.room(left);
+            }
+        }
+        if (room.values)
+            room.values[written++] = value;
         if (p == end)
             break;
         ++p;
     }
-    values.resize(size_t(out - values.data()));
-    return qsizetype(values.size() - before);
+    grid.commit(written);
+    return total + qsizetype(written);
 }
 
 bool LandscapeReader::readPercolation(const QString &path, qint32 habitatValue,
@@ -287,17 +335,18 @@ bool LandscapeReader::readPercolation(const QString &path, qint32 habitatValue,
     if (size > 0)
         rows.cells.reserve(size_t(qMin<qint64>((size + 1) / 2 + 1, maxCells() + 1)));
     return readRows(path, rows, errorString,
-                    [habitatValue](const char *begin, const char *end, std::vector<qint8> &cells) {
-                        return percolationLine(begin, end, habitatValue, cells);
+                    [habitatValue](const char *begin, const char *end, RaggedRows<qint8> &cells) {
+                        return percolationLine(begin, end, habitatValue, cells.cells);
                     });
 }
 
-bool LandscapeReader::readDisplay(const QString &path, RaggedRows<qint32> &rows, QString *errorString)
+bool LandscapeReader::readDisplay(const QString &path, MapGrid &grid, QString *errorString)
 {
     // Every byte but the last can start a field: reserving that bound (only
-    // the part written is ever touched) keeps the array from moving.
+    // the part written is ever touched) keeps the storage from moving.
+    grid.clear();
     const qint64 size = QFileInfo(path).size();
     if (size > 0)
-        rows.cells.reserve(size_t(qMin<qint64>(size + 1, maxCells() + 1)));
-    return readRows(path, rows, errorString, displayLine);
+        grid.reserve(size_t(qMin<qint64>(size + 1, maxCells() + 1)));
+    return readRows(path, grid, errorString, displayLine);
 }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "mapgrid.h"
 #include "raggedrows.h"
 
 #include <QString>
@@ -38,8 +39,7 @@ public:
                                 RaggedRows<qint8> &rows, QString *errorString = nullptr);
 
     // Reads path in display mode.
-    static bool readDisplay(const QString &path, RaggedRows<qint32> &rows,
-                            QString *errorString = nullptr);
+    static bool readDisplay(const QString &path, MapGrid &grid, QString *errorString = nullptr);
 
     // The field conversion of both modes, on the bytes [begin, end).
     // Returns false (and leaves value alone) for an invalid field.
@@ -50,5 +50,5 @@ public:
     // return the number of cells or values appended.
     static qsizetype percolationLine(const char *begin, const char *end, qint32 habitatValue,
                                      std::vector<qint8> &cells);
-    static qsizetype displayLine(const char *begin, const char *end, std::vector<qint32> &values);
+    static qsizetype displayLine(const char *begin, const char *end, MapGrid &grid);
 };

@@ -151,7 +151,9 @@ template <bool LeftRight>
 PercolationGrid::StepResult PercolationGrid::walkSquare()
 {
     const qint64 n = m_stride;
+    const quint64 inverse = m_strideInverse;
     qint8 *const cells = m_rows.cells.data();
+    CellQueue::View queue = m_visitQueue.view();
     qint64 r = currentRow;
     qint64 c = currentColumn;
     quint32 index = quint32(r * n + c);
@@ -162,8 +164,11 @@ PercolationGrid::StepResult PercolationGrid::walkSquare()
             break;
         }
         qint8 *const here = cells + index;
-        if (*here == Habitat)
-            m_visitQueue.push(index);
+        if (*here == Habitat) {
+            if (queue.full())
+                m_visitQueue.grow(queue);
+            queue.push(index);
+        }
         *here = Visited;
         // The neighbours are tried one at a time, in order: the first is
         // usually open and lies in the same cache line, the others cost a
@@ -203,22 +208,23 @@ PercolationGrid::StepResult PercolationGrid::walkSquare()
                 continue;
             }
         }
-        if (m_visitQueue.empty()) {
+        if (queue.empty()) {
             result = Exhausted;
             break;
         }
         // Queued cells come back long after they were entered, mostly out of
         // cache: fetch the neighbourhood of a cell some pops ahead.
         {
-            const qint8 *soon = cells + m_visitQueue.peek(PrefetchDistance);
+            const qint8 *soon = cells + queue.peek(PrefetchDistance);
             __builtin_prefetch(soon);
             __builtin_prefetch(soon - n);
             __builtin_prefetch(soon + n);
         }
-        index = m_visitQueue.pop();
-        r = divide(index, m_strideInverse);
+        index = queue.pop();
+        r = divide(index, inverse);
         c = qint64(index) - r * n;
     }
+    m_visitQueue.adopt(queue);
     currentRow = qint32(r);
     currentColumn = qint32(c);
     return result;

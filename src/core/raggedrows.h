@@ -20,6 +20,7 @@ struct RaggedRows
     const T *row(qsizetype r) const { return cells.data() + offsets[r]; }
     T *row(qsizetype r) { return cells.data() + offsets[r]; }
     bool isEmpty() const { return offsets.size() == 1; }
+    qsizetype cellCount() const { return qsizetype(cells.size()); }
 
     // Closes the row made of the cells appended since the last call.
     void endRow() { offsets.push_back(qsizetype(cells.size())); }

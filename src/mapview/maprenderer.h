@@ -1,9 +1,11 @@
 #pragma once
 
-#include "raggedrows.h"
+#include "mapgrid.h"
 
 #include <QImage>
 #include <QRect>
+
+class QPainter;
 
 // Renders the cells of a map into an image, once, for every later paint.
 //
@@ -25,16 +27,21 @@
 class MapRenderer
 {
 public:
-    static QImage render(const RaggedRows<qint32> &map, qint32 matrixValue, const QRect &area);
+    static QImage render(const MapGrid &map, qint32 matrixValue, const QRect &area);
 
     // The image for these inputs, rendered again only when the matrix value or
     // the area changed since the last call, or after invalidate().
-    const QImage &image(const RaggedRows<qint32> &map, qint32 matrixValue, const QRect &area);
+    const QImage &image(const MapGrid &map, qint32 matrixValue, const QRect &area);
+    // Draws image() at the area's top left: the same pixels as drawing the
+    // image with QPainter::drawImage, but the part that the cells cover
+    // without a gap is copied instead of blended.
+    void draw(QPainter &painter, const MapGrid &map, qint32 matrixValue, const QRect &area);
     // Call whenever the map's content changes.
     void invalidate() { m_valid = false; }
 
 private:
     QImage m_image;
+    QImage m_opaquePart; // shares m_image's pixels: its opaque top-left part, as RGB32
     QRect m_area;
     qint32 m_matrixValue = 0;
     bool m_valid = false;

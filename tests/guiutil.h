@@ -3,7 +3,10 @@
 #include <QAction>
 #include <QApplication>
 #include <QFileDialog>
+#include <QElapsedTimer>
 #include <QLineEdit>
+#include <QListView>
+#include <QTest>
 #include <QTimer>
 #include <QWidget>
 
@@ -46,6 +49,24 @@ inline void chooseFiles(QObject *context, QAction *open, const QStringList &path
         for (const QString &path : paths)
             quoted << QLatin1Char('"') + path + QLatin1Char('"');
         dialog->findChild<QLineEdit *>(QStringLiteral("fileNameEdit"))->setText(quoted.join(QLatin1Char(' ')));
+        QMetaObject::invokeMethod(dialog, "accept");
+    });
+    open->trigger();
+}
+
+// Triggers an Open action, and in the real file dialog goes to directory and
+// selects all its files in the file list with Ctrl+A (expected: count files).
+inline void chooseAllFiles(QObject *context, QAction *open, const QString &directory, int count)
+{
+    whenShown<QFileDialog>(context, [directory, count](QFileDialog *dialog) {
+        dialog->setDirectory(directory);
+        auto *list = dialog->findChild<QListView *>(QStringLiteral("listView"));
+        QElapsedTimer waited;
+        waited.start();
+        while (list->model()->rowCount(list->rootIndex()) < count && waited.elapsed() < 60000)
+            QCoreApplication::processEvents(QEventLoop::AllEvents, 50);
+        list->setFocus();
+        QTest::keyClick(list, Qt::Key_A, Qt::ControlModifier);
         QMetaObject::invokeMethod(dialog, "accept");
     });
     open->trigger();

@@ -29,6 +29,7 @@ private slots:
     void cancelDoesNotStopTheRun();
     void unreadableFilesAreNamed();
     void unwritableReportIsReported();
+    void tenThousandFiles();
 
 private:
     QString landscape(const QString &name, const QByteArray &text)
@@ -239,6 +240,53 @@ void TestMainWindow::unwritableReportIsReported()
     const QStringList warnings = runPercolation(window);
     QCOMPARE(warnings.size(), 1);
     QVERIFY(warnings[0].contains(QStringLiteral("percolation.txt")));
+}
+
+// Counts the paints of the progress dialog's widgets and the progress value
+// each one showed.
+class PaintCounter : public QObject
+{
+public:
+    QList<int> valuesPainted;
+
+protected:
+    bool eventFilter(QObject *object, QEvent *event) override
+    {
+        if (event->type() == QEvent::Paint) {
+            if (auto *widget = qobject_cast<QWidget *>(object)) {
+                if (auto *progress = qobject_cast<QProgressDialog *>(widget->window()))
+                    valuesPainted << progress->value();
+            }
+        }
+        return false;
+    }
+};
+
+void TestMainWindow::tenThousandFiles()
+{
+    const int count = 10000;
+    QDir().mkdir(QStringLiteral("many"));
+    QStringList names;
+    for (int i = 0; i < count; ++i) {
+        names << QStringLiteral("f%1.txt").arg(i, 5, 10, QLatin1Char('0'));
+        QVERIFY(TestUtil::writeFile(work.filePath(QStringLiteral("many/") + names.last()), i % 3 ? "1 0\n1 0\n" : "1 0\n0 1\n"));
+    }
+    MainWindow window;
+    window.show();
+    GuiUtil::chooseAllFiles(this, action(window, "actionOpen"), work.filePath(QStringLiteral("many")), count);
+    QCOMPARE(window.chosenFiles().size(), count);
+
+    PaintCounter counter;
+    qApp->installEventFilter(&counter);
+    QCOMPARE(runPercolation(window), QStringList());
+    qApp->removeEventFilter(&counter);
+
+    const QList<QByteArray> lines = report().split('\n');
+    QCOMPARE(lines.size(), count + 2); // the results, the mean, and nothing after the last newline
+    QCOMPARE(lines[count], QByteArray("Probability Percolation (PP) = 0.6666"));
+    // The dialog went on painting while the run went on, up to its last files.
+    QVERIFY2(counter.valuesPainted.size() >= 10, qPrintable(QString::number(counter.valuesPainted.size())));
+    QVERIFY(*std::max_element(counter.valuesPainted.begin(), counter.valuesPainted.end()) >= count * 9 / 10);
 }
 
 QTEST_MAIN(TestMainWindow)

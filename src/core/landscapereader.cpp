@@ -140,9 +140,14 @@ bool forEachLine(QFile &file, OnLine &&onLine, QString *errorString)
 
 bool openForReading(QFile &file, QString *errorString)
 {
-    if (QFileInfo(file.fileName()).isDir()) {
-        if (errorString)
-            *errorString = QCoreApplication::translate("LandscapeReader", "is a directory");
+    // A directory cannot be read as text, and a device, pipe or socket may
+    // never end or block forever: only regular files are read.
+    const QFileInfo info(file.fileName());
+    if (info.exists() && !info.isFile()) {
+        if (errorString) {
+            *errorString = info.isDir() ? QCoreApplication::translate("LandscapeReader", "is a directory")
+                                        : QCoreApplication::translate("LandscapeReader", "is not a regular file");
+        }
         return false;
     }
     if (!file.open(QIODevice::ReadOnly | QIODevice::Unbuffered)) {

@@ -24,9 +24,10 @@
 //    white space (the trailing blank of "1 0 1 "); every other field gives one
 //    value, 0 where invalid; a line left without fields gives no row.
 //
-// Failure: a file that cannot be opened, cannot be read (a directory, an I/O
-// error), or holds more than maxCells() cells gives false, an error text, and
-// empty rows. Time and memory are proportional to the bytes and cells read.
+// Failure: a file that cannot be opened, is not a regular file (a directory, a
+// device, a pipe), cannot be read (an I/O error), or holds more than
+// maxCells() cells gives false, an error text, and empty rows. Time and memory
+// are proportional to the bytes and cells read.
 class LandscapeReader
 {
 public:

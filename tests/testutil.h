@@ -21,6 +21,16 @@ inline bool writeFile(const QString &path, const QByteArray &bytes)
     return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
 }
 
+// Writes the fixture dir/name and returns its path; stops the test program if
+// it cannot.
+inline QString writeFixture(const QString &dir, const QString &name, const QByteArray &bytes)
+{
+    const QString path = dir + QLatin1Char('/') + name;
+    if (!writeFile(path, bytes))
+        qFatal("cannot write the fixture %s", qPrintable(path));
+    return path;
+}
+
 // Limits the size of files this process writes while it lives, to make
 // writes fail the way a full disk does (also for root).
 class FileSizeLimit

@@ -34,10 +34,7 @@ private slots:
 private:
     QString landscape(const QString &name, const QByteArray &text)
     {
-        const QString path = work.filePath(name);
-        if (!TestUtil::writeFile(path, text))
-            qFatal("cannot write fixture");
-        return path;
+        return TestUtil::writeFixture(work.path(), name, text);
     }
     void open(MainWindow &window, const QStringList &paths)
     {

@@ -209,7 +209,7 @@ bool PercolateCommand::readPathList(const QString &list, QStringList &paths)
     return true;
 }
 
-int PercolateCommand::runTests(const QStringList &paths, qint32 cover, int jobs, bool progress)
+int PercolateCommand::writeReport(const std::function<void(PercolationReport &)> &fill)
 {
     ReportTarget target;
     if (!target.open(m_output)) {
@@ -218,23 +218,7 @@ int PercolateCommand::runTests(const QStringList &paths, qint32 cover, int jobs,
         return 1;
     }
     PercolationReport report(target.device());
-    std::unique_ptr<ProgressLine> progressLine;
-    if (progress)
-        progressLine = std::make_unique<ProgressLine>(m_err, paths.size());
-    bool allRead = true;
-    PercolationBatch::run(paths, cover, jobs, [&](const PercolationBatch::Result &result) {
-        const QString &path = paths[result.index];
-        if (!result.errorString.isEmpty()) {
-            allRead = false;
-            if (progressLine)
-                std::fputc('\n', m_err);
-            std::fprintf(m_err, "vantrix-percolate: %s: %s\n", QFile::encodeName(path).constData(),
-                         local(result.errorString).constData());
-        }
-        report.addResult(QFile::encodeName(path), result.percolates);
-        if (progressLine)
-            progressLine->update(result.index + 1);
-    });
+    fill(report);
     report.finish();
     if (!target.close(report)) {
         std::fprintf(m_err, "vantrix-percolate: the report %s could not be written: %s\n",
@@ -242,7 +226,31 @@ int PercolateCommand::runTests(const QStringList &paths, qint32 cover, int jobs,
                      local(target.errorString()).constData());
         return 1;
     }
-    return allRead ? 0 : 1;
+    return 0;
+}
+
+int PercolateCommand::runTests(const QStringList &paths, qint32 cover, int jobs, bool progress)
+{
+    std::unique_ptr<ProgressLine> progressLine;
+    if (progress)
+        progressLine = std::make_unique<ProgressLine>(m_err, paths.size());
+    bool allRead = true;
+    const int status = writeReport([&](PercolationReport &report) {
+        PercolationBatch::run(paths, cover, jobs, [&](const PercolationBatch::Result &result) {
+            const QString &path = paths[result.index];
+            if (!result.errorString.isEmpty()) {
+                allRead = false;
+                if (progressLine)
+                    std::fputc('\n', m_err);
+                std::fprintf(m_err, "vantrix-percolate: %s: %s\n", QFile::encodeName(path).constData(),
+                             local(result.errorString).constData());
+            }
+            report.addResult(QFile::encodeName(path), result.percolates);
+            if (progressLine)
+                progressLine->update(result.index + 1);
+        });
+    });
+    return status != 0 ? status : (allRead ? 0 : 1);
 }
 
 int PercolateCommand::merge(const QStringList &reports)
@@ -261,20 +269,8 @@ int PercolateCommand::merge(const QStringList &reports)
             return 1;
         }
     }
-    ReportTarget target;
-    if (!target.open(m_output)) {
-        std::fprintf(m_err, "vantrix-percolate: cannot write the report %s: %s\n", local(m_output).constData(),
-                     local(target.errorString()).constData());
-        return 1;
-    }
-    PercolationReport report(target.device());
-    for (const PercolationReport::Entry &entry : entries)
-        report.addResult(entry.encodedPath, entry.result);
-    report.finish();
-    if (!target.close(report)) {
-        std::fprintf(m_err, "vantrix-percolate: the report could not be written: %s\n",
-                     local(target.errorString()).constData());
-        return 1;
-    }
-    return 0;
+    return writeReport([&entries](PercolationReport &report) {
+        for (const PercolationReport::Entry &entry : entries)
+            report.addResult(entry.encodedPath, entry.result);
+    });
 }

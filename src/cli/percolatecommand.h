@@ -3,6 +3,9 @@
 #include <QStringList>
 
 #include <cstdio>
+#include <functional>
+
+class PercolationReport;
 
 // The vantrix-percolate command: the percolation test of the desktop program
 // over files named on the command line, with the same report.
@@ -24,6 +27,9 @@ private:
     int usageError(const QString &message);
     int runTests(const QStringList &paths, qint32 cover, int jobs, bool progress);
     int merge(const QStringList &reports);
+    // Writes the report that fill() makes to standard output or --output;
+    // 0 when it was written whole, else 1 after saying why.
+    int writeReport(const std::function<void(PercolationReport &)> &fill);
     bool readPathList(const QString &list, QStringList &paths);
 
     QStringList m_arguments;

@@ -159,14 +159,17 @@ bool openForReading(QFile &file, QString *errorString)
 }
 
 // Reads the lines of path into rows (RaggedRows or MapGrid) with lineRule,
-// which appends one line's cells and returns their number.
-template <typename Rows, typename LineRule>
-bool readRows(const QString &path, Rows &rows, QString *errorString, LineRule &&lineRule)
+// which appends one line's cells and returns their number; reserve(bytes) is
+// told the file's size first.
+template <typename Rows, typename LineRule, typename Reserve>
+bool readRows(const QString &path, Rows &rows, QString *errorString, LineRule &&lineRule, Reserve &&reserve)
 {
     rows.clear();
     QFile file(path);
     if (!openForReading(file, errorString))
         return false;
+    if (const qint64 size = file.size(); size > 0)
+        reserve(size);
     bool tooLarge = false;
     const bool readOk = forEachLine(
             file,
@@ -334,24 +337,24 @@ qsizetype LandscapeReader::displayLine(const char *begin, const char *end, MapGr
 bool LandscapeReader::readPercolation(const QString &path, qint32 habitatValue,
                                       RaggedRows<qint8> &rows, QString *errorString)
 {
-    // A cell needs a digit and a separator (the last one maybe not), so
-    // (size + 1) / 2 bounds the cells and the array never moves while it fills.
-    const qint64 size = QFileInfo(path).size();
-    if (size > 0)
-        rows.cells.reserve(size_t(qMin<qint64>((size + 1) / 2 + 1, maxCells() + 1)));
-    return readRows(path, rows, errorString,
-                    [habitatValue](const char *begin, const char *end, RaggedRows<qint8> &cells) {
-                        return percolationLine(begin, end, habitatValue, cells.cells);
-                    });
+    return readRows(
+            path, rows, errorString,
+            [habitatValue](const char *begin, const char *end, RaggedRows<qint8> &cells) {
+                return percolationLine(begin, end, habitatValue, cells.cells);
+            },
+            [&rows](qint64 size) {
+                // A cell needs a digit and a separator (the last one maybe not), so
+                // (size + 1) / 2 bounds the cells and the array never moves while it fills.
+                rows.cells.reserve(size_t(qMin<qint64>((size + 1) / 2 + 1, maxCells() + 1)));
+            });
 }
 
 bool LandscapeReader::readDisplay(const QString &path, MapGrid &grid, QString *errorString)
 {
-    // Every byte but the last can start a field: reserving that bound (only
-    // the part written is ever touched) keeps the storage from moving.
     grid.clear();
-    const qint64 size = QFileInfo(path).size();
-    if (size > 0)
+    return readRows(path, grid, errorString, displayLine, [&grid](qint64 size) {
+        // Every byte but the last can start a field: reserving that bound (only
+        // the part written is ever touched) keeps the storage from moving.
         grid.reserve(size_t(qMin<qint64>(size + 1, maxCells() + 1)));
-    return readRows(path, grid, errorString, displayLine);
+    });
 }

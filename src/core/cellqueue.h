@@ -5,7 +5,7 @@
 #include <vector>
 
 // First-in first-out queue of 32-bit cell indices: a ring buffer that doubles
-// when full and keeps its storage for reuse. Memory: 4 bytes per entry of the
+// when full. Memory: 4 bytes per entry of the
 // largest size reached, rounded up to a power of two.
 class CellQueue
 {
@@ -21,16 +21,6 @@ public:
     }
     // Precondition: !empty().
     quint32 pop() { return m_buffer[size_t(m_head++) & m_mask]; }
-    quint32 front() const { return m_buffer[size_t(m_head) & m_mask]; }
-    // The entry that pop() returns after `ahead` more pops, or front() when the
-    // queue is shorter than that. Precondition: !empty().
-    quint32 peek(size_t ahead) const
-    {
-        const quint64 at = m_head + ahead < m_tail ? m_head + ahead : m_head;
-        return m_buffer[size_t(at) & m_mask];
-    }
-
-    void clear() { m_head = m_tail = 0; }
 
     // The queue's state as plain values, for a loop that keeps it in
     // registers: cell stores through char pointers would otherwise force the
@@ -48,6 +38,8 @@ public:
         bool full() const { return tail - head == mask + 1 || data == nullptr; }
         void push(quint32 index) { data[size_t(tail++) & mask] = index; }
         quint32 pop() { return data[size_t(head++) & mask]; }
+        // The entry pop() returns after `ahead` more pops, or the next one when
+        // the queue is shorter than that. Precondition: !empty().
         quint32 peek(size_t ahead) const { return data[size_t(head + ahead < tail ? head + ahead : head) & mask]; }
     };
     View view() { return {m_buffer.data(), m_mask, m_head, m_tail}; }

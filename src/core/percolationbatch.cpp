@@ -13,16 +13,6 @@ void PercolationBatch::run(const QStringList &paths, qint32 habitatValue, int jo
 {
     const qsizetype count = paths.size();
     const int workers = int(std::max<qsizetype>(1, std::min<qsizetype>(jobs, count)));
-    if (workers == 1) {
-        for (qsizetype i = 0; i < count; ++i) {
-            Result result;
-            result.index = i;
-            result.percolates = PercolationGrid::testLandscape(paths[i], habitatValue, &result.errorString);
-            onResult(result);
-        }
-        return;
-    }
-
     std::vector<Result> results(static_cast<size_t>(count));
     std::vector<char> done(static_cast<size_t>(count), 0);
     std::atomic<qsizetype> next{0};

@@ -66,6 +66,9 @@ void PercolationGrid::clipToSquare()
         m_rows.cells.shrink_to_fit();
     }
     m_stride = uniform ? qint32(n) : 0;
+    // For a stride of 1 this wraps to 0, and divide() would be wrong; it is
+    // never called then: with one row every cursor already stands on the far
+    // edge, so no walk gets as far as taking a cell from the queue.
     m_strideInverse = m_stride > 0 ? ~quint64(0) / quint64(m_stride) + 1 : 0;
 }
 

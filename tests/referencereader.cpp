@@ -10,6 +10,32 @@ QList<QByteArray> lines(const QByteArray &text)
     return text.split('\n');
 }
 
+// White space as Qt 4's QChar::isSpace had it: tab to carriage return, and the
+// Unicode separators (for Latin-1 the blank and the no-break space).
+bool isSpace(QChar ch)
+{
+    const QChar::Category category = ch.category();
+    return (ch.unicode() >= 9 && ch.unicode() <= 13) || category == QChar::Separator_Space
+            || category == QChar::Separator_Line || category == QChar::Separator_Paragraph;
+}
+
+QString trimmed(const QString &field)
+{
+    qsizetype begin = 0;
+    qsizetype end = field.size();
+    while (begin < end && isSpace(field[begin]))
+        ++begin;
+    while (end > begin && isSpace(field[end - 1]))
+        --end;
+    return field.mid(begin, end - begin);
+}
+
+// Qt 4's QString::toInt in base 10: white space at either end ignored.
+int qt4ToInt(const QString &field, bool *ok)
+{
+    return trimmed(field).toInt(ok, 10);
+}
+
 QStringList fields(const QByteArray &line)
 {
     // A line's text ends at its first NUL byte, as a C string would.
@@ -28,7 +54,7 @@ Rows percolation(const QByteArray &text, int habitatValue)
         std::vector<int> row;
         for (const QString &field : fields(line)) {
             bool ok = false;
-            const int value = field.toInt(&ok, 10);
+            const int value = qt4ToInt(field, &ok);
             if (ok)
                 row.push_back(value == habitatValue ? 1 : 0);
         }
@@ -38,19 +64,23 @@ Rows percolation(const QByteArray &text, int habitatValue)
     return rows;
 }
 
+int toInt(const QByteArray &field, bool *ok)
+{
+    return qt4ToInt(QString::fromLatin1(field), ok);
+}
+
 Rows display(const QByteArray &text)
 {
     Rows rows;
     for (const QByteArray &line : lines(text)) {
         QStringList parts = fields(line);
-        if (parts.last().trimmed().isEmpty() && parts.last().indexOf(QChar(0x85)) < 0
-            && parts.last().indexOf(QChar(0xa0)) < 0)
+        if (trimmed(parts.last()).isEmpty())
             parts.removeLast();
         if (parts.isEmpty())
             continue;
         std::vector<int> row;
         for (const QString &field : parts)
-            row.push_back(field.toInt(nullptr, 10));
+            row.push_back(qt4ToInt(field, nullptr));
         rows.push_back(row);
     }
     return rows;

@@ -14,5 +14,8 @@ using Rows = std::vector<std::vector<int>>;
 Rows percolation(const QByteArray &text, int habitatValue);
 // Display rules: values per field (invalid as 0), a blank last field dropped.
 Rows display(const QByteArray &text);
+// The conversion of one field, Latin-1 bytes: Qt 4's QString::toInt in base
+// 10, which ignored white space (QChar::isSpace of Qt 4) at either end.
+int toInt(const QByteArray &field, bool *ok);
 
 } // namespace ReferenceReader

@@ -62,7 +62,11 @@ void TestLandscapeReader::percolationRules_data()
     QTest::newRow("out of range skipped")
             << QByteArray("2147483648 -2147483649 2147483647 -2147483648\n") << 2147483647 << QByteArray("1 0");
     QTest::newRow("NUL ends the line") << QByteArray("1 1\0 1 1\n0\n", 11) << 1 << QByteArray("1 1/0");
-    QTest::newRow("Latin-1 bytes invalid") << QByteArray("1 \xa0" "1 \xe9 0\n") << 1 << QByteArray("1 0");
+    QTest::newRow("Latin-1 letters invalid") << QByteArray("1 \xe9 0 \xb2\n") << 1 << QByteArray("1 0");
+    QTest::newRow("no-break space around fields")
+            << QByteArray("1\xa0 \xa0" "0 \xa0\xa0" "1\xa0\n") << 1 << QByteArray("1 0 1");
+    QTest::newRow("0x85 and 0x1C-0x1F are not white space")
+            << QByteArray("1\x85 \x1c" "1 1\x1f 1 \x85\n") << 1 << QByteArray("1");
     QTest::newRow("empty file") << QByteArray() << 1 << QByteArray();
     QTest::newRow("only newlines") << QByteArray("\n\n\n") << 1 << QByteArray();
 }
@@ -96,6 +100,9 @@ void TestLandscapeReader::displayRules_data()
     QTest::newRow("empty lines skipped") << QByteArray("\n1 2\n\r\n \n") << QByteArray("1 2/0");
     QTest::newRow("NUL ends the line") << QByteArray("3 4\0 5\n", 7) << QByteArray("3 4");
     QTest::newRow("short rows kept") << QByteArray("1 2 3\n4\n") << QByteArray("1 2 3/4");
+    QTest::newRow("no-break space after the last value")
+            << QByteArray("1 0 1\xa0\n1 0 1 \xa0\n") << QByteArray("1 0 1/1 0 1");
+    QTest::newRow("0x85 is a value of its own") << QByteArray("1 0 \x85\n") << QByteArray("1 0 0");
 }
 
 void TestLandscapeReader::displayRules()
@@ -116,7 +123,8 @@ void TestLandscapeReader::fieldConversion_data()
     const char *fields[] = {"0", "-0", "+7", "-7", "+-1", "- 1", "--1", "1e3", "0x10", "1,000", "",
                             "\t", "\t12\r", "\v\f9", "12\n", "2147483647", "2147483648", "-2147483648",
                             "-2147483649", "000000000000000000000000042", "99999999999999999999",
-                            "+", "-", "1\x01", "\x85" "1", "\xa0" "1", "\xef\xbc\x91", "1.0"};
+                            "+", "-", "1\x01", "\x85" "1", "\xa0" "1", "\xef\xbc\x91", "1.0",
+                            "1\xa0", "\xa0-12\xa0\xa0", "\xa0", "\x1c" "1", "1\x1f", "1\x85", "+\xa0" "1"};
     for (const char *field : fields)
         QTest::newRow(QByteArray(field).toPercentEncoding().constData()) << QByteArray(field);
 }
@@ -126,7 +134,7 @@ void TestLandscapeReader::fieldConversion()
     QFETCH(QByteArray, field);
 
     bool expectedOk = false;
-    const int expected = QString::fromLatin1(field).toInt(&expectedOk, 10);
+    const int expected = ReferenceReader::toInt(field, &expectedOk);
     qint32 value = -12345;
     const bool ok = LandscapeReader::toInt32(field.constData(), field.constData() + field.size(), value);
     QCOMPARE(ok, expectedOk);
@@ -138,7 +146,7 @@ void TestLandscapeReader::matchesReferenceOnRandomText()
     // Text built from the pieces that matter to the rules, in random order.
     const QByteArray pieces[] = {"0", "1", "7", "-3", " ", " ", " ", "  ", "\t", "\r", "\n", "\n",
                                  "+", "-", "12", "007", "x", "\xe9", "\xa0", QByteArray(1, '\0'),
-                                 "2147483648", "-2147483648", "99999999999", "\v", "\x85"};
+                                 "2147483648", "-2147483648", "99999999999", "\v", "\x85", "\xa0", "\x1c", "\x1f"};
     QRandomGenerator random(20261208);
     for (int round = 0; round < 2000; ++round) {
         QByteArray text;

@@ -11,7 +11,9 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <fcntl.h>
 #include <sys/resource.h>
+#include <unistd.h>
 
 namespace {
 
@@ -22,24 +24,82 @@ struct Run
     QByteArray err;
 };
 
-// Runs vantrix-percolate in the working directory; fileSizeLimit > 0 limits
-// what the child may write to a file, as a full disk would.
-Run percolate(const QStringList &arguments, const QByteArray &input = QByteArray(), rlim_t fileSizeLimit = 0)
+// Limits for the child process, as a shell's ulimit would set them; the
+// child starts with the default action for SIGXFSZ, as from a shell.
+struct Limits
 {
-    QProcess process;
-    if (fileSizeLimit > 0) {
-        process.setChildProcessModifier([fileSizeLimit] {
-            std::signal(SIGXFSZ, SIG_IGN);
-            rlimit limit{fileSizeLimit, fileSizeLimit};
-            setrlimit(RLIMIT_FSIZE, &limit);
-        });
-    }
-    process.start(QStringLiteral(VANTRIX_PERCOLATE), arguments);
+    rlim_t fileSize = 0;     // bytes a file may grow to, 0 for no limit
+    rlim_t stack = 0;        // the stack size, which is also each thread's
+    rlim_t addressSpace = 0; // bytes of address space
+    bool ignoreFileSizeSignal = false;
+};
+
+Run finish(QProcess &process, const QByteArray &input)
+{
     process.write(input);
     process.closeWriteChannel();
     if (!process.waitForFinished(300000))
         qFatal("vantrix-percolate did not finish");
+    if (process.exitStatus() != QProcess::NormalExit)
+        return {-1, process.readAllStandardOutput(), process.readAllStandardError()};
     return {process.exitCode(), process.readAllStandardOutput(), process.readAllStandardError()};
+}
+
+void applyLimits(QProcess &process, const Limits &limits)
+{
+    process.setChildProcessModifier([limits] {
+        std::signal(SIGXFSZ, limits.ignoreFileSizeSignal ? SIG_IGN : SIG_DFL);
+        const std::pair<int, rlim_t> wanted[] = {
+                {RLIMIT_FSIZE, limits.fileSize}, {RLIMIT_STACK, limits.stack}, {RLIMIT_AS, limits.addressSpace}};
+        for (const auto &[resource, value] : wanted) {
+            if (value > 0) {
+                rlimit limit{value, value};
+                setrlimit(resource, &limit);
+            }
+        }
+    });
+}
+
+// Runs vantrix-percolate in the working directory.
+Run percolate(const QStringList &arguments, const QByteArray &input = QByteArray(), const Limits &limits = Limits())
+{
+    QProcess process;
+    applyLimits(process, limits);
+    process.start(QStringLiteral(VANTRIX_PERCOLATE), arguments);
+    return finish(process, input);
+}
+
+// The same with a file-size limit whose signal is ignored, so that writes fail
+// as on a full disk.
+Run percolate(const QStringList &arguments, const QByteArray &input, rlim_t fileSizeLimit)
+{
+    Limits limits;
+    limits.fileSize = fileSizeLimit;
+    limits.ignoreFileSizeSignal = true;
+    return percolate(arguments, input, limits);
+}
+
+// Runs a bash script with $VANTRIX set to vantrix-percolate: for arguments
+// that are bytes no QString holds, and for process substitution.
+Run shell(const QString &script, const Limits &limits = Limits())
+{
+    QProcess process;
+    applyLimits(process, limits);
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(QStringLiteral("VANTRIX"), QStringLiteral(VANTRIX_PERCOLATE));
+    process.setProcessEnvironment(environment);
+    process.start(QStringLiteral("/bin/bash"), {QStringLiteral("-c"), script});
+    return finish(process, QByteArray());
+}
+
+// Writes a file whose name is any bytes.
+bool writeRawName(const QByteArray &name, const QByteArray &bytes)
+{
+    const int fd = ::open(name.constData(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    if (fd < 0)
+        return false;
+    const bool ok = ::write(fd, bytes.constData(), size_t(bytes.size())) == bytes.size();
+    return ::close(fd) == 0 && ok;
 }
 
 QByteArray readAll(const QString &path)
@@ -68,6 +128,14 @@ private slots:
     void failedOutputKeepsOldFile_data();
     void failedOutputKeepsOldFile();
     void defaultCoverFromConfig();
+    void fileNamesKeptAsBytes_data();
+    void fileNamesKeptAsBytes();
+    void moreJobsThanThreads();
+    void fileSizeLimitIsReported();
+    void streamsThatAreNotListsOrReports_data();
+    void streamsThatAreNotListsOrReports();
+    void pipesStillWork();
+    void newlineInPathExplained();
 
 private:
     // Generated landscapes of random size, cover classes -3, 1 and 7, with and
@@ -285,6 +353,110 @@ void TestPercolateCommand::defaultCoverFromConfig()
     QVERIFY(TestUtil::writeFile(QStringLiteral("config.txt"), "7\n0\n"));
     QCOMPARE(percolate({"seven.txt"}).out, QByteArray("seven.txt\t1\nProbability Percolation (PP) = 1\n"));
     QCOMPARE(percolate({"-c", "1", "seven.txt"}).out, QByteArray("seven.txt\t0\nProbability Percolation (PP) = 0\n"));
+}
+
+void TestPercolateCommand::fileNamesKeptAsBytes_data()
+{
+    QTest::addColumn<QString>("script");
+    // Files lat\xe9.txt (Latin-1, not valid UTF-8) and d\xc3\xa9j\xc3\xa0.txt exist; each percolates.
+    QTest::newRow("Latin-1 argument") << QStringLiteral("\"$VANTRIX\" -c 1 \"$(printf 'lat\\351.txt')\"");
+    QTest::newRow("Latin-1 in a list") << QStringLiteral("printf 'lat\\351.txt\\n' > list && \"$VANTRIX\" -c 1 --files-from list");
+    QTest::newRow("Latin-1 on standard input") << QStringLiteral("printf 'lat\\351.txt\\n' | \"$VANTRIX\" -c 1 --files-from -");
+    QTest::newRow("UTF-8 argument") << QStringLiteral("\"$VANTRIX\" -c 1 \"$(printf 'd\\303\\251j\\303\\240.txt')\"");
+}
+
+void TestPercolateCommand::fileNamesKeptAsBytes()
+{
+    QFETCH(QString, script);
+    QVERIFY(writeRawName("lat\xe9.txt", "1 1\n0 0\n"));
+    QVERIFY(writeRawName("d\xc3\xa9j\xc3\xa0.txt", "1 1\n0 0\n"));
+    const Run run = shell(script);
+    QCOMPARE(run.err, QByteArray());
+    QCOMPARE(run.exitCode, 0);
+    const QByteArray name = script.contains(QLatin1String("351")) ? "lat\xe9.txt" : "d\xc3\xa9j\xc3\xa0.txt";
+    QCOMPARE(run.out, name + "\t1\nProbability Percolation (PP) = 1\n");
+}
+
+void TestPercolateCommand::moreJobsThanThreads()
+{
+#ifdef VANTRIX_SANITIZED
+    QSKIP("the sanitizers' own threads need the stack size this test takes away");
+#endif
+    // A stack size no thread can be given: every thread the program asks
+    // for fails to start, as when the system's threads run out.
+    const QStringList paths = generate(40);
+    Limits limits;
+    limits.stack = rlim_t(1) << 40;
+    const Run run = percolate(QStringList{"-c", "1", "-j", "40000"} + paths, QByteArray(), limits);
+    QCOMPARE(run.exitCode, 0);
+    QCOMPARE(run.out, expectedReport(paths, 1));
+}
+
+void TestPercolateCommand::fileSizeLimitIsReported()
+{
+    QVERIFY(TestUtil::writeFile(QStringLiteral("report.txt"), "old report\n"));
+    Limits limits;
+    limits.fileSize = 100;
+    const Run run = percolate(QStringList{"-o", "report.txt"} + generate(30), QByteArray(), limits);
+    QCOMPARE(run.exitCode, 1);
+    QVERIFY2(run.err.contains("report.txt could not be written"), run.err.constData());
+    QCOMPARE(readAll(QStringLiteral("report.txt")), QByteArray("old report\n"));
+    QCOMPARE(QDir().entryList({QStringLiteral("report.txt*")}, QDir::Files), QStringList{"report.txt"});
+}
+
+void TestPercolateCommand::streamsThatAreNotListsOrReports_data()
+{
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<QByteArray>("message");
+    QTest::newRow("merge /dev/zero") << QStringList{"--merge", "/dev/zero"} << QByteArray("NUL byte");
+    QTest::newRow("list /dev/zero") << QStringList{"--files-from", "/dev/zero"} << QByteArray("NUL byte");
+    QTest::newRow("list of one endless line") << QStringList{"--files-from", "long.txt"} << QByteArray("longer than");
+    QTest::newRow("merge of one endless line") << QStringList{"--merge", "long.txt"} << QByteArray("longer than");
+    QTest::newRow("merge of random bytes") << QStringList{"--merge", "/dev/urandom"} << QByteArray("not a report");
+}
+
+void TestPercolateCommand::streamsThatAreNotListsOrReports()
+{
+    QFETCH(QStringList, arguments);
+    QFETCH(QByteArray, message);
+    QVERIFY(TestUtil::writeFile(QStringLiteral("long.txt"), QByteArray(8 << 20, 'a')));
+    Limits limits;
+#ifndef VANTRIX_SANITIZED
+    limits.addressSpace = rlim_t(2) << 30; // an unbounded read ends in an abort, not in swapping
+#endif
+    QElapsedTimer clock;
+    clock.start();
+    const Run run = percolate(arguments, QByteArray(), limits);
+    QCOMPARE(run.exitCode, 1);
+    QVERIFY2(run.err.contains(message), run.err.constData());
+    QVERIFY(run.out.isEmpty());
+    QVERIFY2(clock.elapsed() < 20000, qPrintable(QString::number(clock.elapsed())));
+}
+
+void TestPercolateCommand::pipesStillWork()
+{
+    const QStringList paths = generate(20);
+    const QByteArray expected = expectedReport(paths, 1);
+    QVERIFY(TestUtil::writeFile(QStringLiteral("list.txt"), QFile::encodeName(paths.join(QLatin1Char('\n')))));
+    const Run substituted = shell(QStringLiteral("\"$VANTRIX\" -c 1 --files-from <(cat list.txt)"));
+    QCOMPARE(substituted.exitCode, 0);
+    QCOMPARE(substituted.out, expected);
+    QCOMPARE(percolate(QStringList{"-o", "whole.txt", "-c", "1"} + paths).exitCode, 0);
+    const Run merged = shell(QStringLiteral("cat whole.txt | \"$VANTRIX\" --merge -"));
+    QCOMPARE(merged.exitCode, 0);
+    QCOMPARE(merged.out, expected);
+}
+
+void TestPercolateCommand::newlineInPathExplained()
+{
+    QVERIFY(TestUtil::writeFile(QStringLiteral("two\nlines.txt"), "1\n"));
+    const Run run = percolate({"-c", "1", "-o", "newline.txt", "two\nlines.txt"});
+    QCOMPARE(run.exitCode, 0);
+    QCOMPARE(readAll(QStringLiteral("newline.txt")), QByteArray("two\nlines.txt\t1\nProbability Percolation (PP) = 1\n"));
+    const Run merged = percolate({"--merge", "newline.txt"});
+    QCOMPARE(merged.exitCode, 1);
+    QVERIFY2(merged.err.contains("line 1 is not a path, a tab and 0 or 1") && merged.err.contains("line break"),
+             merged.err.constData());
 }
 
 QTEST_MAIN(TestPercolateCommand)

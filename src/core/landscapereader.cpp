@@ -1,11 +1,18 @@
 #include "landscapereader.h"
 
+#include "rastersource.h"
+
 #include <QCoreApplication>
 #include <QFile>
-#include <QFileInfo>
 
+#include <cerrno>
+#include <algorithm>
 #include <cstring>
 #include <memory>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #ifdef __SSE2__
 #include <emmintrin.h>
@@ -15,9 +22,12 @@ namespace {
 
 constexpr size_t ChunkSize = size_t(1) << 20;
 
-inline bool isAsciiSpace(unsigned char c)
+// White space around a field, as Latin-1 text: tab to carriage return, the
+// blank and the no-break space (0xA0). 0x85 and 0x1C to 0x1F are not white
+// space here.
+inline bool isFieldSpace(unsigned char c)
 {
-    return c == ' ' || (c >= '\t' && c <= '\r');
+    return c == ' ' || (c >= '\t' && c <= '\r') || c == 0xA0;
 }
 
 inline const char *cutAtNul(const char *begin, const char *end)
@@ -29,7 +39,7 @@ inline const char *cutAtNul(const char *begin, const char *end)
 inline bool isBlankField(const char *begin, const char *end)
 {
     for (; begin < end; ++begin) {
-        if (!isAsciiSpace(static_cast<unsigned char>(*begin)))
+        if (!isFieldSpace(static_cast<unsigned char>(*begin)))
             return false;
     }
     return true;
@@ -60,8 +70,6 @@ QString tooLargeError()
             .arg(LandscapeReader::maxCells());
 }
 
-// Calls onLine(begin, end) for every line of file, in order; onLine returns
-// false to stop early. Returns false on a read error.
 // The read buffer of a thread, kept between files. Its bytes are left
 // uninitialised, so that only the part a read fills is ever touched: a small
 // file costs a few pages, not the whole buffer.
@@ -80,10 +88,72 @@ struct ReadBuffer
     }
 };
 
-// Calls onLine(begin, end) for every line of file, in order; onLine returns
-// false to stop early. Returns false on a read error.
+QString systemError(int error)
+{
+    return qt_error_string(error);
+}
+
+// A landscape file open for reading. Only regular files are read: a directory
+// cannot be read as text, and a device, pipe or socket may never end or block
+// forever. The type is checked before opening (opening some devices has
+// effects of its own) and again on the open file; the open itself does not
+// wait for a FIFO's writer.
+class InputFile
+{
+public:
+    InputFile() = default;
+    InputFile(const InputFile &) = delete;
+    InputFile &operator=(const InputFile &) = delete;
+    ~InputFile()
+    {
+        if (m_fd >= 0)
+            ::close(m_fd);
+    }
+
+    bool open(const QByteArray &path, QString *errorString)
+    {
+        auto fail = [errorString](const QString &why) {
+            if (errorString)
+                *errorString = why;
+            return false;
+        };
+        auto notRegular = [&](mode_t mode) {
+            return fail(S_ISDIR(mode) ? QCoreApplication::translate("LandscapeReader", "is a directory")
+                                      : QCoreApplication::translate("LandscapeReader", "is not a regular file"));
+        };
+        if (path.isEmpty() || path.contains('\0'))
+            return fail(systemError(ENOENT));
+        struct stat info;
+        if (::stat(path.constData(), &info) == 0 && !S_ISREG(info.st_mode))
+            return notRegular(info.st_mode);
+        do {
+            m_fd = ::open(path.constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+        } while (m_fd < 0 && errno == EINTR);
+        if (m_fd < 0)
+            return fail(systemError(errno));
+        if (::fstat(m_fd, &info) != 0)
+            return fail(systemError(errno));
+        if (!S_ISREG(info.st_mode))
+            return notRegular(info.st_mode);
+        const int flags = ::fcntl(m_fd, F_GETFL);
+        if (flags >= 0)
+            ::fcntl(m_fd, F_SETFL, flags & ~O_NONBLOCK);
+        m_size = qint64(info.st_size);
+        return true;
+    }
+
+    int fd() const { return m_fd; }
+    qint64 size() const { return m_size; }
+
+private:
+    int m_fd = -1;
+    qint64 m_size = 0;
+};
+
+// Calls onLine(begin, end) for every line of the file, in order; onLine
+// returns false to stop early. Returns false on a read error.
 template <typename OnLine>
-bool forEachLine(QFile &file, OnLine &&onLine, QString *errorString)
+bool forEachLine(const InputFile &file, OnLine &&onLine, QString *errorString)
 {
     thread_local ReadBuffer buffer;
     if (buffer.size < ChunkSize)
@@ -104,10 +174,13 @@ bool forEachLine(QFile &file, OnLine &&onLine, QString *errorString)
             }
         }
         char *const data = buffer.bytes.get();
-        const qint64 got = file.read(data + end, qint64(buffer.size - end));
+        ssize_t got;
+        do {
+            got = ::read(file.fd(), data + end, buffer.size - end);
+        } while (got < 0 && errno == EINTR);
         if (got < 0) {
             if (errorString)
-                *errorString = file.errorString();
+                *errorString = systemError(errno);
             ok = false;
             break;
         }
@@ -138,38 +211,14 @@ bool forEachLine(QFile &file, OnLine &&onLine, QString *errorString)
     return ok;
 }
 
-bool openForReading(QFile &file, QString *errorString)
-{
-    // A directory cannot be read as text, and a device, pipe or socket may
-    // never end or block forever: only regular files are read.
-    const QFileInfo info(file.fileName());
-    if (info.exists() && !info.isFile()) {
-        if (errorString) {
-            *errorString = info.isDir() ? QCoreApplication::translate("LandscapeReader", "is a directory")
-                                        : QCoreApplication::translate("LandscapeReader", "is not a regular file");
-        }
-        return false;
-    }
-    if (!file.open(QIODevice::ReadOnly | QIODevice::Unbuffered)) {
-        if (errorString)
-            *errorString = file.errorString();
-        return false;
-    }
-    return true;
-}
-
-// Reads the lines of path into rows (RaggedRows or MapGrid) with lineRule,
-// which appends one line's cells and returns their number; reserve(bytes) is
-// told the file's size first.
+// Reads the lines of an open text file into rows (RaggedRows or MapGrid) with
+// lineRule, which appends one line's cells and returns their number;
+// reserve(bytes) is told the file's size first.
 template <typename Rows, typename LineRule, typename Reserve>
-bool readRows(const QString &path, Rows &rows, QString *errorString, LineRule &&lineRule, Reserve &&reserve)
+bool readTextRows(const InputFile &file, Rows &rows, QString *errorString, LineRule &&lineRule, Reserve &&reserve)
 {
-    rows.clear();
-    QFile file(path);
-    if (!openForReading(file, errorString))
-        return false;
-    if (const qint64 size = file.size(); size > 0)
-        reserve(size);
+    if (file.size() > 0)
+        reserve(file.size());
     bool tooLarge = false;
     const bool readOk = forEachLine(
             file,
@@ -196,9 +245,9 @@ bool readRows(const QString &path, Rows &rows, QString *errorString, LineRule &&
 
 bool LandscapeReader::toInt32(const char *begin, const char *end, qint32 &value)
 {
-    while (begin < end && isAsciiSpace(static_cast<unsigned char>(*begin)))
+    while (begin < end && isFieldSpace(static_cast<unsigned char>(*begin)))
         ++begin;
-    while (end > begin && isAsciiSpace(static_cast<unsigned char>(end[-1])))
+    while (end > begin && isFieldSpace(static_cast<unsigned char>(end[-1])))
         --end;
     if (begin == end)
         return false;
@@ -334,11 +383,137 @@ qsizetype LandscapeReader::displayLine(const char *begin, const char *end, MapGr
     return total + qsizetype(written);
 }
 
-bool LandscapeReader::readPercolation(const QString &path, qint32 habitatValue,
-                                      RaggedRows<qint8> &rows, QString *errorString)
+namespace {
+
+// Lines per strip of a raster read: whole blocks, about a MiB of cells at least.
+qint64 stripLines(const RasterSource &raster, qint64 columns, qint64 lines)
 {
-    return readRows(
-            path, rows, errorString,
+    const qint64 block = std::max<qint64>(1, raster.blockHeight());
+    const qint64 wanted = std::max<qint64>(1, (qint64(1) << 20) / std::max<qint64>(1, columns));
+    return std::min(lines, (wanted + block - 1) / block * block);
+}
+
+// Whether a raster of lines x columns cells, bytesPerCell each, can be held;
+// if not, the reason.
+bool fitsInMemory(qint64 lines, qint64 columns, qint64 bytesPerCell, QString *errorString)
+{
+    const qint64 cells = lines * columns;
+    if (cells > LandscapeReader::maxCells()) {
+        if (errorString) {
+            *errorString = QCoreApplication::translate("LandscapeReader",
+                                                       "the raster is %1 x %2 pixels (%3 cells of the square tested): "
+                                                       "more than the %4 cells a landscape may hold")
+                                   .arg(columns).arg(lines).arg(cells).arg(LandscapeReader::maxCells());
+        }
+        return false;
+    }
+    const qint64 needed = cells * bytesPerCell;
+    const qint64 memory = LandscapeReader::physicalMemory();
+    if (memory > 0 && needed > memory) {
+        if (errorString) {
+            *errorString = QCoreApplication::translate("LandscapeReader",
+                                                       "the raster needs %1 MB for %2 x %3 cells, more than this "
+                                                       "machine's memory (%4 MB)")
+                                   .arg(needed >> 20).arg(columns).arg(lines).arg(memory >> 20);
+        }
+        return false;
+    }
+    return true;
+}
+
+bool readRasterHabitat(RasterSource &raster, qint32 habitatValue, const LandscapeReader::Options &options,
+                       RaggedRows<qint8> &rows, QString *errorString)
+{
+    const qint64 lines = raster.height();
+    const qint64 columns = options.allColumns ? raster.width() : std::min(raster.width(), lines);
+    if (!fitsInMemory(lines, columns, 1, errorString))
+        return false;
+    rows.cells.resize(size_t(lines * columns));
+    rows.offsets.resize(size_t(lines + 1));
+    for (qint64 r = 0; r <= lines; ++r)
+        rows.offsets[size_t(r)] = qsizetype(r * columns);
+    const qint64 strip = stripLines(raster, columns, lines);
+    for (qint64 line = 0; line < lines; line += strip) {
+        const qint64 count = std::min(strip, lines - line);
+        if (!raster.readHabitat(line, count, columns, habitatValue, rows.cells.data() + line * columns,
+                                errorString)) {
+            rows = RaggedRows<qint8>();
+            return false;
+        }
+    }
+    return true;
+}
+
+bool readRasterValues(RasterSource &raster, MapGrid &grid, QString *errorString)
+{
+    // The map shows the first n values of each of the n rows.
+    const qint64 lines = raster.height();
+    const qint64 columns = std::min(raster.width(), lines);
+    if (!fitsInMemory(lines, columns, 1, errorString))
+        return false;
+    grid.reserve(size_t(lines * columns));
+    const qint64 strip = stripLines(raster, columns, lines);
+    std::vector<qint32> values(size_t(strip * columns));
+    std::vector<quint8> present(size_t(strip * columns));
+    for (qint64 line = 0; line < lines; line += strip) {
+        const qint64 count = std::min(strip, lines - line);
+        if (!raster.readValues(line, count, columns, values.data(), present.data(), errorString)) {
+            grid.clear();
+            return false;
+        }
+        for (qint64 r = 0; r < count; ++r)
+            grid.appendRow(values.data() + r * columns, size_t(columns), present.data() + r * columns);
+    }
+    return true;
+}
+
+// Opens path and, when it is a raster, the raster; a text landscape has band 1 only.
+enum class Kind { Unreadable, Text, Raster };
+Kind openLandscape(const QByteArray &path, int band, InputFile &file, RasterSource &raster, QString *errorString)
+{
+    if (!file.open(path, errorString))
+        return Kind::Unreadable;
+    switch (raster.open(path, band, errorString)) {
+    case RasterSource::Opened:
+        return Kind::Raster;
+    case RasterSource::Failed:
+        return Kind::Unreadable;
+    case RasterSource::NotRaster:
+        break;
+    }
+    if (band != 1) {
+        if (errorString)
+            *errorString = QCoreApplication::translate("LandscapeReader", "a text landscape has no band %1").arg(band);
+        return Kind::Unreadable;
+    }
+    return Kind::Text;
+}
+
+} // namespace
+
+qint64 LandscapeReader::physicalMemory()
+{
+    const long pages = sysconf(_SC_PHYS_PAGES);
+    const long pageSize = sysconf(_SC_PAGE_SIZE);
+    return pages > 0 && pageSize > 0 ? qint64(pages) * qint64(pageSize) : 0;
+}
+
+bool LandscapeReader::readPercolation(const QByteArray &path, qint32 habitatValue, RaggedRows<qint8> &rows,
+                                      QString *errorString, const Options &options)
+{
+    rows.clear();
+    InputFile file;
+    RasterSource raster;
+    switch (openLandscape(path, options.band, file, raster, errorString)) {
+    case Kind::Unreadable:
+        return false;
+    case Kind::Raster:
+        return readRasterHabitat(raster, habitatValue, options, rows, errorString);
+    case Kind::Text:
+        break;
+    }
+    return readTextRows(
+            file, rows, errorString,
             [habitatValue](const char *begin, const char *end, RaggedRows<qint8> &cells) {
                 return percolationLine(begin, end, habitatValue, cells.cells);
             },
@@ -349,12 +524,39 @@ bool LandscapeReader::readPercolation(const QString &path, qint32 habitatValue,
             });
 }
 
-bool LandscapeReader::readDisplay(const QString &path, MapGrid &grid, QString *errorString)
+bool LandscapeReader::readDisplay(const QByteArray &path, MapGrid &grid, QString *errorString, int band)
 {
     grid.clear();
-    return readRows(path, grid, errorString, displayLine, [&grid](qint64 size) {
+    InputFile file;
+    RasterSource raster;
+    switch (openLandscape(path, band, file, raster, errorString)) {
+    case Kind::Unreadable:
+        return false;
+    case Kind::Raster:
+        return readRasterValues(raster, grid, errorString);
+    case Kind::Text:
+        break;
+    }
+    return readTextRows(file, grid, errorString, displayLine, [&grid](qint64 size) {
         // Every byte but the last can start a field: reserving that bound (only
         // the part written is ever touched) keeps the storage from moving.
         grid.reserve(size_t(qMin<qint64>(size + 1, maxCells() + 1)));
     });
+}
+
+bool LandscapeReader::readPercolation(const QByteArray &path, qint32 habitatValue, RaggedRows<qint8> &rows,
+                                      QString *errorString)
+{
+    return readPercolation(path, habitatValue, rows, errorString, Options());
+}
+
+bool LandscapeReader::readPercolation(const QString &path, qint32 habitatValue, RaggedRows<qint8> &rows,
+                                      QString *errorString)
+{
+    return readPercolation(QFile::encodeName(path), habitatValue, rows, errorString);
+}
+
+bool LandscapeReader::readDisplay(const QString &path, MapGrid &grid, QString *errorString)
+{
+    return readDisplay(QFile::encodeName(path), grid, errorString);
 }

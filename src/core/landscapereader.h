@@ -5,16 +5,25 @@
 
 #include <QString>
 
-// Streaming reader of landscape files: plain text, one grid row per line,
-// fields separated by single blanks (U+0020).
+// Reader of landscape files: GIS rasters through RasterSource, and plain
+// text, one grid row per line, fields separated by single blanks (U+0020).
+//
+// A file that RasterSource opens as a raster gives its lines as rows and its
+// pixels as cells (percolation: 1 where the value equals the habitat value, 0
+// elsewhere, nodata and invalid values included; display: the values, cells
+// without a value for nodata and invalid ones). Only the first n columns of
+// the n lines are read, unless Options::allColumns asks for every column. A
+// raster larger than maxCells() or than this machine's memory is refused
+// before anything large is allocated. Every other file is text:
 //
 // The file is read in fixed-size chunks into a reused buffer; no allocation is
 // made per field. A line ends at a newline byte (not included); the last line
 // needs none. A line's text ends at its first NUL byte. Bytes are taken as
 // Latin-1. Each line is split at every blank, keeping empty fields, and a field
-// converts exactly as QString::toInt in base 10 does: ASCII white space ignored
-// at either end, an optional '+' or '-', decimal digits only, within the signed
-// 32-bit range. A field that does not convert is "invalid".
+// converts as an integer in base 10: white space ignored at either end (tab to
+// carriage return, blank, and the no-break space 0xA0; not 0x85 nor 0x1C to
+// 0x1F), an optional '+' or '-', decimal digits only, within the signed 32-bit
+// range. A field that does not convert is "invalid".
 //
 // Two modes apply these rules:
 //  - percolation: every valid field gives one cell, 1 where the value equals the
@@ -24,10 +33,17 @@
 //    white space (the trailing blank of "1 0 1 "); every other field gives one
 //    value, 0 where invalid; a line left without fields gives no row.
 //
+// Text is read in fixed-size chunks into a reused buffer; no allocation is
+// made per field.
+//
+// Paths are file-system paths as bytes (QFile::encodeName of a QString), used
+// unchanged: a name that is not valid in the locale's encoding opens all the
+// same.
+//
 // Failure: a file that cannot be opened, is not a regular file (a directory, a
-// device, a pipe), cannot be read (an I/O error), or holds more than
-// maxCells() cells gives false, an error text, and empty rows. Time and memory
-// are proportional to the bytes and cells read.
+// device, a pipe), cannot be read (an I/O error), is a raster GDAL cannot
+// read, or holds more than maxCells() cells gives false, an error text, and
+// empty rows. Time and memory are proportional to the bytes and cells read.
 class LandscapeReader
 {
 public:
@@ -35,12 +51,27 @@ public:
     // into 32 bits.
     static constexpr qint64 maxCells() { return 0xFFFFFFFFLL; }
 
-    // Reads path (a file-system path, encoded as QFile does) in percolation mode.
+    struct Options
+    {
+        int band = 1;            // the raster band (from 1); a text landscape has band 1 only
+        bool allColumns = false; // rasters: every column, not only the first n of n lines
+    };
+
+    // Reads path in percolation mode.
+    static bool readPercolation(const QByteArray &path, qint32 habitatValue, RaggedRows<qint8> &rows,
+                                QString *errorString, const Options &options);
+    static bool readPercolation(const QByteArray &path, qint32 habitatValue, RaggedRows<qint8> &rows,
+                                QString *errorString = nullptr);
+    // Reads path in display mode.
+    static bool readDisplay(const QByteArray &path, MapGrid &grid, QString *errorString = nullptr, int band = 1);
+    // The same for paths as QStrings, encoded with QFile::encodeName.
     static bool readPercolation(const QString &path, qint32 habitatValue,
                                 RaggedRows<qint8> &rows, QString *errorString = nullptr);
-
-    // Reads path in display mode.
     static bool readDisplay(const QString &path, MapGrid &grid, QString *errorString = nullptr);
+
+    // This machine's physical memory in bytes (0 when unknown): the bound
+    // for the size of one raster.
+    static qint64 physicalMemory();
 
     // The field conversion of both modes, on the bytes [begin, end).
     // Returns false (and leaves value alone) for an invalid field.

@@ -1,38 +1,40 @@
 #include "percolationgrid.h"
 
 #include "landscapereader.h"
+#include "spanningrule.h"
 
 #include <QFile>
 
 #include <algorithm>
 
-bool PercolationGrid::loadLandscape(const QString &path)
+bool PercolationGrid::loadLandscape(const QByteArray &path, int band)
 {
     m_errorString.clear();
-    const bool ok = LandscapeReader::readPercolation(path, habitatValue, m_rows, &m_errorString);
+    LandscapeReader::Options options;
+    options.band = band;
+    const bool ok = LandscapeReader::readPercolation(path, habitatValue, m_rows, &m_errorString, options);
     clipToSquare();
     return ok;
 }
 
-bool PercolationGrid::loadLandscape(const char *path)
+bool PercolationGrid::loadLandscape(const QString &path)
 {
-    return loadLandscape(QFile::decodeName(path));
+    return loadLandscape(QFile::encodeName(path));
 }
 
-int PercolationGrid::testLandscape(const QString &path, qint32 habitatValue, QString *errorString)
+bool PercolationGrid::loadLandscape(const char *path)
+{
+    return loadLandscape(QByteArray(path));
+}
+
+int PercolationGrid::testLandscape(const QByteArray &path, qint32 habitatValue, QString *errorString)
 {
     PercolationGrid grid;
     grid.habitatValue = habitatValue;
     const bool loaded = grid.loadLandscape(path);
     if (errorString)
         *errorString = loaded ? QString() : grid.errorString();
-    // percolates() runs the top-to-bottom phase also after a spanning
-    // left-to-right phase; its answer is 1 then whatever that phase finds,
-    // and this grid is dropped afterwards, so the phase is left out.
-    if (grid.spansLeftRight())
-        return 1;
-    grid.resetVisited();
-    return grid.spansTopBottom() ? 1 : 0;
+    return SpanningRule().test(grid);
 }
 
 void PercolationGrid::setRows(RaggedRows<qint8> rows)
@@ -82,155 +84,175 @@ inline quint32 divide(quint32 index, quint64 inverse)
     return quint32((static_cast<unsigned __int128>(inverse) * index) >> 64);
 }
 
+// Where the walk stands: (row, column) and the cell's flat index.
+struct Cursor
+{
+    qint64 r;
+    qint64 c;
+    quint32 index;
+};
+
+struct Move
+{
+    int dr;
+    int dc;
+};
+
+// Cells of a grid whose n rows all hold n cells: flat, row after row.
+struct SquareCells
+{
+    qint8 *cells;
+    qint64 n;
+    quint64 inverse;
+
+    qint8 &at(quint32 index) const { return cells[index]; }
+    // Whether the neighbour (dr, dc) of a cell, known to lie inside the
+    // square, holds Habitat; and its index.
+    bool open(const Cursor &from, Move move) const
+    {
+        return (cells + from.index)[move.dr * n + move.dc] == PercolationGrid::Habitat;
+    }
+    quint32 neighbour(const Cursor &from, Move move) const { return quint32(qint64(from.index) + move.dr * n + move.dc); }
+    Cursor cursorAt(quint32 index) const
+    {
+        const qint64 r = divide(index, inverse);
+        return {r, qint64(index) - r * n, index};
+    }
+    // Queued cells come back long after they were entered, mostly out of
+    // cache: fetch the neighbourhood of a cell some pops ahead.
+    void prefetch(const CellQueue::View &queue) const
+    {
+        const qint8 *soon = cells + queue.peek(PrefetchDistance);
+        __builtin_prefetch(soon);
+        __builtin_prefetch(soon - n);
+        __builtin_prefetch(soon + n);
+    }
+};
+
+// Cells of rows of any length; cells a short row lacks are not habitat.
+struct RaggedCells
+{
+    RaggedRows<qint8> *rows;
+    qint64 n;
+
+    qint8 &at(quint32 index) const { return rows->cells[index]; }
+    bool open(const Cursor &from, Move move) const
+    {
+        const qint64 r = from.r + move.dr;
+        const qint64 c = from.c + move.dc;
+        return c < rows->rowLength(r) && rows->cells[size_t(rows->offsets[size_t(r)] + c)] == PercolationGrid::Habitat;
+    }
+    quint32 neighbour(const Cursor &from, Move move) const
+    {
+        return quint32(rows->offsets[size_t(from.r + move.dr)] + from.c + move.dc);
+    }
+    Cursor cursorAt(quint32 index) const
+    {
+        const auto next = std::upper_bound(rows->offsets.begin(), rows->offsets.end(), qsizetype(index));
+        const qint64 r = qint64(next - rows->offsets.begin()) - 1;
+        return {r, qint64(index) - rows->offsets[size_t(r)], index};
+    }
+    void prefetch(const CellQueue::View &) const {}
+};
+
+// Moves the cursor to its neighbour (dr, dc) if that lies in the square and
+// holds Habitat. Only the bounds a move can cross are tested.
+template <int dr, int dc, typename Cells>
+inline bool tryMove(Cells cells, Cursor &cursor)
+{
+    if constexpr (dr > 0) {
+        if (cursor.r + 1 >= cells.n)
+            return false;
+    } else if constexpr (dr < 0) {
+        if (cursor.r == 0)
+            return false;
+    }
+    if constexpr (dc > 0) {
+        if (cursor.c + 1 >= cells.n)
+            return false;
+    } else if constexpr (dc < 0) {
+        if (cursor.c == 0)
+            return false;
+    }
+    if (!cells.open(cursor, Move{dr, dc}))
+        return false;
+    cursor = {cursor.r + dr, cursor.c + dc, cells.neighbour(cursor, Move{dr, dc})};
+    return true;
+}
+
+// One step of the walk from the cursor: the one place that spells out the
+// moves. Every walk, on square or ragged rows, in either direction, takes it.
+//  1. The cursor on the far edge (column n-1, or row n-1): Spanned.
+//  2. The cursor's cell is pushed if it holds Habitat, and marked Visited.
+//  3. The first neighbour that lies in the square and holds Habitat becomes
+//     the cursor (Continue), in the order: left to right, right, down, up,
+//     left; top to bottom, the same with rows and columns exchanged: down,
+//     right, left, up.
+//  4. Otherwise the queue's front becomes the cursor (Continue), or, with an
+//     empty queue, Exhausted.
+// Cells is passed by value: kept in registers, its fields cannot be taken to
+// change with every store of a cell through a char pointer.
+template <bool LeftRight, typename Cells>
+inline PercolationGrid::StepResult walkStep(Cells cells, Cursor &cursor, CellQueue &storage, CellQueue::View &queue)
+{
+    if ((LeftRight ? cursor.c : cursor.r) + 1 >= cells.n)
+        return PercolationGrid::Spanned;
+    qint8 &here = cells.at(cursor.index);
+    if (here == PercolationGrid::Habitat) {
+        if (queue.full())
+            storage.grow(queue);
+        queue.push(cursor.index);
+    }
+    here = PercolationGrid::Visited;
+    const bool moved = LeftRight ? tryMove<0, 1>(cells, cursor) || tryMove<1, 0>(cells, cursor)
+                    || tryMove<-1, 0>(cells, cursor) || tryMove<0, -1>(cells, cursor)
+                                 : tryMove<1, 0>(cells, cursor) || tryMove<0, 1>(cells, cursor)
+                    || tryMove<0, -1>(cells, cursor) || tryMove<-1, 0>(cells, cursor);
+    if (moved)
+        return PercolationGrid::Continue;
+    if (queue.empty())
+        return PercolationGrid::Exhausted;
+    cells.prefetch(queue);
+    cursor = cells.cursorAt(queue.pop());
+    return PercolationGrid::Continue;
+}
+
 } // namespace
 
-void PercolationGrid::moveToQueued(quint32 index)
+template <bool LeftRight, bool Once, typename Cells>
+PercolationGrid::StepResult PercolationGrid::walk(Cells cells)
 {
-    if (m_stride > 0) {
-        currentRow = qint32(divide(index, m_strideInverse));
-        currentColumn = qint32(index - quint32(currentRow) * quint32(m_stride));
-        return;
-    }
-    const auto next = std::upper_bound(m_rows.offsets.begin(), m_rows.offsets.end(), qsizetype(index));
-    currentRow = qint32(next - m_rows.offsets.begin() - 1);
-    currentColumn = qint32(qsizetype(index) - m_rows.offsets[currentRow]);
+    // The queue and the cursor live in locals while the walk runs: cell
+    // stores through char pointers would otherwise force members to be
+    // reloaded after every store.
+    CellQueue::View queue = m_visitQueue.view();
+    Cursor cursor{currentRow, currentColumn, quint32(m_rows.offsets[size_t(currentRow)] + currentColumn)};
+    StepResult result;
+    do {
+        result = walkStep<LeftRight>(cells, cursor, m_visitQueue, queue);
+    } while (!Once && result == Continue);
+    m_visitQueue.adopt(queue);
+    currentRow = qint32(cursor.r);
+    currentColumn = qint32(cursor.c);
+    return result;
+}
+
+template <bool LeftRight, bool Once>
+PercolationGrid::StepResult PercolationGrid::walk()
+{
+    if (m_stride > 0)
+        return walk<LeftRight, Once>(SquareCells{m_rows.cells.data(), m_stride, m_strideInverse});
+    return walk<LeftRight, Once>(RaggedCells{&m_rows, m_rows.rowCount()});
 }
 
 PercolationGrid::StepResult PercolationGrid::stepLeftRight()
 {
-    const qint64 n = m_rows.rowCount();
-    const qint32 r = currentRow;
-    const qint32 c = currentColumn;
-    if (c + 1 >= n)
-        return Spanned;
-    qint8 &here = m_rows.row(r)[c];
-    if (here == Habitat)
-        m_visitQueue.push(indexOf(r, c));
-    here = Visited;
-    if (isHabitat(r, c + 1)) {
-        currentColumn = c + 1;
-    } else if (r + 1 < n && isHabitat(r + 1, c)) {
-        currentRow = r + 1;
-    } else if (r > 0 && isHabitat(r - 1, c)) {
-        currentRow = r - 1;
-    } else if (c > 0 && isHabitat(r, c - 1)) {
-        currentColumn = c - 1;
-    } else {
-        if (m_visitQueue.empty())
-            return Exhausted;
-        moveToQueued(m_visitQueue.pop());
-    }
-    return Continue;
+    return walk<true, true>();
 }
 
 PercolationGrid::StepResult PercolationGrid::stepTopBottom()
 {
-    const qint64 n = m_rows.rowCount();
-    const qint32 r = currentRow;
-    const qint32 c = currentColumn;
-    if (r + 1 >= n)
-        return Spanned;
-    qint8 &here = m_rows.row(r)[c];
-    if (here == Habitat)
-        m_visitQueue.push(indexOf(r, c));
-    here = Visited;
-    if (isHabitat(r + 1, c)) {
-        currentRow = r + 1;
-    } else if (c + 1 < n && isHabitat(r, c + 1)) {
-        currentColumn = c + 1;
-    } else if (c > 0 && isHabitat(r, c - 1)) {
-        currentColumn = c - 1;
-    } else if (r > 0 && isHabitat(r - 1, c)) {
-        currentRow = r - 1;
-    } else {
-        if (m_visitQueue.empty())
-            return Exhausted;
-        moveToQueued(m_visitQueue.pop());
-    }
-    return Continue;
-}
-
-template <bool LeftRight>
-PercolationGrid::StepResult PercolationGrid::walkSquare()
-{
-    const qint64 n = m_stride;
-    const quint64 inverse = m_strideInverse;
-    qint8 *const cells = m_rows.cells.data();
-    CellQueue::View queue = m_visitQueue.view();
-    qint64 r = currentRow;
-    qint64 c = currentColumn;
-    quint32 index = quint32(r * n + c);
-    StepResult result;
-    for (;;) {
-        if ((LeftRight ? c : r) + 1 >= n) {
-            result = Spanned;
-            break;
-        }
-        qint8 *const here = cells + index;
-        if (*here == Habitat) {
-            if (queue.full())
-                m_visitQueue.grow(queue);
-            queue.push(index);
-        }
-        *here = Visited;
-        // The neighbours are tried one at a time, in order: the first is
-        // usually open and lies in the same cache line, the others cost a
-        // load from another row.
-        if (LeftRight) {
-            if (here[1] == Habitat) {
-                ++index, ++c;
-                continue;
-            }
-            if (r + 1 < n && here[n] == Habitat) {
-                index += quint32(n), ++r;
-                continue;
-            }
-            if (r > 0 && here[-n] == Habitat) {
-                index -= quint32(n), --r;
-                continue;
-            }
-            if (c > 0 && here[-1] == Habitat) {
-                --index, --c;
-                continue;
-            }
-        } else {
-            if (here[n] == Habitat) {
-                index += quint32(n), ++r;
-                continue;
-            }
-            if (c + 1 < n && here[1] == Habitat) {
-                ++index, ++c;
-                continue;
-            }
-            if (c > 0 && here[-1] == Habitat) {
-                --index, --c;
-                continue;
-            }
-            if (r > 0 && here[-n] == Habitat) {
-                index -= quint32(n), --r;
-                continue;
-            }
-        }
-        if (queue.empty()) {
-            result = Exhausted;
-            break;
-        }
-        // Queued cells come back long after they were entered, mostly out of
-        // cache: fetch the neighbourhood of a cell some pops ahead.
-        {
-            const qint8 *soon = cells + queue.peek(PrefetchDistance);
-            __builtin_prefetch(soon);
-            __builtin_prefetch(soon - n);
-            __builtin_prefetch(soon + n);
-        }
-        index = queue.pop();
-        r = divide(index, inverse);
-        c = qint64(index) - r * n;
-    }
-    m_visitQueue.adopt(queue);
-    currentRow = qint32(r);
-    currentColumn = qint32(c);
-    return result;
+    return walk<false, true>();
 }
 
 template <bool LeftRight>
@@ -241,17 +263,7 @@ bool PercolationGrid::spans()
     for (qint32 i = 0; i < starts; ++i) {
         currentRow = LeftRight ? i : 0;
         currentColumn = LeftRight ? 0 : i;
-        if (!isHabitat(currentRow, currentColumn))
-            continue;
-        StepResult result;
-        if (m_stride > 0) {
-            result = walkSquare<LeftRight>();
-        } else {
-            do {
-                result = LeftRight ? stepLeftRight() : stepTopBottom();
-            } while (result == Continue);
-        }
-        if (result == Spanned)
+        if (isHabitat(currentRow, currentColumn) && walk<LeftRight, false>() == Spanned)
             return true;
     }
     return false;

@@ -36,12 +36,14 @@ public:
     qint32 currentRow = 0;
     qint32 currentColumn = 0;
 
-    // Reads the landscape at path (a file-system path, see LandscapeReader).
-    // Returns false if it cannot be opened or read; the grid then has no rows
-    // and errorString() says why. A file without any valid field loads fine,
-    // with no rows.
+    // Reads the landscape at path (file-system bytes, see LandscapeReader),
+    // from band of a raster. Returns false if it cannot be opened or read;
+    // the grid then has no rows and errorString() says why. A file without
+    // any valid field loads fine, with no rows.
+    bool loadLandscape(const QByteArray &path, int band = 1);
+    // The same for a path as a QString (encoded with QFile::encodeName), and
+    // for a NUL-terminated path in its file-system encoding.
     bool loadLandscape(const QString &path);
-    // The same for a path in its file-system encoding (QFile::encodeName).
     bool loadLandscape(const char *path);
     QString errorString() const { return m_errorString; }
 
@@ -74,26 +76,27 @@ public:
     qsizetype queueSize() const { return qsizetype(m_visitQueue.size()); }
 
     // The whole test of one file: a fresh grid with habitatValue, loaded from
-    // path and tested; the answer is that of percolates(). A file that cannot
-    // be read gives 0, and the reason in *errorString when given (empty
-    // otherwise).
-    static int testLandscape(const QString &path, qint32 habitatValue, QString *errorString = nullptr);
+    // path and tested under the walk in either direction (SpanningRule); the
+    // answer is that of percolates(). A file that cannot be read gives 0, and
+    // the reason in *errorString when given (empty otherwise).
+    static int testLandscape(const QByteArray &path, qint32 habitatValue, QString *errorString = nullptr);
 
     // Loads rows directly, for tests and for callers that build grids in memory.
     void setRows(RaggedRows<qint8> rows);
+    // The cells, clipped to the square: row r holds at most rowCount() cells.
+    const RaggedRows<qint8> &rows() const { return m_rows; }
 
 private:
     bool isHabitat(qint64 r, qint64 c) const
     {
         return c < m_rows.rowLength(r) && m_rows.row(r)[c] == Habitat;
     }
-    quint32 indexOf(qint32 r, qint32 c) const { return quint32(m_rows.offsets[r] + c); }
-    void moveToQueued(quint32 index);
     void clipToSquare();
-    // Steps from the cursor until Spanned or Exhausted, for a grid whose rows
-    // all hold n cells: the same moves as the single steps, kept in registers.
-    template <bool LeftRight>
-    StepResult walkSquare();
+    // Steps from the cursor once, or until Spanned or Exhausted.
+    template <bool LeftRight, bool Once>
+    StepResult walk();
+    template <bool LeftRight, bool Once, typename Cells>
+    StepResult walk(Cells cells);
     template <bool LeftRight>
     bool spans();
 

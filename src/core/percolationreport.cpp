@@ -75,41 +75,97 @@ QByteArray PercolationReport::formatMean(double mean)
     return QByteArray(buffer, int(result.ptr - buffer));
 }
 
+bool PercolationReport::Parser::fail(const QString &why)
+{
+    if (m_errorString.isEmpty())
+        m_errorString = why;
+    return false;
+}
+
+bool PercolationReport::Parser::addResult(const QByteArray &line, qint64 lineNumber)
+{
+    const qsizetype tab = line.lastIndexOf('\t');
+    const QByteArray value = tab < 0 ? QByteArray() : line.mid(tab + 1);
+    if (tab <= 0 || (value != "0" && value != "1")) {
+        QString why = QCoreApplication::translate("PercolationReport", "line %1 is not a path, a tab and 0 or 1")
+                              .arg(lineNumber);
+        if (tab < 0) {
+            why += QCoreApplication::translate("PercolationReport",
+                                               " (it has no tab; if a listed path holds a line break, its "
+                                               "line is split in two and the report cannot be read back)");
+        }
+        return fail(why);
+    }
+    m_entries.append({line.left(tab), value == "1" ? 1 : 0});
+    m_sum += m_entries.last().result;
+    return true;
+}
+
+bool PercolationReport::Parser::addLine(const QByteArray &line)
+{
+    if (!m_errorString.isEmpty())
+        return false;
+    ++m_lineNumber;
+    if (m_meanSeen) {
+        // The line that read as the mean line was not the last one: it can
+        // only have been the result line of a path that starts like it.
+        m_meanSeen = false;
+        if (!addResult(m_meanCandidate, m_lineNumber - 1)) {
+            m_errorString.clear();
+            return fail(QCoreApplication::translate("PercolationReport", "line %1 follows the mean line")
+                                .arg(m_lineNumber));
+        }
+    }
+    if (line.startsWith(meanPrefix())) {
+        if (meanLine(m_sum, m_entries.size()) == line + '\n') {
+            m_meanSeen = true;
+            m_meanCandidate = line;
+            return true;
+        }
+        if (!addResult(line, m_lineNumber)) {
+            m_errorString.clear();
+            return fail(QCoreApplication::translate("PercolationReport",
+                                                    "the mean line does not match the %n result line(s)", nullptr,
+                                                    int(m_entries.size())));
+        }
+        return true;
+    }
+    return addResult(line, m_lineNumber);
+}
+
+bool PercolationReport::Parser::finish(bool lastLineEnded)
+{
+    if (!m_errorString.isEmpty())
+        return false;
+    if (!m_meanSeen)
+        return fail(QCoreApplication::translate("PercolationReport", "the report has no mean line at its end"));
+    if (!lastLineEnded)
+        return fail(QCoreApplication::translate("PercolationReport", "the report does not end with a complete line"));
+    return true;
+}
+
 bool PercolationReport::parse(const QByteArray &bytes, QList<Entry> &entries, QString *errorString)
 {
-    auto fail = [errorString](const QString &why) {
-        if (errorString)
-            *errorString = why;
-        return false;
-    };
-    if (!bytes.endsWith('\n'))
-        return fail(QCoreApplication::translate("PercolationReport", "the report does not end with a complete line"));
-    const qsizetype meanStart = bytes.lastIndexOf('\n', bytes.size() - 2) + 1;
-    const QByteArray meanText = bytes.mid(meanStart, bytes.size() - 1 - meanStart);
-    if (!meanText.startsWith(meanPrefix()))
-        return fail(QCoreApplication::translate("PercolationReport", "the report has no mean line at its end"));
-
-    QList<Entry> read;
-    double sum = 0;
+    Parser parser;
     qsizetype pos = 0;
-    qint64 lineNumber = 0;
-    while (pos < meanStart) {
-        ++lineNumber;
-        const qsizetype end = bytes.indexOf('\n', pos);
-        const QByteArray line = bytes.mid(pos, end - pos);
+    bool ok = true;
+    while (ok && pos < bytes.size()) {
+        qsizetype end = bytes.indexOf('\n', pos);
+        const bool ended = end >= 0;
+        if (!ended)
+            end = bytes.size();
+        ok = parser.addLine(bytes.mid(pos, end - pos));
         pos = end + 1;
-        const qsizetype tab = line.lastIndexOf('\t');
-        const QByteArray value = tab < 0 ? QByteArray() : line.mid(tab + 1);
-        if (tab <= 0 || (value != "0" && value != "1")) {
-            return fail(QCoreApplication::translate("PercolationReport", "line %1 is not a path, a tab and 0 or 1")
-                                .arg(lineNumber));
-        }
-        read.append({line.left(tab), value == "1" ? 1 : 0});
-        sum += read.last().result;
+        if (ok && pos >= bytes.size())
+            ok = parser.finish(ended);
     }
-    if (meanLine(sum, read.size()) != bytes.mid(meanStart))
-        return fail(QCoreApplication::translate("PercolationReport", "the mean line does not match the %n result line(s)",
-                                                nullptr, int(read.size())));
-    entries += read;
+    if (ok && bytes.isEmpty())
+        ok = parser.finish(false);
+    if (!ok) {
+        if (errorString)
+            *errorString = parser.errorString();
+        return false;
+    }
+    entries += parser.entries();
     return true;
 }

@@ -49,8 +49,34 @@ public:
     // tabs is split at the last one). Returns false, with the reason, for
     // anything that is not a whole report: a line that is not a path, a tab and
     // 0 or 1; a missing or malformed mean line; a mean that does not match the
-    // result lines (a report cut short or edited). Cost is linear in its size.
+    // result lines (a report cut short or edited); anything after the mean
+    // line. A report whose paths hold line breaks cannot be read back (the
+    // format has no quoting), and the reason says so. Cost is linear in its size.
     static bool parse(const QByteArray &bytes, QList<Entry> &entries, QString *errorString = nullptr);
+
+    // The same rules for a report given line by line (without the newlines),
+    // so that a stream is refused at its first wrong line.
+    class Parser
+    {
+    public:
+        // Returns false, with errorString(), once the lines cannot be a report.
+        bool addLine(const QByteArray &line);
+        // After the last line, which ended with a newline when lastLineEnded.
+        bool finish(bool lastLineEnded);
+        QList<Entry> &entries() { return m_entries; }
+        QString errorString() const { return m_errorString; }
+
+    private:
+        bool fail(const QString &why);
+        bool addResult(const QByteArray &line, qint64 lineNumber);
+
+        QList<Entry> m_entries;
+        double m_sum = 0;
+        qint64 m_lineNumber = 0;
+        bool m_meanSeen = false; // the last line read as the mean line
+        QByteArray m_meanCandidate;
+        QString m_errorString;
+    };
 
 private:
     void write(const QByteArray &line);

@@ -1,14 +1,18 @@
 // Times the map view of the desktop program on a generated n x n landscape:
 // loading it for display, the first paint after a selection, and a repaint,
-// for the default window and for one large enough to show every cell.
+// for the default window and for one large enough to show every cell. Then the
+// paint of a 20000 x 20000 map (built in memory, 400 MB) in the default
+// window's map area, where cells are far below a pixel and the area is sampled.
 //
 //   vantrix-bench-mapview [n]          (default 2000; runs offscreen)
 #include "landscapereader.h"
 #include "mainwindow.h"
+#include "maprenderer.h"
 
 #include <QApplication>
 #include <QElapsedTimer>
 #include <QListWidget>
+#include <QPainter>
 #include <QRandomGenerator>
 #include <QTemporaryDir>
 
@@ -73,6 +77,57 @@ void measureWindow(const QString &path, int n, const QSize &size)
                 median(repaints), median(empty));
 }
 
+// A side x side map of 0s and 1s in memory, written through the grid's rooms.
+void fillMap(MapGrid &map, int side)
+{
+    const quint32 threshold = quint32(0.5927 * 4294967296.0);
+    quint32 state = 2463534242u; // xorshift32: cheap enough for 400 M cells
+    map.clear();
+    map.reserve(size_t(side) * size_t(side));
+    for (int r = 0; r < side; ++r) {
+        quint8 *codes = map.room(size_t(side)).codes;
+        for (int c = 0; c < side; ++c) {
+            state ^= state << 13;
+            state ^= state >> 17;
+            state ^= state << 5;
+            codes[c] = state < threshold ? 1 : 0;
+        }
+        map.commit(size_t(side));
+        map.endRow();
+    }
+}
+
+// The map area's part of a paint of the window: the background, then the map.
+void paintArea(QImage &canvas, MapRenderer &renderer, const MapGrid &map, const QRect &area)
+{
+    QPainter painter(&canvas);
+    painter.setBrush(QBrush(QColor(0, 255, 0, 120), Qt::SolidPattern));
+    painter.drawRect(QRectF(area));
+    renderer.draw(painter, map, 0, area);
+}
+
+void measureSampledPaint(int side)
+{
+    MapGrid map;
+    const double built = millis([&] { fillMap(map, side); });
+    MainWindow window;
+    window.show();
+    QCoreApplication::processEvents();
+    const QRect area = window.mapArea();
+    QImage canvas(window.size(), QImage::Format_ARGB32_Premultiplied);
+    std::vector<double> first;
+    std::vector<double> repaints;
+    for (int i = 0; i < 5; ++i) {
+        MapRenderer renderer;
+        first.push_back(millis([&] { paintArea(canvas, renderer, map, area); }));
+        repaints.push_back(millis([&] { paintArea(canvas, renderer, map, area); }));
+    }
+    std::printf("  %d x %d map in memory (built in %.0f ms), default window, map area %dx%d, cell %.3f px: "
+                "first paint (render + draw) %.2f ms, repaint %.2f ms (medians of 5)\n",
+                side, side, built, area.width(), area.height(), double(area.width()) / side, median(first),
+                median(repaints));
+}
+
 } // namespace
 
 int main(int argc, char *argv[])
@@ -97,5 +152,6 @@ int main(int argc, char *argv[])
                 median(percolation));
     measureWindow(path, n, QSize(530, 370));
     measureWindow(path, n, QSize(n + 360, n + 120));
+    measureSampledPaint(20000);
     return 0;
 }

@@ -2,8 +2,10 @@
 
 #include <QAction>
 #include <QApplication>
+#include <QBackingStore>
 #include <QFileDialog>
 #include <QElapsedTimer>
+#include <QImage>
 #include <QLineEdit>
 #include <QListView>
 #include <QTest>
@@ -34,6 +36,16 @@ void whenShown(QObject *context, std::function<void(T *)> handler)
         }
     });
     timer->start();
+}
+
+// What window last painted to its screen: a copy of its backing store, in
+// window coordinates (device pixels), or a null image when the backing store
+// is not an image. Unlike QWidget::grab(), it paints nothing itself.
+inline QImage lastPainted(QWidget *window)
+{
+    QBackingStore *store = window->backingStore();
+    const auto *image = store ? dynamic_cast<const QImage *>(store->paintDevice()) : nullptr;
+    return image ? image->copy() : QImage();
 }
 
 // Triggers an Open action and picks paths in the real file dialog it shows;

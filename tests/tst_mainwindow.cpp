@@ -24,6 +24,8 @@ private slots:
     void init();
     void titleAndMenus();
     void openReplacesAndCancelEmpties();
+    void longPathsShowTheirFileNames();
+    void listHasTheFocusAfterOpen();
     void percolationReport_data();
     void percolationReport();
     void cancelDoesNotStopTheRun();
@@ -127,6 +129,60 @@ void TestMainWindow::openReplacesAndCancelEmpties()
     open(window, {});
     QVERIFY(window.chosenFiles().isEmpty());
     QVERIFY(listed(window).isEmpty());
+}
+
+void TestMainWindow::longPathsShowTheirFileNames()
+{
+    const QString dir = work.filePath(QStringLiteral("landscapes-of-the-northern-study-area/simulations/examples"));
+    QVERIFY(QDir().mkpath(dir));
+    const QString a = TestUtil::writeFixture(dir, QStringLiteral("cover-0.45.txt"), "1\n");
+    const QString b = TestUtil::writeFixture(dir, QStringLiteral("cover-0.59.txt"), "1\n");
+    MainWindow window; // at its default size
+    window.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&window));
+    auto *list = window.findChild<QListWidget *>(QStringLiteral("fileListView"));
+    // The visible part of the list's first row as the window shows it, and its tool tip.
+    auto firstRow = [&] {
+        const QRect rect = list->visualItemRect(list->item(0)) & list->viewport()->rect();
+        const QImage pixels = window.grab().toImage();
+        return std::make_pair(pixels.copy(QRect(list->viewport()->mapTo(&window, rect.topLeft()), rect.size())),
+                              list->item(0)->toolTip());
+    };
+
+    open(window, {a});
+    QVERIFY(list->fontMetrics().horizontalAdvance(a) > list->viewport()->width());
+    const auto rowA = firstRow();
+    open(window, {b});
+    const auto rowB = firstRow();
+    QCOMPARE(listed(window), QStringList{b});
+    QVERIFY2(rowA.first != rowB.first, "the ends of the paths are not shown");
+    QCOMPARE(rowA.second, a);
+    QCOMPARE(rowB.second, b);
+}
+
+void TestMainWindow::listHasTheFocusAfterOpen()
+{
+    const QString a = landscape(QStringLiteral("a.txt"), "1 1\n1 1\n");
+    const QString b = landscape(QStringLiteral("b.txt"), "0\n");
+    MainWindow window;
+    window.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&window));
+    auto *list = window.findChild<QListWidget *>(QStringLiteral("fileListView"));
+    open(window, {a, b});
+    // The keyboard reaches the list: it is the focus widget of the active window.
+    QTRY_COMPARE(QApplication::focusWidget(), list);
+    QCOMPARE(window.focusWidget(), list);
+    QVERIFY(window.currentMap().isEmpty());
+
+    // Keys go where the system sends them: to the focus window's focus widget.
+    QTest::keyClick(QGuiApplication::focusWindow(), Qt::Key_Down);
+    QCOMPARE(list->currentRow(), 0);
+    QVERIFY(list->item(0)->isSelected());
+    QCOMPARE(window.currentMap().rowCount(), qsizetype(2));
+    QTest::keyClick(QGuiApplication::focusWindow(), Qt::Key_Down);
+    QCOMPARE(list->currentRow(), 1);
+    QVERIFY(list->item(1)->isSelected());
+    QCOMPARE(window.currentMap().rowCount(), qsizetype(1));
 }
 
 void TestMainWindow::percolationReport_data()

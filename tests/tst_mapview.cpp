@@ -11,6 +11,26 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+// Counts the paint events of one widget.
+class PaintCounter : public QObject
+{
+public:
+    explicit PaintCounter(QWidget *widget)
+        : QObject(widget)
+    {
+        widget->installEventFilter(this);
+    }
+    int count = 0;
+
+protected:
+    bool eventFilter(QObject *, QEvent *event) override
+    {
+        if (event->type() == QEvent::Paint)
+            ++count;
+        return false;
+    }
+};
+
 // An L of 1s (left column, bottom row) in a 7 x 7 grid of 0s; row 3 holds
 // only two values, so five of its cells are not drawn.
 static const QByteArray LShape = "1 0 0 0 0 0 0\n1 0 0 0 0 0 0\n1 0 0 0 0 0 0\n1 0\n"
@@ -27,6 +47,8 @@ private slots:
     void clearedSelectionKeepsMap();
     void unreadableFileShowsBackgroundOnly();
     void newMatrixValueShowsAtNextPaint();
+    void newMatrixValueIsPaintedWhenAccepted();
+    void moreRowsThanPixelsFillTheArea();
     void trailingBlanksDoNotMatter();
 
 private:
@@ -49,6 +71,11 @@ private:
     static QImage mapPixels(MainWindow &window)
     {
         return window.grab().toImage().copy(window.mapArea());
+    }
+    // The map area as the window last painted it on its own.
+    static QImage shownMapPixels(MainWindow &window)
+    {
+        return GuiUtil::lastPainted(&window).copy(window.mapArea());
     }
     // Colour at the middle of cell (r, c) of an n-row map, in area coordinates.
     static QRgb cellColour(MainWindow &window, const QImage &map, int n, int r, int c)
@@ -161,6 +188,62 @@ void TestMapView::newMatrixValueShowsAtNextPaint()
     const QImage map = mapPixels(window);
     QCOMPARE(cellColour(window, map, 7, 0, 0) | 0xff000000, qRgb(255, 255, 255));
     QCOMPARE(cellColour(window, map, 7, 0, 1) | 0xff000000, qRgb(0, 0, 0));
+}
+
+void TestMapView::newMatrixValueIsPaintedWhenAccepted()
+{
+    const QString path = landscape(QStringLiteral("l.txt"), LShape);
+    MainWindow window;
+    window.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&window));
+    open(window, {path});
+    select(window, 0);
+    QTRY_COMPARE(cellColour(window, shownMapPixels(window), 7, 0, 0) | 0xff000000, qRgb(0, 0, 0));
+
+    auto *paints = new PaintCounter(&window);
+    GuiUtil::whenShown<setings>(this, [paints](setings *dialog) {
+        auto *matrix = dialog->findChild<QSpinBox *>(QStringLiteral("matrixValue"));
+        matrix->selectAll();
+        QTest::keyClicks(matrix, QStringLiteral("1"));
+        paints->count = 0;
+        QTest::mouseClick(dialog->findChild<QDialogButtonBox *>()->button(QDialogButtonBox::Ok), Qt::LeftButton);
+    });
+    window.findChild<QAction *>(QStringLiteral("actionParametros"))->trigger();
+    QCOMPARE(window.currentMatrixValue(), 1);
+
+    // No grab(): the window paints the new colours by itself.
+    QTRY_VERIFY(paints->count > 0);
+    QTRY_COMPARE(cellColour(window, shownMapPixels(window), 7, 0, 0) | 0xff000000, qRgb(255, 255, 255));
+    QCOMPARE(cellColour(window, shownMapPixels(window), 7, 0, 1) | 0xff000000, qRgb(0, 0, 0));
+}
+
+void TestMapView::moreRowsThanPixelsFillTheArea()
+{
+    // 600 x 600 cells in an area of about 300 x 270 pixels: the top left
+    // quarter holds the matrix value 0 (white), the rest 1 (black).
+    const int n = 600;
+    QByteArray text;
+    for (int r = 0; r < n; ++r) {
+        for (int c = 0; c < n; ++c)
+            text += (r < n / 2 && c < n / 2) ? "0 " : "1 ";
+        text += '\n';
+    }
+    const QString path = landscape(QStringLiteral("large.txt"), text);
+    MainWindow window;
+    window.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&window));
+    open(window, {path});
+    select(window, 0);
+    const QImage map = mapPixels(window);
+    QVERIFY(map.width() < n && map.height() < n);
+    const int w = map.width();
+    const int h = map.height();
+    QCOMPARE(map.pixel(w / 4, h / 4) | 0xff000000, qRgb(255, 255, 255));
+    QCOMPARE(map.pixel(3 * w / 4, h / 4) | 0xff000000, qRgb(0, 0, 0));
+    QCOMPARE(map.pixel(w / 4, 3 * h / 4) | 0xff000000, qRgb(0, 0, 0));
+    // Up to the frame's border.
+    QCOMPARE(map.pixel(w - 3, h - 3) | 0xff000000, qRgb(0, 0, 0));
+    QCOMPARE(map.pixel(2, 2) | 0xff000000, qRgb(255, 255, 255));
 }
 
 void TestMapView::trailingBlanksDoNotMatter()

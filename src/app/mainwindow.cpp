@@ -39,6 +39,21 @@ void MainWindow::on_actionOpen_triggered()
     ui->fileListView->clear();
     fileNames = QFileDialog::getOpenFileNames(this, tr("Choose file(s) do open"), QString(), QString());
     ui->fileListView->insertItems(ui->fileListView->count(), fileNames);
+    // A row is as wide as the list, not as its text: the list elides long
+    // paths in the middle (the file name stays in view) instead of widening
+    // its rows and cutting their ends off. The whole path is the tool tip.
+    for (int i = 0; i < ui->fileListView->count(); ++i) {
+        QListWidgetItem *item = ui->fileListView->item(i);
+        const int height = ui->fileListView->sizeHintForIndex(ui->fileListView->indexFromItem(item)).height();
+        item->setSizeHint(QSize(0, height));
+        item->setToolTip(item->text());
+    }
+    // The keyboard goes to the list from here on, without a click. Setting
+    // "no current row" explicitly keeps the focus from making the first row
+    // current (and loading it): the first key press chooses.
+    ui->fileListView->setCurrentIndex(QModelIndex());
+    activateWindow();
+    ui->fileListView->setFocus(Qt::OtherFocusReason);
 }
 
 void MainWindow::on_fileListView_clicked(QModelIndex)
@@ -54,6 +69,7 @@ void MainWindow::on_actionParametros_triggered()
         return;
     coverValue = settingsDialog.getCoverValue();
     matrixValue = settingsDialog.getMatrixValue();
+    update(); // the map in the new matrix value's colours
 
     // The new values are in effect from here on, whether or not they can be kept.
     ConfigFile config;

@@ -20,7 +20,12 @@ class MainWindowForm;
 // Selecting a file reads it with the display rules and shows it in the map
 // area: row k of the file as the k-th row of cells from the top, white where a
 // value equals the matrix value, black elsewhere, over a translucent green
-// background.
+// background. An accepted Parameters dialog repaints the map at once.
+//
+// The list shows each chosen path elided in the middle to the list's width, so
+// that file names stay in view, with the whole path as its tool tip. After
+// Open the list has the keyboard focus and no current row; a key (Down, say)
+// chooses one and loads it.
 //
 // The cover value and the matrix value are read from config.txt in the working
 // directory at construction; Percolation writes percolation.txt there.

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -32,6 +33,32 @@ QImage opaqueTopLeft(const QImage &image)
     return QImage(image.constBits(), right, bottom, image.bytesPerLine(), QImage::Format_RGB32);
 }
 
+// For each of count pixels, the cell under its centre among n: pixel i
+// shows cell floor((i + 1/2) * n / count) = floor((2i + 1) n / (2 count)),
+// stepped in integers (quotient and remainder) so that nothing overflows and
+// nothing is rounded.
+std::vector<qsizetype> cellUnderPixels(int count, qsizetype n)
+{
+    std::vector<qsizetype> cells(size_t(std::max(count, 0)));
+    if (count <= 0)
+        return cells;
+    const qint64 divisor = 2 * qint64(count);
+    const qsizetype wholeStep = n / count;      // (2n) / divisor
+    const qint64 partStep = 2 * (n % count);    // (2n) % divisor
+    qsizetype cell = n / divisor;               // numerator n for pixel 0
+    qint64 part = n % divisor;
+    for (int i = 0; i < count; ++i) {
+        cells[size_t(i)] = cell;
+        cell += wholeStep;
+        part += partStep;
+        if (part >= divisor) {
+            part -= divisor;
+            ++cell;
+        }
+    }
+    return cells;
+}
+
 } // namespace
 
 QImage MapRenderer::render(const MapGrid &map, qint32 matrixValue, const QRect &area)
@@ -44,6 +71,30 @@ QImage MapRenderer::render(const MapGrid &map, qint32 matrixValue, const QRect &
     if (n == 0)
         return image;
 
+    // The colour of a cell: opaque white or black, or 0 (transparent, not
+    // drawn) for a cell without a value.
+    const QRgb white = qRgba(255, 255, 255, 255);
+    const QRgb black = qRgba(0, 0, 0, 255);
+    QRgb colourOfCode[256];
+    if (map.isCoded()) {
+        const std::vector<qint32> &palette = map.palette();
+        for (size_t code = 0; code < 256; ++code)
+            colourOfCode[code] = code < palette.size() && palette[code] == matrixValue ? white : black;
+        colourOfCode[MapGrid::MissingCode] = 0;
+    }
+    auto rowColours = [&](qsizetype r) {
+        const quint8 *codes = map.isCoded() ? map.codes(r) : nullptr;
+        const qint32 *plain = map.isCoded() ? nullptr : map.values(r);
+        const quint8 *missing = map.isCoded() ? nullptr : map.missing(r);
+        return [=, &colourOfCode](qsizetype c) -> QRgb {
+            if (codes)
+                return colourOfCode[codes[c]];
+            if (missing && missing[c])
+                return 0;
+            return plain[c] == matrixValue ? white : black;
+        };
+    };
+
     // The same double arithmetic as drawing cell by cell, so that truncation
     // lands on the same pixels.
     const double x0 = area.x();
@@ -52,44 +103,58 @@ QImage MapRenderer::render(const MapGrid &map, qint32 matrixValue, const QRect &
     const double ch = double(h) / double(n);
     const int cellWidth = int(cw);
     const int cellHeight = int(ch);
-    if (cellWidth == 0 && cellHeight == 0)
-        return image; // every cell is an empty rectangle
 
-    const QRgb white = qRgba(255, 255, 255, 255);
-    const QRgb black = qRgba(0, 0, 0, 255);
-    QRgb colourOfCode[256];
-    if (map.isCoded()) {
-        const std::vector<qint32> &palette = map.palette();
-        for (size_t code = 0; code < 256; ++code)
-            colourOfCode[code] = code < palette.size() && palette[code] == matrixValue ? white : black;
+    if (cellWidth < 1 || cellHeight < 1) {
+        // Cells smaller than a pixel: each pixel of the area shows the cell
+        // under its centre. Consecutive pixel lines often show the same row.
+        const std::vector<qsizetype> columnOf = cellUnderPixels(w, n);
+        const std::vector<qsizetype> rowOf = cellUnderPixels(h, n);
+        for (int j = 0; j < h; ++j) {
+            auto *pixels = reinterpret_cast<QRgb *>(image.scanLine(j));
+            const qsizetype r = rowOf[size_t(j)];
+            if (j > 0 && r == rowOf[size_t(j) - 1]) {
+                std::memcpy(pixels, image.constScanLine(j - 1), sizeof(QRgb) * size_t(w));
+                continue;
+            }
+            const qsizetype values = map.rowLength(r);
+            const auto colour = rowColours(r);
+            for (int i = 0; i < w && columnOf[size_t(i)] < values; ++i)
+                pixels[i] = colour(columnOf[size_t(i)]);
+        }
+        return image;
     }
+
     std::vector<QRgb> line(size_t(w) + 1);
+    std::vector<std::pair<int, int>> spans; // a row's drawn pixels, first and last of each run
     for (qsizetype r = 0; r < n; ++r) {
         const qsizetype values = std::min(map.rowLength(r), n);
         if (values == 0)
             continue;
-        const quint8 *codes = map.isCoded() ? map.codes(r) : nullptr;
-        const qint32 *plain = map.isCoded() ? nullptr : map.values(r);
-        auto colour = [&](qsizetype c) {
-            return codes ? colourOfCode[codes[c]] : (plain[c] == matrixValue ? white : black);
-        };
-        // Consecutive cells of a row touch or overlap, so the row paints one
-        // unbroken span of pixels; build it once, then copy it to each line.
-        int spanBegin = -1;
-        int spanEnd = -1;
+        const auto colour = rowColours(r);
+        // Consecutive cells of a row touch or overlap, so the drawn cells of a
+        // row paint unbroken spans of pixels, between the cells without a
+        // value; build the row once, then copy the spans to each line. A cell
+        // not drawn leaves the pixels below it (and those of the cell before it
+        // that it overlaps) as they are.
+        spans.clear();
         for (qsizetype c = 0; c < values; ++c) {
+            const QRgb rgb = colour(c);
+            if (rgb == 0)
+                continue;
             const int x = int(double(c) * cw + x0) - area.x();
             const int right = std::min(x + cellWidth, w);
-            if (spanBegin < 0)
-                spanBegin = x;
-            std::fill(line.begin() + x, line.begin() + right + 1, colour(c));
-            spanEnd = right;
+            std::fill(line.begin() + x, line.begin() + right + 1, rgb);
+            if (!spans.empty() && spans.back().second + 1 >= x)
+                spans.back().second = right;
+            else
+                spans.emplace_back(x, right);
         }
         const int y = int(double(r) * ch + y0) - area.y();
         const int bottom = std::min(y + cellHeight, h);
         for (int j = y; j <= bottom; ++j) {
             auto *pixels = reinterpret_cast<QRgb *>(image.scanLine(j));
-            std::memcpy(pixels + spanBegin, line.data() + spanBegin, sizeof(QRgb) * size_t(spanEnd - spanBegin + 1));
+            for (const auto &[first, last] : spans)
+                std::memcpy(pixels + first, line.data() + first, sizeof(QRgb) * size_t(last - first + 1));
         }
     }
     return image;

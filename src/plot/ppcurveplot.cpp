@@ -1,1 +1,720 @@
 #include "ppcurveplot.h"
+
+#include <QBuffer>
+#include <QFileInfo>
+#include <QFont>
+#include <QFontMetricsF>
+#include <QGuiApplication>
+#include <QImage>
+#include <QImageWriter>
+#include <QPainter>
+#include <QPainterPath>
+#include <QPainterPathStroker>
+#include <QPolygonF>
+#include <QSaveFile>
+#include <QSvgGenerator>
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+
+namespace {
+
+// Slack for values of a Wilson interval computed in floating point.
+constexpr double kTolerance = 1e-9;
+
+// Canvas geometry, in canvas units.
+constexpr double kMargin = 14.0;
+constexpr double kTickLength = 5.0;
+constexpr double kLineWidth = 1.6;
+constexpr double kMaxMarkerRadius = 3.5;
+constexpr double kMinMarkerRadius = 1.2;
+constexpr double kCrossingRadius = 5.0;
+constexpr double kSwatchWidth = 30.0;
+constexpr double kSwatchGap = 6.0;
+constexpr double kLegendPadding = 8.0;
+constexpr double kLegendInset = 10.0;
+constexpr double kLegendColumnGap = 24.0;
+
+// Axis ranges: the data with this share of the range on either side; x at
+// least kMinXRange wide, so that a single share still gets ticks.
+constexpr double kAxisMargin = 0.04;
+constexpr double kMinXRange = 0.01;
+
+constexpr int kTitleLines = 2;
+constexpr double kPngDotsPerInch = 200.0;
+constexpr double kSvgUnitsPerInch = 100.0;
+
+const QColor kAxisColour(0x33, 0x33, 0x33);
+const QColor kGridColour(0xe3, 0xe3, 0xe3);
+const QColor kReferenceColour(0x55, 0x55, 0x55);
+const QColor kLegendFrameColour(0xb8, 0xb8, 0xb8);
+const QColor kNoteColour(0x50, 0x50, 0x50);
+
+// Okabe & Ito's colour-blind-safe palette, without its yellow (too faint on
+// white), the colours that stay apart best first.
+const QRgb kPalette[PPCurvePlot::maxCurves] = {0x0072B2, 0xD55E00, 0x009E73, 0xCC79A7,
+                                               0xE69F00, 0x56B4E9, 0x000000};
+
+QFont plotFont(int pixelSize)
+{
+    QFont font(QStringLiteral("DejaVu Sans"));
+    font.setStyleHint(QFont::SansSerif);
+    font.setPixelSize(pixelSize);
+    // Unhinted glyphs scale linearly, so the PNG at twice the size and the SVG
+    // have the layout that was measured.
+    font.setHintingPreference(QFont::PreferNoHinting);
+    return font;
+}
+
+QFont titleFont() { return plotFont(15); }
+QFont labelFont() { return plotFont(13); }
+QFont tickFont() { return plotFont(12); }
+QFont legendFont() { return plotFont(12); }
+
+// The text with control characters and noncharacters (which XML cannot
+// hold, and which have no glyph) turned into blanks.
+QString printable(const QString &text)
+{
+    QString out = text;
+    for (QChar &c : out) {
+        if (c.category() == QChar::Other_Control || c.isNonCharacter())
+            c = QLatin1Char(' ');
+    }
+    return out;
+}
+
+double clamp01(double v) { return std::clamp(v, 0.0, 1.0); }
+
+struct Ticks
+{
+    QList<double> values;
+    int decimals = 0;
+};
+
+// A step of 1, 2, 2.5 or 5 times a power of ten giving about `target` ticks.
+double niceStep(double range, int target)
+{
+    const double raw = range / target;
+    const double magnitude = std::pow(10.0, std::floor(std::log10(raw)));
+    for (double m : {1.0, 2.0, 2.5, 5.0}) {
+        if (m * magnitude >= raw * (1.0 - 1e-9))
+            return m * magnitude;
+    }
+    return 10.0 * magnitude;
+}
+
+Ticks makeTicks(double lo, double hi, double step)
+{
+    Ticks ticks;
+    const double first = std::ceil(lo / step - 1e-9);
+    const double last = std::floor(hi / step + 1e-9);
+    for (double i = first; i <= last; ++i)
+        ticks.values << i * step;
+    // As many decimals as the step needs (2.5e-3 needs 4).
+    while (ticks.decimals < 15) {
+        const double scaled = step * std::pow(10.0, ticks.decimals);
+        if (std::abs(scaled - std::round(scaled)) < 1e-6 * scaled)
+            break;
+        ++ticks.decimals;
+    }
+    return ticks;
+}
+
+QString formatTick(double value, int decimals)
+{
+    QString text = QString::number(value, 'f', decimals);
+    if (text.startsWith(QLatin1Char('-')) && QString(text).remove(QLatin1Char('0')) == QLatin1String("-."))
+        text.remove(0, 1); // "-0.00" of a tick at zero
+    if (text == QLatin1String("-0"))
+        text = QStringLiteral("0");
+    return text;
+}
+
+// The title on at most kTitleLines lines, broken at blanks, the last holding
+// the rest; lines too wide are elided.
+QStringList wrapTitle(const QString &title, const QFontMetricsF &metrics, double width)
+{
+    const QStringList words = title.simplified().split(QLatin1Char(' '), Qt::SkipEmptyParts);
+    QStringList lines;
+    QString line;
+    for (qsizetype i = 0; i < words.size(); ++i) {
+        const QString candidate = line.isEmpty() ? words[i] : line + QLatin1Char(' ') + words[i];
+        if (line.isEmpty() || metrics.horizontalAdvance(candidate) <= width) {
+            line = candidate;
+            continue;
+        }
+        lines << line;
+        if (lines.size() == kTitleLines - 1) {
+            line = words.mid(i).join(QLatin1Char(' '));
+            break;
+        }
+        line = words[i];
+    }
+    if (!line.isEmpty())
+        lines << line;
+    for (QString &l : lines)
+        l = metrics.elidedText(l, Qt::ElideRight, width);
+    return lines;
+}
+
+// A filled marker of one of maxCurves shapes, of about the area of a circle
+// of this radius.
+QPainterPath markerPath(int shape, QPointF c, double r)
+{
+    QPainterPath path;
+    const double x = c.x(), y = c.y();
+    switch (shape % PPCurvePlot::maxCurves) {
+    case 0:
+        path.addEllipse(c, r, r);
+        break;
+    case 1:
+        path.addRect(QRectF(x - 0.9 * r, y - 0.9 * r, 1.8 * r, 1.8 * r));
+        break;
+    case 2:
+        path.addPolygon(QPolygonF{{x, y - 1.3 * r}, {x + 1.15 * r, y + 0.7 * r}, {x - 1.15 * r, y + 0.7 * r}});
+        break;
+    case 3:
+        path.addPolygon(QPolygonF{{x, y - 1.25 * r}, {x + 1.25 * r, y}, {x, y + 1.25 * r}, {x - 1.25 * r, y}});
+        break;
+    case 4:
+        path.addPolygon(QPolygonF{{x, y + 1.3 * r}, {x + 1.15 * r, y - 0.7 * r}, {x - 1.15 * r, y - 0.7 * r}});
+        break;
+    default: {
+        // A plus (shape 5) or, turned by 45 degrees, a cross (shape 6).
+        const double a = 1.3 * r, b = 0.45 * r;
+        QPolygonF plus{{-b, -a}, {b, -a}, {b, -b}, {a, -b}, {a, b}, {b, b},
+                       {b, a}, {-b, a}, {-b, b}, {-a, b}, {-a, -b}, {-b, -b}};
+        QTransform transform;
+        transform.translate(x, y);
+        if (shape % PPCurvePlot::maxCurves == 6)
+            transform.rotate(45);
+        path.addPolygon(transform.map(plus));
+        break;
+    }
+    }
+    path.closeSubpath();
+    return path;
+}
+
+// A curve as it is drawn, in canvas units.
+struct CurveShape
+{
+    QColor colour;
+    QPolygonF line;
+    QPolygonF band; // for two points or more
+    QRectF bar;     // the interval of a curve of one point
+    double markerRadius = kMaxMarkerRadius;
+    std::optional<double> crossing;
+    QPointF crossingPoint;
+};
+
+QList<CurveShape> makeShapes(const PPCurvePlot::Axes &axes, const QList<PPCurve> &curves)
+{
+    QList<CurveShape> shapes;
+    for (qsizetype i = 0; i < curves.size(); ++i) {
+        const QList<PPCurvePoint> &points = curves[i].points;
+        CurveShape shape;
+        shape.colour = PPCurvePlot::colour(int(i));
+        QPolygonF lows, highs;
+        for (const PPCurvePoint &point : points) {
+            shape.line << axes.toCanvas(point.share, clamp01(point.pp));
+            lows << axes.toCanvas(point.share, clamp01(point.low));
+            highs << axes.toCanvas(point.share, clamp01(point.high));
+        }
+        if (points.size() >= 2) {
+            shape.band = lows;
+            for (qsizetype k = highs.size() - 1; k >= 0; --k)
+                shape.band << highs[k];
+            const double spacing = (shape.line.last().x() - shape.line.first().x()) / double(points.size() - 1);
+            shape.markerRadius = std::clamp(0.3 * spacing, kMinMarkerRadius, kMaxMarkerRadius);
+        } else {
+            const double halfWidth = kMaxMarkerRadius + 2.0;
+            shape.bar = QRectF(QPointF(lows[0].x() - halfWidth, highs[0].y()),
+                               QPointF(lows[0].x() + halfWidth, lows[0].y()));
+        }
+        shape.crossing = PPCurvePlot::crossing(curves[i]);
+        if (shape.crossing)
+            shape.crossingPoint = axes.toCanvas(*shape.crossing, 0.5);
+        shapes << shape;
+    }
+    return shapes;
+}
+
+// What a legend inside the plot area must not cover.
+QList<QPainterPath> occupiedAreas(const PPCurvePlot::Axes &axes, const QList<CurveShape> &shapes)
+{
+    QList<QPainterPath> areas;
+    QPainterPathStroker stroker;
+    stroker.setCapStyle(Qt::RoundCap);
+    stroker.setJoinStyle(Qt::RoundJoin);
+    for (const CurveShape &shape : shapes) {
+        QPainterPath band;
+        band.setFillRule(Qt::WindingFill);
+        if (shape.band.isEmpty())
+            band.addRect(shape.bar);
+        else
+            band.addPolygon(shape.band);
+        band.closeSubpath();
+        areas << band;
+
+        QPainterPath line;
+        line.addPolygon(shape.line);
+        stroker.setWidth(2.0 * shape.markerRadius + 4.0);
+        areas << stroker.createStroke(line);
+        QPainterPath markers;
+        for (const QPointF &point : shape.line)
+            markers.addEllipse(point, shape.markerRadius + 2.0, shape.markerRadius + 2.0);
+        areas << markers;
+
+        if (shape.crossing) {
+            QPainterPath crossing;
+            crossing.addEllipse(shape.crossingPoint, kCrossingRadius + 2.0, kCrossingRadius + 2.0);
+            crossing.addRect(QRectF(QPointF(shape.crossingPoint.x() - 2.0, shape.crossingPoint.y()),
+                                    QPointF(shape.crossingPoint.x() + 2.0, axes.area.bottom())));
+            areas << crossing;
+        }
+    }
+    QPainterPath reference;
+    const double y = axes.toCanvas(0.0, 0.5).y();
+    reference.addRect(QRectF(axes.area.left(), y - 2.0, axes.area.width(), 4.0));
+    areas << reference;
+    return areas;
+}
+
+struct Layout
+{
+    PPCurvePlot::Axes axes;
+    QList<CurveShape> shapes;
+    QStringList titleLines;
+    Ticks xTicks;
+    Ticks yTicks;
+    QStringList legendTexts;
+    QStringList legendNotes;
+    bool legendInside = false;
+    int legendColumns = 1;
+    double legendColumnWidth = 0.0;
+    double legendRowHeight = 0.0;
+};
+
+// The legend text of a curve, its name elided so that the text fits in width.
+QString legendText(const PPCurve &curve, const QFontMetricsF &metrics, double width)
+{
+    const std::optional<double> at = PPCurvePlot::crossing(curve);
+    const QString rest = at ? QStringLiteral(": PP = 0.5 at p = ") + QString::number(*at, 'f', 4)
+                            : QStringLiteral(": no crossing in range");
+    const double room = std::max(width - metrics.horizontalAdvance(rest), 0.0);
+    return metrics.elidedText(printable(curve.name), Qt::ElideRight, room) + rest;
+}
+
+Layout makeLayout(const QString &title, const QList<PPCurve> &curves)
+{
+    const double width = PPCurvePlot::canvasWidth;
+    const double height = PPCurvePlot::canvasHeight;
+    const QFontMetricsF titleMetrics(titleFont());
+    const QFontMetricsF labelMetrics(labelFont());
+    const QFontMetricsF tickMetrics(tickFont());
+    const QFontMetricsF legendMetrics(legendFont());
+
+    Layout layout;
+    double top = kMargin;
+    layout.titleLines = wrapTitle(printable(title), titleMetrics, width - 2.0 * kMargin);
+    if (!layout.titleLines.isEmpty())
+        top += layout.titleLines.size() * titleMetrics.lineSpacing() + 8.0;
+    top = std::ceil(top + tickMetrics.height() / 2.0); // the top y label is centred on the area's edge
+
+    double lo = std::numeric_limits<double>::infinity();
+    double hi = -lo;
+    for (const PPCurve &curve : curves) {
+        for (const PPCurvePoint &point : curve.points) {
+            lo = std::min(lo, point.share);
+            hi = std::max(hi, point.share);
+        }
+    }
+    double xMin = lo - kAxisMargin * (hi - lo);
+    double xMax = hi + kAxisMargin * (hi - lo);
+    if (xMax - xMin < kMinXRange) {
+        const double centre = (lo + hi) / 2.0;
+        xMin = centre - kMinXRange / 2.0;
+        xMax = centre + kMinXRange / 2.0;
+    }
+    layout.xTicks = makeTicks(xMin, xMax, niceStep(xMax - xMin, 6));
+    layout.yTicks = makeTicks(0.0, 1.0, 0.25);
+
+    double yTickWidth = 0.0;
+    for (double tick : layout.yTicks.values)
+        yTickWidth = std::max(yTickWidth, tickMetrics.horizontalAdvance(formatTick(tick, layout.yTicks.decimals)));
+    const double left = std::ceil(kMargin + labelMetrics.height() + 8.0 + yTickWidth + 4.0 + kTickLength);
+    const double right = width - kMargin - 12.0;
+    const double belowArea = kTickLength + 4.0 + tickMetrics.height() + 6.0 + labelMetrics.height();
+    const double bottom = std::floor(height - kMargin - belowArea);
+
+    const double textRoom = width - 2.0 * (kMargin + kLegendPadding) - kSwatchWidth - kSwatchGap;
+    double entryWidth = 0.0;
+    for (const PPCurve &curve : curves) {
+        layout.legendTexts << legendText(curve, legendMetrics, textRoom);
+        entryWidth = std::max(entryWidth, kSwatchWidth + kSwatchGap + legendMetrics.horizontalAdvance(layout.legendTexts.last()));
+    }
+    layout.legendNotes << QStringLiteral("shaded: 95 % Wilson interval")
+                       << QStringLiteral("open circle: PP = 0.5 crossing");
+    double noteWidth = 0.0;
+    for (const QString &note : layout.legendNotes)
+        noteWidth = std::max(noteWidth, legendMetrics.horizontalAdvance(note));
+    layout.legendRowHeight = std::ceil(std::max(legendMetrics.lineSpacing(), 2.0 * kCrossingRadius) + 3.0);
+    const double rows = curves.size() + layout.legendNotes.size();
+
+    // Inside the area, in the first free corner.
+    layout.axes = PPCurvePlot::Axes{QRectF(QPointF(left, top), QPointF(right, bottom)), QRectF(), xMin, xMax,
+                                    -kAxisMargin, 1.0 + kAxisMargin};
+    layout.shapes = makeShapes(layout.axes, curves);
+    const QSizeF box(std::ceil(2.0 * kLegendPadding + std::max(entryWidth, noteWidth)),
+                     std::ceil(2.0 * kLegendPadding + rows * layout.legendRowHeight));
+    const QRectF &area = layout.axes.area;
+    if (box.width() <= 0.7 * area.width() && box.height() <= 0.7 * area.height()) {
+        const QRectF inner = area.adjusted(kLegendInset, kLegendInset, -kLegendInset, -kLegendInset);
+        const QRectF corners[] = {
+                QRectF(inner.topLeft(), box),
+                QRectF(QPointF(inner.right() - box.width(), inner.bottom() - box.height()), box),
+                QRectF(QPointF(inner.right() - box.width(), inner.top()), box),
+                QRectF(QPointF(inner.left(), inner.bottom() - box.height()), box),
+        };
+        const QList<QPainterPath> occupied = occupiedAreas(layout.axes, layout.shapes);
+        for (const QRectF &corner : corners) {
+            const QRectF clearance = corner.adjusted(-3.0, -3.0, 3.0, 3.0);
+            if (std::none_of(occupied.begin(), occupied.end(),
+                             [&](const QPainterPath &path) { return path.intersects(clearance); })) {
+                layout.legendInside = true;
+                layout.axes.legend = corner;
+                layout.legendColumnWidth = box.width() - 2.0 * kLegendPadding;
+                return layout;
+            }
+        }
+    }
+
+    // Below the x axis label, in columns, the notes on one line when it fits;
+    // the area gives up the room.
+    const QString notes = layout.legendNotes.join(QStringLiteral("; "));
+    if (legendMetrics.horizontalAdvance(notes) <= width - 2.0 * kMargin) {
+        layout.legendNotes = QStringList{notes};
+        noteWidth = legendMetrics.horizontalAdvance(notes);
+    }
+    layout.legendColumnWidth = std::max(entryWidth, 1.0);
+    const double columnRoom = width - 2.0 * kMargin + kLegendColumnGap;
+    layout.legendColumns = int(std::clamp<qsizetype>(qsizetype(columnRoom / (entryWidth + kLegendColumnGap)), 1, curves.size()));
+    const qsizetype entryRows = (curves.size() + layout.legendColumns - 1) / layout.legendColumns;
+    const double blockHeight = (entryRows + layout.legendNotes.size()) * layout.legendRowHeight;
+    const double blockWidth = std::max(layout.legendColumns * (entryWidth + kLegendColumnGap) - kLegendColumnGap, noteWidth);
+    layout.axes.area.setBottom(std::floor(bottom - blockHeight - 8.0));
+    layout.shapes = makeShapes(layout.axes, curves);
+    const double blockLeft = std::clamp(layout.axes.area.center().x() - blockWidth / 2.0, kMargin,
+                                        std::max(kMargin, width - kMargin - blockWidth));
+    layout.axes.legend = QRectF(std::round(blockLeft), height - kMargin - blockHeight, blockWidth, blockHeight);
+    return layout;
+}
+
+void drawLegendEntry(QPainter &painter, const CurveShape &shape, int index, const QString &text,
+                     QPointF topLeft, double rowHeight)
+{
+    const double centreY = topLeft.y() + rowHeight / 2.0;
+    const QRectF swatch(topLeft.x(), centreY - 5.0, kSwatchWidth, 10.0);
+    QColor band = shape.colour;
+    band.setAlphaF(PPCurvePlot::bandAlpha);
+    painter.setPen(Qt::NoPen);
+    painter.setBrush(band);
+    painter.drawRect(swatch);
+    painter.setPen(QPen(shape.colour, kLineWidth, Qt::SolidLine, Qt::RoundCap));
+    painter.drawLine(QPointF(swatch.left(), centreY), QPointF(swatch.right(), centreY));
+    painter.setPen(QPen(Qt::white, 0.6));
+    painter.setBrush(shape.colour);
+    painter.drawPath(markerPath(index, QPointF(swatch.center().x(), centreY), kMaxMarkerRadius));
+    painter.setPen(Qt::black);
+    painter.drawText(QRectF(swatch.right() + kSwatchGap, topLeft.y(), 10000.0, rowHeight),
+                     Qt::AlignLeft | Qt::AlignVCenter, text);
+}
+
+void paintPlot(QPainter &painter, const Layout &layout)
+{
+    const PPCurvePlot::Axes &axes = layout.axes;
+    const QRectF &area = axes.area;
+    painter.setRenderHint(QPainter::Antialiasing);
+    painter.setRenderHint(QPainter::TextAntialiasing);
+    painter.fillRect(QRectF(0, 0, PPCurvePlot::canvasWidth, PPCurvePlot::canvasHeight), Qt::white);
+
+    painter.setPen(QPen(kGridColour, 0.8));
+    for (double tick : layout.xTicks.values) {
+        const double x = axes.toCanvas(tick, 0.0).x();
+        painter.drawLine(QPointF(x, area.top()), QPointF(x, area.bottom()));
+    }
+    for (double tick : layout.yTicks.values) {
+        const double y = axes.toCanvas(0.0, tick).y();
+        painter.drawLine(QPointF(area.left(), y), QPointF(area.right(), y));
+    }
+
+    painter.setPen(Qt::NoPen);
+    for (const CurveShape &shape : layout.shapes) {
+        QColor band = shape.colour;
+        band.setAlphaF(PPCurvePlot::bandAlpha);
+        painter.setBrush(band);
+        if (shape.band.isEmpty())
+            painter.drawRect(shape.bar);
+        else
+            painter.drawPolygon(shape.band);
+    }
+
+    QPen reference(kReferenceColour, 1.0, Qt::CustomDashLine, Qt::FlatCap);
+    reference.setDashPattern({6.0, 4.0});
+    painter.setPen(reference);
+    const double half = axes.toCanvas(0.0, 0.5).y();
+    painter.drawLine(QPointF(area.left(), half), QPointF(area.right(), half));
+
+    for (const CurveShape &shape : layout.shapes) {
+        if (!shape.crossing)
+            continue;
+        painter.setPen(QPen(shape.colour, 1.0, Qt::SolidLine, Qt::FlatCap));
+        painter.drawLine(shape.crossingPoint, QPointF(shape.crossingPoint.x(), area.bottom()));
+    }
+
+    painter.setBrush(Qt::NoBrush);
+    for (const CurveShape &shape : layout.shapes) {
+        painter.setPen(QPen(shape.colour, kLineWidth, Qt::SolidLine, Qt::RoundCap, Qt::RoundJoin));
+        if (shape.line.size() >= 2)
+            painter.drawPolyline(shape.line);
+    }
+    for (qsizetype i = 0; i < layout.shapes.size(); ++i) {
+        const CurveShape &shape = layout.shapes[i];
+        // A white rim keeps markers apart where they overlap; small ones go without.
+        painter.setPen(shape.markerRadius >= 2.5 ? QPen(Qt::white, 0.6) : QPen(Qt::NoPen));
+        painter.setBrush(shape.colour);
+        for (const QPointF &point : shape.line)
+            painter.drawPath(markerPath(int(i), point, shape.markerRadius));
+    }
+    painter.setBrush(Qt::white);
+    for (const CurveShape &shape : layout.shapes) {
+        if (!shape.crossing)
+            continue;
+        painter.setPen(QPen(shape.colour, kLineWidth));
+        painter.drawEllipse(shape.crossingPoint, kCrossingRadius, kCrossingRadius);
+    }
+
+    // Axes: the frame, ticks outward, their labels.
+    painter.setBrush(Qt::NoBrush);
+    painter.setPen(QPen(kAxisColour, 1.0, Qt::SolidLine, Qt::SquareCap, Qt::MiterJoin));
+    painter.drawRect(area);
+    const QFontMetricsF tickMetrics(tickFont());
+    painter.setFont(tickFont());
+    for (double tick : layout.xTicks.values) {
+        const double x = axes.toCanvas(tick, 0.0).x();
+        painter.setPen(QPen(kAxisColour, 1.0));
+        painter.drawLine(QPointF(x, area.bottom()), QPointF(x, area.bottom() + kTickLength));
+        painter.setPen(Qt::black);
+        painter.drawText(QRectF(x - 100.0, area.bottom() + kTickLength + 4.0, 200.0, tickMetrics.height()),
+                         Qt::AlignHCenter | Qt::AlignTop, formatTick(tick, layout.xTicks.decimals));
+    }
+    for (double tick : layout.yTicks.values) {
+        const double y = axes.toCanvas(0.0, tick).y();
+        painter.setPen(QPen(kAxisColour, 1.0));
+        painter.drawLine(QPointF(area.left() - kTickLength, y), QPointF(area.left(), y));
+        painter.setPen(Qt::black);
+        painter.drawText(QRectF(area.left() - kTickLength - 4.0 - 200.0, y - tickMetrics.height() / 2.0, 200.0,
+                                tickMetrics.height()),
+                         Qt::AlignRight | Qt::AlignVCenter, formatTick(tick, layout.yTicks.decimals));
+    }
+
+    const QFontMetricsF labelMetrics(labelFont());
+    painter.setFont(labelFont());
+    painter.drawText(QRectF(area.left(), area.bottom() + kTickLength + 4.0 + tickMetrics.height() + 6.0,
+                            area.width(), labelMetrics.height()),
+                     Qt::AlignHCenter | Qt::AlignTop, QStringLiteral("habitat share p"));
+    painter.save();
+    painter.translate(kMargin, area.center().y());
+    painter.rotate(-90.0);
+    painter.drawText(QRectF(-area.height(), 0.0, 2.0 * area.height(), labelMetrics.height()),
+                     Qt::AlignHCenter | Qt::AlignTop, QStringLiteral("percolation probability PP"));
+    painter.restore();
+
+    const QFontMetricsF titleMetrics(titleFont());
+    painter.setFont(titleFont());
+    for (qsizetype i = 0; i < layout.titleLines.size(); ++i) {
+        painter.drawText(QRectF(kMargin, kMargin + i * titleMetrics.lineSpacing(),
+                                PPCurvePlot::canvasWidth - 2.0 * kMargin, titleMetrics.lineSpacing()),
+                         Qt::AlignHCenter | Qt::AlignTop, layout.titleLines[i]);
+    }
+
+    painter.setFont(legendFont());
+    const double row = layout.legendRowHeight;
+    QPointF origin = layout.axes.legend.topLeft();
+    if (layout.legendInside) {
+        painter.setPen(QPen(kLegendFrameColour, 0.8));
+        painter.setBrush(Qt::white);
+        painter.drawRect(layout.axes.legend);
+        origin += QPointF(kLegendPadding, kLegendPadding);
+    }
+    const int columns = layout.legendInside ? 1 : layout.legendColumns;
+    for (qsizetype i = 0; i < layout.shapes.size(); ++i) {
+        const QPointF at = origin + QPointF((i % columns) * (layout.legendColumnWidth + kLegendColumnGap),
+                                            double(i / columns) * row);
+        drawLegendEntry(painter, layout.shapes[i], int(i), layout.legendTexts[i], at, row);
+    }
+    const qsizetype entryRows = (layout.shapes.size() + columns - 1) / columns;
+    painter.setPen(kNoteColour);
+    for (qsizetype i = 0; i < layout.legendNotes.size(); ++i) {
+        const double y = origin.y() + double(entryRows + i) * row;
+        if (layout.legendInside) {
+            painter.drawText(QRectF(origin.x(), y, 10000.0, row), Qt::AlignLeft | Qt::AlignVCenter,
+                             layout.legendNotes[i]);
+        } else {
+            painter.drawText(QRectF(layout.axes.legend.left(), y, layout.axes.legend.width(), row),
+                             Qt::AlignHCenter | Qt::AlignVCenter, layout.legendNotes[i]);
+        }
+    }
+}
+
+QByteArray pngBytes(const Layout &layout, const QString &title)
+{
+    QImage image(PPCurvePlot::canvasWidth * PPCurvePlot::pngScale, PPCurvePlot::canvasHeight * PPCurvePlot::pngScale,
+                 QImage::Format_RGB32);
+    image.setDevicePixelRatio(PPCurvePlot::pngScale);
+    const int dotsPerMeter = qRound(kPngDotsPerInch / 0.0254);
+    image.setDotsPerMeterX(dotsPerMeter);
+    image.setDotsPerMeterY(dotsPerMeter);
+    if (!title.isEmpty())
+        image.setText(QStringLiteral("Title"), printable(title));
+    image.setText(QStringLiteral("Software"), QStringLiteral("Vantrix"));
+    QPainter painter(&image);
+    paintPlot(painter, layout);
+    painter.end();
+
+    QBuffer buffer;
+    buffer.open(QIODevice::WriteOnly);
+    if (!QImageWriter(&buffer, "png").write(image))
+        return QByteArray();
+    return buffer.data();
+}
+
+QByteArray svgBytes(const Layout &layout, const QString &title, const QList<PPCurve> &curves)
+{
+    QStringList names;
+    for (const PPCurve &curve : curves)
+        names << printable(curve.name);
+    QBuffer buffer;
+    buffer.open(QIODevice::WriteOnly);
+    QSvgGenerator generator;
+    generator.setOutputDevice(&buffer);
+    generator.setSize(QSize(PPCurvePlot::canvasWidth, PPCurvePlot::canvasHeight));
+    generator.setViewBox(QRect(0, 0, PPCurvePlot::canvasWidth, PPCurvePlot::canvasHeight));
+    generator.setResolution(int(kSvgUnitsPerInch));
+    // QSvgGenerator writes both as they are, so they are escaped here.
+    generator.setTitle(printable(title).toHtmlEscaped());
+    generator.setDescription((QStringLiteral("Percolation probability PP against habitat share p, "
+                                             "with 95 % Wilson intervals: ")
+                              + names.join(QStringLiteral(", ")))
+                                     .toHtmlEscaped());
+    QPainter painter;
+    if (!painter.begin(&generator))
+        return QByteArray();
+    paintPlot(painter, layout);
+    painter.end();
+    return buffer.data();
+}
+
+bool fail(QString *errorString, const QString &reason)
+{
+    if (errorString)
+        *errorString = reason;
+    return false;
+}
+
+} // namespace
+
+std::optional<double> PPCurvePlot::crossing(const PPCurve &curve)
+{
+    const QList<PPCurvePoint> &points = curve.points;
+    for (qsizetype i = 0; i < points.size(); ++i) {
+        const PPCurvePoint &b = points[i];
+        if (b.pp == 0.5)
+            return b.share;
+        if (i == 0)
+            continue;
+        const PPCurvePoint &a = points[i - 1];
+        if ((a.pp < 0.5 && b.pp > 0.5) || (a.pp > 0.5 && b.pp < 0.5))
+            return a.share + (0.5 - a.pp) / (b.pp - a.pp) * (b.share - a.share);
+    }
+    return std::nullopt;
+}
+
+bool PPCurvePlot::check(const QList<PPCurve> &curves, QString *errorString)
+{
+    if (curves.isEmpty())
+        return fail(errorString, QStringLiteral("no curves to plot"));
+    if (curves.size() > maxCurves)
+        return fail(errorString, QStringLiteral("%1 curves: a plot tells at most %2 apart").arg(curves.size()).arg(maxCurves));
+    for (qsizetype c = 0; c < curves.size(); ++c) {
+        const PPCurve &curve = curves[c];
+        if (curve.name.trimmed().isEmpty())
+            return fail(errorString, QStringLiteral("curve %1 has no name").arg(c + 1));
+        const QString name = QLatin1Char('"') + curve.name + QLatin1Char('"');
+        if (curve.points.isEmpty())
+            return fail(errorString, QStringLiteral("curve %1 has no points").arg(name));
+        for (qsizetype i = 0; i < curve.points.size(); ++i) {
+            const PPCurvePoint &p = curve.points[i];
+            const QString where = QStringLiteral("curve %1, point %2: ").arg(name).arg(i + 1);
+            const std::pair<const char *, double> values[] = {{"share", p.share}, {"pp", p.pp}, {"low", p.low}, {"high", p.high}};
+            for (const auto &[label, value] : values) {
+                if (!std::isfinite(value))
+                    return fail(errorString, where + QStringLiteral("%1 is %2").arg(QLatin1String(label), QString::number(value)));
+            }
+            if (p.share < 0.0 || p.share > 1.0)
+                return fail(errorString, where + QStringLiteral("share %1 is outside 0..1").arg(p.share));
+            if (i > 0 && !(p.share > curve.points[i - 1].share))
+                return fail(errorString, where + QStringLiteral("share %1 does not ascend from %2 (shares must ascend strictly; "
+                                                                "two points at one share are refused)")
+                                                         .arg(p.share).arg(curve.points[i - 1].share));
+            if (p.low < -kTolerance || p.high > 1.0 + kTolerance || p.low > p.pp + kTolerance || p.pp > p.high + kTolerance)
+                return fail(errorString, where + QStringLiteral("not 0 <= low <= pp <= high <= 1 (low %1, pp %2, high %3)")
+                                                         .arg(p.low).arg(p.pp).arg(p.high));
+        }
+    }
+    return true;
+}
+
+PPCurvePlot::Axes PPCurvePlot::axes(const QString &title, const QList<PPCurve> &curves)
+{
+    return makeLayout(title, curves).axes;
+}
+
+QColor PPCurvePlot::colour(int curveIndex)
+{
+    return QColor(kPalette[std::clamp(curveIndex, 0, maxCurves - 1)]);
+}
+
+bool PPCurvePlot::write(const QString &path, const QString &title, const QList<PPCurve> &curves, QString *errorString)
+{
+    const QString suffix = QFileInfo(path).suffix().toLower();
+    if (suffix != QLatin1String("png") && suffix != QLatin1String("svg"))
+        return fail(errorString, QStringLiteral("cannot write the plot %1: the file name must end in .png or .svg").arg(path));
+    QString reason;
+    if (!check(curves, &reason))
+        return fail(errorString, QStringLiteral("cannot plot: %1").arg(reason));
+    if (!qobject_cast<QGuiApplication *>(QCoreApplication::instance()))
+        return fail(errorString, QStringLiteral("cannot plot: drawing needs a QGuiApplication"));
+
+    const Layout layout = makeLayout(title, curves);
+    const QByteArray bytes = suffix == QLatin1String("png") ? pngBytes(layout, title) : svgBytes(layout, title, curves);
+    if (bytes.isEmpty())
+        return fail(errorString, QStringLiteral("cannot write %1: the plot could not be encoded").arg(path));
+
+    // The plot is encoded in memory and written with one checked write: the
+    // encoders' own writes (QTextStream's in QSvgGenerator) let a short write
+    // of a full disk pass unnoticed.
+    QSaveFile file(path);
+    if (!file.open(QIODevice::WriteOnly))
+        return fail(errorString, QStringLiteral("cannot write %1: %2").arg(path, file.errorString()));
+    if (file.write(bytes) != bytes.size()) {
+        const QString reason = file.errorString();
+        file.cancelWriting();
+        return fail(errorString, QStringLiteral("cannot write %1: %2").arg(path, reason));
+    }
+    if (!file.commit())
+        return fail(errorString, QStringLiteral("cannot write %1: %2").arg(path, file.errorString()));
+    return true;
+}

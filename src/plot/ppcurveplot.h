@@ -1,1 +1,139 @@
 #pragma once
+
+#include <QColor>
+#include <QList>
+#include <QPointF>
+#include <QRectF>
+#include <QString>
+
+#include <optional>
+
+// One point of a percolation-probability curve: at habitat share `share`, the
+// share `pp` of the replicate landscapes that percolate, and its 95 % Wilson
+// interval [low, high].
+struct PPCurvePoint
+{
+    double share = 0.0;
+    double pp = 0.0;
+    double low = 0.0;
+    double high = 0.0;
+};
+
+// A curve: the name of its rule ("walk", "cluster4", ...) and its points.
+struct PPCurve
+{
+    QString name;
+    QList<PPCurvePoint> points;
+};
+
+// Plot of PP curves, for a report or a paper as it is: PNG or SVG.
+//
+// The plot is drawn on a canvas of canvasWidth x canvasHeight units: the PNG
+// is that canvas at pngScale pixels per unit (1600 x 1000 pixels, RGB on
+// white, marked 200 dpi, so 8 x 5 inches); the SVG has the canvas as its
+// viewBox ("0 0 800 500", 203.2 mm x 127 mm), the title as its <title>, and
+// all text as <text> elements.
+//
+// On the canvas, from the top: the title (wrapped at blanks onto at most two
+// lines, the rest elided with an ellipsis; none when it is empty); the plot area
+// with a light grid at the ticks, x ("habitat share p") from the data, y
+// ("percolation probability PP") from 0 to 1 with ticks every 0.25, both
+// axes with a margin of 4 % of their range around the data; a dashed line at
+// PP = 0.5. Every curve has its own colour (Okabe-Ito: blue, vermillion,
+// bluish green, reddish purple, orange, sky blue, black, in curve order) and
+// marker shape; its Wilson interval is a translucent band in that colour (for
+// a curve of one point, a translucent bar from low to high), its points are
+// joined by a line with a marker at each point (markers shrink when points are
+// close), and its crossing() is an open circle on the curve at PP = 0.5 with
+// a thin vertical line from there to the x axis.
+//
+// The legend names every curve with its crossing ("cluster4: PP = 0.5 at
+// p = 0.5931", crossing with 4 decimals; "walk: no crossing in range") and
+// says what the bands are. It sits in the first corner of the plot area
+// (upper left, lower right, upper right, lower left) where it covers no band,
+// line, marker, crossing line or the PP = 0.5 line; when there is none, it is
+// set below the x axis label, in as many columns as fit, and the plot area
+// shrinks. A name too long for the canvas is elided, the crossing kept.
+// Control characters in the title and names are drawn as blanks.
+//
+// Text is set in DejaVu Sans (Debian's fonts-dejavu-core), the default sans
+// font when it is missing. Drawing needs a QGuiApplication (on a machine
+// without a display, QT_QPA_PLATFORM=offscreen); call it from the thread
+// that owns it. The same input gives the same bytes, PNG and SVG, in the same
+// build with the same fonts: nothing depends on the time or the locale (the
+// PNG holds the title and "Vantrix" as text chunks, no time). Cost: linear in
+// the number of points; the file is encoded in memory (a PNG is some 50 to
+// 250 KB).
+class PPCurvePlot
+{
+public:
+    static constexpr int canvasWidth = 800;
+    static constexpr int canvasHeight = 500;
+    static constexpr int pngScale = 2;
+    // Curves beyond this many could not be told apart by colour.
+    static constexpr int maxCurves = 7;
+
+    // The share at which the curve first reaches or crosses PP = 0.5,
+    // scanning its points in order: the share of the first point whose pp is
+    // exactly 0.5, or, when two consecutive points lie on opposite sides of
+    // 0.5 before that, the share on the straight line between them where it is
+    // 0.5. The direction does not matter: a curve that starts above 0.5 and
+    // falls below has a crossing too. A non-monotone curve that crosses
+    // several times gives its first crossing. A curve that stays on one side
+    // (all above, all below, or fewer than one point) has none. A pp that is
+    // NaN is neither at nor on either side of 0.5.
+    static std::optional<double> crossing(const PPCurve &curve);
+
+    // Returns true when write() takes these curves; else false with the
+    // reason. Taken: 1 to maxCurves curves, each with a name and at least one
+    // point; every value finite; shares strictly ascending within a curve (two
+    // points at the same share are refused, as a curve cannot have two values
+    // there) and within 0..1; 0 <= low <= pp <= high <= 1, each comparison
+    // allowing 1e-9 for the rounding of the interval's computation (values are
+    // drawn clamped to 0..1). Different curves may have different shares.
+    static bool check(const QList<PPCurve> &curves, QString *errorString = nullptr);
+
+    // Draws the plot into the file at path, as PNG when its name ends in
+    // ".png" and as SVG when it ends in ".svg" (either in any case). Returns
+    // false, with the reason, and writes nothing when the suffix is another,
+    // when check() refuses the curves, or when there is no QGuiApplication.
+    // The file is written to a temporary in the same directory (QSaveFile)
+    // that replaces path only when complete: when the write fails (a missing
+    // directory, a directory at path, a full disk), the result is false with
+    // the reason naming path, no temporary is left, and a file already at
+    // path is left as it was.
+    static bool write(const QString &path, const QString &title, const QList<PPCurve> &curves,
+                      QString *errorString = nullptr);
+
+    // Where write() puts the data: the plot area on the canvas (PNG pixel
+    // (i, j) covers canvas units i / pngScale to (i + 1) / pngScale across,
+    // likewise down) and the ranges of the axes. The left edge of the area is
+    // share xMin, the right edge xMax, the bottom edge PP yMin, the top edge
+    // yMax; in between the mapping is linear. `legend` is the legend's box
+    // inside the area or its block below the area.
+    struct Axes
+    {
+        QRectF area;
+        QRectF legend;
+        double xMin = 0.0;
+        double xMax = 1.0;
+        double yMin = 0.0;
+        double yMax = 1.0;
+
+        // The canvas point of (share, pp).
+        QPointF toCanvas(double share, double pp) const
+        {
+            return {area.left() + (share - xMin) / (xMax - xMin) * area.width(),
+                    area.bottom() - (pp - yMin) / (yMax - yMin) * area.height()};
+        }
+    };
+    // The axes write() uses for this title and these curves (which check()
+    // must take; for others the result means nothing). Needs a
+    // QGuiApplication, as the layout depends on the size of the text.
+    static Axes axes(const QString &title, const QList<PPCurve> &curves);
+
+    // The colour of the curve at this index (0 to maxCurves - 1), opaque; its
+    // band is this colour at bandAlpha.
+    static QColor colour(int curveIndex);
+    static constexpr double bandAlpha = 0.2;
+};

@@ -46,6 +46,7 @@ private slots:
     void walkDirectionsMatchReference();
     void names();
     void longRunsAcrossWords();
+    void crossingOrDualCrossing();
 };
 
 void TestSpanningRule::knownGrids_data()
@@ -214,6 +215,33 @@ void TestSpanningRule::longRunsAcrossWords()
                          ReferenceCluster::spans(rows, neighbours, false, true));
             }
         }
+    }
+}
+
+void TestSpanningRule::crossingOrDualCrossing()
+{
+    // On a full square exactly one of two things happens: the habitat,
+    // joined by edges and corners, crosses left to right, or the other cells,
+    // joined by edges, cross top to bottom (the square lattice and its
+    // matching lattice). It holds landscape by landscape, at any share.
+    QRandomGenerator random(31);
+    for (int i = 0; i < 3000; ++i) {
+        const int n = 1 + int(random.bounded(i % 20 == 0 ? 130 : 30));
+        const int percent = int(random.bounded(101));
+        RaggedRows<qint8> habitat;
+        RaggedRows<qint8> other;
+        for (int r = 0; r < n; ++r) {
+            for (int c = 0; c < n; ++c) {
+                const bool open = int(random.bounded(100)) < percent;
+                habitat.cells.push_back(qint8(open));
+                other.cells.push_back(qint8(!open));
+            }
+            habitat.endRow();
+            other.endRow();
+        }
+        const bool crossing = ClusterSearch::spans(habitat, ClusterSearch::Eight, true, false);
+        const bool dual = ClusterSearch::spans(other, ClusterSearch::Four, false, true);
+        QVERIFY2(crossing != dual, qPrintable(QString::fromLatin1(TestUtil::rowsText(TestUtil::toNested(habitat)))));
     }
 }
 

@@ -12,6 +12,8 @@ class CellQueue
 public:
     bool empty() const { return m_head == m_tail; }
     size_t size() const { return size_t(m_tail - m_head); }
+    // Empties the queue; its storage is kept for the next walk.
+    void clear() { m_head = m_tail = 0; }
 
     void push(quint32 index)
     {

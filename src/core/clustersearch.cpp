@@ -81,6 +81,11 @@ struct Run
 class Labels
 {
 public:
+    void clear()
+    {
+        m_parent.clear();
+        m_edges.clear();
+    }
     qint32 add(quint8 edges)
     {
         m_parent.push_back(qint32(m_parent.size()));
@@ -129,9 +134,13 @@ bool ClusterSearch::spans(const RaggedRows<qint8> &rows, Connectivity connectivi
     // starting at `begin`: end > begin for edges only, end >= begin with corners.
     const qint32 reach = connectivity == Eight ? 1 : 0;
 
-    Labels labels;
-    std::vector<Run> previous;
-    std::vector<Run> current;
+    // Kept per thread, so that a sweep over many landscapes does not pay for
+    // fresh memory each time.
+    thread_local Labels labels;
+    thread_local std::vector<Run> previous;
+    thread_local std::vector<Run> current;
+    labels.clear();
+    previous.clear();
     bool found = false;
     for (qint64 r = 0; r < n && !found; ++r) {
         const quint8 rowEdges = quint8((r == 0 ? Top : 0) | (r == n - 1 ? Bottom : 0));

@@ -16,7 +16,8 @@
 // of consecutive rows with union-find (Hoshen-Kopelman): time linear in the
 // cells (with the union-find's near-constant factor), no recursion, and extra
 // memory of at most 5 bytes per run of habitat, that is at most 2.5 bytes per
-// cell; it stops as soon as the answer is known. It only reads the rows.
+// cell, kept per thread for the next search; it stops as soon as the answer
+// is known. It only reads the rows.
 class ClusterSearch
 {
 public:

@@ -40,7 +40,16 @@ int PercolationGrid::testLandscape(const QByteArray &path, qint32 habitatValue, 
 void PercolationGrid::setRows(RaggedRows<qint8> rows)
 {
     m_rows = std::move(rows);
+    m_visitQueue.clear();
     clipToSquare();
+}
+
+RaggedRows<qint8> PercolationGrid::takeRows()
+{
+    RaggedRows<qint8> rows = std::move(m_rows);
+    m_rows = RaggedRows<qint8>();
+    clipToSquare();
+    return rows;
 }
 
 void PercolationGrid::clipToSquare()

@@ -81,8 +81,12 @@ public:
     // the reason in *errorString when given (empty otherwise).
     static int testLandscape(const QByteArray &path, qint32 habitatValue, QString *errorString = nullptr);
 
-    // Loads rows directly, for tests and for callers that build grids in memory.
+    // Loads rows directly, for tests and for callers that build grids in
+    // memory; the queue is emptied (keeping its storage), so that one grid can
+    // test many landscapes built in memory, one after the other.
     void setRows(RaggedRows<qint8> rows);
+    // Hands the rows back (the grid is left without rows), for reuse of their storage.
+    RaggedRows<qint8> takeRows();
     // The cells, clipped to the square: row r holds at most rowCount() cells.
     const RaggedRows<qint8> &rows() const { return m_rows; }
 

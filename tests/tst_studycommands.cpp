@@ -1,0 +1,400 @@
+// The study commands end to end: vantrix-generate, vantrix-sweep, and the
+// rules, tiles and shards of vantrix-percolate, run as processes.
+#include "neutrallandscape.h"
+#include "referencecluster.h"
+#include "referencereader.h"
+#include "referencewalk.h"
+#include "testutil.h"
+
+#include <QDir>
+#include <QImageReader>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QtTest>
+
+namespace {
+
+struct Run
+{
+    int exitCode = -1;
+    QByteArray out;
+    QByteArray err;
+};
+
+Run run(const char *program, const QStringList &arguments)
+{
+    QProcess process;
+    process.start(QString::fromLatin1(program), arguments);
+    process.closeWriteChannel();
+    if (!process.waitForFinished(300000))
+        qFatal("%s did not finish", program);
+    const int code = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
+    return {code, process.readAllStandardOutput(), process.readAllStandardError()};
+}
+
+Run generate(const QStringList &arguments)
+{
+    return run(VANTRIX_GENERATE, arguments);
+}
+Run sweep(const QStringList &arguments)
+{
+    return run(VANTRIX_SWEEP, arguments);
+}
+Run percolate(const QStringList &arguments)
+{
+    return run(VANTRIX_PERCOLATE, arguments);
+}
+
+QByteArray readAll(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<missing>");
+}
+
+// The sum of a report's results.
+int spanningIn(const QByteArray &report)
+{
+    int sum = 0;
+    for (const QByteArray &line : report.split('\n')) {
+        if (line.endsWith("\t1"))
+            ++sum;
+    }
+    return sum;
+}
+
+} // namespace
+
+class TestStudyCommands : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void generatedFiles_data();
+    void generatedFiles();
+    void usageErrors_data();
+    void usageErrors();
+    void sweepReplicatesAreTheGeneratedFiles_data();
+    void sweepReplicatesAreTheGeneratedFiles();
+    void sweepSameForJobsAndShards();
+    void sweepPlot();
+    void percolateRules_data();
+    void percolateRules();
+    void percolateTiles();
+    void percolateShards();
+
+private:
+    QTemporaryDir work;
+};
+
+void TestStudyCommands::initTestCase()
+{
+    QVERIFY(work.isValid());
+    QVERIFY(QDir::setCurrent(work.path()));
+}
+
+void TestStudyCommands::generatedFiles_data()
+{
+    QTest::addColumn<QString>("model");
+    QTest::addColumn<QStringList>("extra");
+    QTest::newRow("random") << QStringLiteral("random") << QStringList();
+    QTest::newRow("fractal") << QStringLiteral("fractal") << QStringList{"--roughness", "0.8"};
+    QTest::newRow("clusters") << QStringLiteral("clusters") << QStringList{"--seed-share", "0.2"};
+}
+
+void TestStudyCommands::generatedFiles()
+{
+    QFETCH(QString, model);
+    QFETCH(QStringList, extra);
+    const QString dir = QStringLiteral("gen-%1/deeper").arg(model);
+    const QStringList arguments = QStringList{"--model", model, "--size", "21", "--share", "0.45", "--count", "12",
+                                              "--seed", "8", "-o", dir}
+            + extra;
+    const Run first = generate(arguments);
+    QCOMPARE(first.err, QByteArray());
+    QCOMPARE(first.exitCode, 0);
+    const QStringList names = QDir(dir).entryList(QDir::Files, QDir::Name);
+    QCOMPARE(names.size(), 12);
+    QCOMPARE(names.first(), QStringLiteral("%1-L21-p0.45-s8-r0001.txt").arg(model));
+    QCOMPARE(names.last(), QStringLiteral("%1-L21-p0.45-s8-r0012.txt").arg(model));
+
+    NeutralLandscape::Parameters parameters;
+    parameters.model = *NeutralLandscape::modelNamed(model);
+    parameters.size = 21;
+    parameters.seed = 8;
+    parameters.roughness = model == QLatin1String("fractal") ? 0.8 : 0.5;
+    parameters.seedShare = model == QLatin1String("clusters") ? 0.2 : 0.1;
+    RaggedRows<qint8> rows;
+    for (int i = 0; i < names.size(); ++i) {
+        NeutralLandscape(parameters, i + 1).cells(0.45, rows);
+        const QByteArray text = readAll(dir + QLatin1Char('/') + names[i]);
+        QCOMPARE(text, NeutralLandscape::text(rows));
+        // Both readers see the same grid.
+        QCOMPARE(ReferenceReader::percolation(text, 1), ReferenceReader::display(text));
+    }
+    // Again: the same bytes.
+    const QByteArray before = readAll(dir + QLatin1Char('/') + names[5]);
+    QCOMPARE(generate(arguments).exitCode, 0);
+    QCOMPARE(readAll(dir + QLatin1Char('/') + names[5]), before);
+}
+
+void TestStudyCommands::usageErrors_data()
+{
+    QTest::addColumn<QString>("program");
+    QTest::addColumn<QStringList>("arguments");
+    const QStringList landscape{"--model", "random", "--size", "10", "--seed", "1"};
+    QTest::newRow("generate: no model") << "generate" << QStringList{"--size", "5", "--share", "0.5", "--count", "1", "--seed", "1"};
+    QTest::newRow("generate: unknown model") << "generate" << QStringList{"--model", "perlin", "--size", "5", "--share", "0.5", "--count", "1", "--seed", "1"};
+    QTest::newRow("generate: share above 1") << "generate" << landscape + QStringList{"--share", "1.5", "--count", "1"};
+    QTest::newRow("generate: share a word") << "generate" << landscape + QStringList{"--share", "half", "--count", "1"};
+    QTest::newRow("generate: no count") << "generate" << landscape + QStringList{"--share", "0.5"};
+    QTest::newRow("generate: roughness of random") << "generate" << landscape + QStringList{"--share", "0.5", "--count", "1", "--roughness", "0.3"};
+    QTest::newRow("generate: size 0") << "generate" << QStringList{"--model", "random", "--size", "0", "--seed", "1", "--share", "0.5", "--count", "1"};
+    QTest::newRow("generate: negative seed") << "generate" << QStringList{"--model", "random", "--size", "4", "--seed", "-1", "--share", "0.5", "--count", "1"};
+    QTest::newRow("sweep: no replicates") << "sweep" << landscape + QStringList{"--share", "0.5"};
+    QTest::newRow("sweep: step 0") << "sweep" << landscape + QStringList{"--share", "0.5:0.6:0", "--replicates", "2"};
+    QTest::newRow("sweep: range backwards") << "sweep" << landscape + QStringList{"--share", "0.6:0.5:0.01", "--replicates", "2"};
+    QTest::newRow("sweep: share twice") << "sweep" << landscape + QStringList{"--share", "0.5,0.50", "--replicates", "2"};
+    QTest::newRow("sweep: unknown rule") << "sweep" << landscape + QStringList{"--share", "0.5", "--replicates", "2", "--rule", "walk,cluster6"};
+    QTest::newRow("sweep: shard 0") << "sweep" << landscape + QStringList{"--share", "0.5", "--replicates", "2", "--shard", "0/3"};
+    QTest::newRow("sweep: shard beyond") << "sweep" << landscape + QStringList{"--share", "0.5", "--replicates", "2", "--shard", "4/3"};
+    QTest::newRow("sweep: plot as pdf") << "sweep" << landscape + QStringList{"--share", "0.5", "--replicates", "2", "--plot", "x.pdf"};
+    QTest::newRow("sweep: merge with a model") << "sweep" << QStringList{"--merge", "--model", "random", "a.tsv"};
+    QTest::newRow("percolate: unknown rule") << "percolate" << QStringList{"--rule", "flood", "x.txt"};
+    QTest::newRow("percolate: unknown direction") << "percolate" << QStringList{"--direction", "diagonal", "x.txt"};
+    QTest::newRow("percolate: band 0") << "percolate" << QStringList{"--band", "0", "x.txt"};
+    QTest::newRow("percolate: tile 0") << "percolate" << QStringList{"--tile", "0", "x.txt"};
+    QTest::newRow("percolate: shard K/0") << "percolate" << QStringList{"--shard", "1/0", "x.txt"};
+    QTest::newRow("percolate: {shard} without shard") << "percolate" << QStringList{"-o", "r-{shard}.txt", "x.txt"};
+    QTest::newRow("percolate: merge with a rule") << "percolate" << QStringList{"--merge", "--rule", "walk", "x.txt"};
+}
+
+void TestStudyCommands::usageErrors()
+{
+    QFETCH(QString, program);
+    QFETCH(QStringList, arguments);
+    const Run result = program == QLatin1String("generate") ? generate(arguments)
+            : program == QLatin1String("sweep")             ? sweep(arguments)
+                                                            : percolate(arguments);
+    QCOMPARE(result.exitCode, 2);
+    QCOMPARE(result.err.count('\n'), 1);
+    QVERIFY(result.out.isEmpty());
+}
+
+void TestStudyCommands::sweepReplicatesAreTheGeneratedFiles_data()
+{
+    QTest::addColumn<QString>("model");
+    QTest::addColumn<QString>("rule");
+    QTest::addColumn<QString>("direction");
+    QTest::newRow("random walk") << "random" << "walk" << "either";
+    QTest::newRow("random cluster4 left-right") << "random" << "cluster4" << "left-right";
+    QTest::newRow("fractal cluster8") << "fractal" << "cluster8" << "top-bottom";
+    QTest::newRow("clusters walk top-bottom") << "clusters" << "walk" << "top-bottom";
+}
+
+void TestStudyCommands::sweepReplicatesAreTheGeneratedFiles()
+{
+    QFETCH(QString, model);
+    QFETCH(QString, rule);
+    QFETCH(QString, direction);
+    const QStringList landscape{"--model", model, "--size", "30", "--seed", "99"};
+    const QString dir = QStringLiteral("replicates-%1-%2-%3").arg(model, rule, direction);
+    for (const char *share : {"0.55", "0.6"}) {
+        QCOMPARE(generate(landscape + QStringList{"--share", share, "--count", "40", "-o", dir}).exitCode, 0);
+        QStringList files;
+        for (const QString &name : QDir(dir).entryList({QStringLiteral("*-p%1-*").arg(share)}, QDir::Files, QDir::Name))
+            files << dir + QLatin1Char('/') + name;
+        QCOMPARE(files.size(), 40);
+        const Run report = percolate(QStringList{"-c", "1", "--rule", rule, "--direction", direction} + files);
+        QCOMPARE(report.exitCode, 0);
+        const Run table = sweep(landscape + QStringList{"--share", share, "--replicates", "40", "--rule", rule,
+                                                        "--direction", direction});
+        QCOMPARE(table.exitCode, 0);
+        const QList<QByteArray> row = table.out.split('\n')[1].split('\t');
+        QCOMPARE(row[6].toInt(), spanningIn(report.out));
+    }
+}
+
+void TestStudyCommands::sweepSameForJobsAndShards()
+{
+    const QStringList arguments{"--model", "clusters", "--size", "48", "--seed", "5", "--share", "0.40:0.70:0.05",
+                                "--replicates", "37", "--rule", "walk,cluster4,cluster8"};
+    const Run one = sweep(arguments + QStringList{"-j", "1"});
+    QCOMPARE(one.exitCode, 0);
+    QCOMPARE(one.out.count('\n'), 1 + 7 * 3);
+    QVERIFY(one.out.startsWith("model\tsize\tshare\trule\tdirection\treplicates\tspanning\tpp\tpp_low\tpp_high\n"));
+    QVERIFY(one.out.contains("clusters\t48\t0.45\tcluster4\teither\t37\t"));
+    QCOMPARE(sweep(arguments + QStringList{"-j", "2"}).out, one.out);
+    QCOMPARE(sweep(arguments + QStringList{"-j", "7"}).out, one.out);
+    QStringList parts;
+    for (int k = 1; k <= 4; ++k) {
+        QCOMPARE(sweep(arguments + QStringList{"--shard", QStringLiteral("%1/4").arg(k), "-o", "sweep-{shard}.tsv"}).exitCode, 0);
+        parts << QStringLiteral("sweep-%1-of-4.tsv").arg(k);
+    }
+    QCOMPARE(QDir().entryList({QStringLiteral("sweep-*.tsv")}, QDir::Files, QDir::Name), parts);
+    const Run merged = sweep(QStringList{"--merge", parts[2], parts[0], parts[3], parts[1]});
+    QCOMPARE(merged.exitCode, 0);
+    QCOMPARE(merged.out, one.out);
+    const Run missing = sweep(QStringList{"--merge", parts[0], parts[1], parts[3]});
+    QCOMPARE(missing.exitCode, 1);
+    QVERIFY2(missing.err.contains("shard 3 of 4 is missing"), missing.err.constData());
+    QVERIFY(missing.out.isEmpty());
+}
+
+void TestStudyCommands::sweepPlot()
+{
+    const Run result = sweep({"--model", "random", "--size", "32", "--seed", "3", "--share", "0.5:0.7:0.05",
+                              "--replicates", "20", "--rule", "walk,cluster4", "-o", "plotted.tsv", "--plot",
+                              "curves.png"});
+    QCOMPARE(result.exitCode, 0);
+    QCOMPARE(result.err, QByteArray());
+    QImageReader image(QStringLiteral("curves.png"));
+    QCOMPARE(image.format(), QByteArray("png"));
+    QVERIFY(image.size().width() >= 800);
+    QCOMPARE(sweep({"--merge", "nothing.tsv", "--plot", "none.png"}).exitCode, 1);
+    QVERIFY(!QFile::exists(QStringLiteral("none.png")));
+}
+
+void TestStudyCommands::percolateRules_data()
+{
+    QTest::addColumn<QString>("rule");
+    QTest::addColumn<QString>("direction");
+    QTest::newRow("walk either") << "walk" << "either";
+    QTest::newRow("walk left-right") << "walk" << "left-right";
+    QTest::newRow("cluster4 either") << "cluster4" << "either";
+    QTest::newRow("cluster4 top-bottom") << "cluster4" << "top-bottom";
+    QTest::newRow("cluster8 left-right") << "cluster8" << "left-right";
+}
+
+void TestStudyCommands::percolateRules()
+{
+    QFETCH(QString, rule);
+    QFETCH(QString, direction);
+    // Ragged text landscapes, with cover 7 among other classes.
+    QStringList paths;
+    QByteArray expected;
+    int sum = 0;
+    for (int i = 0; i < 120; ++i) {
+        QByteArray text;
+        const int n = 1 + i % 17;
+        quint32 state = quint32(i * 2654435761u + 1);
+        for (int r = 0; r < n; ++r) {
+            const int width = (r * 7 + i) % 11 == 0 ? r % (n + 1) : n + i % 3;
+            for (int c = 0; c < width; ++c) {
+                state = state * 1664525u + 1013904223u;
+                text += (state >> 24) % 100 < 60 ? "7 " : (state >> 24) % 2 ? "3 " : "x ";
+            }
+            text += '\n';
+        }
+        paths << TestUtil::writeFixture(work.path(), QStringLiteral("rules-%1.txt").arg(i), text);
+        const auto cells = ReferenceReader::percolation(text, 7);
+        int answer;
+        if (rule == QLatin1String("walk") && direction == QLatin1String("either"))
+            answer = ReferenceWalk::percolates(cells);
+        else if (rule == QLatin1String("walk"))
+            answer = -1; // checked against the either answer below
+        else
+            answer = ReferenceCluster::spans(cells, rule == QLatin1String("cluster8") ? 8 : 4,
+                                             direction != QLatin1String("top-bottom"),
+                                             direction != QLatin1String("left-right"));
+        expected += QFile::encodeName(paths.last()) + '\t' + QByteArray::number(answer) + '\n';
+        sum += answer;
+    }
+    const Run result = percolate(QStringList{"-c", "7", "--rule", rule, "--direction", direction} + paths);
+    QCOMPARE(result.exitCode, 0);
+    if (rule == QLatin1String("walk") && direction != QLatin1String("either")) {
+        const QByteArray either = percolate(QStringList{"-c", "7"} + paths).out;
+        QVERIFY(spanningIn(result.out) <= spanningIn(either));
+        return;
+    }
+    expected += "Probability Percolation (PP) = " + QByteArray::number(double(sum) / paths.size(), 'g', 6) + '\n';
+    QCOMPARE(result.out, expected);
+}
+
+void TestStudyCommands::percolateTiles()
+{
+    // 10 rows of 13 values, but row 4 of 5. Squares of 3 on rows 0, 3 and 6
+    // (row 9 starts no complete square): rows 0-2 give columns 0, 3, 6, 9;
+    // rows 3-5 hold the short row, so only column 0; rows 6-8 give 4.
+    QByteArray text;
+    for (int r = 0; r < 10; ++r) {
+        const int width = r == 4 ? 5 : 13;
+        for (int c = 0; c < width; ++c)
+            text += (c / 3 + r / 3) % 2 == 0 || c % 3 == 1 ? "1 " : "0 ";
+        text += '\n';
+    }
+    const QString path = TestUtil::writeFixture(work.path(), QStringLiteral("tiled.txt"), text);
+    const Run result = percolate({"-c", "1", "--tile", "3", "--rule", "cluster4", "-o", "tiles.txt", path});
+    QCOMPARE(result.exitCode, 0);
+    const QByteArray report = readAll(QStringLiteral("tiles.txt"));
+    const QList<QByteArray> lines = report.split('\n');
+    QStringList names;
+    for (const QByteArray &line : lines) {
+        if (line.contains('#'))
+            names << QString::fromLatin1(line.mid(line.indexOf('#') + 1, line.indexOf('\t') - line.indexOf('#') - 1));
+    }
+    QCOMPARE(names, (QStringList{"0,0", "0,3", "0,6", "0,9", "3,0", "6,0", "6,3", "6,6", "6,9"}));
+    // Each square against the reference on its own cells.
+    const auto cells = ReferenceReader::percolation(text, 1);
+    for (const QByteArray &line : lines) {
+        if (!line.contains('#'))
+            continue;
+        const QList<QByteArray> at = line.mid(line.indexOf('#') + 1, line.indexOf('\t') - line.indexOf('#') - 1).split(',');
+        const int top = at[0].toInt();
+        const int left = at[1].toInt();
+        std::vector<std::vector<int>> square;
+        for (int r = top; r < top + 3; ++r)
+            square.emplace_back(cells[size_t(r)].begin() + left, cells[size_t(r)].begin() + left + 3);
+        QCOMPARE(line.right(1).toInt(), int(ReferenceCluster::spans(square, 4, true, true)));
+    }
+    // The lattice over 10 x 13 has 4 x 5 squares: 9 tested, 11 left out.
+    QVERIFY2(result.err.contains("11 incomplete square(s)"), result.err.constData());
+    const Run merged = percolate({"--merge", "tiles.txt"});
+    QCOMPARE(merged.exitCode, 0);
+    QCOMPARE(merged.out, report);
+}
+
+void TestStudyCommands::percolateShards()
+{
+    QStringList paths;
+    for (int i = 0; i < 23; ++i)
+        paths << TestUtil::writeFixture(work.path(), QStringLiteral("shard-in-%1.txt").arg(i, 2, 10, QLatin1Char('0')),
+                                        i % 3 ? "1 1\n0 0\n" : "1 0\n0 1\n");
+    QVERIFY(TestUtil::writeFile(QStringLiteral("all.txt"), QFile::encodeName(paths.join(QLatin1Char('\n')))));
+    const Run whole = percolate({"-c", "1", "--files-from", "all.txt"});
+    QCOMPARE(whole.exitCode, 0);
+    QStringList parts;
+    for (int k = 1; k <= 10; ++k) {
+        const Run part = percolate({"-c", "1", "--files-from", "all.txt", "--shard", QStringLiteral("%1/10").arg(k),
+                                    "-o", "part-{shard}.txt"});
+        QCOMPARE(part.exitCode, 0);
+        parts << QStringLiteral("part-%1-of-10.txt").arg(k, 2, 10, QLatin1Char('0'));
+        // Blocks of 2 or 3, in order.
+        const int lines = int(readAll(parts.last()).count('\n')) - 1;
+        QVERIFY(lines == 2 || lines == 3);
+    }
+    QCOMPARE(QDir().entryList({QStringLiteral("part-*")}, QDir::Files, QDir::Name), parts);
+    const Run merged = percolate(QStringList{"--merge"} + parts);
+    QCOMPARE(merged.exitCode, 0);
+    QCOMPARE(merged.out, whole.out);
+    QStringList missing = parts;
+    missing.removeAt(4);
+    const Run gap = percolate(QStringList{"--merge"} + missing);
+    QCOMPARE(gap.exitCode, 1);
+    QVERIFY2(gap.err.contains("shard 6 of 10"), gap.err.constData());
+    QStringList doubled = parts;
+    doubled.insert(3, parts[3]);
+    QCOMPARE(percolate(QStringList{"--merge"} + doubled).exitCode, 1);
+    QCOMPARE(percolate(QStringList{"--merge"} + parts.mid(0, 9)).exitCode, 1);
+    // More shards than files: empty parts, still whole when merged.
+    QStringList many;
+    for (int k = 1; k <= 30; ++k) {
+        QCOMPARE(percolate({"-c", "1", "--files-from", "all.txt", "--shard", QStringLiteral("%1/30").arg(k), "-o",
+                            "many-{shard}.txt"}).exitCode, 0);
+        many << QStringLiteral("many-%1-of-30.txt").arg(k, 2, 10, QLatin1Char('0'));
+    }
+    QCOMPARE(percolate(QStringList{"--merge"} + many).out, whole.out);
+}
+
+QTEST_GUILESS_MAIN(TestStudyCommands)
+#include "tst_studycommands.moc"

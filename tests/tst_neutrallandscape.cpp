@@ -129,11 +129,14 @@ void TestNeutralLandscape::randomCellsFromTheStream()
     const quint64 key = mix(mix(mix(mix(mix(0 ^ (0x76616E7472697800ULL | NeutralLandscape::Random)) ^ quint64(size)) ^ seed)
                                 ^ quint64(replicate))
                             ^ zeroBits);
-    ReferenceGenerator reference(key);
+    // Four lanes, lane l keyed by mix(mix(key) ^ l), taken in turn.
+    std::vector<ReferenceGenerator> lanes;
+    for (quint64 lane = 0; lane < 4; ++lane)
+        lanes.emplace_back(mix(mix(key) ^ lane));
     const quint64 threshold = quint64(std::ceil(share * 4294967296.0));
     std::vector<int> expected;
-    while (expected.size() < size_t(size * size)) {
-        const quint64 bits = reference.next();
+    for (size_t step = 0; expected.size() < size_t(size * size); ++step) {
+        const quint64 bits = lanes[step % 4].next();
         expected.push_back((bits & 0xFFFFFFFFULL) < threshold);
         expected.push_back((bits >> 32) < threshold);
     }
@@ -229,9 +232,9 @@ void TestNeutralLandscape::fixedLandscapes_data()
     // happen by accident.
     QTest::addColumn<int>("model");
     QTest::addColumn<QByteArray>("digest");
-    QTest::newRow("random") << int(NeutralLandscape::Random) << QByteArray("29ae58d24d050c5a");
+    QTest::newRow("random") << int(NeutralLandscape::Random) << QByteArray("d1fbd6515bcce776");
     QTest::newRow("fractal") << int(NeutralLandscape::Fractal) << QByteArray("42d3e09bbe2991f5");
-    QTest::newRow("clusters") << int(NeutralLandscape::Clusters) << QByteArray("999e5e7c6553e3a2");
+    QTest::newRow("clusters") << int(NeutralLandscape::Clusters) << QByteArray("c4bc475fa31fb3f7");
 }
 
 void TestNeutralLandscape::fixedLandscapes()

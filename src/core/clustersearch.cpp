@@ -37,86 +37,14 @@ inline quint64 habitatMask(const qint8 *cells, qint64 count)
 #endif
 }
 
-// Calls onRun(begin, end) for every run of habitat cells [begin, end) of the
-// first length cells of row, left to right.
-template <typename OnRun>
-void forEachRun(const qint8 *row, qint64 length, OnRun &&onRun)
+// Union-find over run labels, kept per thread so that a sweep over many
+// landscapes does not pay for fresh memory each time.
+// The edges are kept as 32-bit words: a store through a byte pointer could
+// alias anything, and would make the compiler reload every local after it.
+struct Labels
 {
-    bool inRun = false;
-    qint64 start = 0;
-    for (qint64 base = 0; base < length; base += 64) {
-        const int width = int(std::min<qint64>(64, length - base));
-        const quint64 valid = width == 64 ? ~quint64(0) : (quint64(1) << width) - 1;
-        const quint64 habitat = habitatMask(row + base, width);
-        int bit = 0;
-        while (bit < width) {
-            if (inRun) {
-                const quint64 gaps = ~habitat & valid & (~quint64(0) << bit);
-                if (!gaps)
-                    break; // the run goes on into the next word
-                bit = __builtin_ctzll(gaps);
-                onRun(start, base + bit);
-                inRun = false;
-            } else {
-                const quint64 cells = habitat & (~quint64(0) << bit);
-                if (!cells)
-                    break;
-                bit = __builtin_ctzll(cells);
-                start = base + bit;
-                inRun = true;
-            }
-        }
-    }
-    if (inRun)
-        onRun(start, length);
-}
-
-struct Run
-{
-    qint32 begin;
-    qint32 end; // one past the last cell
-    qint32 label;
-};
-
-class Labels
-{
-public:
-    void clear()
-    {
-        m_parent.clear();
-        m_edges.clear();
-    }
-    qint32 add(quint8 edges)
-    {
-        m_parent.push_back(qint32(m_parent.size()));
-        m_edges.push_back(edges);
-        return qint32(m_parent.size() - 1);
-    }
-    qint32 find(qint32 label)
-    {
-        while (m_parent[size_t(label)] != label) {
-            const qint32 up = m_parent[size_t(m_parent[size_t(label)])];
-            m_parent[size_t(label)] = up; // path halving
-            label = up;
-        }
-        return label;
-    }
-    // Joins the sets of two roots under the smaller label; returns the root.
-    qint32 unite(qint32 a, qint32 b)
-    {
-        if (a == b)
-            return a;
-        if (b < a)
-            std::swap(a, b);
-        m_parent[size_t(b)] = a;
-        m_edges[size_t(a)] |= m_edges[size_t(b)];
-        return a;
-    }
-    quint8 &edges(qint32 root) { return m_edges[size_t(root)]; }
-
-private:
-    std::vector<qint32> m_parent;
-    std::vector<quint8> m_edges;
+    std::vector<qint32> parent;
+    std::vector<quint32> edges;
 };
 
 } // namespace
@@ -126,45 +54,116 @@ bool ClusterSearch::spans(const RaggedRows<qint8> &rows, Connectivity connectivi
     const qint64 n = rows.rowCount();
     if (n == 0 || !(leftRight || topBottom))
         return false;
-    auto spanned = [leftRight, topBottom](quint8 edges) {
-        return (leftRight && (edges & (Left | Right)) == (Left | Right))
-                || (topBottom && (edges & (Top | Bottom)) == (Top | Bottom));
-    };
+    const bool wantLeftRight = leftRight;
+    const bool wantTopBottom = topBottom;
     // Runs of the previous row whose end reaches this far still touch a run
     // starting at `begin`: end > begin for edges only, end >= begin with corners.
     const qint32 reach = connectivity == Eight ? 1 : 0;
 
-    // Kept per thread, so that a sweep over many landscapes does not pay for
-    // fresh memory each time.
     thread_local Labels labels;
-    thread_local std::vector<Run> previous;
-    thread_local std::vector<Run> current;
-    labels.clear();
-    previous.clear();
-    bool found = false;
-    for (qint64 r = 0; r < n && !found; ++r) {
-        const quint8 rowEdges = quint8((r == 0 ? Top : 0) | (r == n - 1 ? Bottom : 0));
-        current.clear();
-        size_t first = 0; // the first run of the previous row that may touch the next run
-        forEachRun(rows.row(r), std::min<qint64>(rows.rowLength(r), n), [&](qint64 begin, qint64 end) {
-            if (found)
-                return;
-            const quint8 edges = quint8(rowEdges | (begin == 0 ? Left : 0) | (end == n ? Right : 0));
-            while (first < previous.size() && previous[first].end + reach <= begin)
+    // Runs of a row as (begin, end one past the last cell, label) triples:
+    // at most (n + 1) / 2 of them.
+    thread_local std::vector<qint32> runStorage;
+    const size_t rowRuns = size_t(n + 1) / 2 + 1;
+    if (runStorage.size() < 6 * rowRuns)
+        runStorage.resize(6 * rowRuns);
+    qint32 *previous = runStorage.data();
+    qint32 *current = previous + 3 * rowRuns;
+    qint64 previousCount = 0;
+    if (labels.parent.size() < size_t(n))
+        labels.parent.resize(size_t(n)), labels.edges.resize(size_t(n));
+    qint32 *parent = labels.parent.data();
+    quint32 *edgesOf = labels.edges.data();
+    qint64 capacity = qint64(labels.parent.size());
+    qint64 labelCount = 0;
+
+    auto find = [&parent](qint32 label) {
+        while (parent[label] != label) {
+            const qint32 up = parent[parent[label]];
+            parent[label] = up; // path halving
+            label = up;
+        }
+        return label;
+    };
+    auto spanned = [wantLeftRight, wantTopBottom](quint32 edges) {
+        return (wantLeftRight && (edges & (Left | Right)) == (Left | Right))
+                || (wantTopBottom && (edges & (Top | Bottom)) == (Top | Bottom));
+    };
+
+    for (qint64 r = 0; r < n; ++r) {
+        const quint32 rowEdges = (r == 0 ? Top : 0) | (r == n - 1 ? Bottom : 0);
+        const qint8 *const row = rows.row(r);
+        const qint64 length = std::min<qint64>(rows.rowLength(r), n);
+        // Room for this row's labels, so that the loop below never grows them.
+        if (labelCount + qint64(rowRuns) > capacity) {
+            capacity = std::max<qint64>(2 * capacity, labelCount + qint64(rowRuns));
+            labels.parent.resize(size_t(capacity));
+            labels.edges.resize(size_t(capacity));
+            parent = labels.parent.data();
+            edgesOf = labels.edges.data();
+        }
+        qint64 currentCount = 0;
+        qint64 first = 0; // the first run of the previous row that may touch the next run
+        auto run = [&](qint64 begin, qint64 end) {
+            const quint32 edges = rowEdges | (begin == 0 ? Left : 0) | (end == n ? Right : 0);
+            while (first < previousCount && previous[3 * first + 1] + reach <= begin)
                 ++first;
             qint32 root = -1;
-            for (size_t k = first; k < previous.size() && previous[k].begin < end + reach; ++k) {
-                const qint32 other = labels.find(previous[k].label);
-                root = root < 0 ? other : labels.unite(root, other);
+            for (qint64 k = first; k < previousCount && previous[3 * k] < end + reach; ++k) {
+                qint32 other = find(previous[3 * k + 2]);
+                if (root < 0) {
+                    root = other;
+                } else if (other != root) {
+                    if (other < root)
+                        std::swap(root, other);
+                    parent[other] = root; // the smaller label stays the root
+                    edgesOf[root] |= edgesOf[other];
+                }
             }
-            if (root < 0)
-                root = labels.add(edges);
-            else
-                labels.edges(root) |= edges;
-            found = spanned(labels.edges(root));
-            current.push_back({qint32(begin), qint32(end), root});
-        });
-        previous.swap(current);
+            if (root < 0) {
+                root = qint32(labelCount++);
+                parent[root] = root;
+                edgesOf[root] = edges;
+            } else {
+                edgesOf[root] |= edges;
+            }
+            qint32 *out = current + 3 * currentCount++;
+            out[0] = qint32(begin);
+            out[1] = qint32(end);
+            out[2] = root;
+            return spanned(edgesOf[root]);
+        };
+        // Run starts and ends from the habitat bits of 64 cells at a time: a
+        // start is habitat after a gap (or the row's start), an end is a gap
+        // after habitat. They alternate, so the k-th start pairs with the k-th end.
+        qint64 start = 0;
+        quint64 carry = 0; // 1 when the last cell of the previous word is habitat
+        for (qint64 base = 0; base < length; base += 64) {
+            const int width = int(std::min<qint64>(64, length - base));
+            const quint64 habitat = habitatMask(row + base, width);
+            const quint64 before = (habitat << 1) | carry;
+            quint64 starts = habitat & ~before;
+            quint64 ends = ~habitat & before;
+            if (width < 64)
+                ends &= (quint64(1) << width) - 1;
+            carry = habitat >> 63;
+            while (starts | ends) {
+                const int startBit = starts ? __builtin_ctzll(starts) : 64;
+                const int endBit = ends ? __builtin_ctzll(ends) : 64;
+                if (endBit < startBit) {
+                    ends &= ends - 1;
+                    if (run(start, base + endBit))
+                        return true;
+                } else {
+                    starts &= starts - 1;
+                    start = base + startBit;
+                }
+            }
+        }
+        if ((length > 0 && row[length - 1] != 0) && run(start, length))
+            return true;
+        std::swap(previous, current);
+        previousCount = currentCount;
     }
-    return found;
+    return false;
 }

@@ -15,9 +15,10 @@
 // The search labels the runs of habitat cells row by row and joins the runs
 // of consecutive rows with union-find (Hoshen-Kopelman): time linear in the
 // cells (with the union-find's near-constant factor), no recursion, and extra
-// memory of at most 5 bytes per run of habitat, that is at most 2.5 bytes per
-// cell, kept per thread for the next search; it stops as soon as the answer
-// is known. It only reads the rows.
+// memory of 8 bytes per run of habitat, that is at most 4 bytes per cell (a
+// run and its gap take two cells; at the percolation threshold about 2 bytes
+// per cell), kept per thread for the next search; it stops as soon as the
+// answer is known. It only reads the rows.
 class ClusterSearch
 {
 public:

@@ -32,21 +32,6 @@ double twoToMinus(double h)
     return sum;
 }
 
-// Cells [0, count) drawn as successes of probability threshold / 2^32, two
-// per output of the stream (low half first).
-template <typename OnCell>
-void drawCells(RandomStream &stream, qint64 count, quint64 threshold, OnCell &&onCell)
-{
-    qint64 i = 0;
-    for (; i + 1 < count; i += 2) {
-        const quint64 bits = stream.next();
-        onCell(i, (bits & 0xFFFFFFFFULL) < threshold);
-        onCell(i + 1, (bits >> 32) < threshold);
-    }
-    if (i < count)
-        onCell(i, (stream.next() & 0xFFFFFFFFULL) < threshold);
-}
-
 } // namespace
 
 QString NeutralLandscape::name(Model model)
@@ -111,18 +96,16 @@ void NeutralLandscape::cells(double share, RaggedRows<qint8> &rows) const
 {
     const qint64 size = m_parameters.size;
     const qint64 count = size * size;
-    rows.clear();
-    rows.cells.assign(size_t(count), 0);
+    rows.cells.resize(size_t(count));
     rows.offsets.resize(size_t(size + 1));
     for (qint64 r = 0; r <= size; ++r)
         rows.offsets[size_t(r)] = qsizetype(r * size);
     qint8 *const cells = rows.cells.data();
     if (m_parameters.model == Random) {
-        RandomStream stream(m_key);
-        drawCells(stream, count, RandomStream::threshold32(share),
-                  [cells](qint64 i, bool habitat) { cells[i] = qint8(habitat); });
+        RandomStream::drawCells(m_key, RandomStream::threshold32(share), cells, count);
         return;
     }
+    std::fill(cells, cells + count, qint8(0));
     const qint64 habitat = habitatCells(share, size);
     for (qint64 i = 0; i < habitat; ++i)
         cells[m_order[size_t(i)]] = 1;
@@ -191,14 +174,11 @@ void NeutralLandscape::buildClusters()
 {
     const qint64 size = m_parameters.size;
     const qint64 count = size * size;
-    RandomStream stream(m_key);
     std::vector<qint32> cluster(static_cast<size_t>(count), -1);
-    std::vector<quint8> seeded(static_cast<size_t>(count), 0);
-    bool any = false;
-    drawCells(stream, count, RandomStream::threshold32(m_parameters.seedShare), [&](qint64 i, bool seed) {
-        seeded[size_t(i)] = seed;
-        any |= seed;
-    });
+    std::vector<qint8> seeded(static_cast<size_t>(count), 0);
+    RandomStream::drawCells(m_key, RandomStream::threshold32(m_parameters.seedShare), seeded.data(), count);
+    const bool any = std::find(seeded.begin(), seeded.end(), qint8(1)) != seeded.end();
+    RandomStream stream(RandomStream::key({m_key, 4}));
     if (!any)
         seeded[size_t(stream.below(quint64(count)))] = 1;
 
@@ -240,7 +220,7 @@ void NeutralLandscape::buildClusters()
         if (seeded[size_t(i)])
             joined.push_back(quint32(i));
     }
-    seeded = std::vector<quint8>();
+    seeded = std::vector<qint8>();
     for (size_t head = 0; head < joined.size(); ++head) {
         const qint32 id = cluster[joined[head]];
         forNeighbours(joined[head], [&](qint64 next) {

@@ -13,10 +13,8 @@
 // cells at a habitat share p, the null models of landscape ecology.
 //
 // Models:
-//  - Random: each cell is habitat with probability p, independently. Cell i
-//    (row-major) takes the low 32 bits of output i/2 of the stream when i is
-//    even and the high 32 bits when odd; it is habitat when those bits are
-//    below RandomStream::threshold32(p).
+//  - Random: each cell is habitat with probability p, independently: cell i
+//    (row-major) is a success of RandomStream::drawCells() at p.
 //  - Fractal: midpoint displacement (diamond-square) on a grid of side
 //    m = 2^k + 1 >= L: the corners get uniform values in [-1, 1); then for
 //    step = m-1, (m-1)/2, ..., 2 the centres of the squares of side step get
@@ -30,7 +28,8 @@
 //    the lower cell index; the first habitatCells(p, L) cells are habitat.
 //  - Clusters: modified random clusters (Saura & Martinez-Millan 2000). Each
 //    cell is seeded with probability q (the seed share, drawn as in Random;
-//    if none is, the cell below(L^2) is). The 4-neighbour clusters of seeded
+//    if none is, the cell below(L^2) is). Whatever else is drawn comes from
+//    the stream RandomStream(key({key, 4})). The 4-neighbour clusters of seeded
 //    cells are numbered by their first cell in row-major order; then every
 //    other cell joins a cluster by breadth-first growth from all seeded
 //    cells at once (queued in row-major order; neighbours tried up, left,
@@ -39,7 +38,8 @@
 //    order they joined it, until habitatCells(p, L) cells are habitat (the
 //    last cluster filled in part).
 //
-// The stream of a landscape is RandomStream(key) with the key made of the
+// The stream of a landscape is RandomStream(key) (the Random and Clusters
+// cells: drawCells() of that key) with the key made of the
 // model, L, the seed, the replicate number and the model's parameter (the
 // bits of H or q). The share is not part of it: a replicate at a higher share
 // holds every habitat cell it has at a lower share, so PP curves over shares

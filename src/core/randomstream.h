@@ -17,6 +17,12 @@
 //
 // Conversions: uniform53() is (next() >> 11) * 2^-53, in [0, 1); below(n) is
 // the high 64 bits of next() * n (multiply-shift), in [0, n).
+//
+// Cells of a share, drawCells(): four streams, lane l = 0..3 being
+// RandomStream(key({key, l})), taken in turn, so that they can be computed
+// side by side. Step k gives cells 8k .. 8k+7: lane l's k-th output gives cell
+// 8k + 2l from its low 32 bits and cell 8k + 2l + 1 from its high 32 bits;
+// a cell is a success when those bits are below threshold32(p).
 class RandomStream
 {
 public:
@@ -44,6 +50,10 @@ public:
     // as a success with probability p exactly when u < threshold32(p), which
     // is ceil(p * 2^32) (2^32 for p = 1).
     static quint64 threshold32(double p);
+
+    // cells[i] = 1 for the successes of cells 0 .. count-1 at threshold, else
+    // 0, from the four lanes of key.
+    static void drawCells(quint64 key, quint64 threshold, qint8 *cells, qint64 count);
 
 private:
     static quint64 rotl(quint64 x, int k) { return (x << k) | (x >> (64 - k)); }

@@ -386,6 +386,13 @@ void TestStudyCommands::percolateShards()
     doubled.insert(3, parts[3]);
     QCOMPARE(percolate(QStringList{"--merge"} + doubled).exitCode, 1);
     QCOMPARE(percolate(QStringList{"--merge"} + parts.mid(0, 9)).exitCode, 1);
+    // A part of another split in its place.
+    QVERIFY(QFile::copy(parts[1], QStringLiteral("part-02-of-11.txt")));
+    QStringList mixed = parts;
+    mixed[1] = QStringLiteral("part-02-of-11.txt");
+    const Run other = percolate(QStringList{"--merge"} + mixed);
+    QCOMPARE(other.exitCode, 1);
+    QVERIFY2(other.err.contains("different splits"), other.err.constData());
     // More shards than files: empty parts, still whole when merged.
     QStringList many;
     for (int k = 1; k <= 30; ++k) {

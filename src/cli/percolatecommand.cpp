@@ -271,10 +271,20 @@ int PercolateCommand::merge(const QByteArrayList &reports)
     // part must be there, once, in order.
     QList<Shard> shards;
     for (const QByteArray &path : reports) {
-        if (const auto shard = Shard::fromName(path); shard && (shards.isEmpty() || shard->count == shards[0].count))
+        const auto shard = Shard::fromName(path);
+        if (shard && !shards.isEmpty() && shard->count != shards[0].count) {
+            return refuse(path, QStringLiteral("holds shard %1 of %2, but the parts before it are of %3: parts of "
+                                               "different splits")
+                                        .arg(shard->index).arg(shard->count).arg(shards[0].count));
+        }
+        if (shard)
             shards << *shard;
+        else if (!shards.isEmpty())
+            return refuse(path, QStringLiteral("does not say which shard it holds, but the parts before it do"));
     }
-    if (shards.size() == reports.size()) {
+    if (!shards.isEmpty() && shards.size() != reports.size())
+        return refuse(reports[0], QStringLiteral("does not say which shard it holds, but parts after it do"));
+    if (!shards.isEmpty()) {
         for (qsizetype i = 0; i < reports.size(); ++i) {
             if (shards[i].index != i + 1) {
                 return refuse(reports[i], QStringLiteral("holds shard %1 of %2, but shard %3 belongs here: a part is "

@@ -1,1 +1,110 @@
 #include "rasterfixture.h"
+
+#include "rastersource.h"
+
+#include <QFile>
+
+#include <cpl_conv.h>
+#include <cpl_error.h>
+#include <cpl_string.h>
+
+namespace RasterFixture {
+
+Grid fromInts(const std::vector<std::vector<int>> &rows)
+{
+    Grid grid;
+    for (const auto &row : rows)
+        grid.emplace_back(row.begin(), row.end());
+    return grid;
+}
+
+QString writeRaster(const QString &path, const Grid &grid, const Options &options, QString *errorString)
+{
+    // RasterSource sets GDAL up (drivers, a handler that keeps GDAL quiet).
+    RasterSource::gdalVersion();
+    const auto fail = [errorString](const QString &why) {
+        if (errorString)
+            *errorString = why + QLatin1String(": ") + QString::fromUtf8(CPLGetLastErrorMsg());
+        return QString();
+    };
+    const int height = int(grid.size());
+    const int width = height > 0 ? int(grid[0].size()) : 0;
+    for (const auto &row : grid) {
+        if (int(row.size()) != width)
+            return fail(QStringLiteral("rows of different lengths"));
+    }
+    // Signed bytes are Byte cells that GDAL marks as signed: -1 is stored as 255.
+    const bool signedBytes = options.type == GDT_Byte && options.creationOptions.contains("PIXELTYPE=SIGNEDBYTE");
+    const int bands = 1 + int(options.moreBands.size());
+    GDALDatasetH mem = GDALCreate(GDALGetDriverByName("MEM"), "", width, height, bands, options.type, nullptr);
+    if (!mem)
+        return fail(QStringLiteral("MEM"));
+    bool ok = true;
+    for (int b = 0; b < bands && ok; ++b) {
+        const Grid &values = b == 0 ? grid : options.moreBands[size_t(b - 1)];
+        GDALRasterBandH band = GDALGetRasterBand(mem, b + 1);
+        for (int r = 0; r < height && ok; ++r) {
+            std::vector<double> row = values[size_t(r)];
+            row.resize(size_t(width));
+            if (signedBytes) {
+                for (double &v : row)
+                    v = v < 0 ? v + 256 : v;
+            }
+            ok = GDALRasterIO(band, GF_Write, 0, r, width, 1, row.data(), width, 1, GDT_Float64, 0, 0) == CE_None;
+        }
+        if (ok && options.nodata)
+            ok = GDALSetRasterNoDataValue(band, *options.nodata) == CE_None;
+    }
+    if (ok && !options.mask.empty()) {
+        GDALRasterBandH band = GDALGetRasterBand(mem, 1);
+        ok = GDALCreateMaskBand(band, GMF_PER_DATASET) == CE_None;
+        GDALRasterBandH mask = ok ? GDALGetMaskBand(band) : nullptr;
+        for (int r = 0; r < height && ok; ++r) {
+            std::vector<GByte> row(size_t(width), 0);
+            for (int c = 0; c < width && c < int(options.mask[size_t(r)].size()); ++c)
+                row[size_t(c)] = options.mask[size_t(r)][size_t(c)] ? 255 : 0;
+            ok = GDALRasterIO(mask, GF_Write, 0, r, width, 1, row.data(), width, 1, GDT_Byte, 0, 0) == CE_None;
+        }
+    }
+    if (!ok) {
+        GDALClose(mem);
+        return fail(QStringLiteral("writing the grid"));
+    }
+
+    CPLStringList creation;
+    if (options.format == "GTiff") {
+        if (options.tiled) {
+            creation.AddString("TILED=YES");
+            creation.AddNameValue("BLOCKXSIZE", QByteArray::number(options.blockSize).constData());
+        }
+        creation.AddNameValue("BLOCKYSIZE", QByteArray::number(options.blockSize).constData());
+        if (!options.compression.isEmpty())
+            creation.AddNameValue("COMPRESS", options.compression.constData());
+    }
+    for (const QByteArray &option : options.creationOptions)
+        creation.AddString(option.constData());
+
+    const QByteArray name = QFile::encodeName(path);
+    CPLSetThreadLocalConfigOption("GDAL_TIFF_INTERNAL_MASK", "YES");
+    GDALDatasetH out = GDALCreateCopy(GDALGetDriverByName(options.format.constData()), name.constData(), mem, FALSE,
+                                      creation.List(), nullptr, nullptr);
+    CPLSetThreadLocalConfigOption("GDAL_TIFF_INTERNAL_MASK", nullptr);
+    GDALClose(mem);
+    if (!out)
+        return fail(QStringLiteral("GDALCreateCopy"));
+    GDALClose(out);
+    return path;
+}
+
+QByteArray landscapeText(const std::vector<std::vector<int>> &rows)
+{
+    QByteArray text;
+    for (const auto &row : rows) {
+        for (int v : row)
+            text += QByteArray::number(v) + ' ';
+        text += '\n';
+    }
+    return text;
+}
+
+} // namespace RasterFixture

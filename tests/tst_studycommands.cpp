@@ -72,6 +72,7 @@ private slots:
     void initTestCase();
     void generatedFiles_data();
     void generatedFiles();
+    void generatedGeoTiffs();
     void usageErrors_data();
     void usageErrors();
     void sweepReplicatesAreTheGeneratedFiles_data();
@@ -136,6 +137,30 @@ void TestStudyCommands::generatedFiles()
     const QByteArray before = readAll(dir + QLatin1Char('/') + names[5]);
     QCOMPARE(generate(arguments).exitCode, 0);
     QCOMPARE(readAll(dir + QLatin1Char('/') + names[5]), before);
+}
+
+void TestStudyCommands::generatedGeoTiffs()
+{
+    const QStringList arguments{"--model", "clusters", "--size", "40", "--share", "0.58", "--count", "6", "--seed", "4",
+                                "-o", "tiffs"};
+    QCOMPARE(generate(arguments).exitCode, 0);
+    QCOMPARE(generate(arguments + QStringList{"--format", "geotiff"}).exitCode, 0);
+    const QStringList texts = QDir(QStringLiteral("tiffs")).entryList({QStringLiteral("*.txt")}, QDir::Files, QDir::Name);
+    const QStringList tiffs = QDir(QStringLiteral("tiffs")).entryList({QStringLiteral("*.tif")}, QDir::Files, QDir::Name);
+    QCOMPARE(tiffs.size(), 6);
+    for (const char *rule : {"walk", "cluster4"}) {
+        QStringList textPaths;
+        QStringList tiffPaths;
+        for (int i = 0; i < 6; ++i) {
+            textPaths << QStringLiteral("tiffs/") + texts[i];
+            tiffPaths << QStringLiteral("tiffs/") + tiffs[i];
+        }
+        const Run fromText = percolate(QStringList{"-c", "1", "--rule", rule, "--tile", "20"} + textPaths);
+        const Run fromTiff = percolate(QStringList{"-c", "1", "--rule", rule, "--tile", "20"} + tiffPaths);
+        QCOMPARE(fromTiff.exitCode, 0);
+        QCOMPARE(QByteArray(fromTiff.out).replace(".tif", ".txt"), fromText.out);
+    }
+    QCOMPARE(generate(arguments + QStringList{"--format", "png"}).exitCode, 2);
 }
 
 void TestStudyCommands::usageErrors_data()

@@ -3,6 +3,7 @@
 #include "landscapeoptions.h"
 #include "neutrallandscape.h"
 #include "outputfile.h"
+#include "rastersource.h"
 
 #include <QCommandLineParser>
 #include <QDir>
@@ -34,7 +35,9 @@ int GenerateCommand::run()
     const QCommandLineOption count("count", "The number N of landscapes (replicates 1 to N).", "N");
     const QCommandLineOption output({"o", "output"}, "The folder to write into, created if missing. Default: the "
                                                      "working directory.", "DIR");
-    parser.addOptions({share, count, output});
+    const QCommandLineOption format("format", "text (the landscape text format, .txt) or geotiff (a Byte GeoTIFF, "
+                                              ".tif). Default: text.", "FORMAT", "text");
+    parser.addOptions({share, count, output, format});
     parser.addHelpOption();
     parser.addVersionOption();
     if (!parser.parse(m_arguments))
@@ -61,6 +64,10 @@ int GenerateCommand::run()
     if (!ok || replicates < 1 || replicates > 100000000)
         return usageError(QStringLiteral("--count takes a whole number from 1 to 100000000, not '%1'").arg(parser.value(count)));
 
+    const bool geotiff = parser.value(format) == QLatin1String("geotiff");
+    if (!geotiff && parser.value(format) != QLatin1String("text"))
+        return usageError(QStringLiteral("--format takes text or geotiff, not '%1'").arg(parser.value(format)));
+
     QByteArray directory = parser.value(output).toLatin1();
     if (!directory.isEmpty()) {
         // Every level of the folder, as the bytes given.
@@ -83,7 +90,17 @@ int GenerateCommand::run()
     RaggedRows<qint8> rows;
     for (qint64 replicate = 1; replicate <= replicates; ++replicate) {
         NeutralLandscape(parameters, replicate).cells(shareValue, rows);
-        const QByteArray path = directory + stem + QByteArray::number(replicate).rightJustified(digits, '0') + ".txt";
+        const QByteArray path = directory + stem + QByteArray::number(replicate).rightJustified(digits, '0')
+                + (geotiff ? ".tif" : ".txt");
+        QString why;
+        if (geotiff) {
+            if (!RasterSource::writeGeoTiff(path, rows.cells.data(), parameters.size, &why)) {
+                std::fprintf(m_err, "vantrix-generate: cannot write %s: %s\n", path.constData(),
+                             why.toLocal8Bit().constData());
+                return 1;
+            }
+            continue;
+        }
         const QByteArray text = NeutralLandscape::text(rows);
         OutputFile file;
         if (!file.open(path) || file.write(text) != text.size() || !file.commit()) {

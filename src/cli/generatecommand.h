@@ -13,7 +13,8 @@
 // for habitat and 0 otherwise, a blank after every value. File names:
 // MODEL-L<L>-p<P>-s<S>-r<replicate>.txt with the replicate number
 // zero-padded to at least 4 digits and to the digits of N, so that ls lists
-// them in order. Each file is replaced only when written whole.
+// them in order; with --format geotiff, as one-band Byte GeoTIFFs (.tif)
+// instead. Each file is replaced only when written whole.
 //
 // Exit status: 0 when every file was written; 1 when one could not be (said
 // on standard error; the files before it stay); 2 for a usage error.

@@ -13,6 +13,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
 #include <cstring>
 #include <limits>
 #include <mutex>
@@ -798,10 +799,47 @@ RasterDataset *createDataset()
     return new GdalRaster;
 }
 
+// A square of cells as a Byte GeoTIFF (DEFLATE): written to a temporary
+// beside path, renamed over it once whole.
+bool writeGeoTiff(const QByteArray &path, const qint8 *cells, qint64 size, QString *errorString)
+{
+    gdal();
+    clearMessages();
+    GDALDriverH driver = GDALGetDriverByName("GTiff");
+    const QByteArray temporary = path + ".part";
+    const char *options[] = {"COMPRESS=DEFLATE", nullptr};
+    GDALDatasetH dataset = driver ? GDALCreate(driver, temporary.constData(), int(size), int(size), 1, GDT_Byte,
+                                               const_cast<char **>(options))
+                                  : nullptr;
+    bool ok = dataset != nullptr;
+    if (ok) {
+        GDALRasterBandH band = GDALGetRasterBand(dataset, 1);
+        ok = GDALRasterIO(band, GF_Write, 0, 0, int(size), int(size), const_cast<qint8 *>(cells), int(size),
+                          int(size), GDT_Byte, 0, 0)
+                == CE_None;
+    }
+    if (dataset) {
+        GDALFlushCache(dataset);
+        ok = ok && !hasFailure();
+        GDALClose(dataset);
+        ok = ok && !hasFailure();
+    }
+    if (ok && std::rename(temporary.constData(), path.constData()) != 0) {
+        setError(errorString, QString::fromLocal8Bit(std::strerror(errno)));
+        std::remove(temporary.constData());
+        return false;
+    }
+    if (!ok) {
+        setError(errorString, gdalReason());
+        std::remove(temporary.constData());
+    }
+    return ok;
+}
+
 } // namespace
 
 extern "C" Q_DECL_EXPORT const RasterBackend *vantrixRasterBackend()
 {
-    static const RasterBackend backend{createDataset, excludedDrivers, gdalVersion};
+    static const RasterBackend backend{createDataset, excludedDrivers, gdalVersion, writeGeoTiff};
     return &backend;
 }

@@ -33,6 +33,7 @@ struct RasterBackend
     RasterDataset *(*create)(); // a dataset with nothing open, owned by the caller
     QStringList (*excludedDrivers)();
     QString (*gdalVersion)();
+    bool (*writeGeoTiff)(const QByteArray &path, const qint8 *cells, qint64 size, QString *errorString);
 };
 
 // The module's one exported symbol.

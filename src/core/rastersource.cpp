@@ -156,3 +156,14 @@ QString RasterSource::gdalVersion()
     const Backend &gdal = backend();
     return gdal.entry ? gdal.entry->gdalVersion() : QString();
 }
+
+bool RasterSource::writeGeoTiff(const QByteArray &path, const qint8 *cells, qint64 size, QString *errorString)
+{
+    const Backend &gdal = backend();
+    if (!gdal.entry) {
+        if (errorString)
+            *errorString = gdal.failure;
+        return false;
+    }
+    return gdal.entry->writeGeoTiff(path, cells, size, errorString);
+}

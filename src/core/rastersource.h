@@ -97,6 +97,10 @@ public:
     // GDAL's version, for --version texts.
     static QString gdalVersion();
 
+    // Writes size x size cells (row-major, values 0 to 127) as a one-band
+    // Byte GeoTIFF at path, replacing it only when written whole.
+    static bool writeGeoTiff(const QByteArray &path, const qint8 *cells, qint64 size, QString *errorString = nullptr);
+
 private:
     struct Private;
     std::unique_ptr<Private> d;

@@ -1,6 +1,7 @@
 #include "clustersearch.h"
 
 #include <algorithm>
+#include <limits>
 #include <cstring>
 #include <vector>
 
@@ -61,15 +62,22 @@ bool ClusterSearch::spans(const RaggedRows<qint8> &rows, Connectivity connectivi
     const qint32 reach = connectivity == Eight ? 1 : 0;
 
     thread_local Labels labels;
-    // Runs of a row as (begin, end one past the last cell, label) triples:
-    // at most (n + 1) / 2 of them.
+    // Runs of a row, as their begins, ends (one past the last cell) and
+    // labels, each list closed by a sentinel run that starts and ends beyond
+    // every cell, so that the scans below need no bounds: at most
+    // (n + 1) / 2 runs and the sentinel.
     thread_local std::vector<qint32> runStorage;
-    const size_t rowRuns = size_t(n + 1) / 2 + 1;
+    const size_t rowRuns = size_t(n + 1) / 2 + 2;
     if (runStorage.size() < 6 * rowRuns)
         runStorage.resize(6 * rowRuns);
-    qint32 *previous = runStorage.data();
-    qint32 *current = previous + 3 * rowRuns;
-    qint64 previousCount = 0;
+    qint32 *previousBegin = runStorage.data();
+    qint32 *previousEnd = previousBegin + rowRuns;
+    qint32 *previousLabel = previousEnd + rowRuns;
+    qint32 *currentBegin = previousLabel + rowRuns;
+    qint32 *currentEnd = currentBegin + rowRuns;
+    qint32 *currentLabel = currentEnd + rowRuns;
+    constexpr qint32 Beyond = std::numeric_limits<qint32>::max() - 2;
+    previousBegin[0] = previousEnd[0] = Beyond;
     if (labels.parent.size() < size_t(n))
         labels.parent.resize(size_t(n)), labels.edges.resize(size_t(n));
     qint32 *parent = labels.parent.data();
@@ -106,11 +114,14 @@ bool ClusterSearch::spans(const RaggedRows<qint8> &rows, Connectivity connectivi
         qint64 first = 0; // the first run of the previous row that may touch the next run
         auto run = [&](qint64 begin, qint64 end) {
             const quint32 edges = rowEdges | (begin == 0 ? Left : 0) | (end == n ? Right : 0);
-            while (first < previousCount && previous[3 * first + 1] + reach <= begin)
+            while (previousEnd[first] + reach <= begin)
                 ++first;
+            // Most runs touch no edge of the square and join no two clusters:
+            // their clusters' edges cannot change, and are not looked at.
             qint32 root = -1;
-            for (qint64 k = first; k < previousCount && previous[3 * k] < end + reach; ++k) {
-                qint32 other = find(previous[3 * k + 2]);
+            bool changed = edges != 0;
+            for (qint64 k = first; previousBegin[k] < end + reach; ++k) {
+                qint32 other = find(previousLabel[k]);
                 if (root < 0) {
                     root = other;
                 } else if (other != root) {
@@ -118,20 +129,21 @@ bool ClusterSearch::spans(const RaggedRows<qint8> &rows, Connectivity connectivi
                         std::swap(root, other);
                     parent[other] = root; // the smaller label stays the root
                     edgesOf[root] |= edgesOf[other];
+                    changed = true;
                 }
             }
             if (root < 0) {
                 root = qint32(labelCount++);
                 parent[root] = root;
                 edgesOf[root] = edges;
-            } else {
+            } else if (edges) {
                 edgesOf[root] |= edges;
             }
-            qint32 *out = current + 3 * currentCount++;
-            out[0] = qint32(begin);
-            out[1] = qint32(end);
-            out[2] = root;
-            return spanned(edgesOf[root]);
+            currentBegin[currentCount] = qint32(begin);
+            currentEnd[currentCount] = qint32(end);
+            currentLabel[currentCount] = root;
+            ++currentCount;
+            return changed && spanned(edgesOf[root]);
         };
         // Run starts and ends from the habitat bits of 64 cells at a time: a
         // start is habitat after a gap (or the row's start), an end is a gap
@@ -162,8 +174,10 @@ bool ClusterSearch::spans(const RaggedRows<qint8> &rows, Connectivity connectivi
         }
         if ((length > 0 && row[length - 1] != 0) && run(start, length))
             return true;
-        std::swap(previous, current);
-        previousCount = currentCount;
+        currentBegin[currentCount] = currentEnd[currentCount] = Beyond;
+        std::swap(previousBegin, currentBegin);
+        std::swap(previousEnd, currentEnd);
+        std::swap(previousLabel, currentLabel);
     }
     return false;
 }

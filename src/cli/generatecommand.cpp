@@ -1,5 +1,6 @@
 #include "generatecommand.h"
 
+#include "commandline.h"
 #include "landscapeoptions.h"
 #include "neutrallandscape.h"
 #include "outputfile.h"
@@ -40,17 +41,13 @@ int GenerateCommand::run()
     parser.addOptions({share, count, output, format});
     parser.addHelpOption();
     parser.addVersionOption();
-    if (!parser.parse(m_arguments))
-        return usageError(parser.errorText());
-    if (parser.isSet(QStringLiteral("help")))
-        parser.showHelp(0);
-    if (parser.isSet(QStringLiteral("version")))
-        parser.showVersion();
+    QString error;
+    if (!CommandLine::parse(parser, m_arguments, &error))
+        return usageError(error);
     if (!parser.positionalArguments().isEmpty())
         return usageError(QStringLiteral("unexpected argument '%1'").arg(parser.positionalArguments().first()));
 
     NeutralLandscape::Parameters parameters;
-    QString error;
     if (!landscapeOptions.read(parser, parameters, &error))
         return usageError(error);
     if (!parser.isSet(share) || !parser.isSet(count))

@@ -1,5 +1,6 @@
 #include "percolatecommand.h"
 
+#include "commandline.h"
 #include "configfile.h"
 #include "linereader.h"
 #include "outputfile.h"
@@ -8,7 +9,6 @@
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
-#include <QThread>
 
 #include <memory>
 #include <set>
@@ -96,22 +96,12 @@ int PercolateCommand::run()
     parser.addVersionOption();
     parser.addPositionalArgument("FILE", "Landscape files to test (with --merge: reports to join).", "[FILE...]");
 
-    if (!parser.parse(m_arguments))
-        return usageError(parser.errorText());
-    if (parser.isSet(QStringLiteral("help")))
-        parser.showHelp(0);
-    if (parser.isSet(QStringLiteral("version")))
-        parser.showVersion();
+    QString error;
+    if (!CommandLine::parse(parser, m_arguments, &error))
+        return usageError(error);
     m_output = bytes(parser.value(output));
-    if (parser.isSet(shard)) {
-        QString error;
-        m_shard = Shard::parse(parser.value(shard), &error);
-        if (!m_shard)
-            return usageError(error);
-        m_output = m_shard->expand(m_output);
-    } else if (m_output.contains(Shard::placeholder())) {
-        return usageError(QStringLiteral("--output names {shard}, but no --shard is given"));
-    }
+    if (!CommandLine::readShard(parser, shard, m_output, m_shard, &error))
+        return usageError(error);
 
     if (parser.isSet(merge)) {
         for (const QCommandLineOption *testOption : {&cover, &rule, &direction, &band, &tile, &jobs, &filesFrom, &shard}) {
@@ -153,12 +143,9 @@ int PercolateCommand::run()
             return usageError(QStringLiteral("--tile takes a side of 1 to 1048576 cells, not '%1'").arg(parser.value(tile)));
     }
 
-    int jobCount = QThread::idealThreadCount();
-    if (parser.isSet(jobs)) {
-        jobCount = parser.value(jobs).toInt(&ok, 10);
-        if (!ok || jobCount < 1)
-            return usageError(QStringLiteral("--jobs takes a whole number of at least 1, not '%1'").arg(parser.value(jobs)));
-    }
+    int jobCount;
+    if (!CommandLine::readJobs(parser, jobs, jobCount, &error))
+        return usageError(error);
 
     QByteArrayList paths = bytes(parser.positionalArguments());
     if (parser.isSet(filesFrom)) {

@@ -1,5 +1,6 @@
 #include "sweepcommand.h"
 
+#include "commandline.h"
 #include "landscapeoptions.h"
 #include "landscapereader.h"
 #include "linereader.h"
@@ -8,7 +9,6 @@
 #include "progressline.h"
 
 #include <QCommandLineParser>
-#include <QThread>
 
 #include <algorithm>
 #include <memory>
@@ -102,24 +102,14 @@ int SweepCommand::run()
     parser.addHelpOption();
     parser.addVersionOption();
     parser.addPositionalArgument("TABLE", "With --merge: the shard tables to join.", "[TABLE...]");
-    if (!parser.parse(m_arguments))
-        return usageError(parser.errorText());
-    if (parser.isSet(QStringLiteral("help")))
-        parser.showHelp(0);
-    if (parser.isSet(QStringLiteral("version")))
-        parser.showVersion();
+    QString error;
+    if (!CommandLine::parse(parser, m_arguments, &error))
+        return usageError(error);
     m_output = parser.value(output).toLatin1();
     m_plot = parser.value(plot);
     std::optional<Shard> part;
-    if (parser.isSet(shard)) {
-        QString error;
-        part = Shard::parse(parser.value(shard), &error);
-        if (!part)
-            return usageError(error);
-        m_output = part->expand(m_output);
-    } else if (m_output.contains(Shard::placeholder())) {
-        return usageError(QStringLiteral("--output names {shard}, but no --shard is given"));
-    }
+    if (!CommandLine::readShard(parser, shard, m_output, part, &error))
+        return usageError(error);
 
     if (parser.isSet(merge)) {
         for (const QString &name : parser.optionNames()) {
@@ -135,7 +125,6 @@ int SweepCommand::run()
         return usageError(QStringLiteral("unexpected argument '%1'").arg(parser.positionalArguments().first()));
 
     PercolationSweep::Parameters parameters;
-    QString error;
     if (!landscapeOptions.read(parser, parameters.landscape, &error))
         return usageError(error);
     if (!parser.isSet(share) || !parser.isSet(replicates))
@@ -162,12 +151,9 @@ int SweepCommand::run()
     parameters.direction = *crossing;
     parameters.shard = part;
     m_seed = QByteArray::number(parameters.landscape.seed);
-    int jobCount = QThread::idealThreadCount();
-    if (parser.isSet(jobs)) {
-        jobCount = parser.value(jobs).toInt(&ok, 10);
-        if (!ok || jobCount < 1)
-            return usageError(QStringLiteral("--jobs takes a whole number of at least 1, not '%1'").arg(parser.value(jobs)));
-    }
+    int jobCount;
+    if (!CommandLine::readJobs(parser, jobs, jobCount, &error))
+        return usageError(error);
     if (!m_plot.isEmpty() && !m_plot.endsWith(QLatin1String(".png"), Qt::CaseInsensitive)
         && !m_plot.endsWith(QLatin1String(".svg"), Qt::CaseInsensitive))
         return usageError(QStringLiteral("--plot writes .png or .svg files, not '%1'").arg(m_plot));

@@ -2,6 +2,7 @@
 #include "referencereader.h"
 #include "testutil.h"
 
+#include <QElapsedTimer>
 #include <QRandomGenerator>
 #include <QTemporaryDir>
 #include <QtTest>
@@ -28,6 +29,8 @@ private slots:
     void unreadablePaths();
     void manyOneValueLines();
     void manyDistinctValuesKept();
+    void serviceDescriptionsAreText_data();
+    void serviceDescriptionsAreText();
 
 private:
     QString write(const QByteArray &bytes)
@@ -239,6 +242,44 @@ void TestLandscapeReader::manyDistinctValuesKept()
     QVERIFY(LandscapeReader::readDisplay(path, values));
     QVERIFY(!values.isCoded());
     QVERIFY(toNested(values) == ReferenceReader::display(text));
+}
+
+void TestLandscapeReader::serviceDescriptionsAreText_data()
+{
+    // Files that GDAL's network drivers would take for the description of a
+    // service and then fetch from it: a landscape file never reaches a server.
+    QTest::addColumn<QByteArray>("text");
+    QTest::newRow("WMS") << QByteArray("051 ! 0\n<WMS_Capabilities 1 \xff\n");
+    QTest::newRow("WMS service") << QByteArray("<GDAL_WMS><Service name=\"WMS\"><ServerUrl>http://192.0.2.1/wms"
+                                               "</ServerUrl></Service></GDAL_WMS>\n1 0\n");
+    QTest::newRow("WMTS") << QByteArray("<GDAL_WMTS><GetCapabilitiesUrl>http://192.0.2.1/wmts</GetCapabilitiesUrl>"
+                                        "</GDAL_WMTS>\n1 1\n");
+    QTest::newRow("WCS") << QByteArray("<WCS_GDAL><ServiceURL>http://192.0.2.1/wcs</ServiceURL></WCS_GDAL>\n0 1\n");
+    QTest::newRow("VRT with a remote source")
+            << QByteArray("<VRTDataset rasterXSize=\"2\" rasterYSize=\"2\"><VRTRasterBand dataType=\"Byte\" band=\"1\">"
+                          "<SimpleSource><SourceFilename>/vsicurl/http://192.0.2.1/x.tif</SourceFilename>"
+                          "<SourceBand>1</SourceBand></SimpleSource></VRTRasterBand></VRTDataset>\n");
+}
+
+void TestLandscapeReader::serviceDescriptionsAreText()
+{
+    QFETCH(QByteArray, text);
+    QElapsedTimer clock;
+    clock.start();
+    RaggedRows<qint8> cells;
+    QString error;
+    const bool read = LandscapeReader::readPercolation(write(text), 1, cells, &error);
+    // No connection was tried (192.0.2.1 is a documentation address that
+    // would make a fetch wait for its time-out).
+    QVERIFY2(clock.elapsed() < 5000, qPrintable(QString::number(clock.elapsed())));
+    if (text.startsWith("<VRTDataset")) {
+        // A raster that names a remote source is refused, not fetched.
+        QVERIFY(!read);
+        QVERIFY(!error.isEmpty());
+        return;
+    }
+    QVERIFY2(read, qPrintable(error));
+    QCOMPARE(toNested(cells), ReferenceReader::percolation(text, 1));
 }
 
 QTEST_GUILESS_MAIN(TestLandscapeReader)

@@ -60,6 +60,22 @@ const Excluded excludedList[] = {
     {"GTX", "has no signature: takes any file named *.gtx whose first 40 bytes, read as numbers, fit its size"},
     {"ACE2", "has no signature: takes any file named *.ACE2"},
     {"IDA", "has no signature: takes any file of 512 bytes or more whose size fits the numbers read at bytes 30 to 33"},
+    // A listed file must never make Vantrix reach out to a server: the
+    // drivers whose files are descriptions of network services go too
+    // (their text, such as "<WMS_Capabilities", would be read from a
+    // landscape file and then fetched).
+    {"WMS", "reads from web map servers named in the file"},
+    {"WMTS", "reads from web map tile servers named in the file"},
+    {"WCS", "reads from web coverage servers named in the file"},
+    {"PLMOSAIC", "reads from Planet's servers"},
+    {"PLSCENES", "reads from Planet's servers"},
+    {"EEDAI", "reads from Google Earth Engine's servers"},
+    {"DAAS", "reads from Airbus' servers"},
+    {"OGCAPI", "reads from OGC API servers named in the file"},
+    {"NGW", "reads from NextGIS Web servers"},
+    {"HTTP", "reads files from web servers"},
+    {"STACIT", "reads the assets a STAC item collection names, from servers too"},
+    {"STACTA", "reads the tiles a STAC tiled asset names, from servers too"},
 };
 
 bool isExcluded(const char *name)
@@ -135,6 +151,9 @@ const Gdal &gdal()
         // names; a folder of many landscapes is never listed once per file.
         CPLSetConfigOption("GDAL_DISABLE_READDIR_ON_OPEN", "TRUE");
         CPLSetConfigOption("GDAL_VRT_ENABLE_PYTHON", "NO");
+        // No network reads either through a raster that names a URL (a VRT's
+        // sources, say): /vsicurl/ is allowed this one name, which no file has.
+        CPLSetConfigOption("CPL_VSIL_CURL_ALLOWED_FILENAME", "vantrix-reads-no-network");
         GDALAllRegister();
         GDALSetCacheMax64(BlockCacheBytes);
         // The excluded drivers are deregistered once, so that GDALOpenEx needs

@@ -76,6 +76,10 @@ const Excluded excludedList[] = {
     {"HTTP", "reads files from web servers"},
     {"STACIT", "reads the assets a STAC item collection names, from servers too"},
     {"STACTA", "reads the tiles a STAC tiled asset names, from servers too"},
+    // Nor must it make Vantrix read files other than itself, which could be
+    // anything (a FIFO that blocks for ever, a device, a system file).
+    {"VRT", "a virtual raster reads whatever files, devices or URLs it names"},
+    {"KMLSUPEROVERLAY", "reads the tiles a KML file names, from servers too"},
 };
 
 bool isExcluded(const char *name)

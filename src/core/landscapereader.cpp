@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cstring>
 #include <memory>
+#include <new>
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -393,8 +394,9 @@ qint64 stripLines(const RasterSource &raster, qint64 columns, qint64 lines)
     return std::min(lines, (wanted + block - 1) / block * block);
 }
 
-// Whether a raster of lines x columns cells, bytesPerCell each, can be held;
-// if not, the reason.
+// Whether a raster of lines x columns cells can be held: bytesPerCell for each
+// cell, and a row offset (RaggedRows, MapGrid) for each line, which for a tall
+// and narrow raster is most of the memory; if not, the reason.
 bool fitsInMemory(qint64 lines, qint64 columns, qint64 bytesPerCell, QString *errorString)
 {
     const qint64 cells = lines * columns;
@@ -407,7 +409,7 @@ bool fitsInMemory(qint64 lines, qint64 columns, qint64 bytesPerCell, QString *er
         }
         return false;
     }
-    const qint64 needed = cells * bytesPerCell;
+    const qint64 needed = cells * bytesPerCell + (lines + 1) * qint64(sizeof(qsizetype));
     const qint64 memory = LandscapeReader::physicalMemory();
     if (memory > 0 && needed > memory) {
         if (errorString) {
@@ -421,6 +423,15 @@ bool fitsInMemory(qint64 lines, qint64 columns, qint64 bytesPerCell, QString *er
     return true;
 }
 
+QString outOfMemoryError(qint64 lines, qint64 columns)
+{
+    return QCoreApplication::translate("LandscapeReader", "there is not enough memory for the raster's %1 x %2 cells")
+            .arg(columns).arg(lines);
+}
+
+// The rows are only reserved up front (address space, no pages) and filled
+// strip by strip: a small damaged file that declares a large raster fails at
+// its first unreadable strip having touched little memory.
 bool readRasterHabitat(RasterSource &raster, qint32 habitatValue, const LandscapeReader::Options &options,
                        RaggedRows<qint8> &rows, QString *errorString)
 {
@@ -428,18 +439,27 @@ bool readRasterHabitat(RasterSource &raster, qint32 habitatValue, const Landscap
     const qint64 columns = options.allColumns ? raster.width() : std::min(raster.width(), lines);
     if (!fitsInMemory(lines, columns, 1, errorString))
         return false;
-    rows.cells.resize(size_t(lines * columns));
-    rows.offsets.resize(size_t(lines + 1));
-    for (qint64 r = 0; r <= lines; ++r)
-        rows.offsets[size_t(r)] = qsizetype(r * columns);
-    const qint64 strip = stripLines(raster, columns, lines);
-    for (qint64 line = 0; line < lines; line += strip) {
-        const qint64 count = std::min(strip, lines - line);
-        if (!raster.readHabitat(line, count, columns, habitatValue, rows.cells.data() + line * columns,
-                                errorString)) {
-            rows = RaggedRows<qint8>();
-            return false;
+    try {
+        rows.clear();
+        rows.cells.reserve(size_t(lines * columns));
+        rows.offsets.reserve(size_t(lines + 1));
+        const qint64 strip = stripLines(raster, columns, lines);
+        for (qint64 line = 0; line < lines; line += strip) {
+            const qint64 count = std::min(strip, lines - line);
+            rows.cells.resize(size_t((line + count) * columns));
+            if (!raster.readHabitat(line, count, columns, habitatValue, rows.cells.data() + line * columns,
+                                    errorString)) {
+                rows = RaggedRows<qint8>();
+                return false;
+            }
+            for (qint64 r = line + 1; r <= line + count; ++r)
+                rows.offsets.push_back(qsizetype(r * columns));
         }
+    } catch (const std::bad_alloc &) {
+        rows = RaggedRows<qint8>();
+        if (errorString)
+            *errorString = outOfMemoryError(lines, columns);
+        return false;
     }
     return true;
 }
@@ -451,18 +471,26 @@ bool readRasterValues(RasterSource &raster, MapGrid &grid, QString *errorString)
     const qint64 columns = std::min(raster.width(), lines);
     if (!fitsInMemory(lines, columns, 1, errorString))
         return false;
-    grid.reserve(size_t(lines * columns));
-    const qint64 strip = stripLines(raster, columns, lines);
-    std::vector<qint32> values(size_t(strip * columns));
-    std::vector<quint8> present(size_t(strip * columns));
-    for (qint64 line = 0; line < lines; line += strip) {
-        const qint64 count = std::min(strip, lines - line);
-        if (!raster.readValues(line, count, columns, values.data(), present.data(), errorString)) {
-            grid.clear();
-            return false;
+    try {
+        grid.reserve(size_t(lines * columns));
+        const qint64 strip = stripLines(raster, columns, lines);
+        std::vector<qint32> values(size_t(strip * columns));
+        std::vector<quint8> present(size_t(strip * columns));
+        for (qint64 line = 0; line < lines; line += strip) {
+            const qint64 count = std::min(strip, lines - line);
+            if (!raster.readValues(line, count, columns, values.data(), present.data(), errorString)) {
+                grid.clear();
+                return false;
+            }
+            for (qint64 r = 0; r < count; ++r)
+                grid.appendRow(values.data() + r * columns, size_t(columns), present.data() + r * columns);
         }
-        for (qint64 r = 0; r < count; ++r)
-            grid.appendRow(values.data() + r * columns, size_t(columns), present.data() + r * columns);
+    } catch (const std::bad_alloc &) {
+        // More than 255 distinct values take four bytes a cell more than reckoned.
+        grid.clear();
+        if (errorString)
+            *errorString = outOfMemoryError(lines, columns);
+        return false;
     }
     return true;
 }

@@ -42,8 +42,11 @@
 //
 // Failure: a file that cannot be opened, is not a regular file (a directory, a
 // device, a pipe), cannot be read (an I/O error), is a raster GDAL cannot
-// read, or holds more than maxCells() cells gives false, an error text, and
-// empty rows. Time and memory are proportional to the bytes and cells read.
+// read, holds more than maxCells() cells, or does not fit into memory gives
+// false, an error text, and empty rows. Time and memory are proportional to
+// the bytes and cells read: a raster's rows are reserved, not touched, before
+// its strips are read, so a small damaged file that declares a large raster
+// fails at its first unreadable strip having used little memory.
 class LandscapeReader
 {
 public:

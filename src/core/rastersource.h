@@ -60,8 +60,8 @@ public:
     RasterSource(const RasterSource &) = delete;
     RasterSource &operator=(const RasterSource &) = delete;
 
-    // Opens path (a file-system path as bytes, never taken for a GDAL
-    // connection string such as "NITF_IM:0:x", or a /vsimem/ name) and
+    // Opens path (a file-system path as bytes, which is never taken for a
+    // GDAL connection string such as "NITF_IM:0:x"; or a /vsimem/ name) and
     // selects band (from 1). A band that does not exist, or a data type that
     // holds no integers (complex values), is Failed. Closes what was open.
     OpenResult open(const QByteArray &path, int band, QString *errorString = nullptr);

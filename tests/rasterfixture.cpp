@@ -1,5 +1,7 @@
 #include "rasterfixture.h"
 
+#include <vector>
+
 #include "rastersource.h"
 
 #include <QFile>
@@ -105,6 +107,51 @@ QByteArray landscapeText(const std::vector<std::vector<int>> &rows)
         text += '\n';
     }
     return text;
+}
+
+QByteArray tinyTiff(quint32 width, quint32 height, quint16 compression, quint32 tile, quint32 rowsPerStrip)
+{
+    struct Entry
+    {
+        quint16 tag, type;
+        quint32 count, value;
+    };
+    const quint32 dataOffset = 512;
+    std::vector<Entry> entries = {
+        {256, 4, 1, width}, {257, 4, 1, height}, {258, 3, 1, 8}, {259, 3, 1, compression}, {262, 3, 1, 1},
+        {277, 3, 1, 1},
+    };
+    if (tile == 0) {
+        const quint64 strips = (quint64(height) + rowsPerStrip - 1) / rowsPerStrip;
+        entries.push_back({273, 4, quint32(strips), strips == 1 ? dataOffset : 4096}); // offsets past the end
+        entries.push_back({278, 4, 1, rowsPerStrip});
+        entries.push_back({279, 4, quint32(strips), strips == 1 ? 64u : 8192});
+    } else {
+        const quint64 tiles = ((quint64(width) + tile - 1) / tile) * ((quint64(height) + tile - 1) / tile);
+        entries.push_back({322, 4, 1, tile});
+        entries.push_back({323, 4, 1, tile});
+        entries.push_back({324, 4, quint32(std::min<quint64>(tiles, 0xFFFFFFFF)), 4096});
+        entries.push_back({325, 4, quint32(std::min<quint64>(tiles, 0xFFFFFFFF)), 8192});
+    }
+    QByteArray out("II*\0\x08\0\0\0", 8);
+    const auto u16 = [&out](quint16 v) { out.append(char(v & 0xFF)).append(char(v >> 8)); };
+    const auto u32 = [&](quint32 v) { u16(quint16(v & 0xFFFF)); u16(quint16(v >> 16)); };
+    u16(quint16(entries.size()));
+    for (const Entry &e : entries) {
+        u16(e.tag);
+        u16(e.type);
+        u32(e.count);
+        if (e.type == 3 && e.count == 1) {
+            u16(quint16(e.value));
+            u16(0);
+        } else {
+            u32(e.value);
+        }
+    }
+    u32(0);
+    out.resize(dataOffset, '\0');
+    QByteArray data(64, '\x55');
+    return out + data;
 }
 
 } // namespace RasterFixture

@@ -51,4 +51,11 @@ QString writeRaster(const QString &path, const Grid &grid, const Options &option
 // blank after the last value of each row, a newline after each row.
 QByteArray landscapeText(const std::vector<std::vector<int>> &rows);
 
+// A little-endian classic TIFF of 8-bit cells, written by hand, that
+// declares width x height cells and holds almost no data: tile 0 means strips
+// of rowsPerStrip lines (one strip points at 64 bytes of data, several at
+// tables past the file's end), else tiles of tile x tile cells. For hostile
+// cases that GDAL would never write.
+QByteArray tinyTiff(quint32 width, quint32 height, quint16 compression, quint32 tile, quint32 rowsPerStrip);
+
 } // namespace RasterFixture

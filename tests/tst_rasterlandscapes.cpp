@@ -286,52 +286,6 @@ QByteArray reportOf(const QList<QPair<QString, int>> &answers)
     return report;
 }
 
-// A little-endian classic TIFF of 8-bit cells that declares width x height
-// cells (in strips of rowsPerStrip lines, or tiles of `tile` cells) and holds
-// almost no data: the tables of the strips lie past its end.
-QByteArray tinyTiff(quint32 width, quint32 height, quint16 compression, quint32 tile, quint32 rowsPerStrip)
-{
-    struct Entry
-    {
-        quint16 tag, type;
-        quint32 count, value;
-    };
-    std::vector<Entry> entries = {{256, 4, 1, width}, {257, 4, 1, height}, {258, 3, 1, 8},
-                                  {259, 3, 1, compression}, {262, 3, 1, 1}, {277, 3, 1, 1}};
-    if (tile == 0) {
-        const quint64 strips = (quint64(height) + rowsPerStrip - 1) / rowsPerStrip;
-        entries.push_back({273, 4, quint32(strips), 4096});
-        entries.push_back({278, 4, 1, rowsPerStrip});
-        entries.push_back({279, 4, quint32(strips), 8192});
-    } else {
-        const quint64 tiles = ((quint64(width) + tile - 1) / tile) * ((quint64(height) + tile - 1) / tile);
-        entries.push_back({322, 4, 1, tile});
-        entries.push_back({323, 4, 1, tile});
-        entries.push_back({324, 4, quint32(std::min<quint64>(tiles, 0xFFFFFFFF)), 4096});
-        entries.push_back({325, 4, quint32(std::min<quint64>(tiles, 0xFFFFFFFF)), 8192});
-    }
-    QByteArray out("II*\0\x08\0\0\0", 8);
-    const auto u16 = [&out](quint16 v) { out.append(char(v & 0xFF)).append(char(v >> 8)); };
-    const auto u32 = [&u16](quint32 v) {
-        u16(quint16(v & 0xFFFF));
-        u16(quint16(v >> 16));
-    };
-    u16(quint16(entries.size()));
-    for (const Entry &e : entries) {
-        u16(e.tag);
-        u16(e.type);
-        u32(e.count);
-        if (e.type == 3 && e.count == 1) {
-            u16(quint16(e.value));
-            u16(0);
-        } else {
-            u32(e.value);
-        }
-    }
-    u32(0);
-    out.resize(512, '\0');
-    return out + QByteArray(64, '\x55');
-}
 
 // Where the blocks of band 1 of a GeoTIFF lie in the file: offset and size
 // of block (x, y), as GDAL reports them.
@@ -982,7 +936,7 @@ void TestRasterLandscapes::hostile_data()
     // AddressSanitizer, whose shadow of what is reserved costs an eighth).
     const QString tooMany = QStringLiteral("^the raster is %1 x %2 pixels .*: more than the 4294967295 cells a landscape may hold$");
     QTest::newRow("1,000,000 x 1,000,000 GeoTIFF in 600 bytes")
-            << tinyTiff(1000000, 1000000, 5, 256, 0) << "huge.tif" << 1 << tooMany.arg(1000000).arg(1000000);
+            << RasterFixture::tinyTiff(1000000, 1000000, 5, 256, 0) << "huge.tif" << 1 << tooMany.arg(1000000).arg(1000000);
     QTest::newRow("100,000 x 100,000 ESRI ASCII grid in 70 bytes")
             << QByteArray("ncols 100000\nnrows 100000\nxllcorner 0\nyllcorner 0\ncellsize 1\n1 0 1\n") << "huge.asc" << 1
             << tooMany.arg(100000).arg(100000);
@@ -992,9 +946,9 @@ void TestRasterLandscapes::hostile_data()
             << QByteArray("ncols 16000\nnrows 16000\nxllcorner 0\nyllcorner 0\ncellsize 1\n1 0 1\n") << "large.asc" << 1
             << refusedOrGdal.arg(QStringLiteral(".*File short, can't read line 0"));
     QTest::newRow("16,000 x 16,000 GeoTIFF in 600 bytes")
-            << tinyTiff(16000, 16000, 5, 0, 1) << "large.tif" << 1 << refusedOrGdal.arg(stripTable);
+            << RasterFixture::tinyTiff(16000, 16000, 5, 0, 1) << "large.tif" << 1 << refusedOrGdal.arg(stripTable);
     QTest::newRow("1 x 20,000,000 GeoTIFF in 600 bytes, strips of 1000 lines")
-            << tinyTiff(1, 20000000, 1, 0, 1000) << "tall.tif" << 1 << refusedOrGdal.arg(stripTable);
+            << RasterFixture::tinyTiff(1, 20000000, 1, 0, 1000) << "tall.tif" << 1 << refusedOrGdal.arg(stripTable);
 }
 
 void TestRasterLandscapes::hostile()

@@ -210,52 +210,6 @@ QByteArray openAndRead(const QByteArray &path, int band = 1)
     return "opened; read ok";
 }
 
-// A little-endian classic TIFF of 8-bit cells that declares width x height
-// cells and holds almost no data. tile 0 means strips of rowsPerStrip lines.
-QByteArray tinyTiff(quint32 width, quint32 height, quint16 compression, quint32 tile, quint32 rowsPerStrip)
-{
-    struct Entry
-    {
-        quint16 tag, type;
-        quint32 count, value;
-    };
-    const quint32 dataOffset = 512;
-    std::vector<Entry> entries = {
-        {256, 4, 1, width}, {257, 4, 1, height}, {258, 3, 1, 8}, {259, 3, 1, compression}, {262, 3, 1, 1},
-        {277, 3, 1, 1},
-    };
-    if (tile == 0) {
-        const quint64 strips = (quint64(height) + rowsPerStrip - 1) / rowsPerStrip;
-        entries.push_back({273, 4, quint32(strips), strips == 1 ? dataOffset : 4096}); // offsets past the end
-        entries.push_back({278, 4, 1, rowsPerStrip});
-        entries.push_back({279, 4, quint32(strips), strips == 1 ? 64u : 8192});
-    } else {
-        const quint64 tiles = ((quint64(width) + tile - 1) / tile) * ((quint64(height) + tile - 1) / tile);
-        entries.push_back({322, 4, 1, tile});
-        entries.push_back({323, 4, 1, tile});
-        entries.push_back({324, 4, quint32(std::min<quint64>(tiles, 0xFFFFFFFF)), 4096});
-        entries.push_back({325, 4, quint32(std::min<quint64>(tiles, 0xFFFFFFFF)), 8192});
-    }
-    QByteArray out("II*\0\x08\0\0\0", 8);
-    const auto u16 = [&out](quint16 v) { out.append(char(v & 0xFF)).append(char(v >> 8)); };
-    const auto u32 = [&](quint32 v) { u16(quint16(v & 0xFFFF)); u16(quint16(v >> 16)); };
-    u16(quint16(entries.size()));
-    for (const Entry &e : entries) {
-        u16(e.tag);
-        u16(e.type);
-        u32(e.count);
-        if (e.type == 3 && e.count == 1) {
-            u16(quint16(e.value));
-            u16(0);
-        } else {
-            u32(e.value);
-        }
-    }
-    u32(0);
-    out.resize(dataOffset, '\0');
-    QByteArray data(64, '\x55');
-    return out + data;
-}
 
 // Random plain-text landscapes in one of the ways such files are written.
 QByteArray randomLandscape(QRandomGenerator &rng, const QByteArray &flavour)
@@ -777,18 +731,18 @@ void TestRasterSource::hostile_data()
     }
     QTest::newRow("missing band") << tiff << "good.tif" << 2 << QStringLiteral("^failed: band 2 does not exist");
     QTest::newRow("1,000,000 x 1,000,000 in one uncompressed strip")
-            << tinyTiff(1000000, 1000000, 1, 0, 1000000) << "huge-strip.tif" << 1 << anyOutcome;
+            << RasterFixture::tinyTiff(1000000, 1000000, 1, 0, 1000000) << "huge-strip.tif" << 1 << anyOutcome;
     QTest::newRow("1,000,000 x 1,000,000 in one LZW strip")
-            << tinyTiff(1000000, 1000000, 5, 0, 1000000) << "huge-lzw.tif" << 1 << gdalFailure;
+            << RasterFixture::tinyTiff(1000000, 1000000, 5, 0, 1000000) << "huge-lzw.tif" << 1 << gdalFailure;
     QTest::newRow("1,000,000 x 1,000,000 in strips of one line")
-            << tinyTiff(1000000, 1000000, 5, 0, 1) << "huge-lines.tif" << 1 << anyOutcome;
+            << RasterFixture::tinyTiff(1000000, 1000000, 5, 0, 1) << "huge-lines.tif" << 1 << anyOutcome;
     QTest::newRow("1,000,000 x 1,000,000 in LZW tiles of 256")
-            << tinyTiff(1000000, 1000000, 5, 256, 0) << "huge-tiles.tif" << 1 << anyOutcome;
+            << RasterFixture::tinyTiff(1000000, 1000000, 5, 256, 0) << "huge-tiles.tif" << 1 << anyOutcome;
     QTest::newRow("1,000,000 x 1,000,000 in LZW tiles of 65536")
-            << tinyTiff(1000000, 1000000, 5, 65536, 0) << "huge-blocks.tif" << 1
+            << RasterFixture::tinyTiff(1000000, 1000000, 5, 65536, 0) << "huge-blocks.tif" << 1
             << QStringLiteral("^failed: the raster's blocks of 65536 x 65536 cells take more than 256 MB each$");
     QTest::newRow("4,000,000,000 x 4,000,000,000 in tiles")
-            << tinyTiff(4000000000u, 4000000000u, 5, 256, 0) << "huge-4e9.tif" << 1 << QStringLiteral("^failed: \\S");
+            << RasterFixture::tinyTiff(4000000000u, 4000000000u, 5, 256, 0) << "huge-4e9.tif" << 1 << QStringLiteral("^failed: \\S");
 
     const QByteArray esri = "ncols 10\nnrows 10\nxllcorner 0\nyllcorner 0\ncellsize 1\n";
     QByteArray body;

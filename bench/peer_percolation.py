@@ -28,12 +28,19 @@ def load(path):
     return np.loadtxt(path, dtype=np.int64, ndmin=2)
 
 
-def percolates(grid, cover):
-    labels, _ = ndimage.label(grid == cover)
+def spans(habitat):
+    """Whether a 4-neighbour cluster of the habitat mask touches two opposite edges."""
+    labels, _ = ndimage.label(habitat)
+
     def shared(a, b):
         common = np.intersect1d(a, b)
         return bool(common[common != 0].size)
+
     return shared(labels[:, 0], labels[:, -1]) or shared(labels[0, :], labels[-1, :])
+
+
+def percolates(grid, cover):
+    return spans(grid == cover)
 
 
 def main():

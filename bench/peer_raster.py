@@ -10,9 +10,9 @@ tab, 1 or 0.
 """
 import sys
 
-import numpy as np
 from osgeo import gdal
-from scipy import ndimage
+
+from peer_percolation import spans
 
 
 def habitat(path, cover):
@@ -28,20 +28,12 @@ def habitat(path, cover):
     return found
 
 
-def percolates(found):
-    labels, _ = ndimage.label(found)
-    def shared(a, b):
-        common = np.intersect1d(a, b)
-        return bool(common[common != 0].size)
-    return shared(labels[:, 0], labels[:, -1]) or shared(labels[0, :], labels[-1, :])
-
-
 def main():
     gdal.UseExceptions()
     cover = int(sys.argv[1])
     out = []
     for path in sys.argv[2:]:
-        out.append(f"{path}\t{int(percolates(habitat(path, cover)))}")
+        out.append(f"{path}\t{int(spans(habitat(path, cover)))}")
     print("\n".join(out))
 
 

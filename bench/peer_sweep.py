@@ -10,17 +10,8 @@ import sys
 import time
 
 import numpy as np
-from scipy import ndimage
 
-
-def spans(habitat):
-    labels, _ = ndimage.label(habitat)
-
-    def shared(a, b):
-        common = np.intersect1d(a, b)
-        return bool(common[common != 0].size)
-
-    return shared(labels[:, 0], labels[:, -1]) or shared(labels[0, :], labels[-1, :])
+from peer_percolation import spans
 
 
 def main():

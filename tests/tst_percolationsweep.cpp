@@ -25,6 +25,12 @@ PercolationSweep::Parameters sweep(qint64 size, const QByteArrayList &shares, qi
     return p;
 }
 
+// The sweep's table, as vantrix-sweep writes it.
+SweepTable run(const PercolationSweep::Parameters &parameters, int jobs)
+{
+    return SweepTable::of(parameters, PercolationSweep::run(parameters, jobs));
+}
+
 double pp(const SweepTable::Row &row)
 {
     return double(row.spanning) / double(row.replicates);
@@ -72,7 +78,7 @@ void TestPercolationSweep::cardyCrossingAtThreshold()
     QFETCH(int, direction);
     QFETCH(QByteArray, share);
     const qint64 replicates = 8000;
-    const SweepTable table = PercolationSweep::run(
+    const SweepTable table = run(
             sweep(128, {share}, replicates, {SpanningRule::Kind(rule)}, SpanningRule::Direction(direction)), 2);
     QCOMPARE(table.rows.size(), 1);
     const double error = std::sqrt(0.25 / double(replicates)); // 0.0056
@@ -86,7 +92,7 @@ void TestPercolationSweep::curvesRiseThroughTheThreshold()
 {
     // Below the threshold almost nothing crosses, above it almost all; the
     // walk never finds more than the complete search.
-    const SweepTable table = PercolationSweep::run(
+    const SweepTable table = run(
             sweep(96, {"0.50", "0.55", "0.5927", "0.64", "0.70"}, 300,
                   {SpanningRule::Walk, SpanningRule::Cluster4}, SpanningRule::Either),
             2);
@@ -115,13 +121,13 @@ void TestPercolationSweep::sameTableForAnyJobsAndShards()
                                            {SpanningRule::Cluster8, SpanningRule::Walk, SpanningRule::Cluster4},
                                            SpanningRule::Either);
     p.landscape.model = NeutralLandscape::Model(model);
-    const QByteArray whole = PercolationSweep::run(p, 1).serialize();
-    QCOMPARE(PercolationSweep::run(p, 3).serialize(), whole);
+    const QByteArray whole = run(p, 1).serialize();
+    QCOMPARE(run(p, 3).serialize(), whole);
     for (const qint64 count : {1, 2, 7, 60}) {
         QList<SweepTable> parts;
         for (qint64 k = count; k >= 1; --k) {
             p.shard = Shard{k, count};
-            const SweepTable part = PercolationSweep::run(p, 2);
+            const SweepTable part = run(p, 2);
             SweepTable read;
             QString error;
             QVERIFY2(SweepTable::parse(part.serialize(), read, &error), qPrintable(error));
@@ -153,7 +159,7 @@ void TestPercolationSweep::mergeRefuses()
     QList<SweepTable> parts;
     for (qint64 k = 1; k <= 3; ++k) {
         p.shard = Shard{k, 3};
-        parts << PercolationSweep::run(p, 1);
+        parts << run(p, 1);
     }
     if (change == QLatin1String("drop 2")) {
         parts.removeAt(1);
@@ -162,10 +168,10 @@ void TestPercolationSweep::mergeRefuses()
     } else if (change == QLatin1String("other seed")) {
         p.landscape.seed += 1;
         p.shard = Shard{2, 3};
-        parts[1] = PercolationSweep::run(p, 1);
+        parts[1] = run(p, 1);
     } else if (change == QLatin1String("whole")) {
         p.shard.reset();
-        parts[1] = PercolationSweep::run(p, 1);
+        parts[1] = run(p, 1);
     } else if (change == QLatin1String("recount")) {
         parts[1].rows[0].replicates += 1;
     }

@@ -752,12 +752,12 @@ void TestRasterSource::hostile_data()
     QTest::newRow("ESRI ASCII grid, body cut off") << esri + body.left(75) << "cut.asc" << 1
                                                    << QStringLiteral("^opened; read failed: .*short");
     QTest::newRow("ESRI ASCII grid, ncols 2000000000")
-            << QByteArray("ncols 2000000000\nnrows 3\nxllcorner 0\nyllcorner 0\ncellsize 1\n1 0 1\n") << "absurd.asc" << 1 << QStringLiteral("^failed: GDAL's AAIGrid driver .* cannot open it");
+            << QByteArray("ncols 2000000000\nnrows 3\nxllcorner 0\nyllcorner 0\ncellsize 1\n1 0 1\n") << "absurd.asc" << 1 << QStringLiteral("^not a raster$"); // text GDAL cannot open: a text landscape
     QTest::newRow("ESRI ASCII grid, 5000000 x 5000000")
             << QByteArray("ncols 5000000\nnrows 5000000\nxllcorner 0\nyllcorner 0\ncellsize 1\n1 0 1\n") << "large.asc" << 1
             << QStringLiteral("^opened; read failed: .*short");
     QTest::newRow("ESRI ASCII grid, ncols 99999999999999")
-            << QByteArray("ncols 99999999999999\nnrows 99999999999999\nxllcorner 0\nyllcorner 0\ncellsize 1\n1\n") << "overflow.asc" << 1 << QStringLiteral("^failed: GDAL's AAIGrid driver .* cannot open it");
+            << QByteArray("ncols 99999999999999\nnrows 99999999999999\nxllcorner 0\nyllcorner 0\ncellsize 1\n1\n") << "overflow.asc" << 1 << QStringLiteral("^not a raster$");
 }
 
 void TestRasterSource::hostile()

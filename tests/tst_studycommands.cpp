@@ -98,9 +98,10 @@ void TestStudyCommands::generatedFiles_data()
 {
     QTest::addColumn<QString>("model");
     QTest::addColumn<QStringList>("extra");
-    QTest::newRow("random") << QStringLiteral("random") << QStringList();
-    QTest::newRow("fractal") << QStringLiteral("fractal") << QStringList{"--roughness", "0.8"};
-    QTest::newRow("clusters") << QStringLiteral("clusters") << QStringList{"--seed-share", "0.2"};
+    QTest::addColumn<QString>("tag"); // the model's parameter in the names
+    QTest::newRow("random") << QStringLiteral("random") << QStringList() << QString();
+    QTest::newRow("fractal") << QStringLiteral("fractal") << QStringList{"--roughness", "0.8"} << QStringLiteral("-H0.8");
+    QTest::newRow("clusters") << QStringLiteral("clusters") << QStringList{"--seed-share", "0.2"} << QStringLiteral("-Q0.2");
 }
 
 void TestStudyCommands::generatedFiles()
@@ -116,8 +117,9 @@ void TestStudyCommands::generatedFiles()
     QCOMPARE(first.exitCode, 0);
     const QStringList names = QDir(dir).entryList(QDir::Files, QDir::Name);
     QCOMPARE(names.size(), 12);
-    QCOMPARE(names.first(), QStringLiteral("%1-L21-p0.45-s8-r0001.txt").arg(model));
-    QCOMPARE(names.last(), QStringLiteral("%1-L21-p0.45-s8-r0012.txt").arg(model));
+    QFETCH(QString, tag);
+    QCOMPARE(names.first(), QStringLiteral("%1%2-L21-p0.45-s8-r0001.txt").arg(model, tag));
+    QCOMPARE(names.last(), QStringLiteral("%1%2-L21-p0.45-s8-r0012.txt").arg(model, tag));
 
     NeutralLandscape::Parameters parameters;
     parameters.model = *NeutralLandscape::modelNamed(model);
@@ -394,8 +396,10 @@ void TestStudyCommands::percolateShards()
                                     "-o", "part-{shard}.txt"});
         QCOMPARE(part.exitCode, 0);
         parts << QStringLiteral("part-%1-of-10.txt").arg(k, 2, 10, QLatin1Char('0'));
-        // Blocks of 2 or 3, in order.
-        const int lines = int(readAll(parts.last()).count('\n')) - 1;
+        // Blocks of 2 or 3, in order, after the line that says which part it is.
+        const QByteArray report = readAll(parts.last());
+        QVERIFY(report.startsWith(QStringLiteral("# vantrix-percolate shard %1/10: files=23 ").arg(k).toLatin1()));
+        const int lines = int(report.count('\n')) - 2;
         QVERIFY(lines == 2 || lines == 3);
     }
     QCOMPARE(QDir().entryList({QStringLiteral("part-*")}, QDir::Files, QDir::Name), parts);
@@ -406,18 +410,27 @@ void TestStudyCommands::percolateShards()
     missing.removeAt(4);
     const Run gap = percolate(QStringList{"--merge"} + missing);
     QCOMPARE(gap.exitCode, 1);
-    QVERIFY2(gap.err.contains("shard 6 of 10"), gap.err.constData());
+    QVERIFY2(gap.err.contains("shard 5 of 10 is missing"), gap.err.constData());
     QStringList doubled = parts;
     doubled.insert(3, parts[3]);
     QCOMPARE(percolate(QStringList{"--merge"} + doubled).exitCode, 1);
     QCOMPARE(percolate(QStringList{"--merge"} + parts.mid(0, 9)).exitCode, 1);
-    // A part of another split in its place.
-    QVERIFY(QFile::copy(parts[1], QStringLiteral("part-02-of-11.txt")));
+    // A part of another split in its place, whatever its name says; and a
+    // part renamed to stand for another.
+    QVERIFY(QDir().mkpath(QStringLiteral("other")));
+    QCOMPARE(percolate({"-c", "1", "--files-from", "all.txt", "--shard", "2/11", "-o", "other/part-{shard}.txt"})
+                     .exitCode,
+             0);
     QStringList mixed = parts;
-    mixed[1] = QStringLiteral("part-02-of-11.txt");
+    mixed[1] = QStringLiteral("other/part-02-of-11.txt");
     const Run other = percolate(QStringList{"--merge"} + mixed);
     QCOMPARE(other.exitCode, 1);
-    QVERIFY2(other.err.contains("different splits"), other.err.constData());
+    QVERIFY2(other.err.contains("of another run"), other.err.constData());
+    QVERIFY(QFile::copy(parts[0], QStringLiteral("other/part-02-of-10.txt")));
+    mixed[1] = QStringLiteral("other/part-02-of-10.txt");
+    const Run renamed = percolate(QStringList{"--merge"} + mixed);
+    QCOMPARE(renamed.exitCode, 1);
+    QVERIFY2(renamed.err.contains("shard 1 of 10, which is given twice"), renamed.err.constData());
     // More shards than files: empty parts, still whole when merged.
     QStringList many;
     for (int k = 1; k <= 30; ++k) {

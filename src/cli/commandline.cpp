@@ -1,8 +1,43 @@
 #include "commandline.h"
 
+#include "temporaryfiles.h"
+
 #include <QThread>
 
+#include <algorithm>
+#include <csignal>
+#include <cstdio>
+
 namespace CommandLine {
+
+void prepareProcess()
+{
+    std::signal(SIGXFSZ, SIG_IGN);
+    TemporaryFiles::removeOnSignals();
+}
+
+QStringList arguments(int argc, char *argv[])
+{
+    QStringList out;
+    for (int i = 0; i < argc; ++i)
+        out << QString::fromLatin1(argv[i]);
+    return out;
+}
+
+QByteArrayList bytes(const QStringList &arguments)
+{
+    QByteArrayList out;
+    out.reserve(arguments.size());
+    for (const QString &argument : arguments)
+        out << argument.toLatin1();
+    return out;
+}
+
+int usageError(const char *program, const QString &message)
+{
+    std::fprintf(stderr, "%s: %s (see --help)\n", program, message.toLatin1().constData());
+    return 2;
+}
 
 bool parse(QCommandLineParser &parser, const QStringList &arguments, QString *errorString)
 {
@@ -44,6 +79,48 @@ bool readJobs(const QCommandLineParser &parser, const QCommandLineOption &jobsOp
         return false;
     }
     return true;
+}
+
+bool readDirection(const QString &name, SpanningRule::Direction &direction, QString *errorString)
+{
+    const auto named = SpanningRule::directionNamed(name);
+    if (!named) {
+        *errorString = QStringLiteral("--direction takes either, left-right or top-bottom, not '%1'").arg(name);
+        return false;
+    }
+    direction = *named;
+    return true;
+}
+
+bool readRules(const QString &kinds, std::vector<SpanningRule::Kind> &rules, QString *errorString)
+{
+    rules.clear();
+    for (const QString &name : kinds.split(QLatin1Char(','))) {
+        const auto kind = SpanningRule::kindNamed(name);
+        if (!kind) {
+            *errorString = QStringLiteral("--rule takes walk, cluster4 or cluster8, not '%1'").arg(name);
+            return false;
+        }
+        if (std::find(rules.begin(), rules.end(), *kind) != rules.end()) {
+            *errorString = QStringLiteral("--rule names %1 twice").arg(name);
+            return false;
+        }
+        rules.push_back(*kind);
+    }
+    return true;
+}
+
+bool readRule(const QString &kind, const QString &direction, SpanningRule &rule, QString *errorString)
+{
+    std::vector<SpanningRule::Kind> kinds;
+    if (!readRules(kind, kinds, errorString))
+        return false;
+    if (kinds.size() != 1) {
+        *errorString = QStringLiteral("--rule takes one rule here, not '%1'").arg(kind);
+        return false;
+    }
+    rule.kind = kinds.front();
+    return readDirection(direction, rule.direction, errorString);
 }
 
 } // namespace CommandLine

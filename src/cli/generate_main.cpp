@@ -1,17 +1,18 @@
-#include "generatecommand.h"
+#include "generatetool.h"
+
+#include "commandline.h"
 
 #include <QCoreApplication>
 
-#include <csignal>
-
 int main(int argc, char *argv[])
 {
-    std::signal(SIGXFSZ, SIG_IGN); // a file-size limit fails the write, which is reported
+    CommandLine::prepareProcess();
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("vantrix-generate"));
     QCoreApplication::setApplicationVersion(QStringLiteral(VANTRIX_VERSION));
-    QStringList arguments;
-    for (int i = 0; i < argc; ++i)
-        arguments << QString::fromLatin1(argv[i]);
-    return GenerateCommand(arguments).run();
+    GenerateOptions options;
+    QString error;
+    if (!GenerateTool::parse(CommandLine::arguments(argc, argv), options, &error))
+        return CommandLine::usageError("vantrix-generate", error);
+    return GenerateTool::run(options);
 }

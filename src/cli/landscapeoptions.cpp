@@ -7,13 +7,6 @@
 
 namespace {
 
-QByteArray shortest(double value)
-{
-    char buffer[64];
-    const auto result = std::to_chars(buffer, buffer + sizeof buffer, value, std::chars_format::fixed);
-    return QByteArray(buffer, int(result.ptr - buffer));
-}
-
 // A decimal number of at most 9 decimals as an integer count of 10^-decimals.
 bool decimal(const QString &text, qint64 &units, int &decimals)
 {
@@ -95,13 +88,38 @@ bool LandscapeOptions::read(const QCommandLineParser &parser, NeutralLandscape::
     return NeutralLandscape::check(parameters, errorString);
 }
 
+QByteArray LandscapeOptions::shortest(double value)
+{
+    char buffer[512];
+    auto result = std::to_chars(buffer, buffer + sizeof buffer, value, std::chars_format::fixed);
+    if (result.ptr - buffer > 24) // 1e-300 rather than three hundred zeros
+        result = std::to_chars(buffer, buffer + sizeof buffer, value, std::chars_format::scientific);
+    return QByteArray(buffer, int(result.ptr - buffer));
+}
+
+QByteArray LandscapeOptions::parameterTag(const NeutralLandscape::Parameters &parameters)
+{
+    switch (parameters.model) {
+    case NeutralLandscape::Fractal:
+        return "-H" + shortest(parameters.roughness);
+    case NeutralLandscape::Clusters:
+        return "-Q" + shortest(parameters.seedShare);
+    case NeutralLandscape::Random:
+        break;
+    }
+    return QByteArray();
+}
+
 bool LandscapeOptions::parseShare(const QString &text, double &value, QByteArray &canonical, QString *errorString)
 {
-    bool ok = false;
-    value = text.toDouble(&ok);
-    static const QRegularExpression form(QStringLiteral("^[0-9]*\\.?[0-9]+$|^[0-9]+\\.$"));
-    if (!ok || !form.match(text).hasMatch() || !(value >= 0 && value <= 1)) {
-        *errorString = QStringLiteral("a share is a number from 0 to 1, not '%1'").arg(text);
+    // Any decimal or exponent notation, read in the C locale whatever the
+    // user's: digits, one point, an exponent; no sign, no hex, no inf or nan.
+    static const QRegularExpression form(QStringLiteral("^([0-9]+\\.?[0-9]*|\\.[0-9]+)([eE][-+]?[0-9]{1,4})?$"));
+    const QByteArray latin = text.toLatin1();
+    const auto read = std::from_chars(latin.constData(), latin.constData() + latin.size(), value);
+    if (!form.match(text).hasMatch() || read.ec != std::errc() || read.ptr != latin.constData() + latin.size()
+        || !(value >= 0 && value <= 1)) {
+        *errorString = QStringLiteral("a share is a number from 0 to 1 (such as 0.5, .5 or 5e-1), not '%1'").arg(text);
         return false;
     }
     canonical = shortest(value);

@@ -22,9 +22,16 @@ public:
     // without the fractal model; --seed-share without the clusters model).
     bool read(const QCommandLineParser &parser, NeutralLandscape::Parameters &parameters, QString *errorString) const;
 
-    // One share: a decimal number from 0 to 1. Its text for names and tables
-    // is the shortest decimal that reads back as the same number.
+    // One share: a number from 0 to 1, in any notation ("0.5", ".5", "5e-1",
+    // "1e-300"). Its text for names and tables is the shortest decimal that
+    // reads back as the same number, in exponent notation where that would
+    // be very long ("1e-300").
     static bool parseShare(const QString &text, double &value, QByteArray &canonical, QString *errorString);
+    // The shortest text that reads back as value, as parseShare() writes it.
+    static QByteArray shortest(double value);
+    // The model's parameter as file names carry it: "-H0.5" (fractal),
+    // "-Q0.05" (clusters), "" (random).
+    static QByteArray parameterTag(const NeutralLandscape::Parameters &parameters);
     // Shares as FROM:TO:STEP (FROM, FROM+STEP, ... up to TO, computed in
     // decimal, each written with the most decimals of the three), or as a
     // comma-separated list of different shares. At most maxShares().

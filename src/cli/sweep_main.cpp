@@ -1,9 +1,10 @@
-#include "sweepcommand.h"
+#include "sweeptool.h"
+
+#include "commandline.h"
 
 #include <QCoreApplication>
 #include <QGuiApplication>
 
-#include <csignal>
 #include <cstdio>
 #include <memory>
 
@@ -22,14 +23,12 @@ void quietQtMessages(QtMsgType type, const QMessageLogContext &, const QString &
 int main(int argc, char *argv[])
 {
     qInstallMessageHandler(quietQtMessages);
-    std::signal(SIGXFSZ, SIG_IGN); // a file-size limit fails the write, which is reported
-    QStringList arguments;
-    for (int i = 0; i < argc; ++i)
-        arguments << QString::fromLatin1(argv[i]);
+    CommandLine::prepareProcess();
+    const QStringList arguments = CommandLine::arguments(argc, argv);
     // Plots are painted with QtGui, which needs a QGuiApplication; no window
     // is shown, so no display is needed.
     std::unique_ptr<QCoreApplication> app;
-    if (SweepCommand::wantsPlot(arguments)) {
+    if (SweepTool::wantsPlot(arguments)) {
         if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
             qputenv("QT_QPA_PLATFORM", "offscreen");
         app = std::make_unique<QGuiApplication>(argc, argv);
@@ -38,5 +37,9 @@ int main(int argc, char *argv[])
     }
     QCoreApplication::setApplicationName(QStringLiteral("vantrix-sweep"));
     QCoreApplication::setApplicationVersion(QStringLiteral(VANTRIX_VERSION));
-    return SweepCommand(arguments).run();
+    SweepOptions options;
+    QString error;
+    if (!SweepTool::parse(arguments, options, &error))
+        return CommandLine::usageError("vantrix-sweep", error);
+    return SweepTool::run(options);
 }

@@ -1,6 +1,9 @@
 #include "ppcurveplot.h"
 
+#include "outputfile.h"
+
 #include <QBuffer>
+#include <QFile>
 #include <QFileInfo>
 #include <QFont>
 #include <QFontMetricsF>
@@ -11,7 +14,6 @@
 #include <QPainterPath>
 #include <QPainterPathStroker>
 #include <QPolygonF>
-#include <QSaveFile>
 #include <QSvgGenerator>
 
 #include <algorithm>
@@ -706,15 +708,7 @@ bool PPCurvePlot::write(const QString &path, const QString &title, const QList<P
     // The plot is encoded in memory and written with one checked write: the
     // encoders' own writes (QTextStream's in QSvgGenerator) let a short write
     // of a full disk pass unnoticed.
-    QSaveFile file(path);
-    if (!file.open(QIODevice::WriteOnly))
-        return fail(errorString, QStringLiteral("cannot write %1: %2").arg(path, file.errorString()));
-    if (file.write(bytes) != bytes.size()) {
-        const QString reason = file.errorString();
-        file.cancelWriting();
+    if (!OutputFile::writeWhole(QFile::encodeName(path), bytes, &reason))
         return fail(errorString, QStringLiteral("cannot write %1: %2").arg(path, reason));
-    }
-    if (!file.commit())
-        return fail(errorString, QStringLiteral("cannot write %1: %2").arg(path, file.errorString()));
     return true;
 }

@@ -1,0 +1,56 @@
+#pragma once
+
+#include "shard.h"
+#include "spanningrule.h"
+
+#include <QByteArray>
+#include <QByteArrayList>
+#include <QStringList>
+
+#include <cstdio>
+#include <optional>
+
+// What vantrix-percolate is asked to do: its command line as values.
+struct PercolateOptions
+{
+    enum Mode { Test, Merge };
+    Mode mode = Test;
+
+    QByteArrayList files;           // as given: paths (Test), or reports to join (Merge)
+    QByteArray filesFrom;           // a list of more paths ("-": standard input); empty for none
+    std::optional<qint32> cover;    // none: the cover value of config.txt, else 1
+    SpanningRule rule;
+    int band = 1;
+    qint64 tileSize = 0;            // 0: each file is one landscape
+    QByteArray output;              // the report's path, {shard} expanded; empty: standard output
+    int jobs = 1;
+    std::optional<Shard> shard;
+    bool quiet = false;
+};
+
+// The vantrix-percolate command: the percolation test of the desktop program
+// over files named on the command line, with the same report; also under the
+// complete-cluster rules, in one direction, per band of a raster, per square
+// tile of large maps, and per shard of a list split across machines, whose
+// reports --merge joins.
+//
+// Paths are kept as the bytes given, from the argument or the list to the
+// open call and to the report line, whatever the locale's encoding.
+//
+// Exit status: 0 when every file was read and the report written; 1 when a
+// file could not be read (named on standard error, its line still written
+// with 0), nothing was tested, a list cannot be read or is not one, a report
+// given to --merge is not one, or the report could not be written (an
+// existing --output file is then left as it was); 2 for a usage error, with
+// a one-line message and no report.
+namespace PercolateTool {
+
+// Reads the command line (the bytes of argv decoded as Latin-1, so that
+// toLatin1() gives them back; program name first). --help and --version
+// print and end the program here. False, with the reason, for a usage error.
+bool parse(const QStringList &arguments, PercolateOptions &options, QString *errorString);
+
+// Runs what options ask; messages go to err. Returns the exit status.
+int run(const PercolateOptions &options, std::FILE *err = stderr);
+
+} // namespace PercolateTool

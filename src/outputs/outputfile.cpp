@@ -1,0 +1,245 @@
+#include "outputfile.h"
+
+#include "temporaryfiles.h"
+
+#include <QDir>
+
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+OutputFile::~OutputFile()
+{
+    cancel();
+}
+
+bool OutputFile::fail(int error)
+{
+    setErrorString(qt_error_string(error));
+    return false;
+}
+
+bool OutputFile::resolveLinks(const QByteArray &path, QByteArray &target)
+{
+    target = path;
+    for (int hops = 0; hops < 40; ++hops) {
+        struct stat info;
+        if (::lstat(target.constData(), &info) != 0 || !S_ISLNK(info.st_mode))
+            return true; // not a link (or nothing yet): this is the file
+        // /dev/stdout, /dev/fd/N: the links of /proc name open files ("pipe:[N]"),
+        // not paths; the link itself is what to open.
+        if (target.startsWith("/proc/"))
+            return true;
+        QByteArray link(PATH_MAX, '\0');
+        const ssize_t length = ::readlink(target.constData(), link.data(), size_t(link.size()));
+        if (length < 0)
+            return false;
+        if (length >= link.size()) {
+            errno = ENAMETOOLONG;
+            return false;
+        }
+        link.truncate(length);
+        if (!link.startsWith('/')) {
+            const qsizetype slash = target.lastIndexOf('/');
+            link.prepend(slash < 0 ? QByteArray() : target.left(slash + 1));
+        }
+        target = link;
+    }
+    errno = ELOOP;
+    return false;
+}
+
+bool OutputFile::open(const QByteArray &path)
+{
+    cancel();
+    m_target = path;
+    if (path.isEmpty()) {
+        m_fd = STDOUT_FILENO;
+        m_ownsFd = false;
+        return QIODevice::open(QIODevice::WriteOnly | QIODevice::Unbuffered);
+    }
+    if (path.contains('\0'))
+        return fail(ENOENT);
+    if (!resolveLinks(path, m_target))
+        return fail(errno);
+    struct stat info;
+    const bool exists = ::stat(m_target.constData(), &info) == 0;
+    if (exists && S_ISDIR(info.st_mode))
+        return fail(EISDIR);
+    struct stat link;
+    const bool openFile = ::lstat(m_target.constData(), &link) == 0 && S_ISLNK(link.st_mode); // under /proc
+    if (exists && (!S_ISREG(info.st_mode) || openFile)) {
+        // A device, a FIFO, a socket, a file the process has open: written as
+        // it is, never replaced.
+        int fd;
+        do {
+            fd = ::open(m_target.constData(), O_WRONLY | O_CLOEXEC | O_NOCTTY | (S_ISREG(info.st_mode) ? O_TRUNC : 0));
+        } while (fd < 0 && errno == EINTR);
+        if (fd < 0)
+            return fail(errno);
+        m_fd = fd;
+        m_ownsFd = true;
+        return QIODevice::open(QIODevice::WriteOnly | QIODevice::Unbuffered);
+    }
+    QByteArray name = m_target + ".XXXXXX";
+    const int fd = ::mkostemp(name.data(), O_CLOEXEC);
+    if (fd < 0)
+        return fail(errno);
+    m_temporaryHandle = TemporaryFiles::add(name);
+    // The file keeps the permissions it had; a new one gets what umask allows.
+    mode_t mode = info.st_mode & 07777;
+    if (!exists) {
+        const mode_t mask = ::umask(0);
+        ::umask(mask);
+        mode = 0666 & ~mask;
+    }
+    ::fchmod(fd, mode);
+    m_fd = fd;
+    m_ownsFd = true;
+    m_temporary = name;
+    return QIODevice::open(QIODevice::WriteOnly | QIODevice::Unbuffered);
+}
+
+qint64 OutputFile::writeData(const char *data, qint64 size)
+{
+    qint64 done = 0;
+    while (done < size) {
+        const ssize_t wrote = ::write(m_fd, data + done, size_t(size - done));
+        if (wrote < 0) {
+            if (errno == EINTR)
+                continue;
+            fail(errno);
+            return done > 0 ? done : -1;
+        }
+        done += wrote;
+    }
+    return done;
+}
+
+bool OutputFile::commit()
+{
+    if (m_fd < 0)
+        return false;
+    const int fd = m_fd;
+    const bool owns = m_ownsFd;
+    m_fd = -1;
+    m_ownsFd = false;
+    QIODevice::close();
+    if (m_temporary.isEmpty()) {
+        // Standard output or a device: nothing to rename; a close that fails
+        // (a full NFS disk, say) is still an error.
+        if (owns && ::close(fd) != 0 && errno != EINTR)
+            return fail(errno);
+        return true;
+    }
+    if (::fsync(fd) != 0 && errno != EINVAL) {
+        const int error = errno;
+        ::close(fd);
+        cancel();
+        return fail(error);
+    }
+    if (::close(fd) != 0 || ::rename(m_temporary.constData(), m_target.constData()) != 0) {
+        const int error = errno;
+        cancel();
+        return fail(error);
+    }
+    TemporaryFiles::remove(m_temporaryHandle);
+    m_temporaryHandle = -1;
+    m_temporary.clear();
+    return true;
+}
+
+void OutputFile::cancel()
+{
+    if (m_fd >= 0 && m_ownsFd)
+        ::close(m_fd);
+    m_fd = -1;
+    m_ownsFd = false;
+    if (!m_temporary.isEmpty()) {
+        ::unlink(m_temporary.constData());
+        TemporaryFiles::remove(m_temporaryHandle);
+        m_temporaryHandle = -1;
+        m_temporary.clear();
+    }
+    if (isOpen())
+        QIODevice::close();
+}
+
+bool OutputFile::writeWhole(const QByteArray &path, const QByteArray &bytes, QString *errorString)
+{
+    OutputFile file;
+    if (file.open(path) && file.write(bytes) == bytes.size() && file.commit())
+        return true;
+    if (errorString)
+        *errorString = file.errorString();
+    file.cancel();
+    return false;
+}
+
+bool OutputFile::writeVia(const QByteArray &path, const std::function<bool(const QByteArray &, QString *)> &writer,
+                          QString *errorString)
+{
+    auto fail = [errorString](const QString &why) {
+        if (errorString)
+            *errorString = why;
+        return false;
+    };
+    OutputFile target;
+    if (!target.open(path))
+        return fail(target.errorString());
+    // A temporary name of our own for the writer: beside the target, or for
+    // a device in the temporary folder, from which it is copied.
+    QByteArray name = (target.isDirect() ? QFile::encodeName(QDir::tempPath()) + "/vantrix" : target.target()) + ".XXXXXX";
+    const int fd = ::mkostemp(name.data(), O_CLOEXEC);
+    if (fd < 0)
+        return fail(qt_error_string(errno));
+    ::close(fd);
+    const int handle = TemporaryFiles::add(name);
+    auto done = [&] {
+        ::unlink(name.constData());
+        TemporaryFiles::remove(handle);
+    };
+    QString why;
+    if (!writer(name, &why)) {
+        done();
+        return fail(why);
+    }
+    if (!target.isDirect()) {
+        // The writer's file takes the place of the one open() prepared.
+        struct stat info;
+        if (::stat(target.m_temporary.constData(), &info) == 0)
+            ::chmod(name.constData(), info.st_mode & 07777);
+        target.cancel();
+        if (::rename(name.constData(), target.m_target.constData()) != 0) {
+            const int error = errno;
+            done();
+            return fail(qt_error_string(error));
+        }
+        TemporaryFiles::remove(handle);
+        return true;
+    }
+    QFile made(QFile::decodeName(name));
+    bool ok = made.open(QIODevice::ReadOnly);
+    QString reason = ok ? QString() : made.errorString();
+    while (ok && !made.atEnd()) {
+        const QByteArray chunk = made.read(1 << 20);
+        if (chunk.isEmpty()) {
+            reason = made.errorString();
+            ok = false;
+        } else if (target.write(chunk) != chunk.size()) {
+            reason = target.errorString();
+            ok = false;
+        }
+    }
+    made.close();
+    done();
+    if (!ok)
+        return fail(reason);
+    if (!target.commit())
+        return fail(target.errorString());
+    return true;
+}

@@ -1,0 +1,390 @@
+#include "percolationreport.h"
+
+#include "linereader.h"
+
+#include <QCoreApplication>
+#include <QCryptographicHash>
+#include <QFileDevice>
+#include <QIODevice>
+
+#include <charconv>
+#include <cmath>
+#include <memory>
+#include <set>
+#include <utility>
+#include <vector>
+
+#include <sys/stat.h>
+
+namespace {
+
+const char PartPrefix[] = "# vantrix-percolate shard ";
+
+QString tr(const char *text)
+{
+    return QCoreApplication::translate("PercolationReport", text);
+}
+
+} // namespace
+
+PercolationReport::PercolationReport(QIODevice *device)
+    : m_device(device)
+{
+    if (!m_device || !m_device->isOpen() || !m_device->isWritable()) {
+        m_errorString = m_device && !m_device->errorString().isEmpty()
+                ? m_device->errorString()
+                : QCoreApplication::translate("PercolationReport", "the report is not open for writing");
+    }
+}
+
+void PercolationReport::beginPart(const Shard &shard, const QByteArray &description)
+{
+    write(partLine(shard, description));
+}
+
+QByteArray PercolationReport::partLine(const Shard &shard, const QByteArray &description)
+{
+    return PartPrefix + QByteArray::number(shard.index) + '/' + QByteArray::number(shard.count) + ": " + description
+            + '\n';
+}
+
+QByteArray PercolationReport::partDescription(const QByteArrayList &wholeList, const QByteArrayList &parameters)
+{
+    QCryptographicHash digest(QCryptographicHash::Sha256);
+    for (const QByteArray &path : wholeList) {
+        digest.addData(path);
+        digest.addData(QByteArrayView("\n", 1));
+    }
+    QByteArray out = "files=" + QByteArray::number(wholeList.size()) + " list=" + digest.result().toHex().left(16);
+    for (const QByteArray &parameter : parameters)
+        out += ' ' + parameter;
+    return out;
+}
+
+void PercolationReport::addResult(const QByteArray &encodedPath, int result)
+{
+    m_sum += result;
+    ++m_count;
+    write(resultLine(encodedPath, result));
+}
+
+void PercolationReport::finish()
+{
+    write(meanLine(m_sum, m_count));
+}
+
+void PercolationReport::write(const QByteArray &line)
+{
+    if (hasError())
+        return;
+    const qint64 written = m_device->write(line);
+    bool ok = written == line.size();
+    if (ok) {
+        if (auto *file = qobject_cast<QFileDevice *>(m_device))
+            ok = file->flush();
+    }
+    if (!ok) {
+        m_errorString = written >= 0 && written < line.size()
+                ? QCoreApplication::translate("PercolationReport", "a line could not be written completely (is the disk full?)")
+                : m_device->errorString();
+        if (m_errorString.isEmpty())
+            m_errorString = QCoreApplication::translate("PercolationReport", "the report could not be written");
+    }
+}
+
+QByteArray PercolationReport::resultLine(const QByteArray &encodedPath, int result)
+{
+    QByteArray line;
+    line.reserve(encodedPath.size() + 3);
+    line += encodedPath;
+    line += '\t';
+    line += QByteArray::number(result);
+    line += '\n';
+    return line;
+}
+
+QByteArray PercolationReport::meanLine(double sum, qint64 count)
+{
+    return QByteArray(meanPrefix()) + formatMean(sum / double(count)) + '\n';
+}
+
+QByteArray PercolationReport::formatMean(double mean)
+{
+    if (std::isnan(mean))
+        return QByteArrayLiteral("nan");
+    // std::to_chars ignores the C locale, which QCoreApplication sets from the
+    // environment and which would turn the decimal point into a comma.
+    char buffer[64];
+    const auto result = std::to_chars(buffer, buffer + sizeof buffer, mean, std::chars_format::general, 6);
+    return QByteArray(buffer, int(result.ptr - buffer));
+}
+
+PercolationReport::Parser::Parser(std::function<void(const Entry &)> onEntry)
+    : m_onEntry(std::move(onEntry))
+{
+}
+
+bool PercolationReport::Parser::fail(const QString &why)
+{
+    if (m_errorString.isEmpty())
+        m_errorString = why;
+    return false;
+}
+
+bool PercolationReport::Parser::addResult(const QByteArray &line, qint64 lineNumber)
+{
+    const qsizetype tab = line.lastIndexOf('\t');
+    const QByteArray value = tab < 0 ? QByteArray() : line.mid(tab + 1);
+    if (tab <= 0 || (value != "0" && value != "1")) {
+        QString why = QCoreApplication::translate("PercolationReport", "line %1 is not a path, a tab and 0 or 1")
+                              .arg(lineNumber);
+        if (tab < 0) {
+            why += QCoreApplication::translate("PercolationReport",
+                                               " (it has no tab; if a listed path holds a line break, its "
+                                               "line is split in two and the report cannot be read back)");
+        }
+        return fail(why);
+    }
+    const Entry entry{line.left(tab), value == "1" ? 1 : 0};
+    m_sum += entry.result;
+    ++m_count;
+    if (m_onEntry)
+        m_onEntry(entry);
+    return true;
+}
+
+bool PercolationReport::Parser::addLine(const QByteArray &line)
+{
+    if (!m_errorString.isEmpty())
+        return false;
+    ++m_lineNumber;
+    if (m_lineNumber == 1 && line.startsWith(PartPrefix) && !line.endsWith("\t0") && !line.endsWith("\t1")) {
+        const QByteArray rest = line.mid(qsizetype(sizeof PartPrefix) - 1);
+        const qsizetype colon = rest.indexOf(": ");
+        QString why;
+        if (colon > 0)
+            m_shard = Shard::parse(QString::fromLatin1(rest.left(colon)), &why);
+        if (!m_shard)
+            return fail(tr("line 1 is not a shard line"));
+        m_description = rest.mid(colon + 2);
+        return true;
+    }
+    if (m_meanSeen) {
+        // The line that read as the mean line was not the last one: it can
+        // only have been the result line of a path that starts like it.
+        m_meanSeen = false;
+        if (!addResult(m_meanCandidate, m_lineNumber - 1)) {
+            m_errorString.clear();
+            return fail(QCoreApplication::translate("PercolationReport", "line %1 follows the mean line")
+                                .arg(m_lineNumber));
+        }
+    }
+    if (line.startsWith(meanPrefix())) {
+        if (meanLine(m_sum, m_count) == line + '\n') {
+            m_meanSeen = true;
+            m_meanCandidate = line;
+            return true;
+        }
+        if (!addResult(line, m_lineNumber)) {
+            m_errorString.clear();
+            return fail(QCoreApplication::translate("PercolationReport",
+                                                    "the mean line does not match the %n result line(s)", nullptr,
+                                                    int(m_count)));
+        }
+        return true;
+    }
+    return addResult(line, m_lineNumber);
+}
+
+bool PercolationReport::Parser::finish(bool lastLineEnded)
+{
+    if (!m_errorString.isEmpty())
+        return false;
+    if (!m_meanSeen)
+        return fail(QCoreApplication::translate("PercolationReport", "the report has no mean line at its end"));
+    if (!lastLineEnded)
+        return fail(QCoreApplication::translate("PercolationReport", "the report does not end with a complete line"));
+    return true;
+}
+
+bool PercolationReport::parse(const QByteArray &bytes, QList<Entry> &entries, QString *errorString)
+{
+    QList<Entry> found;
+    Parser parser([&found](const Entry &entry) { found.append(entry); });
+    qsizetype pos = 0;
+    bool ok = true;
+    while (ok && pos < bytes.size()) {
+        qsizetype end = bytes.indexOf('\n', pos);
+        const bool ended = end >= 0;
+        if (!ended)
+            end = bytes.size();
+        ok = parser.addLine(bytes.mid(pos, end - pos));
+        pos = end + 1;
+        if (ok && pos >= bytes.size())
+            ok = parser.finish(ended);
+    }
+    if (ok && bytes.isEmpty())
+        ok = parser.finish(false);
+    if (!ok) {
+        if (errorString)
+            *errorString = parser.errorString();
+        return false;
+    }
+    entries += found;
+    return true;
+}
+
+namespace {
+
+// One part of a merge: where it is, and what its first line said.
+struct Part
+{
+    QByteArray path;
+    std::unique_ptr<LineReader> reader; // kept open only when it cannot be opened again
+    QByteArray firstLine;
+    bool hasFirstLine = false;
+    bool firstLineEnded = false;
+    std::optional<Shard> shard;
+    QByteArray description;
+};
+
+bool isRegularFile(const QByteArray &path, struct stat *info)
+{
+    return path != "-" && ::stat(path.constData(), info) == 0 && S_ISREG(info->st_mode);
+}
+
+} // namespace
+
+bool PercolationReport::merge(const QByteArrayList &paths, PercolationReport &report, QString *errorString)
+{
+    auto refuse = [errorString](const QByteArray &path, const QString &why) {
+        if (errorString)
+            *errorString = QString::fromLocal8Bit(path) + QStringLiteral(": ") + why;
+        return false;
+    };
+    if (paths.isEmpty()) {
+        if (errorString)
+            *errorString = tr("no reports to merge");
+        return false;
+    }
+    // First the first line of every part: which part of which run it is.
+    std::vector<Part> parts;
+    std::set<std::pair<dev_t, ino_t>> seen;
+    for (const QByteArray &path : paths) {
+        Part part;
+        part.path = path;
+        part.reader = std::make_unique<LineReader>();
+        if (!part.reader->open(path))
+            return refuse(path, part.reader->errorString());
+        struct stat info;
+        const bool regular = isRegularFile(path, &info);
+        if (regular && !seen.insert({info.st_dev, info.st_ino}).second)
+            return refuse(path, tr("is given twice"));
+        switch (part.reader->next(part.firstLine)) {
+        case LineReader::Error:
+            return refuse(path, tr("not a report: %1").arg(part.reader->errorString()));
+        case LineReader::End:
+            return refuse(path, tr("not a complete report: the report has no mean line at its end"));
+        case LineReader::Line:
+            part.hasFirstLine = true;
+            part.firstLineEnded = part.reader->lineEnded();
+            break;
+        }
+        Parser probe(nullptr);
+        if (probe.addLine(part.firstLine) && probe.shard()) {
+            part.shard = probe.shard();
+            part.description = probe.description();
+        }
+        if (regular)
+            part.reader.reset(); // opened again when its turn comes: a thousand parts need no thousand files open
+        parts.push_back(std::move(part));
+    }
+
+    const qsizetype withShard = std::count_if(parts.begin(), parts.end(), [](const Part &p) { return bool(p.shard); });
+    if (withShard > 0 && withShard < qsizetype(parts.size())) {
+        const auto without = std::find_if(parts.begin(), parts.end(), [](const Part &p) { return !p.shard; });
+        return refuse(without->path, tr("is not a part of a split run (it has no shard line), but other reports are"));
+    }
+    if (withShard > 0) {
+        std::stable_sort(parts.begin(), parts.end(), [](const Part &a, const Part &b) { return a.shard->index < b.shard->index; });
+        const Part &first = parts.front();
+        for (const Part &part : parts) {
+            if (part.shard->count != first.shard->count || part.description != first.description) {
+                return refuse(part.path, tr("is shard %1 of %2 of another run than %3 (another list, split or test)")
+                                                 .arg(part.shard->index).arg(part.shard->count)
+                                                 .arg(QString::fromLocal8Bit(first.path)));
+            }
+        }
+        for (size_t i = 1; i < parts.size(); ++i) {
+            if (parts[i].shard->index == parts[i - 1].shard->index)
+                return refuse(parts[i].path, tr("holds shard %1 of %2, which is given twice")
+                                                     .arg(parts[i].shard->index).arg(first.shard->count));
+        }
+        for (qint64 k = 1, i = 0; k <= first.shard->count; ++k, ++i) {
+            if (i >= qint64(parts.size()) || parts[size_t(i)].shard->index != k)
+                return refuse(first.path, tr("is shard %1 of %2, but shard %3 of %2 is missing")
+                                                  .arg(first.shard->index).arg(first.shard->count).arg(k));
+        }
+    } else {
+        // Parts from before shard lines, or from a split of one's own: names
+        // that carry a shard must stand in shard order.
+        QList<Shard> named;
+        for (const Part &part : parts) {
+            if (const auto shard = Shard::fromName(part.path))
+                named << *shard;
+        }
+        if (!named.isEmpty() && named.size() != qsizetype(parts.size()))
+            return refuse(parts.front().path, tr("the names of some parts say which shard they hold, others do not"));
+        for (qsizetype i = 0; i < named.size(); ++i) {
+            if (named[i].count != named[0].count)
+                return refuse(parts[size_t(i)].path, tr("holds shard %1 of %2, but the parts before it are of %3: parts of "
+                                                        "different splits").arg(named[i].index).arg(named[i].count).arg(named[0].count));
+            if (named[i].index != i + 1)
+                return refuse(parts[size_t(i)].path, tr("holds shard %1 of %2, but shard %3 belongs here: a part is "
+                                                        "missing, doubled or out of order").arg(named[i].index).arg(named[i].count).arg(i + 1));
+        }
+        if (!named.isEmpty() && named.size() != named[0].count)
+            return refuse(parts.back().path, tr("is the last part given, but there are %1").arg(named[0].count));
+    }
+
+    // Then every part line by line: the files are read once to check them,
+    // so that a bad part stops the merge before a line is written; a pipe,
+    // which can be read only once, is checked as its results are written.
+    auto readPart = [&](Part &part, bool write) {
+        if (!part.reader) {
+            part.reader = std::make_unique<LineReader>();
+            if (!part.reader->open(part.path))
+                return refuse(part.path, part.reader->errorString());
+            if (part.reader->next(part.firstLine) != LineReader::Line)
+                return refuse(part.path, tr("changed while it was merged"));
+            part.firstLineEnded = part.reader->lineEnded();
+        }
+        Parser parser(write ? std::function<void(const Entry &)>([&report](const Entry &entry) {
+            report.addResult(entry.encodedPath, entry.result);
+        })
+                            : std::function<void(const Entry &)>());
+        bool ok = parser.addLine(part.firstLine);
+        bool ended = part.firstLineEnded;
+        QByteArray line;
+        LineReader::Status status = LineReader::Line;
+        while (ok && (status = part.reader->next(line)) == LineReader::Line) {
+            ok = parser.addLine(line);
+            ended = part.reader->lineEnded();
+        }
+        if (status == LineReader::Error)
+            return refuse(part.path, tr("not a report: %1").arg(part.reader->errorString()));
+        if (!ok || !parser.finish(ended))
+            return refuse(part.path, tr("not a complete report: %1").arg(parser.errorString()));
+        part.reader.reset();
+        return true;
+    };
+    for (Part &part : parts) {
+        if (!part.reader && !readPart(part, false))
+            return false;
+    }
+    for (Part &part : parts) {
+        if (!readPart(part, true))
+            return false;
+    }
+    return true;
+}

@@ -1,0 +1,355 @@
+#include "sweeptable.h"
+
+#include "linereader.h"
+
+#include <QCoreApplication>
+
+#include <algorithm>
+#include <memory>
+#include <vector>
+#include <charconv>
+#include <cmath>
+
+namespace {
+
+constexpr double Z = 1.959963984540054;
+const char ShardPrefix[] = "# vantrix-sweep shard ";
+
+QString tr(const char *text)
+{
+    return QCoreApplication::translate("SweepTable", text);
+}
+
+} // namespace
+
+SweepTable SweepTable::of(const PercolationSweep::Parameters &parameters, const PercolationSweep::Result &result)
+{
+    SweepTable table;
+    if (parameters.shard) {
+        table.shard = parameters.shard;
+        table.description = PercolationSweep::description(parameters);
+    }
+    const QByteArray model = NeutralLandscape::name(parameters.landscape.model).toLatin1();
+    const QByteArray direction = SpanningRule::name(parameters.direction).toLatin1();
+    const size_t ruleCount = parameters.rules.size();
+    for (size_t s = 0; s < parameters.shares.size(); ++s) {
+        for (size_t k = 0; k < ruleCount; ++k) {
+            Row row;
+            row.model = model;
+            row.size = parameters.landscape.size;
+            row.share = parameters.shareTexts[qsizetype(s)];
+            row.rule = SpanningRule::name(parameters.rules[k]).toLatin1();
+            row.direction = direction;
+            row.replicates = result.replicates;
+            row.spanning = result.spanning[s * ruleCount + k];
+            table.rows << row;
+        }
+    }
+    return table;
+}
+
+QByteArray SweepTable::header()
+{
+    return QByteArrayLiteral("model\tsize\tshare\trule\tdirection\treplicates\tspanning\tpp\tpp_low\tpp_high\n");
+}
+
+void SweepTable::wilson(qint64 spanning, qint64 replicates, double &low, double &high)
+{
+    if (replicates <= 0) {
+        low = high = std::nan("");
+        return;
+    }
+    const double n = double(replicates);
+    const double p = double(spanning) / n;
+    const double z2 = Z * Z;
+    const double denominator = 1.0 + z2 / n;
+    const double centre = (p + z2 / (2.0 * n)) / denominator;
+    const double half = Z / denominator * std::sqrt(p * (1.0 - p) / n + z2 / (4.0 * n * n));
+    low = std::max(0.0, centre - half);
+    high = std::min(1.0, centre + half);
+}
+
+QByteArray SweepTable::formatProbability(double value)
+{
+    if (std::isnan(value))
+        return QByteArrayLiteral("nan");
+    char buffer[64];
+    const auto result = std::to_chars(buffer, buffer + sizeof buffer, value, std::chars_format::fixed, 6);
+    return QByteArray(buffer, int(result.ptr - buffer));
+}
+
+QByteArray SweepTable::shardLine(const Shard &shard, const QByteArray &description)
+{
+    return ShardPrefix + QByteArray::number(shard.index) + '/' + QByteArray::number(shard.count) + ": " + description
+            + '\n';
+}
+
+bool SweepTable::parseShardLine(const QByteArray &line, Shard &shard, QByteArray &description)
+{
+    if (!line.startsWith(ShardPrefix))
+        return false;
+    const QByteArray rest = line.mid(qsizetype(sizeof ShardPrefix) - 1);
+    const qsizetype colon = rest.indexOf(": ");
+    if (colon < 0)
+        return false;
+    const auto parsed = Shard::parse(QString::fromLatin1(rest.left(colon)), nullptr);
+    if (!parsed)
+        return false;
+    shard = *parsed;
+    description = rest.mid(colon + 2);
+    return shardLine(shard, description) == line + '\n';
+}
+
+QByteArray SweepTable::rowLine(const Row &row)
+{
+    double low;
+    double high;
+    wilson(row.spanning, row.replicates, low, high);
+    const double pp = row.replicates > 0 ? double(row.spanning) / double(row.replicates) : std::nan("");
+    return row.model + '\t' + QByteArray::number(row.size) + '\t' + row.share + '\t' + row.rule + '\t' + row.direction
+            + '\t' + QByteArray::number(row.replicates) + '\t' + QByteArray::number(row.spanning) + '\t'
+            + formatProbability(pp) + '\t' + formatProbability(low) + '\t' + formatProbability(high) + '\n';
+}
+
+bool SweepTable::parseRow(const QByteArray &line, Row &row, QString *errorString)
+{
+    auto fail = [errorString](const QString &why) {
+        if (errorString)
+            *errorString = why;
+        return false;
+    };
+    const QList<QByteArray> fields = line.split('\t');
+    if (fields.size() != 10)
+        return fail(tr("it does not have the table's 10 columns"));
+    bool sizeOk = false;
+    bool replicatesOk = false;
+    bool spanningOk = false;
+    row = Row();
+    row.model = fields[0];
+    row.size = fields[1].toLongLong(&sizeOk);
+    row.share = fields[2];
+    row.rule = fields[3];
+    row.direction = fields[4];
+    row.replicates = fields[5].toLongLong(&replicatesOk);
+    row.spanning = fields[6].toLongLong(&spanningOk);
+    if (!sizeOk || !replicatesOk || !spanningOk || row.replicates < 0 || row.spanning < 0
+        || row.spanning > row.replicates || row.model.isEmpty() || row.share.isEmpty() || row.rule.isEmpty())
+        return fail(tr("it is not a row of counts"));
+    // The pp columns follow from the counts: a row whose counts were edited
+    // does not rewrite to itself.
+    if (rowLine(row) != line + '\n')
+        return fail(tr("its pp columns do not match its counts"));
+    return true;
+}
+
+QByteArray SweepTable::serialize() const
+{
+    QByteArray out;
+    if (shard)
+        out += shardLine(*shard, description);
+    out += header();
+    for (const Row &row : rows)
+        out += rowLine(row);
+    return out;
+}
+
+bool SweepTable::parse(const QByteArray &bytes, SweepTable &table, QString *errorString)
+{
+    auto fail = [errorString](const QString &why) {
+        if (errorString)
+            *errorString = why;
+        return false;
+    };
+    table = SweepTable();
+    if (!bytes.endsWith('\n'))
+        return fail(tr("the table does not end with a complete line"));
+    QList<QByteArray> lines = bytes.left(bytes.size() - 1).split('\n');
+    if (lines.first().startsWith(ShardPrefix)) {
+        Shard shard;
+        if (!parseShardLine(lines.takeFirst(), shard, table.description))
+            return fail(tr("line 1 is not a shard line"));
+        table.shard = shard;
+    }
+    const int offset = table.shard ? 2 : 1;
+    if (lines.isEmpty() || lines.first() + '\n' != header())
+        return fail(tr("line %1 is not the table's header").arg(offset));
+    for (qsizetype i = 1; i < lines.size(); ++i) {
+        Row row;
+        QString why;
+        if (!parseRow(lines[i], row, &why))
+            return fail(tr("line %1: %2").arg(i + offset).arg(why));
+        table.rows << row;
+    }
+    return true;
+}
+
+SweepTable::Merger::Merger(QList<Part> parts)
+    : m_parts(std::move(parts))
+{
+}
+
+bool SweepTable::Merger::check(QString *errorString)
+{
+    auto fail = [errorString](const QString &why) {
+        if (errorString)
+            *errorString = why;
+        return false;
+    };
+    if (m_parts.isEmpty())
+        return fail(tr("no tables to merge"));
+    for (qsizetype i = 0; i < m_parts.size(); ++i) {
+        if (!m_parts[i].shard)
+            return fail(tr("table %1 is not a shard of a split run (it has no shard line)").arg(i + 1));
+    }
+    const qint64 count = m_parts.first().shard->count;
+    for (const Part &part : m_parts) {
+        if (part.shard->count != count || part.description != m_parts.first().description)
+            return fail(tr("the tables are parts of different runs"));
+    }
+    for (qint64 k = 1; k <= count; ++k) {
+        const qsizetype found = std::count_if(m_parts.begin(), m_parts.end(),
+                                              [k](const Part &part) { return part.shard->index == k; });
+        if (found == 0)
+            return fail(tr("shard %1 of %2 is missing").arg(k).arg(count));
+        if (found > 1)
+            return fail(tr("shard %1 of %2 is given %3 times").arg(k).arg(count).arg(found));
+    }
+    // The whole run's replicates, from the description; each part must hold
+    // exactly its block of them.
+    m_replicates = -1;
+    for (const QByteArray &field : m_parts.first().description.split(' ')) {
+        if (field.startsWith("replicates="))
+            m_replicates = field.mid(11).toLongLong();
+    }
+    if (m_replicates < 0)
+        return fail(tr("the shard line does not say how many replicates the run has"));
+    return true;
+}
+
+bool SweepTable::Merger::add(const QList<Row> &rows, Row &sum, QString *errorString)
+{
+    auto fail = [errorString](const QString &why) {
+        if (errorString)
+            *errorString = why;
+        return false;
+    };
+    sum = rows.first();
+    sum.replicates = sum.spanning = 0;
+    for (qsizetype i = 0; i < rows.size(); ++i) {
+        const Row &row = rows[i];
+        const Shard &shard = *m_parts[i].shard;
+        if (row.model != sum.model || row.size != sum.size || row.share != sum.share || row.rule != sum.rule
+            || row.direction != sum.direction)
+            return fail(tr("shard %1 has other rows than the rest").arg(shard.index));
+        const qint64 block = shard.end(m_replicates) - shard.begin(m_replicates);
+        if (row.replicates != block)
+            return fail(tr("shard %1 counts %2 replicates in a row where its part has %3")
+                                .arg(shard.index).arg(row.replicates).arg(block));
+        sum.replicates += row.replicates;
+        sum.spanning += row.spanning;
+    }
+    return true;
+}
+
+bool SweepTable::merge(QList<SweepTable> parts, SweepTable &whole, QString *errorString)
+{
+    QList<Merger::Part> heads;
+    for (const SweepTable &part : parts)
+        heads << Merger::Part{part.shard, part.description};
+    Merger merger(heads);
+    if (!merger.check(errorString))
+        return false;
+    whole = SweepTable();
+    for (const SweepTable &part : parts) {
+        if (part.rows.size() != parts.first().rows.size()) {
+            if (errorString)
+                *errorString = tr("shard %1 has other rows than the rest").arg(part.shard->index);
+            return false;
+        }
+    }
+    for (qsizetype r = 0; r < parts.first().rows.size(); ++r) {
+        QList<Row> rows;
+        for (const SweepTable &part : parts)
+            rows << part.rows[r];
+        Row sum;
+        if (!merger.add(rows, sum, errorString))
+            return false;
+        whole.rows << sum;
+    }
+    return true;
+}
+
+bool SweepTable::mergeFiles(const QByteArrayList &paths, const std::function<void(const QByteArray &)> &write,
+                            const std::function<void(const Row &)> &onRow, QString *errorString)
+{
+    auto refuse = [errorString](const QByteArray &path, const QString &why) {
+        if (errorString)
+            *errorString = QString::fromLocal8Bit(path) + QStringLiteral(": ") + why;
+        return false;
+    };
+    // Every part is read a line at a time, all side by side: the merged row
+    // k is the sum of the parts' rows k.
+    std::vector<std::unique_ptr<LineReader>> readers;
+    QList<Merger::Part> heads;
+    QByteArray line;
+    for (const QByteArray &path : paths) {
+        readers.push_back(std::make_unique<LineReader>());
+        LineReader &reader = *readers.back();
+        if (!reader.open(path))
+            return refuse(path, reader.errorString());
+        Merger::Part head;
+        if (reader.next(line) == LineReader::Line) {
+            Shard shard;
+            if (parseShardLine(line, shard, head.description))
+                head.shard = shard;
+        }
+        if (reader.errorString().size())
+            return refuse(path, tr("not a table: %1").arg(reader.errorString()));
+        if (!head.shard)
+            return refuse(path, tr("not a shard of a split run (it has no shard line)"));
+        if (reader.next(line) != LineReader::Line || line + '\n' != header())
+            return refuse(path, reader.errorString().isEmpty() ? tr("line 2 is not the table's header")
+                                                               : tr("not a table: %1").arg(reader.errorString()));
+        heads << head;
+    }
+    Merger merger(heads);
+    if (!merger.check(errorString))
+        return false;
+    write(header());
+    for (qint64 lineNumber = 3;; ++lineNumber) {
+        QList<Row> rows;
+        qsizetype ended = 0;
+        for (size_t i = 0; i < readers.size(); ++i) {
+            LineReader &reader = *readers[i];
+            switch (reader.next(line)) {
+            case LineReader::Error:
+                return refuse(paths[qsizetype(i)], tr("not a table: %1").arg(reader.errorString()));
+            case LineReader::End:
+                ++ended;
+                continue;
+            case LineReader::Line:
+                break;
+            }
+            Row row;
+            QString why;
+            if (!reader.lineEnded())
+                return refuse(paths[qsizetype(i)], tr("the table does not end with a complete line"));
+            if (!parseRow(line, row, &why))
+                return refuse(paths[qsizetype(i)], tr("line %1: %2").arg(lineNumber).arg(why));
+            rows << row;
+        }
+        if (ended == qsizetype(readers.size()))
+            return true;
+        if (ended > 0) {
+            if (errorString)
+                *errorString = tr("the tables have different numbers of rows");
+            return false;
+        }
+        Row sum;
+        if (!merger.add(rows, sum, errorString))
+            return false;
+        write(rowLine(sum));
+        if (onRow)
+            onRow(sum);
+    }
+}

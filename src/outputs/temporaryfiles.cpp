@@ -1,0 +1,77 @@
+#include "temporaryfiles.h"
+
+#include <atomic>
+#include <csignal>
+#include <cstring>
+
+#include <unistd.h>
+
+namespace {
+
+enum SlotState : int { Free, Writing, Kept };
+
+struct Slot
+{
+    std::atomic<int> state{Free};
+    char path[TemporaryFiles::maxPathBytes() + 1];
+};
+
+Slot keptFiles[TemporaryFiles::maxFiles()];
+
+// Only async-signal-safe calls: unlink, sigaction, raise.
+extern "C" void removeAndStop(int signal)
+{
+    for (Slot &slot : keptFiles) {
+        if (slot.state.load(std::memory_order_acquire) == Kept)
+            ::unlink(slot.path);
+    }
+    struct sigaction action;
+    std::memset(&action, 0, sizeof action);
+    action.sa_handler = SIG_DFL;
+    sigemptyset(&action.sa_mask);
+    sigaction(signal, &action, nullptr);
+    raise(signal);
+}
+
+} // namespace
+
+namespace TemporaryFiles {
+
+int add(const QByteArray &path)
+{
+    if (path.isEmpty() || path.size() > maxPathBytes())
+        return -1;
+    for (int i = 0; i < maxFiles(); ++i) {
+        int expected = Free;
+        if (keptFiles[i].state.compare_exchange_strong(expected, Writing, std::memory_order_acq_rel)) {
+            std::memcpy(keptFiles[i].path, path.constData(), size_t(path.size()));
+            keptFiles[i].path[path.size()] = '\0';
+            keptFiles[i].state.store(Kept, std::memory_order_release);
+            return i;
+        }
+    }
+    return -1;
+}
+
+void remove(int handle)
+{
+    if (handle >= 0 && handle < maxFiles())
+        keptFiles[handle].state.store(Free, std::memory_order_release);
+}
+
+void removeOnSignals()
+{
+    for (const int signal : {SIGTERM, SIGINT, SIGHUP}) {
+        struct sigaction action;
+        std::memset(&action, 0, sizeof action);
+        action.sa_handler = removeAndStop;
+        sigemptyset(&action.sa_mask);
+        // A signal already ignored (nohup, a background job's SIGINT) stays ignored.
+        struct sigaction old;
+        if (sigaction(signal, nullptr, &old) == 0 && old.sa_handler == SIG_IGN)
+            continue;
+        sigaction(signal, &action, nullptr);
+    }
+}
+
+} // namespace TemporaryFiles

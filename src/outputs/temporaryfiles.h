@@ -1,0 +1,27 @@
+#pragma once
+
+#include <QByteArray>
+
+// The temporary files of outputs not yet complete, removed should the
+// process be told to stop (SIGTERM, SIGINT, SIGHUP) before they are renamed
+// into place: a stopped run leaves the old outputs and no temporary file.
+//
+// Up to maxFiles() paths of up to maxPathBytes() bytes are kept at once
+// (more are not removed on a signal, but are still removed by their owners).
+// add() and remove() may be called from any thread.
+namespace TemporaryFiles {
+
+constexpr int maxFiles() { return 64; }
+constexpr int maxPathBytes() { return 4095; }
+
+// Remembers path (file-system bytes); returns a handle for remove(), or -1
+// when it cannot be kept.
+int add(const QByteArray &path);
+// Forgets the path of handle (it was renamed or removed); -1 is ignored.
+void remove(int handle);
+
+// Installs the handlers: on SIGTERM, SIGINT or SIGHUP every remembered file
+// is removed and the signal then ends the process as it would have.
+void removeOnSignals();
+
+} // namespace TemporaryFiles

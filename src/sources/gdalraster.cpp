@@ -1,0 +1,867 @@
+#include "gdalraster.h"
+
+#include "landscapeprobe.h"
+
+#include <QCoreApplication>
+
+#include <cpl_conv.h>
+#include <cpl_error.h>
+#include <cpl_string.h>
+#include <cpl_vsi.h>
+#include <gdal.h>
+#include <gdal_priv.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <limits>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <type_traits>
+#include <vector>
+
+#include <cerrno>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+// GDAL's block cache, shared by every dataset of the process. Set explicitly:
+// GDAL's own default is a share of the machine's memory.
+constexpr qint64 BlockCacheBytes = qint64(64) << 20;
+// The scratch strip of one read, in the band's own type (and as much again
+// for a mask band at most).
+constexpr qint64 ScratchBytes = qint64(16) << 20;
+// A band whose blocks are larger is refused: GDAL would allocate (and may
+// fill) a whole block at the first read, whatever the file holds.
+constexpr qint64 MaxBlockBytes = qint64(256) << 20;
+// Strips that blockHeight() suggests hold at most this many cells.
+constexpr qint64 MaxStripCells = qint64(1) << 24;
+
+struct Excluded
+{
+    const char *name;
+    const char *reason;
+};
+
+// Found by bench/gdaldrivers.cpp over generated plain-text landscapes and by
+// reading each driver's identification in GDAL 3.6.
+const Excluded excludedList[] = {
+    {"XYZ", "takes any text of numbers separated by blanks, tabs, commas or semicolons for X Y Z columns"},
+    {"CTG", "takes text whose first 320 bytes are digits, blanks and '-' with fitting numbers at fixed columns"},
+    {"USGSDEM", "takes text with right-aligned numbers (\"     1\") at bytes 150 and 156"},
+    {"JDEM", "takes text with \"19\" or \"20\" at bytes 11, 15 and 19 and fitting numbers at bytes 29 to 56"},
+    {"DOQ1", "takes text with numbers at bytes 144 to 164 (width and height 500 to 25000, band type 1 to 9), "
+             "and fails on it for band types 6 to 9"},
+    {"GTX", "has no signature: takes any file named *.gtx whose first 40 bytes, read as numbers, fit its size"},
+    {"ACE2", "has no signature: takes any file named *.ACE2"},
+    {"IDA", "has no signature: takes any file of 512 bytes or more whose size fits the numbers read at bytes 30 to 33"},
+    // A listed file must never make Vantrix reach out to a server: the
+    // drivers whose files are descriptions of network services go too
+    // (their text, such as "<WMS_Capabilities", would be read from a
+    // landscape file and then fetched).
+    {"WMS", "reads from web map servers named in the file"},
+    {"WMTS", "reads from web map tile servers named in the file"},
+    {"WCS", "reads from web coverage servers named in the file"},
+    {"PLMOSAIC", "reads from Planet's servers"},
+    {"PLSCENES", "reads from Planet's servers"},
+    {"EEDAI", "reads from Google Earth Engine's servers"},
+    {"DAAS", "reads from Airbus' servers"},
+    {"OGCAPI", "reads from OGC API servers named in the file"},
+    {"NGW", "reads from NextGIS Web servers"},
+    {"HTTP", "reads files from web servers"},
+    {"STACIT", "reads the assets a STAC item collection names, from servers too"},
+    {"STACTA", "reads the tiles a STAC tiled asset names, from servers too"},
+    // Nor must it make Vantrix read files other than itself, which could be
+    // anything (a FIFO that blocks for ever, a device, a system file).
+    {"VRT", "a virtual raster reads whatever files, devices or URLs it names"},
+    {"KMLSUPEROVERLAY", "reads the tiles a KML file names, from servers too"},
+};
+
+bool isExcluded(const char *name)
+{
+    for (const Excluded &e : excludedList) {
+        if (EQUAL(e.name, name))
+            return true;
+    }
+    return false;
+}
+
+// GDAL's messages, kept for the thread that caused them.
+struct ThreadMessages
+{
+    std::vector<std::string> failures;
+};
+
+thread_local ThreadMessages threadMessages;
+
+void CPL_STDCALL keepMessage(CPLErr level, CPLErrorNum, const char *message)
+{
+    if (level < CE_Failure || !message)
+        return;
+    std::vector<std::string> &failures = threadMessages.failures;
+    if (failures.size() >= 8)
+        return;
+    std::string text(message, strnlen(message, 500));
+    if (std::find(failures.begin(), failures.end(), text) == failures.end())
+        failures.push_back(std::move(text));
+}
+
+void clearMessages()
+{
+    threadMessages.failures.clear();
+    CPLErrorReset();
+}
+
+// Whether GDAL's last word on this thread is a failure. Some drivers report
+// an error while probing a file and then take it back (CPLErrorReset) to say
+// "not mine"; GDAL goes on to the next driver then, and so does this.
+bool hasFailure()
+{
+    return CPLGetLastErrorType() >= CE_Failure;
+}
+
+// GDAL's messages since clearMessages(), the last one at least.
+QString gdalReason()
+{
+    QStringList parts;
+    for (const std::string &m : threadMessages.failures)
+        parts << QString::fromUtf8(m.data(), qsizetype(m.size())).trimmed();
+    const QString last = QString::fromUtf8(CPLGetLastErrorMsg()).trimmed();
+    if (!last.isEmpty() && !parts.contains(last))
+        parts << last;
+    return parts.join(QLatin1String("; "));
+}
+
+struct Gdal
+{
+    int driverCount = 0; // drivers registered once the excluded ones are gone
+    std::vector<std::string> keptNames; // the raster drivers kept then
+    std::vector<const char *> kept;     // the same, null-terminated
+};
+
+const Gdal &gdal()
+{
+    static Gdal g;
+    static std::once_flag once;
+    std::call_once(once, [] {
+        // Before anything else, so that nothing GDAL says ever reaches the console.
+        CPLSetErrorHandler(keepMessage);
+        // Drivers find sidecar files (.hdr, .aux.xml, ...) by probing their
+        // names; a folder of many landscapes is never listed once per file.
+        CPLSetConfigOption("GDAL_DISABLE_READDIR_ON_OPEN", "TRUE");
+        CPLSetConfigOption("GDAL_VRT_ENABLE_PYTHON", "NO");
+        // No network reads either through a raster that names a URL (a VRT's
+        // sources, say): /vsicurl/ is allowed this one name, which no file has.
+        CPLSetConfigOption("CPL_VSIL_CURL_ALLOWED_FILENAME", "vantrix-reads-no-network");
+        GDALAllRegister();
+        GDALSetCacheMax64(BlockCacheBytes);
+        // The excluded drivers are deregistered once, so that GDALOpenEx needs
+        // no allowed-driver list: it looks each driver up in that list by string
+        // comparisons, some 0.2 ms per file for 140 drivers.
+        for (const Excluded &e : excludedList) {
+            if (GDALDriverH driver = GDALGetDriverByName(e.name)) {
+                GDALDeregisterDriver(driver);
+                GDALDestroyDriver(driver);
+            }
+        }
+        g.driverCount = GDALGetDriverCount();
+        for (int i = 0; i < g.driverCount; ++i) {
+            GDALDriverH driver = GDALGetDriver(i);
+            if (GDALGetMetadataItem(driver, GDAL_DCAP_RASTER, nullptr))
+                g.keptNames.emplace_back(GDALGetDriverShortName(driver));
+        }
+        for (const std::string &name : g.keptNames)
+            g.kept.push_back(name.c_str());
+        g.kept.push_back(nullptr);
+    });
+    return g;
+}
+
+// The allowed-driver list for GDALOpenEx: none while the drivers are those of
+// start-up, else (someone called GDALAllRegister() again, which brings the
+// excluded drivers back) the raster drivers kept at start-up.
+const char *const *allowedDrivers(const Gdal &g)
+{
+    return GDALGetDriverCount() == g.driverCount ? nullptr : g.kept.data();
+}
+
+// The allowed driver whose identification takes the file, if any: for a
+// file that no driver opened and none failed on, whether one recognised it
+// nevertheless (a damaged header that a driver refuses without a word).
+GDALDriver *identifyingDriver(const char *path, const char *const *allowed)
+{
+    GDALOpenInfo info(path, GDAL_OF_RASTER | GDAL_OF_READONLY);
+    info.papszAllowedDrivers = allowed;
+    GDALDriverManager *manager = GetGDALDriverManager();
+    for (int i = 0; i < manager->GetDriverCount(); ++i) {
+        GDALDriver *driver = manager->GetDriver(i);
+        if (!driver || !driver->GetMetadataItem(GDAL_DCAP_RASTER) || isExcluded(driver->GetDescription()))
+            continue;
+        const int identified = driver->pfnIdentifyEx ? driver->pfnIdentifyEx(driver, &info)
+                               : driver->pfnIdentify ? driver->pfnIdentify(&info)
+                                                     : 0;
+        if (identified > 0)
+            return driver;
+    }
+    return nullptr;
+}
+
+// What a /vsimem/ file is, by LandscapeProbe's rules on its first bytes.
+LandscapeProbe::Kind memoryFileKind(const char *path)
+{
+    VSIStatBufL st;
+    if (VSIStatL(path, &st) != 0 || !VSI_ISREG(st.st_mode))
+        return LandscapeProbe::Kind::NotRegular;
+    VSILFILE *file = VSIFOpenL(path, "rb");
+    if (!file)
+        return LandscapeProbe::Kind::NotRegular;
+    unsigned char bytes[LandscapeProbe::SniffBytes];
+    const size_t size = VSIFReadL(bytes, 1, sizeof bytes, file);
+    VSIFCloseL(file);
+    return LandscapeProbe::kindOfBytes(bytes, size);
+}
+
+// A GDAL configuration option set for this thread while the object lives.
+class ThreadOption
+{
+public:
+    ThreadOption(const char *name, const char *value)
+        : m_name(name)
+    {
+        if (const char *old = CPLGetThreadLocalConfigOption(name, nullptr))
+            m_old = old;
+        CPLSetThreadLocalConfigOption(name, value);
+    }
+    ~ThreadOption() { CPLSetThreadLocalConfigOption(m_name, m_old ? m_old->c_str() : nullptr); }
+    ThreadOption(const ThreadOption &) = delete;
+    ThreadOption &operator=(const ThreadOption &) = delete;
+
+private:
+    const char *m_name;
+    std::optional<std::string> m_old;
+};
+
+QString tr(const char *text)
+{
+    return QCoreApplication::translate("RasterSource", text);
+}
+
+void setError(QString *errorString, const QString &text)
+{
+    if (errorString)
+        *errorString = text;
+}
+
+// The cell types, as read from the band in its own type.
+enum class Cell { U8, I8, U16, I16, U32, I32, U64, I64, F32, F64 };
+
+template <Cell> struct CellType;
+template <> struct CellType<Cell::U8> { using T = quint8; };
+template <> struct CellType<Cell::I8> { using T = qint8; };
+template <> struct CellType<Cell::U16> { using T = quint16; };
+template <> struct CellType<Cell::I16> { using T = qint16; };
+template <> struct CellType<Cell::U32> { using T = quint32; };
+template <> struct CellType<Cell::I32> { using T = qint32; };
+template <> struct CellType<Cell::U64> { using T = quint64; };
+template <> struct CellType<Cell::I64> { using T = qint64; };
+template <> struct CellType<Cell::F32> { using T = float; };
+template <> struct CellType<Cell::F64> { using T = double; };
+
+// A value of a cell type as a signed 32-bit value, when it is one.
+template <typename T>
+inline bool toInt32(T v, qint32 &out)
+{
+    if constexpr (std::is_floating_point_v<T>) {
+        const double d = double(v);
+        if (!(d >= -2147483648.0 && d <= 2147483647.0)) // also NaN
+            return false;
+        out = qint32(d);
+        return double(out) == d;
+    } else if constexpr (std::is_signed_v<T>) {
+        if (sizeof(T) > 4 && (qint64(v) < std::numeric_limits<qint32>::min() || qint64(v) > std::numeric_limits<qint32>::max()))
+            return false;
+        out = qint32(v);
+        return true;
+    } else {
+        if (sizeof(T) >= 4 && quint64(v) > quint64(std::numeric_limits<qint32>::max()))
+            return false;
+        out = qint32(v);
+        return true;
+    }
+}
+
+// The cell-type value that equals the integer value exactly, if there is one.
+template <typename T>
+inline bool fromInt(qint64 value, T &out)
+{
+    if constexpr (std::is_floating_point_v<T>) {
+        out = T(value);
+        return double(out) == double(value);
+    } else if constexpr (std::is_signed_v<T>) {
+        if (value < qint64(std::numeric_limits<T>::min()) || value > qint64(std::numeric_limits<T>::max()))
+            return false;
+        out = T(value);
+        return true;
+    } else {
+        if (value < 0 || quint64(value) > quint64(std::numeric_limits<T>::max()))
+            return false;
+        out = T(value);
+        return true;
+    }
+}
+
+// The band's nodata value in its own type.
+struct Nodata
+{
+    bool set = false; // whether cells can equal it
+    double real = 0;  // floating-point bands
+    qint64 signedValue = 0;
+    quint64 unsignedValue = 0;
+};
+
+template <typename T>
+inline T nodataAs(const Nodata &n)
+{
+    if constexpr (std::is_floating_point_v<T>)
+        return T(n.real);
+    else if constexpr (std::is_signed_v<T>)
+        return T(n.signedValue);
+    else
+        return T(n.unsignedValue);
+}
+
+template <typename T>
+void habitatLine(const T *src, qint8 *out, qint64 n, T target)
+{
+    for (qint64 i = 0; i < n; ++i)
+        out[i] = qint8(src[i] == target);
+}
+
+template <typename T>
+void valueLine(const T *src, qint32 *values, quint8 *present, qint64 n, bool hasNodata, T nodata)
+{
+    for (qint64 i = 0; i < n; ++i) {
+        qint32 v = 0;
+        const bool ok = toInt32(src[i], v) && !(hasNodata && src[i] == nodata);
+        values[i] = ok ? v : 0;
+        present[i] = quint8(ok);
+    }
+}
+
+} // namespace
+
+struct GdalRaster::Private
+{
+    GDALDatasetH dataset = nullptr;
+    GDALRasterBandH band = nullptr;
+    GDALRasterBandH mask = nullptr; // a mask band to read, when validity comes from one
+    Cell cell = Cell::U8;
+    GDALDataType readType = GDT_Byte;
+    int cellBytes = 1;
+    Nodata nodata;
+    qint64 width = 0;
+    qint64 height = 0;
+    qint64 blockWidth = 1;
+    qint64 blockLines = 1;
+    QString driver;
+    std::vector<unsigned char> scratch;
+    std::vector<quint8> maskScratch;
+
+    bool checkRead(qint64 firstLine, qint64 lineCount, qint64 columns, const void *out, QString *errorString) const;
+    // Calls take(src, mask, line, column, lines, columns) for windows that
+    // together cover the lines and columns asked for, block row by block row
+    // (line relative to firstLine; mask null without a mask band). With direct
+    // null, the window's cells are first read into the scratch strip in the
+    // band's own type (src); else direct(line, column, columns, lines) reads
+    // them straight into the caller's buffer (src null).
+    template <typename Take, typename Direct>
+    bool readWindows(qint64 firstLine, qint64 lineCount, qint64 columns, Take &&take, Direct &&direct,
+                     QString *errorString);
+};
+
+GdalRaster::GdalRaster()
+    : d(std::make_unique<Private>())
+{
+}
+
+GdalRaster::~GdalRaster()
+{
+    close();
+}
+
+RasterSource::OpenResult GdalRaster::open(const QByteArray &path, bool text, int band, QString *errorString)
+{
+    const Gdal &g = gdal();
+    close();
+    if (path.isEmpty() || path.contains('\0'))
+        return RasterSource::NotRaster;
+
+    // The caller has probed a file on disk (a regular file that is not a
+    // plain grid of numbers); GDAL's in-memory files are probed here. A path
+    // is never a GDAL connection string ("NITF_IM:0:x.ntf", "PG:..."):
+    // relative paths are made to start with "./".
+    QByteArray name = path;
+    if (path.startsWith("/vsimem/")) {
+        const LandscapeProbe::Kind kind = memoryFileKind(name.constData());
+        if (kind != LandscapeProbe::Kind::Text && kind != LandscapeProbe::Kind::Binary)
+            return RasterSource::NotRaster;
+        text = kind == LandscapeProbe::Kind::Text;
+    } else if (!path.startsWith('/')) {
+        name.prepend("./");
+    }
+
+    clearMessages();
+    // ESRI and GRASS ASCII grids are read as Float64: exact for every integer
+    // of 32 bits (the Int32 reading wraps larger ones around), 1.5 stays
+    // invalid, and GDAL does not scan the whole file for a decimal point first.
+    const ThreadOption esriType("AAIGRID_DATATYPE", "Float64");
+    const ThreadOption grassType("GRASSASCIIGRID_DATATYPE", "Float64");
+    const char *const *allowed = allowedDrivers(g);
+    GDALDatasetH dataset = GDALOpenEx(name.constData(), GDAL_OF_RASTER | GDAL_OF_READONLY, allowed, nullptr, nullptr);
+    if (!dataset) {
+        // A text file that GDAL cannot open as a raster is a text landscape,
+        // whatever its first line looks like to a driver ("ncols 5" over rows
+        // of numbers); a binary file a driver fails on is a damaged raster.
+        if (text) {
+            clearMessages();
+            return RasterSource::NotRaster;
+        }
+        if (hasFailure()) {
+            setError(errorString, gdalReason());
+            return RasterSource::Failed;
+        }
+        if (GDALDriver *driver = identifyingDriver(name.constData(), allowed)) {
+            setError(errorString, tr("GDAL's %1 driver (%2) recognises the file but cannot open it as a raster")
+                                          .arg(QString::fromUtf8(driver->GetDescription()),
+                                               QString::fromUtf8(driver->GetMetadataItem(GDAL_DMD_LONGNAME))));
+            return RasterSource::Failed;
+        }
+        return RasterSource::NotRaster;
+    }
+    d->dataset = dataset;
+    d->driver = QString::fromUtf8(GDALGetDriverShortName(GDALGetDatasetDriver(dataset)));
+
+    const auto fail = [&](const QString &reason) {
+        setError(errorString, reason);
+        close();
+        return RasterSource::Failed;
+    };
+    const int bands = GDALGetRasterCount(dataset);
+    if (band < 1 || band > bands) {
+        return fail(bands == 1 ? tr("band %1 does not exist: the raster has 1 band").arg(band)
+                               : tr("band %1 does not exist: the raster has %2 bands").arg(band).arg(bands));
+    }
+    d->band = GDALGetRasterBand(dataset, band);
+    d->width = GDALGetRasterXSize(dataset);
+    d->height = GDALGetRasterYSize(dataset);
+    if (!d->band || d->width < 1 || d->height < 1)
+        return fail(tr("the raster has no cells"));
+
+    const GDALDataType type = GDALGetRasterDataType(d->band);
+    d->readType = type;
+    switch (type) {
+    case GDT_Byte: {
+        const char *pixelType = GDALGetMetadataItem(d->band, "PIXELTYPE", "IMAGE_STRUCTURE");
+        d->cell = pixelType && EQUAL(pixelType, "SIGNEDBYTE") ? Cell::I8 : Cell::U8;
+        break;
+    }
+#if GDAL_VERSION_NUM >= GDAL_COMPUTE_VERSION(3, 7, 0)
+    case GDT_Int8: d->cell = Cell::I8; break;
+#endif
+    case GDT_UInt16: d->cell = Cell::U16; break;
+    case GDT_Int16: d->cell = Cell::I16; break;
+    case GDT_UInt32: d->cell = Cell::U32; break;
+    case GDT_Int32: d->cell = Cell::I32; break;
+    case GDT_UInt64: d->cell = Cell::U64; break;
+    case GDT_Int64: d->cell = Cell::I64; break;
+    case GDT_Float32: d->cell = Cell::F32; break;
+    case GDT_Float64: d->cell = Cell::F64; break;
+    case GDT_CInt16:
+    case GDT_CInt32:
+    case GDT_CFloat32:
+    case GDT_CFloat64:
+        return fail(tr("band %1 holds complex values (%2), not class values").arg(band).arg(QString::fromUtf8(GDALGetDataTypeName(type))));
+    default:
+        return fail(tr("band %1 has a data type Vantrix does not read (%2)").arg(band).arg(QString::fromUtf8(GDALGetDataTypeName(type))));
+    }
+    d->cellBytes = GDALGetDataTypeSizeBytes(type);
+
+    int blockX = 0;
+    int blockY = 0;
+    GDALGetBlockSize(d->band, &blockX, &blockY);
+    d->blockWidth = std::clamp<qint64>(blockX, 1, d->width);
+    d->blockLines = std::clamp<qint64>(blockY, 1, d->height);
+    if (qint64(blockX) * blockY * d->cellBytes > MaxBlockBytes) {
+        return fail(tr("the raster's blocks of %1 x %2 cells take more than %3 MB each")
+                            .arg(blockX).arg(blockY).arg(MaxBlockBytes >> 20));
+    }
+
+    // Validity: the band's nodata value when that is all GDAL has, else its
+    // mask band (alpha, a mask per dataset, an explicit mask file).
+    clearMessages();
+    const int maskFlags = GDALGetMaskFlags(d->band);
+    if (maskFlags == GMF_NODATA) {
+        int has = 0;
+        if (d->cell == Cell::I64) {
+            const int64_t v = GDALGetRasterNoDataValueAsInt64(d->band, &has);
+            d->nodata.set = has != 0;
+            d->nodata.signedValue = v;
+        } else if (d->cell == Cell::U64) {
+            const uint64_t v = GDALGetRasterNoDataValueAsUInt64(d->band, &has);
+            d->nodata.set = has != 0;
+            d->nodata.unsignedValue = v;
+        } else {
+            const double v = GDALGetRasterNoDataValue(d->band, &has);
+            d->nodata.real = v;
+            if (has) {
+                if (d->cell == Cell::F32 || d->cell == Cell::F64) {
+                    d->nodata.set = true;
+                } else if (v == std::trunc(v) && v >= -9.3e18 && v <= 9.3e18) {
+                    // An integer band's nodata is an integer in its range, or matches no cell.
+                    const qint64 i = qint64(v);
+                    d->nodata.signedValue = i;
+                    d->nodata.unsignedValue = quint64(i);
+                    switch (d->cell) {
+                    case Cell::U8: d->nodata.set = i >= 0 && i <= 255; break;
+                    case Cell::I8: d->nodata.set = i >= -128 && i <= 127; break;
+                    case Cell::U16: d->nodata.set = i >= 0 && i <= 65535; break;
+                    case Cell::I16: d->nodata.set = i >= -32768 && i <= 32767; break;
+                    case Cell::U32: d->nodata.set = i >= 0 && i <= 4294967295LL; break;
+                    case Cell::I32: d->nodata.set = i >= std::numeric_limits<qint32>::min() && i <= std::numeric_limits<qint32>::max(); break;
+                    default: break;
+                    }
+                }
+            }
+        }
+    } else if (!(maskFlags & GMF_ALL_VALID)) {
+        d->mask = GDALGetMaskBand(d->band);
+        if (!d->mask)
+            return fail(!gdalReason().isEmpty() ? gdalReason() : tr("the raster's mask cannot be read"));
+    }
+    return RasterSource::Opened;
+}
+
+void GdalRaster::close()
+{
+    if (d->dataset) {
+        clearMessages();
+        GDALClose(d->dataset);
+    }
+    *d = Private(); // the scratch strips go with the dataset
+}
+
+qint64 GdalRaster::width() const
+{
+    return d->width;
+}
+
+qint64 GdalRaster::height() const
+{
+    return d->height;
+}
+
+qint64 GdalRaster::blockHeight() const
+{
+    if (!d->dataset)
+        return 1;
+    if (d->blockLines * d->width <= MaxStripCells)
+        return d->blockLines;
+    // A taller block (one strip for the whole raster): the largest part of it
+    // that keeps strips small; GDAL's cache keeps the block between them.
+    for (qint64 lines = MaxStripCells / d->width; lines > 1; --lines) {
+        if (d->blockLines % lines == 0)
+            return lines;
+    }
+    return 1;
+}
+
+QString GdalRaster::driverName() const
+{
+    return d->driver;
+}
+
+bool GdalRaster::Private::checkRead(qint64 firstLine, qint64 lineCount, qint64 columns, const void *out,
+                                      QString *errorString) const
+{
+    if (!dataset) {
+        setError(errorString, tr("no raster is open"));
+        return false;
+    }
+    if (firstLine < 0 || lineCount < 0 || firstLine > height || lineCount > height - firstLine || columns < 0
+        || columns > width || (lineCount > 0 && columns > 0 && !out)) {
+        setError(errorString, tr("%1 lines from line %2, %3 columns each, lie outside the raster of %4 x %5 cells")
+                                      .arg(lineCount).arg(firstLine).arg(columns).arg(width).arg(height));
+        return false;
+    }
+    return true;
+}
+
+template <typename Take, typename Direct>
+bool GdalRaster::Private::readWindows(qint64 firstLine, qint64 lineCount, qint64 columns, Take &&take,
+                                        Direct &&direct, QString *errorString)
+{
+    if (lineCount == 0 || columns == 0)
+        return true;
+    constexpr bool toScratch = std::is_same_v<std::decay_t<Direct>, std::nullptr_t>;
+    const qint64 end = firstLine + lineCount;
+    // Window shape: whole block rows where they fit the scratch strip, else
+    // fewer lines, and where even one line does not fit, columns in runs of
+    // whole blocks.
+    const qint64 cellCost = (toScratch ? cellBytes : 0) + (mask ? 1 : 0);
+    qint64 windowColumns = columns;
+    if (cellCost > 0 && columns * cellCost > ScratchBytes) {
+        windowColumns = std::max<qint64>(1, ScratchBytes / cellCost);
+        if (windowColumns >= blockWidth)
+            windowColumns -= windowColumns % blockWidth;
+    }
+    const qint64 windowLines = cellCost > 0 ? std::max<qint64>(1, ScratchBytes / (windowColumns * cellCost)) : blockLines;
+    if (toScratch)
+        scratch.resize(size_t(std::min(windowLines, blockLines) * windowColumns * cellBytes));
+    if (mask)
+        maskScratch.resize(size_t(std::min(windowLines, blockLines) * windowColumns));
+
+    clearMessages();
+    for (qint64 rowStart = firstLine; rowStart < end;) {
+        const qint64 rowEnd = std::min(end, (rowStart / blockLines + 1) * blockLines);
+        for (qint64 col = 0; col < columns; col += windowColumns) {
+            const qint64 w = std::min(windowColumns, columns - col);
+            for (qint64 line = rowStart; line < rowEnd; line += windowLines) {
+                const qint64 h = std::min(windowLines, rowEnd - line);
+                CPLErr err = CE_None;
+                const void *src = nullptr;
+                if constexpr (toScratch) {
+                    err = GDALRasterIOEx(band, GF_Read, int(col), int(line), int(w), int(h), scratch.data(), int(w),
+                                         int(h), readType, cellBytes, GSpacing(w) * cellBytes, nullptr);
+                    src = scratch.data();
+                } else {
+                    err = direct(line, col, w, h);
+                }
+                if (err == CE_None && mask) {
+                    err = GDALRasterIOEx(mask, GF_Read, int(col), int(line), int(w), int(h), maskScratch.data(),
+                                         int(w), int(h), GDT_Byte, 1, GSpacing(w), nullptr);
+                }
+                if (err != CE_None || hasFailure()) {
+                    const QString reason = gdalReason();
+                    setError(errorString, !reason.isEmpty() ? reason
+                                                            : tr("GDAL could not read lines %1 to %2").arg(line).arg(line + h));
+                    return false;
+                }
+                take(src, mask ? maskScratch.data() : nullptr, line - firstLine, col, h, w);
+            }
+        }
+        rowStart = rowEnd;
+    }
+    return true;
+}
+
+bool GdalRaster::readHabitat(qint64 firstLine, qint64 lineCount, qint64 columns, qint32 habitatValue, qint8 *out,
+                               QString *errorString)
+{
+    if (!d->checkRead(firstLine, lineCount, columns, out, errorString))
+        return false;
+
+    const auto applyMask = [columns, out](const quint8 *mask, qint64 line, qint64 col, qint64 h, qint64 w) {
+        if (!mask)
+            return;
+        for (qint64 r = 0; r < h; ++r) {
+            qint8 *o = out + (line + r) * columns + col;
+            const quint8 *m = mask + r * w;
+            for (qint64 i = 0; i < w; ++i)
+                o[i] = qint8(o[i] & qint8(m[i] != 0));
+        }
+    };
+    const auto run = [&](auto tag) {
+        using T = typename decltype(tag)::T;
+        T target{};
+        bool possible = fromInt<T>(habitatValue, target);
+        if (possible && d->nodata.set && nodataAs<T>(d->nodata) == target)
+            possible = false; // habitat cells would all be nodata
+        if (!possible) {
+            // No cell can be habitat; the cells are still read, so that a
+            // damaged file fails as it does for other cover values.
+            return d->readWindows(
+                    firstLine, lineCount, columns,
+                    [&](const void *, const quint8 *, qint64 line, qint64 col, qint64 h, qint64 w) {
+                        for (qint64 r = 0; r < h; ++r)
+                            std::memset(out + (line + r) * columns + col, 0, size_t(w));
+                    },
+                    nullptr, errorString);
+        }
+        if constexpr (sizeof(T) == 1) {
+            // Byte cells are read straight into the caller's buffer and turned
+            // into habitat there.
+            return d->readWindows(
+                    firstLine, lineCount, columns,
+                    [&](const void *, const quint8 *mask, qint64 line, qint64 col, qint64 h, qint64 w) {
+                        for (qint64 r = 0; r < h; ++r) {
+                            qint8 *o = out + (line + r) * columns + col;
+                            habitatLine(reinterpret_cast<const T *>(o), o, w, target);
+                        }
+                        applyMask(mask, line, col, h, w);
+                    },
+                    [&](qint64 line, qint64 col, qint64 w, qint64 h) {
+                        return GDALRasterIOEx(d->band, GF_Read, int(col), int(line), int(w), int(h),
+                                              out + (line - firstLine) * columns + col, int(w), int(h), GDT_Byte, 1,
+                                              GSpacing(columns), nullptr);
+                    },
+                    errorString);
+        } else {
+            return d->readWindows(
+                    firstLine, lineCount, columns,
+                    [&](const void *src, const quint8 *mask, qint64 line, qint64 col, qint64 h, qint64 w) {
+                        const T *cells = static_cast<const T *>(src);
+                        for (qint64 r = 0; r < h; ++r)
+                            habitatLine(cells + r * w, out + (line + r) * columns + col, w, target);
+                        applyMask(mask, line, col, h, w);
+                    },
+                    nullptr, errorString);
+        }
+    };
+    switch (d->cell) {
+    case Cell::U8: return run(CellType<Cell::U8>());
+    case Cell::I8: return run(CellType<Cell::I8>());
+    case Cell::U16: return run(CellType<Cell::U16>());
+    case Cell::I16: return run(CellType<Cell::I16>());
+    case Cell::U32: return run(CellType<Cell::U32>());
+    case Cell::I32: return run(CellType<Cell::I32>());
+    case Cell::U64: return run(CellType<Cell::U64>());
+    case Cell::I64: return run(CellType<Cell::I64>());
+    case Cell::F32: return run(CellType<Cell::F32>());
+    case Cell::F64: return run(CellType<Cell::F64>());
+    }
+    return false;
+}
+
+bool GdalRaster::readValues(qint64 firstLine, qint64 lineCount, qint64 columns, qint32 *values, quint8 *present,
+                              QString *errorString)
+{
+    if (!d->checkRead(firstLine, lineCount, columns, values, errorString)
+        || !d->checkRead(firstLine, lineCount, columns, present, errorString))
+        return false;
+
+    const auto applyMask = [columns, values, present](const quint8 *mask, qint64 line, qint64 col, qint64 h, qint64 w) {
+        if (!mask)
+            return;
+        for (qint64 r = 0; r < h; ++r) {
+            qint32 *v = values + (line + r) * columns + col;
+            quint8 *p = present + (line + r) * columns + col;
+            const quint8 *m = mask + r * w;
+            for (qint64 i = 0; i < w; ++i) {
+                const bool ok = p[i] && m[i];
+                p[i] = quint8(ok);
+                v[i] = ok ? v[i] : 0;
+            }
+        }
+    };
+    const auto run = [&](auto tag) {
+        using T = typename decltype(tag)::T;
+        const bool hasNodata = d->nodata.set;
+        const T nodata = nodataAs<T>(d->nodata);
+        if constexpr (std::is_same_v<T, qint32>) {
+            // Int32 cells are read straight into the caller's values.
+            return d->readWindows(
+                    firstLine, lineCount, columns,
+                    [&](const void *, const quint8 *mask, qint64 line, qint64 col, qint64 h, qint64 w) {
+                        for (qint64 r = 0; r < h; ++r) {
+                            qint32 *v = values + (line + r) * columns + col;
+                            valueLine(v, v, present + (line + r) * columns + col, w, hasNodata, nodata);
+                        }
+                        applyMask(mask, line, col, h, w);
+                    },
+                    [&](qint64 line, qint64 col, qint64 w, qint64 h) {
+                        return GDALRasterIOEx(d->band, GF_Read, int(col), int(line), int(w), int(h),
+                                              values + (line - firstLine) * columns + col, int(w), int(h), GDT_Int32,
+                                              4, GSpacing(columns) * 4, nullptr);
+                    },
+                    errorString);
+        } else {
+            return d->readWindows(
+                    firstLine, lineCount, columns,
+                    [&](const void *src, const quint8 *mask, qint64 line, qint64 col, qint64 h, qint64 w) {
+                        const T *cells = static_cast<const T *>(src);
+                        for (qint64 r = 0; r < h; ++r) {
+                            valueLine(cells + r * w, values + (line + r) * columns + col,
+                                      present + (line + r) * columns + col, w, hasNodata, nodata);
+                        }
+                        applyMask(mask, line, col, h, w);
+                    },
+                    nullptr, errorString);
+        }
+    };
+    switch (d->cell) {
+    case Cell::U8: return run(CellType<Cell::U8>());
+    case Cell::I8: return run(CellType<Cell::I8>());
+    case Cell::U16: return run(CellType<Cell::U16>());
+    case Cell::I16: return run(CellType<Cell::I16>());
+    case Cell::U32: return run(CellType<Cell::U32>());
+    case Cell::I32: return run(CellType<Cell::I32>());
+    case Cell::U64: return run(CellType<Cell::U64>());
+    case Cell::I64: return run(CellType<Cell::I64>());
+    case Cell::F32: return run(CellType<Cell::F32>());
+    case Cell::F64: return run(CellType<Cell::F64>());
+    }
+    return false;
+}
+
+namespace {
+
+QStringList excludedDrivers()
+{
+    QStringList out;
+    for (const Excluded &e : excludedList)
+        out << QLatin1String(e.name) + QLatin1String(": ") + QLatin1String(e.reason);
+    return out;
+}
+
+QString gdalVersion()
+{
+    gdal();
+    return QString::fromLatin1(GDALVersionInfo("RELEASE_NAME"));
+}
+
+RasterDataset *createDataset()
+{
+    return new GdalRaster;
+}
+
+// A square of cells as a Byte GeoTIFF (DEFLATE), at path as it is: the
+// caller makes it take its place.
+bool writeGeoTiff(const QByteArray &path, const qint8 *cells, qint64 size, QString *errorString)
+{
+    gdal();
+    clearMessages();
+    GDALDriverH driver = GDALGetDriverByName("GTiff");
+    const char *options[] = {"COMPRESS=DEFLATE", nullptr};
+    GDALDatasetH dataset = driver ? GDALCreate(driver, path.constData(), int(size), int(size), 1, GDT_Byte,
+                                               const_cast<char **>(options))
+                                  : nullptr;
+    bool ok = dataset != nullptr;
+    if (ok) {
+        GDALRasterBandH band = GDALGetRasterBand(dataset, 1);
+        ok = GDALRasterIO(band, GF_Write, 0, 0, int(size), int(size), const_cast<qint8 *>(cells), int(size),
+                          int(size), GDT_Byte, 0, 0)
+                == CE_None;
+    }
+    if (dataset) {
+        GDALFlushCache(dataset);
+        ok = ok && !hasFailure();
+        GDALClose(dataset);
+        ok = ok && !hasFailure();
+    }
+    if (!ok)
+        setError(errorString, gdalReason());
+    return ok;
+}
+
+} // namespace
+
+extern "C" Q_DECL_EXPORT const RasterBackend *vantrixRasterBackend()
+{
+    static const RasterBackend backend{createDataset, excludedDrivers, gdalVersion, writeGeoTiff};
+    return &backend;
+}

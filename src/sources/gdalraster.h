@@ -1,0 +1,31 @@
+#pragma once
+
+#include "rasterbackend.h"
+
+#include <memory>
+
+// One raster open through GDAL: the RasterDataset of the GDAL module, with
+// the contracts RasterSource states. The only class of Vantrix that calls GDAL.
+class GdalRaster : public RasterDataset
+{
+public:
+    GdalRaster();
+    ~GdalRaster() override;
+    GdalRaster(const GdalRaster &) = delete;
+    GdalRaster &operator=(const GdalRaster &) = delete;
+
+    RasterSource::OpenResult open(const QByteArray &path, bool text, int band, QString *errorString) override;
+    void close() override;
+    qint64 width() const override;
+    qint64 height() const override;
+    qint64 blockHeight() const override;
+    QString driverName() const override;
+    bool readHabitat(qint64 firstLine, qint64 lineCount, qint64 columns, qint32 habitatValue, qint8 *out,
+                     QString *errorString) override;
+    bool readValues(qint64 firstLine, qint64 lineCount, qint64 columns, qint32 *values, quint8 *present,
+                    QString *errorString) override;
+
+private:
+    struct Private;
+    std::unique_ptr<Private> d;
+};

@@ -1,0 +1,42 @@
+#pragma once
+
+#include "rastersource.h"
+
+// The GDAL side of RasterSource, built as a module of its own
+// (libvantrix_gdal.so) that RasterSource loads the first time a file may be
+// a raster. GDAL and the many libraries behind it then cost nothing to a run
+// that reads only text landscapes, and a command-line program starts as fast
+// as it did without them.
+//
+// A RasterDataset is one open raster with the operations of RasterSource and
+// their contracts; the module's entry point vantrixRasterBackend() makes them
+// and answers for GDAL as a whole.
+class RasterDataset
+{
+public:
+    virtual ~RasterDataset() = default;
+    // text: the probe found the file to be text, so that GDAL failing on it
+    // makes it a text landscape (NotRaster) rather than a damaged raster.
+    virtual RasterSource::OpenResult open(const QByteArray &path, bool text, int band, QString *errorString) = 0;
+    virtual void close() = 0;
+    virtual qint64 width() const = 0;
+    virtual qint64 height() const = 0;
+    virtual qint64 blockHeight() const = 0;
+    virtual QString driverName() const = 0;
+    virtual bool readHabitat(qint64 firstLine, qint64 lineCount, qint64 columns, qint32 habitatValue, qint8 *out,
+                             QString *errorString) = 0;
+    virtual bool readValues(qint64 firstLine, qint64 lineCount, qint64 columns, qint32 *values, quint8 *present,
+                            QString *errorString) = 0;
+};
+
+// What the module offers. Its functions may be called from any thread.
+struct RasterBackend
+{
+    RasterDataset *(*create)(); // a dataset with nothing open, owned by the caller
+    QStringList (*excludedDrivers)();
+    QString (*gdalVersion)();
+    bool (*writeGeoTiff)(const QByteArray &path, const qint8 *cells, qint64 size, QString *errorString);
+};
+
+// The module's one exported symbol.
+extern "C" Q_DECL_EXPORT const RasterBackend *vantrixRasterBackend();

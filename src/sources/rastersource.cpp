@@ -1,0 +1,175 @@
+#include "rastersource.h"
+
+#include "rasterbackend.h"
+
+#include <QCoreApplication>
+#include <QFile>
+#include <QFileInfo>
+
+#include <mutex>
+
+#include <dlfcn.h>
+
+namespace {
+
+struct Backend
+{
+    const RasterBackend *entry = nullptr;
+    QString failure; // why it could not be loaded
+};
+
+// The places the GDAL module may be: where VANTRIX_GDAL_MODULE says, beside
+// an installed program (bin/../lib/vantrix/), and where the build put it.
+QStringList modulePaths()
+{
+    QStringList paths;
+    if (const QString given = qEnvironmentVariable("VANTRIX_GDAL_MODULE"); !given.isEmpty())
+        paths << given;
+    const QString program = QFileInfo(QStringLiteral("/proc/self/exe")).canonicalFilePath();
+    if (!program.isEmpty())
+        paths << QFileInfo(program).absolutePath() + QStringLiteral("/../lib/vantrix/libvantrix_gdal.so");
+    paths << QStringLiteral(VANTRIX_GDAL_MODULE_BUILT);
+    return paths;
+}
+
+const Backend &backend()
+{
+    static Backend loaded;
+    static std::once_flag once;
+    std::call_once(once, [] {
+        QStringList tried;
+        for (const QString &path : modulePaths()) {
+            void *handle = ::dlopen(QFile::encodeName(path).constData(), RTLD_NOW | RTLD_LOCAL);
+            if (!handle) {
+                tried << QString::fromLocal8Bit(::dlerror());
+                continue;
+            }
+            using Entry = const RasterBackend *(*)();
+            if (auto entry = reinterpret_cast<Entry>(::dlsym(handle, "vantrixRasterBackend"))) {
+                loaded.entry = entry(); // the module stays loaded for the life of the process
+                return;
+            }
+            tried << QStringLiteral("%1 has no raster reader").arg(path);
+            ::dlclose(handle);
+        }
+        loaded.failure = QCoreApplication::translate("RasterSource", "the raster reader could not be loaded (%1)")
+                                 .arg(tried.join(QStringLiteral("; ")));
+    });
+    return loaded;
+}
+
+} // namespace
+
+struct RasterSource::Private
+{
+    std::unique_ptr<RasterDataset> dataset;
+};
+
+RasterSource::RasterSource()
+    : d(std::make_unique<Private>())
+{
+}
+
+RasterSource::~RasterSource() = default;
+
+RasterSource::OpenResult RasterSource::open(const QByteArray &path, int band, QString *errorString)
+{
+    close();
+    if (path.isEmpty() || path.contains('\0'))
+        return NotRaster;
+    // GDAL's in-memory files (fuzzing, tests) are probed by the module.
+    const LandscapeProbe::Kind kind = path.startsWith("/vsimem/") ? LandscapeProbe::Kind::Binary
+                                                                  : LandscapeProbe::probe(path);
+    return open(path, kind, band, errorString);
+}
+
+RasterSource::OpenResult RasterSource::open(const QByteArray &path, LandscapeProbe::Kind kind, int band,
+                                            QString *errorString)
+{
+    close();
+    if (path.isEmpty() || path.contains('\0'))
+        return NotRaster;
+    if (kind != LandscapeProbe::Kind::Text && kind != LandscapeProbe::Kind::Binary)
+        return NotRaster;
+    const Backend &gdal = backend();
+    if (!gdal.entry) {
+        if (errorString)
+            *errorString = gdal.failure;
+        return Failed;
+    }
+    d->dataset.reset(gdal.entry->create());
+    const OpenResult result = d->dataset->open(path, kind == LandscapeProbe::Kind::Text, band, errorString);
+    if (result != Opened)
+        d->dataset.reset();
+    return result;
+}
+
+void RasterSource::close()
+{
+    d->dataset.reset();
+}
+
+qint64 RasterSource::width() const
+{
+    return d->dataset ? d->dataset->width() : 0;
+}
+
+qint64 RasterSource::height() const
+{
+    return d->dataset ? d->dataset->height() : 0;
+}
+
+qint64 RasterSource::blockHeight() const
+{
+    return d->dataset ? d->dataset->blockHeight() : 1;
+}
+
+QString RasterSource::driverName() const
+{
+    return d->dataset ? d->dataset->driverName() : QString();
+}
+
+bool RasterSource::readHabitat(qint64 firstLine, qint64 lineCount, qint64 columns, qint32 habitatValue, qint8 *out,
+                               QString *errorString)
+{
+    if (!d->dataset) {
+        if (errorString)
+            *errorString = QCoreApplication::translate("RasterSource", "no raster is open");
+        return false;
+    }
+    return d->dataset->readHabitat(firstLine, lineCount, columns, habitatValue, out, errorString);
+}
+
+bool RasterSource::readValues(qint64 firstLine, qint64 lineCount, qint64 columns, qint32 *values, quint8 *present,
+                              QString *errorString)
+{
+    if (!d->dataset) {
+        if (errorString)
+            *errorString = QCoreApplication::translate("RasterSource", "no raster is open");
+        return false;
+    }
+    return d->dataset->readValues(firstLine, lineCount, columns, values, present, errorString);
+}
+
+QStringList RasterSource::excludedDrivers()
+{
+    const Backend &gdal = backend();
+    return gdal.entry ? gdal.entry->excludedDrivers() : QStringList();
+}
+
+QString RasterSource::gdalVersion()
+{
+    const Backend &gdal = backend();
+    return gdal.entry ? gdal.entry->gdalVersion() : QString();
+}
+
+bool RasterSource::writeGeoTiff(const QByteArray &path, const qint8 *cells, qint64 size, QString *errorString)
+{
+    const Backend &gdal = backend();
+    if (!gdal.entry) {
+        if (errorString)
+            *errorString = gdal.failure;
+        return false;
+    }
+    return gdal.entry->writeGeoTiff(path, cells, size, errorString);
+}

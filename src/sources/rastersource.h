@@ -1,0 +1,115 @@
+#pragma once
+
+#include "landscapeprobe.h"
+
+#include <QByteArray>
+#include <QString>
+#include <QStringList>
+
+#include <memory>
+
+// A landscape stored as a GIS raster (GeoTIFF, ESRI ASCII grid, Erdas
+// Imagine, ENVI and whatever else GDAL reads), read through GDAL. This is the
+// one part of Vantrix that talks to GDAL.
+//
+// Which files are rasters: a regular file that GDAL opens as a raster with a
+// driver that does not also take arbitrary text for a raster. Drivers that
+// would read a plain-text grid of numbers (XYZ and the like, see
+// excludedDrivers()) are never used, so such a file stays a text landscape.
+// Besides, what LandscapeProbe finds to be a plain-text grid of numbers is a
+// text landscape without GDAL being asked (whatever header files lie beside
+// it), and so is anything that is not a regular file (missing, a directory, a
+// device, a pipe: the text reader names it). A file that an allowed driver
+// recognises but cannot open is Failed when it is binary; when it is text (a
+// grid of numbers whose first line reads like a header, say), it is NotRaster:
+// a file GDAL cannot open as a raster is a text landscape.
+//
+// Cells: raster line k is row k, pixel j column j. A value is read from one
+// band (band 1 unless told otherwise). Integer types (8 to 64 bits, signed
+// or not, signed bytes included) give their value when it lies in the signed
+// 32-bit range; a floating-point value counts only when it is integral and in
+// that range (-0.0 is 0). Any other value (NaN, 1.5, 3e9) is invalid. ESRI and
+// GRASS ASCII grids are read as 64-bit floating point, so the same holds for
+// their text. Nodata (the band's nodata value, or its mask band when GDAL
+// reports one: a mask per dataset, alpha, a .msk file) and invalid values hold
+// no value.
+//
+// Failure: every operation returns false (or Failed) with a reason, GDAL's own
+// messages where it has some; GDAL never prints or asks anything. Opening does
+// not allocate in proportion to the raster's declared size, so a small file
+// that declares an enormous raster costs nothing until its rows are read; a
+// band whose blocks exceed 256 MB each is Failed, since GDAL allocates a whole
+// block at its first read.
+//
+// Memory: reading needs, beyond the caller's buffers, at most a 16 MB scratch
+// strip in the band's own type (Byte habitat and Int32 values are read straight
+// into the caller's buffer), 16 MB for a mask band, and GDAL's block cache,
+// which is set to 64 MB for the whole process.
+//
+// Threads: GDAL is set up once for the process (drivers, cache, a silent error
+// handler that keeps each thread's messages). A RasterSource holds one GDAL
+// dataset and must be used by one thread at a time; separate RasterSource
+// objects may be used on separate threads at once, on the same file too.
+class RasterSource
+{
+public:
+    enum OpenResult {
+        NotRaster, // no allowed driver claims the file: read it as text
+        Opened,
+        Failed,    // a raster driver claims the file, but it cannot be opened (reason given)
+    };
+
+    RasterSource();
+    ~RasterSource();
+    RasterSource(const RasterSource &) = delete;
+    RasterSource &operator=(const RasterSource &) = delete;
+
+    // Opens path (a file-system path as bytes, which is never taken for a
+    // GDAL connection string such as "NITF_IM:0:x"; or a /vsimem/ name) and
+    // selects band (from 1). A band that does not exist, or a data type that
+    // holds no integers (complex values), is Failed. Closes what was open.
+    OpenResult open(const QByteArray &path, int band, QString *errorString = nullptr);
+    // The same for a file already probed as kind (Text or Binary; any
+    // other kind is NotRaster without GDAL being asked).
+    OpenResult open(const QByteArray &path, LandscapeProbe::Kind kind, int band, QString *errorString = nullptr);
+    void close();
+
+    qint64 width() const;  // pixels per line
+    qint64 height() const; // lines
+    // Lines to read at a time: the height of the band's blocks, so that each
+    // block is decoded once. A block of more than 16M cells (one strip for a
+    // whole large raster) gives a divisor of its height instead, for strips
+    // of at most that many cells; GDAL's cache keeps the block between them.
+    qint64 blockHeight() const;
+    QString driverName() const;
+
+    // Reads lines [firstLine, firstLine + lineCount), pixels [0, columns) of
+    // each (columns <= width()), into out, row-major (lineCount * columns
+    // bytes): 1 where the value equals habitatValue, 0 elsewhere (including
+    // nodata and invalid values). Lines or columns outside the raster, or no
+    // raster open, give false with a reason; so does a read GDAL fails on (out
+    // is then partly written).
+    bool readHabitat(qint64 firstLine, qint64 lineCount, qint64 columns, qint32 habitatValue, qint8 *out,
+                     QString *errorString = nullptr);
+    // The same lines as values: values[i] the value, present[i] 1 where the
+    // cell holds one and 0 where it holds none (values[i] is then 0).
+    bool readValues(qint64 firstLine, qint64 lineCount, qint64 columns, qint32 *values, quint8 *present,
+                    QString *errorString = nullptr);
+
+    // The GDAL drivers that are never used, and why, one "NAME: reason" each
+    // (drivers this GDAL lacks included). They are deregistered when GDAL is
+    // set up; should GDALAllRegister() bring them back later, open() keeps to
+    // the drivers of that start-up.
+    static QStringList excludedDrivers();
+    // GDAL's version, for --version texts.
+    static QString gdalVersion();
+
+    // Writes size x size cells (row-major, values 0 to 127) as a one-band
+    // Byte GeoTIFF at path, as it is: OutputFile::writeVia() makes such a
+    // file take an output's place whole.
+    static bool writeGeoTiff(const QByteArray &path, const qint8 *cells, qint64 size, QString *errorString = nullptr);
+
+private:
+    struct Private;
+    std::unique_ptr<Private> d;
+};

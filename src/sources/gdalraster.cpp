@@ -585,6 +585,17 @@ QString GdalRaster::driverName() const
     return d->driver;
 }
 
+RasterSource::GeoReference GdalRaster::geoReference() const
+{
+    RasterSource::GeoReference geo;
+    if (!d->dataset)
+        return geo;
+    if (const char *wkt = GDALGetProjectionRef(d->dataset))
+        geo.projection = wkt;
+    geo.hasTransform = GDALGetGeoTransform(d->dataset, geo.transform) == CE_None;
+    return geo;
+}
+
 bool GdalRaster::Private::checkRead(qint64 firstLine, qint64 lineCount, qint64 columns, const void *out,
                                       QString *errorString) const
 {
@@ -829,6 +840,99 @@ RasterDataset *createDataset()
     return new GdalRaster;
 }
 
+// The writer of the maps Vantrix makes: a tiled, DEFLATE-compressed GeoTIFF,
+// BigTIFF when it may pass 4 GB.
+class GdalWriter : public RasterWriterBackend
+{
+public:
+    ~GdalWriter() override { close(nullptr); }
+
+    bool create(const QByteArray &path, qint64 width, qint64 height, int bands, RasterSource::Writer::Type type,
+                const RasterSource::GeoReference &geo, QString *errorString) override
+    {
+        gdal();
+        clearMessages();
+        GDALDriverH driver = GDALGetDriverByName("GTiff");
+        m_type = type == RasterSource::Writer::Byte ? GDT_Byte : type == RasterSource::Writer::UInt32 ? GDT_UInt32 : GDT_Float32;
+        m_width = width;
+        m_height = height;
+        if (width < 1 || height < 1 || width > std::numeric_limits<int>::max() || height > std::numeric_limits<int>::max()) {
+            setError(errorString, tr("a raster of %1 x %2 cells cannot be written").arg(width).arg(height));
+            return false;
+        }
+        const char *options[] = {"TILED=YES", "BLOCKXSIZE=256", "BLOCKYSIZE=256", "COMPRESS=DEFLATE",
+                                 "BIGTIFF=IF_SAFER", nullptr};
+        m_dataset = driver ? GDALCreate(driver, path.constData(), int(width), int(height), bands, m_type,
+                                        const_cast<char **>(options))
+                           : nullptr;
+        if (!m_dataset) {
+            setError(errorString, gdalReason());
+            return false;
+        }
+        if (geo.hasTransform)
+            GDALSetGeoTransform(m_dataset, const_cast<double *>(geo.transform));
+        if (!geo.projection.isEmpty())
+            GDALSetProjection(m_dataset, geo.projection.constData());
+        return true;
+    }
+
+    void describeBand(int band, const QString &description, bool hasNodata, double nodata) override
+    {
+        if (!m_dataset)
+            return;
+        GDALRasterBandH handle = GDALGetRasterBand(m_dataset, band);
+        if (!handle)
+            return;
+        GDALSetDescription(handle, description.toUtf8().constData());
+        if (hasNodata)
+            GDALSetRasterNoDataValue(handle, nodata);
+    }
+
+    bool write(int band, qint64 firstRow, qint64 rows, const void *values, QString *errorString) override
+    {
+        GDALRasterBandH handle = m_dataset ? GDALGetRasterBand(m_dataset, band) : nullptr;
+        if (!handle || firstRow < 0 || rows < 0 || firstRow + rows > m_height) {
+            setError(errorString, tr("rows %1 to %2 of band %3 lie outside the raster").arg(firstRow).arg(firstRow + rows).arg(band));
+            return false;
+        }
+        clearMessages();
+        if (GDALRasterIO(handle, GF_Write, 0, int(firstRow), int(m_width), int(rows), const_cast<void *>(values),
+                         int(m_width), int(rows), m_type, 0, 0)
+                    != CE_None
+            || hasFailure()) {
+            setError(errorString, gdalReason());
+            return false;
+        }
+        return true;
+    }
+
+    bool close(QString *errorString) override
+    {
+        if (!m_dataset)
+            return false;
+        clearMessages();
+        GDALFlushCache(m_dataset);
+        bool ok = !hasFailure();
+        GDALClose(m_dataset);
+        m_dataset = nullptr;
+        ok = ok && !hasFailure();
+        if (!ok)
+            setError(errorString, gdalReason());
+        return ok;
+    }
+
+private:
+    GDALDatasetH m_dataset = nullptr;
+    GDALDataType m_type = GDT_Byte;
+    qint64 m_width = 0;
+    qint64 m_height = 0;
+};
+
+RasterWriterBackend *createWriter()
+{
+    return new GdalWriter;
+}
+
 // A square of cells as a Byte GeoTIFF (DEFLATE), at path as it is: the
 // caller makes it take its place.
 bool writeGeoTiff(const QByteArray &path, const qint8 *cells, qint64 size, QString *errorString)
@@ -862,6 +966,6 @@ bool writeGeoTiff(const QByteArray &path, const qint8 *cells, qint64 size, QStri
 
 extern "C" Q_DECL_EXPORT const RasterBackend *vantrixRasterBackend()
 {
-    static const RasterBackend backend{createDataset, excludedDrivers, gdalVersion, writeGeoTiff};
+    static const RasterBackend backend{createDataset, excludedDrivers, gdalVersion, writeGeoTiff, createWriter};
     return &backend;
 }

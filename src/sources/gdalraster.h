@@ -24,6 +24,7 @@ public:
                      QString *errorString) override;
     bool readValues(qint64 firstLine, qint64 lineCount, qint64 columns, qint32 *values, quint8 *present,
                     QString *errorString) override;
+    RasterSource::GeoReference geoReference() const override;
 
 private:
     struct Private;

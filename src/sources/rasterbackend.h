@@ -27,6 +27,21 @@ public:
                              QString *errorString) = 0;
     virtual bool readValues(qint64 firstLine, qint64 lineCount, qint64 columns, qint32 *values, quint8 *present,
                             QString *errorString) = 0;
+    virtual RasterSource::GeoReference geoReference() const = 0;
+};
+
+// A GeoTIFF being written band by band, rows in any order: the other half of
+// the module, for the maps Vantrix writes (RasterSource::Writer).
+class RasterWriterBackend
+{
+public:
+    virtual ~RasterWriterBackend() = default;
+    virtual bool create(const QByteArray &path, qint64 width, qint64 height, int bands,
+                        RasterSource::Writer::Type type, const RasterSource::GeoReference &geo,
+                        QString *errorString) = 0;
+    virtual void describeBand(int band, const QString &description, bool hasNodata, double nodata) = 0;
+    virtual bool write(int band, qint64 firstRow, qint64 rows, const void *values, QString *errorString) = 0;
+    virtual bool close(QString *errorString) = 0;
 };
 
 // What the module offers. Its functions may be called from any thread.
@@ -36,6 +51,7 @@ struct RasterBackend
     QStringList (*excludedDrivers)();
     QString (*gdalVersion)();
     bool (*writeGeoTiff)(const QByteArray &path, const qint8 *cells, qint64 size, QString *errorString);
+    RasterWriterBackend *(*createWriter)(); // nothing created yet, owned by the caller
 };
 
 // The module's one exported symbol.

@@ -129,6 +129,61 @@ QString RasterSource::driverName() const
     return d->dataset ? d->dataset->driverName() : QString();
 }
 
+RasterSource::GeoReference RasterSource::geoReference() const
+{
+    return d->dataset ? d->dataset->geoReference() : GeoReference();
+}
+
+RasterSource::Writer::Writer() = default;
+
+RasterSource::Writer::~Writer()
+{
+    if (m_backend)
+        m_backend->close(nullptr);
+}
+
+bool RasterSource::Writer::create(const QByteArray &path, qint64 width, qint64 height, int bands, Type type,
+                                  const GeoReference &geo, QString *errorString)
+{
+    const Backend &gdal = backend();
+    if (!gdal.entry) {
+        if (errorString)
+            *errorString = gdal.failure;
+        return false;
+    }
+    m_backend.reset(gdal.entry->createWriter());
+    if (!m_backend->create(path, width, height, bands, type, geo, errorString)) {
+        m_backend.reset();
+        return false;
+    }
+    return true;
+}
+
+void RasterSource::Writer::describeBand(int band, const QString &description, bool hasNodata, double nodata)
+{
+    if (m_backend)
+        m_backend->describeBand(band, description, hasNodata, nodata);
+}
+
+bool RasterSource::Writer::write(int band, qint64 firstRow, qint64 rows, const void *values, QString *errorString)
+{
+    if (!m_backend) {
+        if (errorString)
+            *errorString = QCoreApplication::translate("RasterSource", "no raster is being written");
+        return false;
+    }
+    return m_backend->write(band, firstRow, rows, values, errorString);
+}
+
+bool RasterSource::Writer::close(QString *errorString)
+{
+    if (!m_backend)
+        return false;
+    const bool ok = m_backend->close(errorString);
+    m_backend.reset();
+    return ok;
+}
+
 bool RasterSource::readHabitat(qint64 firstLine, qint64 lineCount, qint64 columns, qint32 habitatValue, qint8 *out,
                                QString *errorString)
 {

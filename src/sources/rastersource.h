@@ -50,9 +50,48 @@
 // handler that keeps each thread's messages). A RasterSource holds one GDAL
 // dataset and must be used by one thread at a time; separate RasterSource
 // objects may be used on separate threads at once, on the same file too.
+class RasterWriterBackend;
+
 class RasterSource
 {
 public:
+    // Where a raster lies on the ground: its coordinate system (as WKT) and
+    // its geotransform (GDAL's six coefficients), when it has them.
+    struct GeoReference
+    {
+        QByteArray projection;
+        bool hasTransform = false;
+        double transform[6] = {0, 1, 0, 0, 0, 1};
+    };
+
+    // A GeoTIFF written band by band (tiled, DEFLATE, BigTIFF where needed),
+    // for the maps Vantrix makes of its results. Rows may come in any order
+    // and in bands of any height; values are row-major, width() per row, of
+    // the file's type. Nothing is kept in memory but GDAL's block cache. The
+    // file is written at the path given, as it is: see OutputFile for making
+    // it take an output's place.
+    class Writer
+    {
+    public:
+        enum Type { Byte, UInt32, Float32 };
+
+        Writer();
+        ~Writer();
+        Writer(const Writer &) = delete;
+        Writer &operator=(const Writer &) = delete;
+
+        bool create(const QByteArray &path, qint64 width, qint64 height, int bands, Type type,
+                    const GeoReference &geo, QString *errorString);
+        // The band's description (a GIS shows it as the band's name) and nodata value.
+        void describeBand(int band, const QString &description, bool hasNodata = false, double nodata = 0);
+        bool write(int band, qint64 firstRow, qint64 rows, const void *values, QString *errorString);
+        // Flushes and closes; false, with the reason, if anything written failed.
+        bool close(QString *errorString);
+
+    private:
+        std::unique_ptr<RasterWriterBackend> m_backend;
+    };
+
     enum OpenResult {
         NotRaster, // no allowed driver claims the file: read it as text
         Opened,
@@ -82,6 +121,7 @@ public:
     // of at most that many cells; GDAL's cache keeps the block between them.
     qint64 blockHeight() const;
     QString driverName() const;
+    GeoReference geoReference() const;
 
     // Reads lines [firstLine, firstLine + lineCount), pixels [0, columns) of
     // each (columns <= width()), into out, row-major (lineCount * columns

@@ -3,9 +3,13 @@
 // that GDAL takes for a raster go through the raster path: LandscapeReader
 // compared with RasterSource reading the same file, and RasterSource on the
 // same bytes as a GDAL in-memory file, its two reads compared with each
-// other. Then the walk and the map rendering on what was read.
+// other. LandscapeStream, in bands of a height the input chooses, with or
+// without reading ahead, gives what LandscapeReader gives whole. Then the
+// walk and the map rendering on what was read.
 #include "fuzzinput.h"
+#include "cellcodes.h"
 #include "landscapereader.h"
+#include "landscapestream.h"
 #include "maprenderer.h"
 #include "percolationgrid.h"
 #include "rastersource.h"
@@ -36,8 +40,9 @@ void check(bool ok)
 
 // Reads lines x columns cells of an open raster both ways and checks that
 // they agree: both reads succeed or both fail, and where they succeed, a
-// cell is habitat exactly where it holds the cover value.
-void checkReads(RasterSource &raster, qint64 lines, qint64 columns, qint32 cover)
+// cell is habitat exactly where it holds a value of the cover, without a
+// value exactly where it holds none.
+void checkReads(RasterSource &raster, qint64 lines, qint64 columns, const CoverSet &cover)
 {
     const size_t cells = size_t(lines * columns);
     std::vector<qint8> habitat(cells, 7);
@@ -55,7 +60,8 @@ void checkReads(RasterSource &raster, qint64 lines, qint64 columns, qint32 cover
     for (size_t i = 0; i < cells; ++i) {
         check(present[i] <= 1);
         check(present[i] || values[i] == 0);
-        check(habitat[i] == qint8(present[i] && values[i] == cover));
+        check(habitat[i] == (!present[i] ? CellCode::NoValue : cover.contains(values[i]) ? CellCode::Habitat
+                                                                                        : CellCode::Matrix));
     }
 }
 
@@ -74,14 +80,66 @@ void walkAndRender(RaggedRows<qint8> cells, const MapGrid &values, qint32 cover,
     renderer.draw(painter, values, cover, QRect(3, 5, 64, 48 + data[0] % 7));
 }
 
+// The stream's bands of `height` rows, the square's columns of a raster or
+// every cell of a text row, joined: what LandscapeReader reads whole (or
+// fails where it fails, with the same reason).
+void checkStream(const QByteArray &file, const CoverSet &cover, qint64 height, bool prefetch,
+                 const RaggedRows<qint8> &whole, bool wholeRead, const QString &wholeError, qint64 skippedFields)
+{
+    LandscapeStream stream;
+    LandscapeStream::Options options;
+    options.prefetch = prefetch;
+    QString error;
+    if (!stream.open(file, options, &error)) {
+        check(!wholeRead && error == wholeError);
+        return;
+    }
+    check(stream.nextRow() == 0);
+    const qint64 columns = stream.isRaster() ? std::min(stream.columns(), stream.rows()) : stream.columns();
+    if (stream.isRaster() && stream.rows() * columns > MaxReadCells)
+        return;
+    if (!stream.isRaster()) {
+        check(wholeRead);
+        check(stream.skippedFields().count == skippedFields);
+    }
+    RaggedRows<qint8> joined;
+    RaggedRows<qint8> band;
+    for (;;) {
+        const qint64 before = stream.nextRow();
+        if (!stream.readHabitat(height, columns, cover, band, &error)) {
+            check(!wholeRead && !error.isEmpty() && band.isEmpty() && stream.nextRow() == before);
+            return;
+        }
+        check(stream.nextRow() == before + band.rowCount());
+        if (band.isEmpty())
+            break;
+        check(band.rowCount() == std::min(height, stream.rows() - before));
+        for (qsizetype r = 0; r < band.rowCount(); ++r) {
+            joined.cells.insert(joined.cells.end(), band.row(r), band.row(r) + band.rowLength(r));
+            joined.endRow();
+        }
+    }
+    check(wholeRead);
+    check(stream.nextRow() == stream.rows() && joined.rowCount() == stream.rows());
+    check(joined.cells == whole.cells && joined.offsets == whole.offsets);
+}
+
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
     if (size < 1)
         return 0;
+    // The first byte chooses: the cover (its low three bits; bit 3 widens it
+    // to a range of three values), the band height of the stream (bits 4 to
+    // 6) and whether it reads ahead (bit 7).
     static const qint32 covers[] = {1, 0, 7, -1, -3, 9, 2147483647, -2147483647 - 1};
     const qint32 cover = covers[data[0] % 8];
+    CoverSet coverSet(cover);
+    if (data[0] & 8)
+        coverSet = *CoverSet::parse(QStringLiteral("%1-%2").arg(std::min(cover, 2147483647 - 2)).arg(std::min(cover, 2147483647 - 2) + 2), nullptr);
+    const qint64 bandHeight = 1 + ((data[0] >> 4) & 7) * 3;
+    const bool prefetch = data[0] & 0x80;
     const QByteArray text(reinterpret_cast<const char *>(data + 1), qsizetype(size - 1));
     const QString path = FuzzInput::writeFile(data + 1, size - 1);
     const QByteArray file = QFile::encodeName(path);
@@ -91,7 +149,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     const RasterSource::OpenResult kind = probe.open(file, 1, &probeError);
     RaggedRows<qint8> cells;
     MapGrid values;
+    LandscapeReader::Outcome outcome;
     if (kind == RasterSource::NotRaster) {
+        QString error;
+        check(LandscapeReader::readPercolation(file, coverSet, cells, &error, {}, &outcome));
+        if (coverSet.isSingle())
+            check(TestUtil::toNested(cells) == ReferenceReader::percolation(text, cover));
+        checkStream(file, coverSet, bandHeight, prefetch, cells, true, error, outcome.skipped.count);
+        cells.clear();
         check(LandscapeReader::readPercolation(path, cover, cells));
         check(TestUtil::toNested(cells) == ReferenceReader::percolation(text, cover));
         check(LandscapeReader::readDisplay(path, values));
@@ -105,6 +170,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         check(error == probeError && cells.isEmpty());
         check(!LandscapeReader::readDisplay(path, values, &error));
         check(error == probeError && values.isEmpty());
+        checkStream(file, coverSet, bandHeight, prefetch, cells, false, probeError, 0);
     } else {
         // The square of side n = lines: the readers give what RasterSource
         // reads of it, or fail where it fails.
@@ -115,11 +181,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
             std::vector<qint8> habitat(size_t(lines * columns));
             std::vector<qint32> read(size_t(lines * columns));
             std::vector<quint8> present(size_t(lines * columns));
-            const bool habitatRead = probe.readHabitat(0, lines, columns, cover, habitat.data());
+            const bool habitatRead = probe.readHabitat(0, lines, columns, coverSet, habitat.data());
             const bool valuesRead = probe.readValues(0, lines, columns, read.data(), present.data());
             QString error;
-            check(LandscapeReader::readPercolation(path, cover, cells, &error) == habitatRead);
+            check(LandscapeReader::readPercolation(file, coverSet, cells, &error, {}) == habitatRead);
             check(error.isEmpty() == habitatRead);
+            checkStream(file, coverSet, bandHeight, prefetch, cells, habitatRead, error, 0);
             if (habitatRead) {
                 check(cells.rowCount() == lines && cells.cellCount() == lines * columns);
                 check(std::equal(habitat.begin(), habitat.end(), cells.cells.begin()));
@@ -163,7 +230,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
             check(raster.width() == probe.width() && raster.height() == probe.height());
             check(raster.blockHeight() >= 1);
             if (raster.width() * raster.height() <= MaxReadCells)
-                checkReads(raster, raster.height(), raster.width(), cover);
+                checkReads(raster, raster.height(), raster.width(), coverSet);
         }
     }
     VSIUnlink(memoryName.constData());

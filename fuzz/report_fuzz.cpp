@@ -1,5 +1,6 @@
 // Report reading (--merge) on any bytes: a report it accepts is written again
-// byte for byte from what it read.
+// byte for byte from what it read, its shard line (a part of a split run)
+// included; a shard line it accepts reads back as the same part.
 #include "percolationreport.h"
 
 #include <cstdint>
@@ -15,7 +16,21 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
             std::abort();
         return 0;
     }
+    // The same bytes line by line, as --merge reads a part, for its shard line.
+    PercolationReport::Parser parser(nullptr);
+    const QByteArray firstLine = bytes.left(bytes.indexOf('\n'));
+    if (!parser.addLine(firstLine))
+        std::abort();
     QByteArray again;
+    if (parser.shard()) {
+        // Written again from what was read, the shard line reads back the same.
+        const QByteArray written = PercolationReport::partLine(*parser.shard(), parser.description());
+        PercolationReport::Parser reread(nullptr);
+        if (!reread.addLine(written.chopped(1)) || !reread.shard() || reread.shard()->index != parser.shard()->index
+            || reread.shard()->count != parser.shard()->count || reread.description() != parser.description())
+            std::abort();
+        again += firstLine + '\n';
+    }
     double sum = 0;
     for (const PercolationReport::Entry &entry : entries) {
         again += PercolationReport::resultLine(entry.encodedPath, entry.result);

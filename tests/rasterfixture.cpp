@@ -68,6 +68,10 @@ QString writeRaster(const QString &path, const Grid &grid, const Options &option
             ok = GDALRasterIO(mask, GF_Write, 0, r, width, 1, row.data(), width, 1, GDT_Byte, 0, 0) == CE_None;
         }
     }
+    if (ok && options.transform) {
+        std::array<double, 6> transform = *options.transform;
+        ok = GDALSetGeoTransform(mem, transform.data()) == CE_None;
+    }
     if (!ok) {
         GDALClose(mem);
         return fail(QStringLiteral("writing the grid"));
@@ -152,6 +156,44 @@ QByteArray tinyTiff(quint32 width, quint32 height, quint16 compression, quint32 
     out.resize(dataOffset, '\0');
     QByteArray data(64, '\x55');
     return out + data;
+}
+
+QByteArray sparseTiff(quint32 width, quint32 height, quint32 rowsPerStrip)
+{
+    const quint32 strips = quint32((quint64(height) + rowsPerStrip - 1) / rowsPerStrip);
+    const quint16 entries = 9;
+    const quint32 directory = 8;
+    const quint32 tables = directory + 2 + entries * 12 + 4; // the two tables follow the directory
+    const quint32 tableBytes = strips * 4;
+    QByteArray out("II*\0", 4);
+    const auto u16 = [&out](quint16 v) { out.append(char(v & 0xFF)).append(char(v >> 8)); };
+    const auto u32 = [&](quint32 v) { u16(quint16(v & 0xFFFF)); u16(quint16(v >> 16)); };
+    const auto entry = [&](quint16 tag, quint16 type, quint32 count, quint32 value) {
+        u16(tag);
+        u16(type);
+        u32(count);
+        if (type == 3 && count == 1) {
+            u16(quint16(value));
+            u16(0);
+        } else {
+            u32(value);
+        }
+    };
+    u32(directory);
+    u16(entries);
+    entry(256, 4, 1, width);
+    entry(257, 4, 1, height);
+    entry(258, 3, 1, 8);
+    entry(259, 3, 1, 1); // no compression
+    entry(262, 3, 1, 1); // black is zero
+    entry(273, 4, strips, strips == 1 ? 0 : tables);              // StripOffsets
+    entry(277, 3, 1, 1);
+    entry(278, 4, 1, rowsPerStrip);
+    entry(279, 4, strips, strips == 1 ? 0 : tables + tableBytes); // StripByteCounts
+    u32(0);
+    if (strips > 1)
+        out.append(QByteArray(int(2 * tableBytes), '\0'));
+    return out;
 }
 
 } // namespace RasterFixture

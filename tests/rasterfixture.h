@@ -6,6 +6,7 @@
 
 #include <gdal.h>
 
+#include <array>
 #include <optional>
 #include <vector>
 
@@ -40,6 +41,8 @@ struct Options
     std::vector<Grid> moreBands;
     // More creation options, "NAME=VALUE" (e.g. "ALPHA=YES", "PIXELTYPE=SIGNEDBYTE").
     QByteArrayList creationOptions;
+    // GDAL's geotransform for the raster, when it is to have one.
+    std::optional<std::array<double, 6>> transform;
 };
 
 // Writes the grid as a raster at path and returns path, or an empty string
@@ -57,5 +60,12 @@ QByteArray landscapeText(const std::vector<std::vector<int>> &rows);
 // tables past the file's end), else tiles of tile x tile cells. For hostile
 // cases that GDAL would never write.
 QByteArray tinyTiff(quint32 width, quint32 height, quint16 compression, quint32 tile, quint32 rowsPerStrip);
+
+// A little-endian classic TIFF of 8-bit cells, written by hand, that
+// declares width x height cells in uncompressed strips of rowsPerStrip lines
+// and stores none of them: every strip's offset and size are 0, which GDAL
+// reads as a sparse strip of zeros. A raster of any size (70,000 x 70,000
+// and more) in a few KB that reads without error.
+QByteArray sparseTiff(quint32 width, quint32 height, quint32 rowsPerStrip);
 
 } // namespace RasterFixture

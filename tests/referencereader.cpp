@@ -47,7 +47,7 @@ QStringList fields(const QByteArray &line)
 
 namespace ReferenceReader {
 
-Rows percolation(const QByteArray &text, int habitatValue)
+Rows percolationValues(const QByteArray &text)
 {
     Rows rows;
     for (const QByteArray &line : lines(text)) {
@@ -56,12 +56,27 @@ Rows percolation(const QByteArray &text, int habitatValue)
             bool ok = false;
             const int value = qt4ToInt(field, &ok);
             if (ok)
-                row.push_back(value == habitatValue ? 1 : 0);
+                row.push_back(value);
         }
         if (!row.empty())
             rows.push_back(row);
     }
     return rows;
+}
+
+Rows percolation(const QByteArray &text, const std::function<bool(int)> &inCover)
+{
+    Rows rows = percolationValues(text);
+    for (auto &row : rows) {
+        for (int &cell : row)
+            cell = inCover(cell) ? 1 : 0;
+    }
+    return rows;
+}
+
+Rows percolation(const QByteArray &text, int habitatValue)
+{
+    return percolation(text, [habitatValue](int value) { return value == habitatValue; });
 }
 
 int toInt(const QByteArray &field, bool *ok)

@@ -2,6 +2,7 @@
 
 #include <QByteArray>
 
+#include <functional>
 #include <vector>
 
 // The straightforward reading of landscape text, one QString per line and per
@@ -12,6 +13,10 @@ using Rows = std::vector<std::vector<int>>;
 
 // Percolation rules: cells of 0/1 per valid field, lines without cells dropped.
 Rows percolation(const QByteArray &text, int habitatValue);
+// The same for a cover of several values: 1 where inCover(value).
+Rows percolation(const QByteArray &text, const std::function<bool(int)> &inCover);
+// The same fields' values (what LandscapeStream::readValues gives for text).
+Rows percolationValues(const QByteArray &text);
 // Display rules: values per field (invalid as 0), a blank last field dropped.
 Rows display(const QByteArray &text);
 // The conversion of one field, Latin-1 bytes: Qt 4's QString::toInt in base

@@ -7,10 +7,15 @@
 #include <QFile>
 #include <QString>
 
+#include <atomic>
+#include <chrono>
 #include <csignal>
+#include <thread>
 #include <vector>
 
+#include <fcntl.h>
 #include <sys/resource.h>
+#include <unistd.h>
 
 // Helpers shared by the test programs.
 namespace TestUtil {
@@ -50,6 +55,41 @@ public:
 
 private:
     rlimit m_old;
+};
+
+// Lets a reader blocked on a FIFO go on after a while: if it still lives
+// after timeout, it opens the FIFO's writing end once (without blocking) and
+// closes it, which ends a waiting open() and read(). For tests of code that
+// must not wait on a FIFO: they end, and fail on their time, instead of
+// hanging should the code wait.
+class FifoRelease
+{
+public:
+    FifoRelease(const QString &fifo, std::chrono::milliseconds timeout)
+        : m_thread([this, path = QFile::encodeName(fifo), timeout] {
+            const auto end = std::chrono::steady_clock::now() + timeout;
+            while (!m_done && std::chrono::steady_clock::now() < end)
+                std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            while (!m_done) {
+                const int fd = ::open(path.constData(), O_WRONLY | O_NONBLOCK);
+                if (fd >= 0)
+                    ::close(fd);
+                std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            }
+        })
+    {
+    }
+    ~FifoRelease()
+    {
+        m_done = true;
+        m_thread.join();
+    }
+    FifoRelease(const FifoRelease &) = delete;
+    FifoRelease &operator=(const FifoRelease &) = delete;
+
+private:
+    std::atomic<bool> m_done{false};
+    std::thread m_thread;
 };
 
 // Rows written as text: values of a row separated by blanks, rows by '/'.

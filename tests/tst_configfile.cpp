@@ -1,8 +1,11 @@
 #include "configfile.h"
 #include "testutil.h"
 
+#include <QElapsedTimer>
 #include <QTemporaryDir>
 #include <QtTest>
+
+#include <sys/stat.h>
 
 class TestConfigFile : public QObject
 {
@@ -15,6 +18,8 @@ private slots:
     void writeReplacesWhole();
     void writeFailureLeavesOldFile();
     void directoryInTheWay();
+    void onlyRegularFilesAreRead_data();
+    void onlyRegularFilesAreRead();
 };
 
 void TestConfigFile::parse_data()
@@ -112,6 +117,44 @@ void TestConfigFile::directoryInTheWay()
     QString error;
     QVERIFY(!ConfigFile().write(path, &error));
     QVERIFY(!error.isEmpty());
+}
+
+void TestConfigFile::onlyRegularFilesAreRead_data()
+{
+    QTest::addColumn<QString>("kind");
+    QTest::newRow("a FIFO") << "fifo";
+    QTest::newRow("a directory") << "directory";
+    QTest::newRow("a character device") << "device";
+}
+
+// What is not a regular file is refused at once, with the reason, and the
+// defaults stay: a FIFO in config.txt's place is not waited on.
+void TestConfigFile::onlyRegularFilesAreRead()
+{
+    QFETCH(QString, kind);
+    QTemporaryDir dir;
+    QString path = dir.filePath(QStringLiteral("config.txt"));
+    if (kind == QLatin1String("fifo"))
+        QVERIFY(::mkfifo(QFile::encodeName(path).constData(), 0600) == 0);
+    else if (kind == QLatin1String("directory"))
+        QVERIFY(QDir(dir.path()).mkdir(QStringLiteral("config.txt")));
+    else
+        path = QStringLiteral("/dev/zero");
+
+    QElapsedTimer clock;
+    clock.start();
+    ConfigFile config;
+    QString error;
+    bool read;
+    {
+        TestUtil::FifoRelease release(path, std::chrono::seconds(5));
+        read = config.read(path, &error);
+    }
+    QVERIFY2(clock.elapsed() < 4000, "read() waited on the FIFO");
+    QVERIFY(!read);
+    QCOMPARE(error, QStringLiteral("is not a regular file"));
+    QCOMPARE(config.coverValue, 1);
+    QCOMPARE(config.matrixValue, 0);
 }
 
 QTEST_GUILESS_MAIN(TestConfigFile)

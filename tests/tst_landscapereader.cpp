@@ -21,6 +21,8 @@ private slots:
 
     void percolationRules_data();
     void percolationRules();
+    void coverSets_data();
+    void coverSets();
     void displayRules_data();
     void displayRules();
     void fieldConversion_data();
@@ -87,6 +89,41 @@ void TestLandscapeReader::percolationRules()
     QVERIFY(LandscapeReader::readPercolation(write(text), habitat, read, &error));
     QCOMPARE(rowsText(toNested(read)), rows);
     QCOMPARE(toNested(read), ReferenceReader::percolation(text, habitat));
+}
+
+void TestLandscapeReader::coverSets_data()
+{
+    QTest::addColumn<QByteArray>("text");
+    QTest::addColumn<QString>("cover");
+    QTest::addColumn<QByteArray>("rows");
+
+    // Sixteen bytes of one-digit fields take the eight-at-once path; the
+    // others one field at a time.
+    QTest::newRow("range of digits, eight at once")
+            << QByteArray("0 1 2 3 4 5 6 7 8 9 0 1 2 3 4 5 \n") << "2-4" << QByteArray("0 0 1 1 1 0 0 0 0 0 0 0 1 1 1 0");
+    QTest::newRow("scattered digits, eight at once")
+            << QByteArray("0 1 2 3 4 5 6 7 8 9 0 1 2 3 4 5 6\n") << "3,5-6,9" << QByteArray("0 0 0 1 0 1 1 0 0 1 0 0 0 1 0 1 1");
+    QTest::newRow("every digit") << QByteArray("0 1 2 3 4 5 6 7 8 9 \n") << "0-9" << QByteArray("1 1 1 1 1 1 1 1 1 1");
+    QTest::newRow("no digit") << QByteArray("0 1 2 3 4 5 6 7 8 9 10\n") << "10-20" << QByteArray("0 0 0 0 0 0 0 0 0 0 1");
+    QTest::newRow("negative range") << QByteArray("-5 -1 0 -3 7\n") << "-5--2" << QByteArray("1 0 0 1 0");
+    QTest::newRow("classes beyond one digit") << QByteArray("10 41 42 43 44 9\n") << "41-43" << QByteArray("0 1 1 1 0 0");
+    QTest::newRow("all of 32 bits") << QByteArray("-2147483648 2147483647 0 x\n") << "-2147483648-2147483647"
+                                    << QByteArray("1 1 1");
+    QTest::newRow("ranges across rows") << QByteArray("1 2\n3 4 5\n\n6\n") << "1,3,5-6" << QByteArray("1 0/1 0 1/1");
+}
+
+void TestLandscapeReader::coverSets()
+{
+    QFETCH(QByteArray, text);
+    QFETCH(QString, cover);
+    QFETCH(QByteArray, rows);
+
+    const std::optional<CoverSet> set = CoverSet::parse(cover, nullptr);
+    QVERIFY(set);
+    RaggedRows<qint8> read;
+    QString error;
+    QVERIFY(LandscapeReader::readPercolation(QFile::encodeName(write(text)), *set, read, &error, {}));
+    QCOMPARE(rowsText(toNested(read)), rows);
 }
 
 void TestLandscapeReader::displayRules_data()
@@ -165,8 +202,14 @@ void TestLandscapeReader::matchesReferenceOnRandomText()
         QVERIFY(LandscapeReader::readPercolation(path, habitat, cells));
         MapGrid values;
         QVERIFY(LandscapeReader::readDisplay(path, values));
+        // A cover of several values and ranges, checked value by value.
+        RaggedRows<qint8> coverCells;
+        QVERIFY(LandscapeReader::readPercolation(QFile::encodeName(path), *CoverSet::parse(QStringLiteral("-3-0,7,12"), nullptr),
+                                                 coverCells, nullptr, {}));
+        const auto inCover = [](int v) { return (v >= -3 && v <= 0) || v == 7 || v == 12; };
         if (toNested(cells) != ReferenceReader::percolation(text, habitat)
-            || toNested(values) != ReferenceReader::display(text))
+            || toNested(values) != ReferenceReader::display(text)
+            || toNested(coverCells) != ReferenceReader::percolation(text, inCover))
             QFAIL(qPrintable(QStringLiteral("differs on text %1").arg(QString::fromLatin1(text.toPercentEncoding()))));
     }
 }

@@ -10,8 +10,11 @@
 #include <QMessageBox>
 #include <QProgressDialog>
 #include <QPushButton>
+#include <QStatusBar>
 #include <QTemporaryDir>
 #include <QtTest>
+
+#include <sys/stat.h>
 
 using GuiUtil::whenShown;
 
@@ -32,6 +35,9 @@ private slots:
     void unreadableFilesAreNamed();
     void unwritableReportIsReported();
     void tenThousandFiles();
+    void statusBarAfterPercolation_data();
+    void statusBarAfterPercolation();
+    void fifoInPlaceOfConfigGivesDefaults();
 
 private:
     QString landscape(const QString &name, const QByteArray &text)
@@ -340,6 +346,61 @@ void TestMainWindow::tenThousandFiles()
     // The dialog went on painting while the run went on, up to its last files.
     QVERIFY2(counter.valuesPainted.size() >= 10, qPrintable(QString::number(counter.valuesPainted.size())));
     QVERIFY(*std::max_element(counter.valuesPainted.begin(), counter.valuesPainted.end()) >= count * 9 / 10);
+}
+
+void TestMainWindow::statusBarAfterPercolation_data()
+{
+    QTest::addColumn<QStringList>("names");
+    QTest::addColumn<bool>("reportWritable");
+    QTest::addColumn<QString>("message"); // %1: the report's full path
+
+    QTest::newRow("three files") << QStringList{"span.txt", "blocked.txt", "span2.txt"} << true
+                                 << QStringLiteral("PP = 0.666667 over 3 files; report: %1");
+    QTest::newRow("one file") << QStringList{"blocked.txt"} << true << QStringLiteral("PP = 0 over 1 file; report: %1");
+    QTest::newRow("no file") << QStringList() << true << QStringLiteral("PP = nan over 0 files; report: %1");
+    QTest::newRow("report not written") << QStringList{"span.txt"} << false
+                                        << QStringLiteral("PP = 1 over 1 file; the report %1 could not be written");
+}
+
+// After Percolation the status bar says the PP, over how many files, and
+// where the report is (by its full path), or that it could not be written.
+void TestMainWindow::statusBarAfterPercolation()
+{
+    QFETCH(QStringList, names);
+    QFETCH(bool, reportWritable);
+    QFETCH(QString, message);
+
+    landscape(QStringLiteral("span.txt"), "1 0\n1 0\n");
+    landscape(QStringLiteral("span2.txt"), "0 0\n1 1\n");
+    landscape(QStringLiteral("blocked.txt"), "1 0\n0 1\n");
+    if (!reportWritable)
+        QVERIFY(QDir().mkdir(QStringLiteral("percolation.txt")));
+    MainWindow window;
+    window.show();
+    QStringList paths;
+    for (const QString &name : names)
+        paths << work.filePath(name);
+    open(window, paths);
+    QCOMPARE(window.statusBar()->currentMessage(), QString());
+    const QStringList warnings = runPercolation(window);
+    QCOMPARE(warnings.size(), reportWritable ? 0 : 1);
+    QCOMPARE(window.statusBar()->currentMessage(), message.arg(QDir::current().absoluteFilePath(QStringLiteral("percolation.txt"))));
+}
+
+// A FIFO in config.txt's place is not waited on: the window opens with the
+// default values.
+void TestMainWindow::fifoInPlaceOfConfigGivesDefaults()
+{
+    QVERIFY(::mkfifo("config.txt", 0600) == 0);
+    QElapsedTimer clock;
+    clock.start();
+    {
+        TestUtil::FifoRelease release(QStringLiteral("config.txt"), std::chrono::seconds(5));
+        MainWindow window;
+        QCOMPARE(window.currentCoverValue(), 1);
+        QCOMPARE(window.currentMatrixValue(), 0);
+    }
+    QVERIFY2(clock.elapsed() < 4000, "the window waited on config.txt");
 }
 
 QTEST_MAIN(TestMainWindow)

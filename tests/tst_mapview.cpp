@@ -1,5 +1,6 @@
 #include "guiutil.h"
 #include "mainwindow.h"
+#include "rasterfixture.h"
 #include "setings.h"
 #include "testutil.h"
 
@@ -8,6 +9,7 @@
 #include <QListWidget>
 #include <QPushButton>
 #include <QSpinBox>
+#include <QStatusBar>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -50,6 +52,8 @@ private slots:
     void newMatrixValueIsPaintedWhenAccepted();
     void moreRowsThanPixelsFillTheArea();
     void trailingBlanksDoNotMatter();
+    void unreadableFileSaysWhy_data();
+    void unreadableFileSaysWhy();
 
 private:
     QString landscape(const QString &name, const QByteArray &text)
@@ -260,6 +264,49 @@ void TestMapView::trailingBlanksDoNotMatter()
     const QImage first = mapPixels(window);
     select(window, 1);
     QCOMPARE(mapPixels(window), first);
+}
+
+void TestMapView::unreadableFileSaysWhy_data()
+{
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<QString>("reason");
+
+    QTest::newRow("a GeoTIFF cut short") << "cut.tif" << "TIFFReadEncodedStrip() failed";
+    QTest::newRow("a TIFF whose directory is nowhere") << "header.tif" << "TIFFReadDirectory";
+    QTest::newRow("a file removed after Open") << "gone.txt" << "No such file or directory";
+}
+
+// A file that shows no map says why in the status bar (GDAL's reason for a
+// raster GDAL cannot read), until a map is shown again.
+void TestMapView::unreadableFileSaysWhy()
+{
+    QFETCH(QString, name);
+    QFETCH(QString, reason);
+
+    const QString tiff = RasterFixture::writeRaster(work.filePath(QStringLiteral("whole.tif")),
+                                                    RasterFixture::fromInts(std::vector<std::vector<int>>(64, std::vector<int>(64, 1))));
+    QVERIFY(!tiff.isEmpty());
+    QFile whole(tiff);
+    QVERIFY(whole.open(QIODevice::ReadOnly));
+    const QByteArray bytes = whole.readAll();
+    landscape(QStringLiteral("cut.tif"), bytes.left(bytes.size() / 2));
+    landscape(QStringLiteral("header.tif"), QByteArray("II*\0\x08\0\0\0\xff\xff", 10));
+    landscape(QStringLiteral("gone.txt"), LShape);
+    const QString good = landscape(QStringLiteral("l.txt"), LShape);
+
+    MainWindow window;
+    window.show();
+    open(window, {good, work.filePath(name)});
+    QFile::remove(work.filePath(QStringLiteral("gone.txt")));
+    select(window, 1);
+    QVERIFY(window.currentMap().isEmpty());
+    const QString message = window.statusBar()->currentMessage();
+    QVERIFY2(message.startsWith(work.filePath(name) + QStringLiteral(" cannot be shown: ")) && message.contains(reason),
+             qPrintable(message));
+
+    select(window, 0);
+    QCOMPARE(window.currentMap().rowCount(), qsizetype(7));
+    QCOMPARE(window.statusBar()->currentMessage(), QString());
 }
 
 QTEST_MAIN(TestMapView)

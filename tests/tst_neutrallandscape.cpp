@@ -7,6 +7,7 @@
 #include <QCryptographicHash>
 #include <QtTest>
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 
@@ -95,6 +96,8 @@ private slots:
     void exactShares();
     void nestedAcrossShares_data();
     void nestedAcrossShares();
+    void growthOrderGivesTheCells_data();
+    void growthOrderGivesTheCells();
     void fixedLandscapes_data();
     void fixedLandscapes();
     void parametersMatter();
@@ -222,6 +225,66 @@ void TestNeutralLandscape::nestedAcrossShares()
             QVERIFY(lower.cells[i] <= higher.cells[i]);
         QVERIFY(habitat(higher) > habitat(lower));
         std::swap(lower, higher);
+    }
+}
+
+void TestNeutralLandscape::growthOrderGivesTheCells_data()
+{
+    QTest::addColumn<int>("model");
+    QTest::addColumn<qint64>("size");
+    // 9 x 9 = 81 and 13 x 13 = 169 cells: the draws' last block of 8 is partial.
+    QTest::newRow("random 9") << int(NeutralLandscape::Random) << qint64(9);
+    QTest::newRow("random 13") << int(NeutralLandscape::Random) << qint64(13);
+    QTest::newRow("random 64") << int(NeutralLandscape::Random) << qint64(64);
+    QTest::newRow("fractal 33") << int(NeutralLandscape::Fractal) << qint64(33);
+    QTest::newRow("clusters 30") << int(NeutralLandscape::Clusters) << qint64(30);
+}
+
+void TestNeutralLandscape::growthOrderGivesTheCells()
+{
+    // The order the sweep grows replicates in: at every share, the cells the
+    // landscape has are those whose draw is below the share's threshold
+    // (Random), or the first cells of the order.
+    QFETCH(int, model);
+    QFETCH(qint64, size);
+    const NeutralLandscape landscape(parameters(NeutralLandscape::Model(model), size, 5), 2);
+    std::vector<quint32> draws(static_cast<size_t>(size * size));
+    if (model == NeutralLandscape::Random) {
+        landscape.draws(draws.data());
+        QVERIFY(landscape.order().empty());
+        // The draws are the lanes' outputs as documented: cell 8k + 2l + h is
+        // half h of lane l's k-th output.
+        const quint64 key = mix(mix(mix(mix(mix(0 ^ (0x76616E7472697800ULL | NeutralLandscape::Random)) ^ quint64(size)) ^ 5)
+                                    ^ 2)
+                                ^ 0);
+        std::vector<ReferenceGenerator> lanes;
+        for (quint64 lane = 0; lane < 4; ++lane)
+            lanes.emplace_back(mix(mix(key) ^ lane));
+        for (size_t i = 0; i < draws.size(); i += 2) {
+            const quint64 bits = lanes[(i / 2) % 4].next();
+            QCOMPARE(draws[i], quint32(bits));
+            if (i + 1 < draws.size())
+                QCOMPARE(draws[i + 1], quint32(bits >> 32));
+        }
+    } else {
+        std::vector<quint32> sorted = landscape.order();
+        QCOMPARE(qint64(sorted.size()), size * size);
+        std::sort(sorted.begin(), sorted.end());
+        for (size_t i = 0; i < sorted.size(); ++i)
+            QCOMPARE(sorted[i], quint32(i)); // every cell once
+    }
+    RaggedRows<qint8> rows;
+    for (const double share : {0.0, 1e-9, 0.25, 0.5, 0.5927, 0.75, 0.999999, 1.0}) {
+        landscape.cells(share, rows);
+        std::vector<qint8> expected(static_cast<size_t>(size * size), 0);
+        if (model == NeutralLandscape::Random) {
+            for (size_t i = 0; i < draws.size(); ++i)
+                expected[i] = quint64(draws[i]) < RandomStream::threshold32(share);
+        } else {
+            for (qint64 i = 0; i < NeutralLandscape::habitatCells(share, size); ++i)
+                expected[landscape.order()[size_t(i)]] = 1;
+        }
+        QVERIFY2(rows.cells == expected, qPrintable(QString::number(share)));
     }
 }
 

@@ -1,5 +1,6 @@
 #include "guiutil.h"
 #include "mainwindow.h"
+#include "rasterfixture.h"
 #include "referencereader.h"
 #include "referencewalk.h"
 #include "testutil.h"
@@ -11,8 +12,11 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <gdal.h>
+
 #include <fcntl.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -136,6 +140,11 @@ private slots:
     void streamsThatAreNotListsOrReports();
     void pipesStillWork();
     void newlineInPathExplained();
+    void textThatLooksLikeARasterIsText_data();
+    void textThatLooksLikeARasterIsText();
+    void notesAndRefusals_data();
+    void notesAndRefusals();
+    void sameReportForAnyJobsUnderAMemoryLimit();
 
 private:
     // Generated landscapes of random size, cover classes -3, 1 and 7, with and
@@ -459,6 +468,224 @@ void TestPercolateCommand::newlineInPathExplained()
     QCOMPARE(merged.exitCode, 1);
     QVERIFY2(merged.err.contains("line 1 is not a path, a tab and 0 or 1") && merged.err.contains("line break"),
              merged.err.constData());
+}
+
+void TestPercolateCommand::textThatLooksLikeARasterIsText_data()
+{
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<QByteArray>("bytes");
+    QTest::addColumn<int>("exitCode");
+    QTest::addColumn<QByteArray>("message");
+
+    const QByteArray rows = QByteArray("1 1 1 1 1 1\n").repeated(5);
+    QTest::newRow("ncols only") << "ncols.txt" << "ncols 6\n" + rows << 0
+                                << QByteArray("1 field(s) that are not integers were skipped, such as 'ncols'");
+    QTest::newRow("ncols and nrows") << "nrows.txt" << "ncols 6\nnrows 5\n" + rows << 0
+                                     << QByteArray("2 field(s) that are not integers were skipped, such as 'ncols'");
+    QTest::newRow("ncols and nrows, named .asc") << "grid.asc" << "ncols 6\nnrows 5\n" + rows << 0
+                                                 << QByteArray("2 field(s) that are not integers were skipped, such as 'ncols'");
+    QTest::newRow("a header with a misspelt keyword")
+            << "typo.txt" << QByteArray("ncols 3\nnrows 3\nxllcorner 0\nyllcorner 0\ncelsize 1\n1 1 1\n1 0 0\n1 0 0\n") << 0
+            << QByteArray("5 field(s) that are not integers were skipped, such as 'ncols'");
+
+    // Binary rasters GDAL cannot open stay unreadable, with GDAL's reason.
+    QTemporaryDir dir;
+    const QString tiff = RasterFixture::writeRaster(dir.filePath(QStringLiteral("t.tif")),
+                                                    RasterFixture::fromInts(std::vector<std::vector<int>>(64, std::vector<int>(64, 1))));
+    QVERIFY(!tiff.isEmpty());
+    const QByteArray whole = readAll(tiff);
+    QTest::newRow("a GeoTIFF cut short") << "cut.tif" << whole.left(whole.size() / 2) << 1 << QByteArray("TIFF");
+    QTest::newRow("a TIFF header pointing nowhere") << "header.tif" << QByteArray("II*\0\x08\0\0\0\xff\xff", 10) << 1
+                                                    << QByteArray("TIFFReadDirectory");
+}
+
+// A file GDAL cannot open as a raster is a text landscape: a grid whose
+// first lines read like an ESRI grid's header is tested by the text rules;
+// a damaged binary raster stays unreadable, with GDAL's reason.
+void TestPercolateCommand::textThatLooksLikeARasterIsText()
+{
+    QFETCH(QString, name);
+    QFETCH(QByteArray, bytes);
+    QFETCH(int, exitCode);
+    QFETCH(QByteArray, message);
+
+    QVERIFY(TestUtil::writeFile(name, bytes));
+    const Run run = percolate({"-c", "1", name});
+    QCOMPARE(run.exitCode, exitCode);
+    QVERIFY2(run.err.contains(name.toLatin1() + ": " + message), run.err.constData());
+    QCOMPARE(run.err.count('\n'), 1);
+    if (exitCode == 0)
+        QCOMPARE(run.out, expectedReport({name}, 1));
+    else
+        QCOMPARE(run.out, name.toLatin1() + "\t0\nProbability Percolation (PP) = 0\n");
+}
+
+void TestPercolateCommand::notesAndRefusals_data()
+{
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<QByteArray>("config"); // config.txt: its bytes, "FIFO", or none
+    QTest::addColumn<int>("exitCode");
+    QTest::addColumn<QByteArray>("errors"); // standard error, exactly
+    QTest::addColumn<QByteArray>("report"); // standard output, exactly; "reference" for the reference's report of the files
+
+    const QByteArray prefix = "vantrix-percolate: ";
+    QTest::newRow("decimal fields") << QStringList{"-c", "1", "decimal.txt"} << QByteArray() << 0
+                                    << prefix + "decimal.txt: 4 field(s) that are not integers were skipped, such as '1.0'\n"
+                                    << QByteArray("reference");
+    QTest::newRow("numpy.savetxt's fields")
+            << QStringList{"-c", "1", "numpy.txt"} << QByteArray() << 0
+            << prefix + "numpy.txt: 4 field(s) that are not integers were skipped, such as '1.000000000000000000e+00'\n"
+            << QByteArray("reference");
+    QTest::newRow("tab-separated fields") << QStringList{"-c", "1", "tabs.txt"} << QByteArray() << 0
+                                          << prefix + "tabs.txt: 2 field(s) that are not integers were skipped, such as '1\t1'\n"
+                                          << QByteArray("reference");
+    QTest::newRow("comma-separated fields and a long one")
+            << QStringList{"-c", "1", "commas.txt"} << QByteArray() << 0
+            << prefix + "commas.txt: 3 field(s) that are not integers were skipped, such as '1,1,1,1,1,1,1,1,1,1,1,1,1,1,1,1,1,1,1,1,'\n"
+            << QByteArray("reference");
+    QTest::newRow("one note per file, none for good files")
+            << QStringList{"-c", "1", "decimal.txt", "good.txt", "mixed.txt"} << QByteArray() << 0
+            << prefix + "decimal.txt: 4 field(s) that are not integers were skipped, such as '1.0'\n" + prefix
+                       + "mixed.txt: 1 field(s) that are not integers were skipped, such as 'x'\n"
+            << QByteArray("reference");
+    QTest::newRow("no file in the list") << QStringList{"-c", "1", "--files-from", "empty.txt"} << QByteArray() << 1
+                                         << prefix + "nothing was tested (no file), so the PP is nan\n"
+                                         << QByteArray("Probability Percolation (PP) = nan\n");
+    QTest::newRow("no complete square")
+            << QStringList{"-c", "1", "--tile", "5", "good.txt"} << QByteArray() << 1
+            << prefix + "1 incomplete square(s) at the right and bottom edges of 1 landscape(s) left out\n" + prefix
+                       + "nothing was tested (no complete square), so the PP is nan\n"
+            << QByteArray("Probability Percolation (PP) = nan\n");
+    QTest::newRow("cover value from config.txt") << QStringList{"good.txt"} << QByteArray("7\n0\n") << 0
+                                                 << prefix + "the cover value 7 comes from config.txt (--cover chooses another)\n"
+                                                 << QByteArray("good.txt\t0\nProbability Percolation (PP) = 0\n");
+    QTest::newRow("cover value from config.txt, quiet") << QStringList{"-q", "good.txt"} << QByteArray("7\n0\n") << 0
+                                                        << QByteArray() << QByteArray("good.txt\t0\nProbability Percolation (PP) = 0\n");
+    QTest::newRow("cover value given") << QStringList{"-c", "1", "good.txt"} << QByteArray("7\n0\n") << 0 << QByteArray()
+                                       << QByteArray("good.txt\t1\nProbability Percolation (PP) = 1\n");
+    QTest::newRow("config.txt a FIFO")
+            << QStringList{"good.txt"} << QByteArray("FIFO") << 1
+            << prefix + "config.txt cannot be read (is not a regular file); give the cover value with --cover\n" << QByteArray();
+    QTest::newRow("config.txt a FIFO, cover value given") << QStringList{"-c", "1", "good.txt"} << QByteArray("FIFO") << 0
+                                                         << QByteArray() << QByteArray("good.txt\t1\nProbability Percolation (PP) = 1\n");
+}
+
+// What the report cannot show is said on standard error: fields that are
+// not integers (once per file), a run that tested nothing (status 1), the
+// cover value taken from config.txt; a config.txt that is not a regular
+// file is refused at once instead of waited on.
+void TestPercolateCommand::notesAndRefusals()
+{
+    QFETCH(QStringList, arguments);
+    QFETCH(QByteArray, config);
+    QFETCH(int, exitCode);
+    QFETCH(QByteArray, errors);
+    QFETCH(QByteArray, report);
+
+    QVERIFY(TestUtil::writeFile(QStringLiteral("decimal.txt"), "1.0 1.0\n0.0 0.0\n"));
+    QVERIFY(TestUtil::writeFile(QStringLiteral("numpy.txt"), "1.000000000000000000e+00 1.000000000000000000e+00\n"
+                                                              "0.000000000000000000e+00 0.000000000000000000e+00\n"));
+    QVERIFY(TestUtil::writeFile(QStringLiteral("tabs.txt"), "1\t1\n0\t0\n"));
+    QVERIFY(TestUtil::writeFile(QStringLiteral("commas.txt"), QByteArray("1,").repeated(30) + "\n1,1\n0,0\n"));
+    QVERIFY(TestUtil::writeFile(QStringLiteral("good.txt"), "1 1\n0 0\n"));
+    QVERIFY(TestUtil::writeFile(QStringLiteral("mixed.txt"), "1 1 x\n0 0 0\n1 0 1\n"));
+    QVERIFY(TestUtil::writeFile(QStringLiteral("empty.txt"), ""));
+    if (config == "FIFO")
+        QVERIFY(::mkfifo("config.txt", 0600) == 0);
+    else if (!config.isEmpty())
+        QVERIFY(TestUtil::writeFile(QStringLiteral("config.txt"), config));
+
+    QProcess process;
+    process.start(QStringLiteral(VANTRIX_PERCOLATE), arguments);
+    process.closeWriteChannel();
+    const bool answered = process.waitForFinished(20000);
+    if (!answered) {
+        // Waiting on config.txt: a writer that ends at once lets it go on.
+        const int fd = ::open("config.txt", O_WRONLY | O_NONBLOCK);
+        if (fd >= 0)
+            ::close(fd);
+        process.waitForFinished();
+    }
+    QFile::remove(QStringLiteral("config.txt"));
+    QVERIFY2(answered, "vantrix-percolate waited instead of answering");
+    QCOMPARE(process.exitCode(), exitCode);
+    QCOMPARE(process.readAllStandardError(), errors);
+    QStringList files;
+    for (const QString &argument : arguments) {
+        if (argument.endsWith(QLatin1String(".txt")))
+            files << argument;
+    }
+    QCOMPARE(process.readAllStandardOutput(), report == "reference" ? expectedReport(files, 1) : report);
+}
+
+namespace {
+
+// A square Byte GeoTIFF of side cells, all 1: it percolates, and reading it
+// whole takes side * side bytes.
+bool writeOnes(const QString &path, int side)
+{
+    GDALAllRegister();
+    const char *options[] = {"TILED=YES", "COMPRESS=DEFLATE", nullptr};
+    GDALDriverH driver = GDALGetDriverByName("GTiff");
+    GDALDatasetH dataset = driver ? GDALCreate(driver, QFile::encodeName(path).constData(), side, side, 1, GDT_Byte,
+                                               const_cast<char **>(options))
+                                  : nullptr;
+    if (!dataset)
+        return false;
+    std::vector<GByte> ones(size_t(side) * 256, 1);
+    bool ok = true;
+    GDALRasterBandH band = GDALGetRasterBand(dataset, 1);
+    for (int row = 0; ok && row < side; row += 256) {
+        const int rows = std::min(256, side - row);
+        ok = GDALRasterIO(band, GF_Write, 0, row, side, rows, ones.data(), side, rows, GDT_Byte, 0, 0) == CE_None;
+    }
+    GDALClose(dataset);
+    return ok;
+}
+
+} // namespace
+
+// Two rasters whose whole squares (the walk holds its square) fit into the
+// memory the process may use one at a time but not both at once: every
+// number of jobs gives the report of one job.
+void TestPercolateCommand::sameReportForAnyJobsUnderAMemoryLimit()
+{
+#ifdef VANTRIX_SANITIZED
+    QSKIP("ulimit -v leaves no room for the sanitizers' shadow memory");
+#endif
+    const int side = 8000; // 61 MB a square
+    const QStringList files{work.filePath(QStringLiteral("ones-a.tif")), work.filePath(QStringLiteral("ones-b.tif"))};
+    for (const QString &file : files)
+        QVERIFY(writeOnes(file, side));
+    QByteArray expected;
+    for (const QString &file : files)
+        expected += QFile::encodeName(file) + "\t1\n";
+    expected += "Probability Percolation (PP) = 1\n";
+
+    // The least address space (to 8 MB) in which one job reads both.
+    auto oneJob = [&](rlim_t megabytes) {
+        Limits limits;
+        limits.addressSpace = megabytes << 20;
+        return percolate(QStringList{"-q", "-c", "1", "-j", "1"} + files, QByteArray(), limits);
+    };
+    rlim_t low = 64;
+    rlim_t high = 2048;
+    QVERIFY2(oneJob(high).out == expected, "one job cannot read the rasters even in 2 GB");
+    while (high - low > 8) {
+        const rlim_t middle = (low + high) / 2;
+        (oneJob(middle).out == expected ? high : low) = middle;
+    }
+    // With room for one square and a little more, not for two.
+    const rlim_t limit = high + 24;
+    Limits limits;
+    limits.addressSpace = limit << 20;
+    for (const char *jobs : {"1", "2", "4"}) {
+        const Run run = percolate(QStringList{"-q", "-c", "1", "-j", jobs} + files, QByteArray(), limits);
+        QVERIFY2(run.exitCode == 0 && run.out == expected,
+                 qPrintable(QStringLiteral("-j %1 under %2 MB: status %3, %4%5")
+                                    .arg(QLatin1String(jobs)).arg(limit).arg(run.exitCode)
+                                    .arg(QString::fromLocal8Bit(run.out), QString::fromLocal8Bit(run.err))));
+    }
 }
 
 QTEST_MAIN(TestPercolateCommand)

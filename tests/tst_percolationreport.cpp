@@ -20,6 +20,11 @@ private slots:
     void deviceNotOpen();
     void failedWriteDropsLaterLines_data();
     void failedWriteDropsLaterLines();
+    void partOfASplitRun_data();
+    void partOfASplitRun();
+    void partDescription_data();
+    void partDescription();
+    void bufferedLinesInBlocks();
 };
 
 void TestPercolationReport::reportBytes_data()
@@ -125,6 +130,115 @@ void TestPercolationReport::failedWriteDropsLaterLines()
     QCOMPARE(writer.errorString(), first);
     QCOMPARE(writer.sum(), 2.0);
     QCOMPARE(writer.resultCount(), qint64(3));
+}
+
+void TestPercolationReport::partOfASplitRun_data()
+{
+    QTest::addColumn<QByteArray>("report");
+    QTest::addColumn<QString>("error");       // empty when it reads
+    QTest::addColumn<QByteArray>("shard");    // "K/N" of its shard line, empty for none
+    QTest::addColumn<int>("results");
+
+    const QByteArray line = "# vantrix-percolate shard 2/3: files=7 list=ff6c40f3a036e8b8 cover=1 rule=walk\n";
+    QTest::newRow("a part") << line + "a.txt\t1\nb.txt\t0\nProbability Percolation (PP) = 0.5\n" << QString()
+                            << QByteArray("2/3") << 2;
+    QTest::newRow("an empty part") << line + "Probability Percolation (PP) = nan\n" << QString() << QByteArray("2/3") << 0;
+    QTest::newRow("a report without a shard line") << QByteArray("a.txt\t1\nProbability Percolation (PP) = 1\n") << QString()
+                                                   << QByteArray() << 1;
+    QTest::newRow("a path that starts like a shard line")
+            << QByteArray("# vantrix-percolate shard 2/3: x.txt\t1\nProbability Percolation (PP) = 1\n") << QString()
+            << QByteArray() << 1;
+    QTest::newRow("a shard line that is not one")
+            << QByteArray("# vantrix-percolate shard 4/3: files=1\nProbability Percolation (PP) = nan\n")
+            << QStringLiteral("line 1 is not a shard line") << QByteArray() << 0;
+    QTest::newRow("a shard line after the first line")
+            << "a.txt\t1\n" + line + "Probability Percolation (PP) = 1\n"
+            << QStringLiteral("line 2 is not a path, a tab and 0 or 1") << QByteArray() << 0;
+}
+
+// A part's first line says which part of which run it is; it is read as
+// such only there, and never taken for a result.
+void TestPercolationReport::partOfASplitRun()
+{
+    QFETCH(QByteArray, report);
+    QFETCH(QString, error);
+    QFETCH(QByteArray, shard);
+    QFETCH(int, results);
+
+    QList<PercolationReport::Entry> entries;
+    QString why;
+    QCOMPARE(PercolationReport::parse(report, entries, &why), error.isEmpty());
+    QVERIFY2(why.startsWith(error), qPrintable(why));
+    QCOMPARE(entries.size(), qsizetype(error.isEmpty() ? results : 0));
+
+    PercolationReport::Parser parser(nullptr);
+    const QByteArray first = report.left(report.indexOf('\n'));
+    parser.addLine(first);
+    QCOMPARE(parser.shard() ? QByteArray::number(parser.shard()->index) + '/' + QByteArray::number(parser.shard()->count)
+                            : QByteArray(),
+             shard);
+    if (parser.shard()) {
+        // Written again from what was read, the line is the same bytes.
+        QCOMPARE(PercolationReport::partLine(*parser.shard(), parser.description()), first + '\n');
+    }
+}
+
+void TestPercolationReport::partDescription_data()
+{
+    QTest::addColumn<QByteArrayList>("list");
+    QTest::addColumn<QByteArray>("description");
+
+    // The digests are sha256sum's of the paths, each with a newline, cut to 16 hexadecimal digits.
+    QTest::newRow("two paths") << QByteArrayList{"a.txt", "b.txt"} << QByteArray("files=2 list=ff6c40f3a036e8b8 cover=1");
+    QTest::newRow("the same paths in another order") << QByteArrayList{"b.txt", "a.txt"}
+                                                     << QByteArray("files=2 list=a9a0a01229ec33f0 cover=1");
+    QTest::newRow("no path") << QByteArrayList() << QByteArray("files=0 list=e3b0c44298fc1c14 cover=1");
+}
+
+void TestPercolationReport::partDescription()
+{
+    QFETCH(QByteArrayList, list);
+    QFETCH(QByteArray, description);
+    QCOMPARE(PercolationReport::partDescription(list, {"cover=1"}), description);
+}
+
+// Buffered, the same bytes go out in blocks of about 64 KB instead of a
+// write per line; what waits is written by finish().
+void TestPercolationReport::bufferedLinesInBlocks()
+{
+    class CountingDevice : public QBuffer
+    {
+    public:
+        int writes = 0;
+
+    protected:
+        qint64 writeData(const char *data, qint64 size) override
+        {
+            ++writes;
+            return QBuffer::writeData(data, size);
+        }
+    };
+    QByteArray results;
+    for (int i = 0; i < 20000; ++i)
+        results += "/landscapes/replicate-" + QByteArray::number(i) + ".txt\t" + QByteArray::number(i % 2) + '\n';
+    const QByteArray expected = results + "Probability Percolation (PP) = 0.5\n";
+
+    for (const bool buffered : {false, true}) {
+        CountingDevice device;
+        device.open(QIODevice::WriteOnly | QIODevice::Unbuffered);
+        PercolationReport report(&device);
+        report.setBuffered(buffered);
+        for (int i = 0; i < 20000; ++i)
+            report.addResult("/landscapes/replicate-" + QByteArray::number(i) + ".txt", i % 2);
+        QCOMPARE(device.data().size() < results.size(), buffered); // the last block waits
+        report.finish();
+        QVERIFY(!report.hasError());
+        QCOMPARE(device.data(), expected);
+        if (buffered)
+            QVERIFY2(device.writes <= expected.size() / 65536 + 2, qPrintable(QString::number(device.writes)));
+        else
+            QCOMPARE(device.writes, 20001);
+    }
 }
 
 QTEST_GUILESS_MAIN(TestPercolationReport)

@@ -140,6 +140,8 @@ private slots:
     void refused();
     void failedWrite_data();
     void failedWrite();
+    void panels_data();
+    void panels();
     void deterministic_data();
     void deterministic();
 };
@@ -226,6 +228,21 @@ void TestPPCurvePlot::written_data()
         sevenLegend << QStringLiteral("rule %1: PP = 0.5 at p = %2").arg(i).arg(0.5 + 0.02 * i, 0, 'f', 4);
     }
     QTest::newRow("seven curves") << QStringLiteral("seven") << seven << sevenLegend;
+    // Four sizes of two rules: a colour per size, a line per rule.
+    QList<PPCurve> sized;
+    QStringList sizedLegend;
+    for (int size = 0; size < 4; ++size) {
+        for (int rule = 0; rule < 2; ++rule) {
+            PPCurve c = ramp(QStringLiteral("cluster%1, L = %2").arg(4 * (rule + 1)).arg(64 << size), 101,
+                             0.5 + 0.01 * rule, 0.7 + 0.01 * rule, 0.0, 1.0);
+            c.colour = size;
+            c.lineStyle = rule;
+            sized << c;
+            sizedLegend << QStringLiteral("cluster%1, L = %2: PP = 0.5 at p = %3")
+                                   .arg(4 * (rule + 1)).arg(64 << size).arg(0.6 + 0.01 * rule, 0, 'f', 4);
+        }
+    }
+    QTest::newRow("eight curves in four colours and two lines") << QStringLiteral("sizes") << sized << sizedLegend;
     QTest::newRow("curves at different shares")
             << QString()
             << QList<PPCurve>{curve("walk", {{0.3, 0.0}, {0.4, 1.0}}), curve("cluster4", {{0.6, 0.0}, {0.8, 1.0}})}
@@ -420,6 +437,23 @@ void TestPPCurvePlot::refused_data()
     for (int i = 0; i < PPCurvePlot::maxCurves + 1; ++i)
         eight << good;
 
+    QList<PPCurve> styled;
+    for (int i = 0; i < PPCurvePlot::maxStyledCurves + 1; ++i) {
+        styled << good;
+        styled.last().colour = i % PPCurvePlot::maxCurves;
+        styled.last().lineStyle = (i / PPCurvePlot::maxCurves) % PPCurvePlot::lineStyles;
+    }
+    PPCurve beyond = good;
+    beyond.colour = PPCurvePlot::maxCurves;
+    PPCurve dotted = good;
+    dotted.colour = 1;
+    dotted.lineStyle = 2;
+    QTest::newRow("too many styled curves") << "plot.png" << styled << "at most 21";
+    QTest::newRow("a colour beyond the palette") << "plot.png" << QList<PPCurve>{beyond} << "out of range";
+    QTest::newRow("a line style beyond three") << "plot.png" << QList<PPCurve>{PPCurve{"walk", good.points, 0, 3}}
+                                               << "out of range";
+    QTest::newRow("a colour and line twice") << "plot.png" << QList<PPCurve>{dotted, good, dotted}
+                                             << "the colour and line style of another";
     QTest::newRow("unknown suffix") << "plot.jpg" << QList<PPCurve>{good} << ".png or .svg";
     QTest::newRow("no suffix") << "plot" << QList<PPCurve>{good} << ".png or .svg";
     QTest::newRow("suffix only in the middle") << "plot.png.txt" << QList<PPCurve>{good} << ".png or .svg";
@@ -452,6 +486,45 @@ void TestPPCurvePlot::refused_data()
                                 << "low <= pp <= high";
     QTest::newRow("low below 0 beyond rounding")
             << "plot.png" << QList<PPCurve>{full("walk", QList<PPCurvePoint>{{0.5, 0.0, -1e-6, 0.1}})} << "low <= pp <= high";
+}
+
+void TestPPCurvePlot::panels_data()
+{
+    QTest::addColumn<QList<PPCurve>>("second");
+    QTest::addColumn<QString>("reason"); // empty: written
+    const PPCurve large = full("L = 64", QList<PPCurvePoint>{{0.5, 12.0, 10.0, 14.0}, {0.6, 150.0, 120.0, 180.0}});
+    QTest::newRow("values beyond 1") << QList<PPCurve>{large} << QString();
+    QTest::newRow("a negative value") << QList<PPCurve>{full("L = 64", QList<PPCurvePoint>{{0.5, -1.0, -2.0, 0.0}})}
+                                      << QStringLiteral("low <= pp <= high");
+    QTest::newRow("an infinite value") << QList<PPCurve>{full("L = 64", QList<PPCurvePoint>{{0.5, 1.0, 0.0, kInf}})}
+                                       << QStringLiteral("high is inf");
+}
+
+// Panels of other measures: written as PNG and SVG with every panel's label
+// and the legend, refused as write() refuses.
+void TestPPCurvePlot::panels()
+{
+    QFETCH(QList<PPCurve>, second);
+    QFETCH(QString, reason);
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    const QList<PPCurvePlot::Panel> panels{{QStringLiteral("largest cluster share"), {ramp("L = 64", 11, 0.5, 0.7, 0.0, 0.8)}},
+                                           {QStringLiteral("mean size"), second}};
+    QString error;
+    const bool written = PPCurvePlot::writePanels(dir.filePath("panels.svg"), QStringLiteral("observables"), panels, &error);
+    QCOMPARE(written, reason.isEmpty());
+    QCOMPARE(PPCurvePlot::writePanels(dir.filePath("panels.png"), QStringLiteral("observables"), panels), reason.isEmpty());
+    if (!reason.isEmpty()) {
+        QVERIFY2(error.contains(reason), qPrintable(error));
+        QCOMPARE(entries(dir.path()), QStringList());
+        return;
+    }
+    QFile svg(dir.filePath("panels.svg"));
+    QVERIFY(svg.open(QIODevice::ReadOnly));
+    const QByteArray text = svg.readAll();
+    for (const char *expected : {">largest cluster share<", ">mean size<", ">L = 64<", ">observables<", ">150<"})
+        QVERIFY2(text.contains(expected), expected);
+    QCOMPARE(QImageReader(dir.filePath("panels.png")).size(), QSize(1600, 1000));
 }
 
 // Refused input: false, the reason, and no file at all.

@@ -3,6 +3,7 @@
 // the same grid written as a text landscape; hostile rasters through the
 // reader and the program (each in a child process, bounded in time and
 // memory); and that GDAL prints nothing meanwhile.
+#include "cellcodes.h"
 #include "guiutil.h"
 #include "landscapereader.h"
 #include "mainwindow.h"
@@ -113,6 +114,23 @@ IntGrid square(IntGrid grid)
             row.resize(grid.size());
     }
     return grid;
+}
+
+// The cells of the text version's square as the raster gives them: cells
+// that hold the nodata value in the raster hold no value (CellCode::NoValue)
+// instead of the class that stands for them in the text.
+IntGrid withNoValue(IntGrid cells, const IntGrid &grid, std::optional<int> nodata)
+{
+    cells = square(std::move(cells));
+    if (!nodata)
+        return cells;
+    for (size_t r = 0; r < cells.size(); ++r) {
+        for (size_t c = 0; c < cells[r].size(); ++c) {
+            if (grid[r][c] == *nodata)
+                cells[r][c] = CellCode::NoValue;
+        }
+    }
+    return cells;
 }
 
 // A landscape file read and tested under a rule, as the programs do.
@@ -508,7 +526,7 @@ void TestRasterLandscapes::sameAsText()
             QCOMPARE(fromRaster.rowCount(), qsizetype(n));
             for (qsizetype r = 0; r < fromRaster.rowCount(); ++r)
                 QCOMPARE(fromRaster.rowLength(r), qsizetype(std::min(shape.columns, n)));
-            QVERIFY2(nested(fromRaster) == square(nested(fromText)), qPrintable(where));
+            QVERIFY2(nested(fromRaster) == withNoValue(nested(fromText), grid, nodata), qPrintable(where));
             for (const SpanningRule &rule : rules) {
                 const int a = answer(pair.raster, cover, rule, &error);
                 QVERIFY2(error.isEmpty(), qPrintable(error));
@@ -628,7 +646,7 @@ void TestRasterLandscapes::largeRastersReadInStrips()
         QString error;
         QVERIFY2(LandscapeReader::readPercolation(pair.raster, cover, fromRaster, &error), qPrintable(error));
         QVERIFY(LandscapeReader::readPercolation(pair.text, cover, fromText));
-        QVERIFY2(nested(fromRaster) == square(nested(fromText)), qPrintable(QStringLiteral("cover %1").arg(cover)));
+        QVERIFY2(nested(fromRaster) == withNoValue(nested(fromText), grid, 3), qPrintable(QStringLiteral("cover %1").arg(cover)));
         const SpanningRule rule(SpanningRule::Cluster4, SpanningRule::Either);
         QCOMPARE(answer(pair.raster, cover, rule), answer(pair.text, cover, rule));
     }
@@ -894,6 +912,9 @@ void TestRasterLandscapes::hostile_data()
     QTest::addColumn<QString>("name");
     QTest::addColumn<int>("band");
     QTest::addColumn<QString>("reason"); // a regular expression for the reason given
+    // The program's reason when it is not the reader's: the programs refuse
+    // what the walk cannot hold themselves (the cluster rules would stream it).
+    QTest::addColumn<QString>("programReason");
 
     // A valid tiled LZW GeoTIFF to damage.
     QRandomGenerator rng(3);
@@ -911,46 +932,55 @@ void TestRasterLandscapes::hostile_data()
 
     // GDAL's (libtiff's) own words for damaged files.
     const QString noDirectory = QStringLiteral("TIFFFetchDirectory:.*Can not read TIFF directory");
-    const QString badTile = QStringLiteral("IReadBlock failed at X offset \\d+, Y offset \\d+: TIFFReadEncodedTile\\(\\) failed");
-    QTest::newRow("GeoTIFF cut to 8 bytes") << tiff.left(8) << "cut-8.tif" << 1 << noDirectory;
-    QTest::newRow("GeoTIFF cut to 100 bytes") << tiff.left(100) << "cut-100.tif" << 1 << noDirectory;
+    // GDAL's wrapper of a block's failure adds where the block lies, not the failure again.
+    const QString badTile = QStringLiteral("TIFFReadEncodedTile\\(\\) failed\\.; .*IReadBlock failed at X offset \\d+, Y offset \\d+$");
+    QTest::newRow("GeoTIFF cut to 8 bytes") << tiff.left(8) << "cut-8.tif" << 1 << noDirectory << QString();
+    QTest::newRow("GeoTIFF cut to 100 bytes") << tiff.left(100) << "cut-100.tif" << 1 << noDirectory << QString();
     QTest::newRow("GeoTIFF cut in half") << tiff.left(tiff.size() / 2) << "cut-half.tif" << 1
-                                         << QStringLiteral("^TIFFFillTile:Read error at row \\d+, col \\d+, tile \\d+; .*") + badTile;
+                                         << QStringLiteral("^TIFFFillTile:Read error at row \\d+, col \\d+, tile \\d+; .*") + badTile << QString();
     QTest::newRow("GeoTIFF cut 20 bytes short") << tiff.left(tiff.size() - 20) << "cut-end.tif" << 1
-                                                << QStringLiteral("^TIFFFillTile:Read error at .*") + badTile;
+                                                << QStringLiteral("^TIFFFillTile:Read error at .*") + badTile << QString();
     QByteArray garbled = tiff;
     garbled.replace(tileOffset, tileSize, QByteArray(int(tileSize), '\xFF'));
     QTest::newRow("GeoTIFF with a tile overwritten") << garbled << "garbled-tile.tif" << 1
-                                                     << QStringLiteral("Using code not yet in table; .*") + badTile;
+                                                     << QStringLiteral("Using code not yet in table; .*") + badTile << QString();
     QByteArray badIfd = tiff;
     badIfd[4] = '\xF0'; // the first directory's offset, far past the end
     badIfd[5] = '\xFF';
     badIfd[6] = '\xFF';
     QTest::newRow("GeoTIFF pointing past its end for its directory")
-            << badIfd << "bad-ifd.tif" << 1 << QStringLiteral("Failed to read directory at offset 16777200$");
-    QTest::newRow("missing band") << tiff << "one-band.tif" << 2 << "^band 2 does not exist: the raster has 1 band$";
-    QTest::newRow("directory named x.tif") << QByteArray() << "x.tif" << 1 << "^is a directory$";
+            << badIfd << "bad-ifd.tif" << 1 << QStringLiteral("Failed to read directory at offset 16777200$") << QString();
+    QTest::newRow("missing band") << tiff << "one-band.tif" << 2 << "^band 2 does not exist: the raster has 1 band$" << QString();
+    QTest::newRow("directory named x.tif") << QByteArray() << "x.tif" << 1 << "^is a directory$" << QString();
 
     // Small files that declare large rasters: refused before anything large
     // is allocated, or failing at their first strip having touched little
     // memory (all of the raster, 256 MB and 180 MB with the row offsets of
     // the tall one, would be far above the bound; the sizes stay modest for
     // AddressSanitizer, whose shadow of what is reserved costs an eighth).
-    const QString tooMany = QStringLiteral("^the raster is %1 x %2 pixels .*: more than the 4294967295 cells a landscape may hold$");
+    const QString walkRefusal = QStringLiteral("--tile and the cluster rules \\(cluster4, cluster8\\) .*have no such limit$");
+    const QString tooMany = QStringLiteral("^the raster is %1 x %2 pixels \\(\\d+ cells read\\): more than 4294967295 "
+                                           "cells, the most the walk can test; --tile and the cluster rules "
+                                           "\\(cluster4, cluster8\\) read a landscape in bands of rows and have no such "
+                                           "limit$");
     QTest::newRow("1,000,000 x 1,000,000 GeoTIFF in 600 bytes")
-            << RasterFixture::tinyTiff(1000000, 1000000, 5, 256, 0) << "huge.tif" << 1 << tooMany.arg(1000000).arg(1000000);
+            << RasterFixture::tinyTiff(1000000, 1000000, 5, 256, 0) << "huge.tif" << 1 << tooMany.arg(1000000).arg(1000000)
+            << walkRefusal;
     QTest::newRow("100,000 x 100,000 ESRI ASCII grid in 70 bytes")
             << QByteArray("ncols 100000\nnrows 100000\nxllcorner 0\nyllcorner 0\ncellsize 1\n1 0 1\n") << "huge.asc" << 1
-            << tooMany.arg(100000).arg(100000);
+            << tooMany.arg(100000).arg(100000)
+            << walkRefusal;
     const QString stripTable = QStringLiteral("^_TIFFPartialReadStripArray:Cannot read offset/size for strile");
     const QString refusedOrGdal = QStringLiteral("^the raster needs \\d+ MB for .*, more than this machine's memory|%1");
     QTest::newRow("16,000 x 16,000 ESRI ASCII grid in 70 bytes")
             << QByteArray("ncols 16000\nnrows 16000\nxllcorner 0\nyllcorner 0\ncellsize 1\n1 0 1\n") << "large.asc" << 1
-            << refusedOrGdal.arg(QStringLiteral(".*File short, can't read line 0"));
+            << refusedOrGdal.arg(QStringLiteral("the ESRI ASCII grid is cut short: its values end in row 1 of 16000, "
+                                                "after 3 of its 16000 values$")) << QString();
     QTest::newRow("16,000 x 16,000 GeoTIFF in 600 bytes")
-            << RasterFixture::tinyTiff(16000, 16000, 5, 0, 1) << "large.tif" << 1 << refusedOrGdal.arg(stripTable);
+            << RasterFixture::tinyTiff(16000, 16000, 5, 0, 1) << "large.tif" << 1 << refusedOrGdal.arg(stripTable) << QString();
     QTest::newRow("1 x 20,000,000 GeoTIFF in 600 bytes, strips of 1000 lines")
-            << RasterFixture::tinyTiff(1, 20000000, 1, 0, 1000) << "tall.tif" << 1 << refusedOrGdal.arg(stripTable);
+            << RasterFixture::tinyTiff(1, 20000000, 1, 0, 1000) << "tall.tif" << 1 << refusedOrGdal.arg(stripTable)
+            << walkRefusal;
 }
 
 void TestRasterLandscapes::hostile()
@@ -959,6 +989,7 @@ void TestRasterLandscapes::hostile()
     QFETCH(QString, name);
     QFETCH(int, band);
     QFETCH(QString, reason);
+    QFETCH(QString, programReason);
 
     const QString file = path(QStringLiteral("hostile-") + name);
     if (bytes.isNull())
@@ -1009,8 +1040,12 @@ void TestRasterLandscapes::hostile()
     const QByteArray prefix = "vantrix-percolate: " + encoded + ": ";
     QVERIFY2(run.err.startsWith(prefix) && run.err.endsWith('\n') && run.err.count('\n') == 1, run.err.constData());
     const QByteArray said = run.err.mid(prefix.size()).chopped(1);
-    QVERIFY2(expected.match(QString::fromUtf8(said)).hasMatch(), said.constData());
-    QCOMPARE(said, outcome[2]);
+    if (programReason.isEmpty()) {
+        QVERIFY2(expected.match(QString::fromUtf8(said)).hasMatch(), said.constData());
+        QCOMPARE(said, outcome[2]);
+    } else {
+        QVERIFY2(QRegularExpression(programReason).match(QString::fromUtf8(said)).hasMatch(), said.constData());
+    }
     QVERIFY2(run.millis < 5000, qPrintable(QStringLiteral("%1 ms").arg(run.millis)));
     QVERIFY2(run.peakKb - baselineKb < 64 * 1024,
              qPrintable(QStringLiteral("%1 MB above a run on a small raster").arg((run.peakKb - baselineKb) / 1024)));

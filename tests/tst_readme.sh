@@ -3,11 +3,31 @@
 # build's programs first on PATH, in a copy of examples/: blocks of "$ "
 # commands must print exactly the lines shown after each; other blocks must
 # run and leave what they promise.
+#
+# Every marked block must be one this script knows (in `expected` below),
+# and every block it knows must be marked in the README and hold commands:
+# a block that went missing or empty fails, and so does a marker added
+# without a line here.
 #   tst_readme.sh CLI_DIR
 set -euo pipefail
 cli=$(cd "$1" && pwd)
 top=$(cd "$(dirname "$0")/.." && pwd)
-block() { bash "$top/tests/scaleout/readmeblock.sh" "$1" "$top/README.md"; }
+readme="$top/README.md"
+block() { bash "$top/tests/scaleout/readmeblock.sh" "$1" "$readme"; }
+
+# The README's blocks and how each is checked: `transcript` (commands and the
+# output shown after each), a function below, or `scaleout` (tests/scaleout
+# runs it on a Slurm cluster and with GNU parallel). A new block is one line.
+expected=(
+    "readme-percolate check_percolate"
+    "readme-tile transcript"
+    "readme-generate check_generate"
+    "readme-study check_study"
+    "slurm-percolate scaleout"
+    "slurm-sweep scaleout"
+    "parallel-shard scaleout"
+    "parallel-pipe scaleout"
+)
 
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
@@ -15,10 +35,14 @@ cp -r "$top/examples" "$work/examples"
 cd "$work"
 export PATH="$cli:$PATH"
 failed=0
+fail() {
+    echo "tst_readme: $*"
+    failed=1
+}
 
 # A block of "$ command" lines, each followed by the output it shows.
-check_transcript() {
-    local name=$1 command="" expected="" line
+transcript() {
+    local name=$1 text=$2 command="" expected="" line
     local -a commands=() outputs=()
     while IFS= read -r line; do
         if [[ $line == '$ '* ]]; then
@@ -28,8 +52,13 @@ check_transcript() {
         else
             expected+="$line"$'\n'
         fi
-    done < <(block "$name")
+    done <<<"$text"
     [[ -n $command ]] && { commands+=("$command"); outputs+=("$expected"); }
+    if ((${#commands[@]} == 0)); then
+        fail "$name: the block holds no \"\$ \" commands"
+        return
+    fi
+    local differ=0
     for i in "${!commands[@]}"; do
         local got
         got=$(eval "${commands[$i]}"; echo x)
@@ -39,25 +68,74 @@ check_transcript() {
             printf '%s' "$got"
             echo "tst_readme: but the README shows:"
             printf '%s' "${outputs[$i]}"
+            differ=$((differ + 1))
             failed=1
         fi
     done
-    echo "tst_readme: $name: ${#commands[@]} command(s) print what the README shows"
+    if ((differ == 0)); then
+        echo "tst_readme: $name: ${#commands[@]} command(s) print what the README shows"
+    else
+        echo "tst_readme: $name: $differ of ${#commands[@]} command(s) print something else than the README shows"
+    fi
 }
 
-check_transcript readme-percolate
-[[ -f percolation.txt ]] || { echo "tst_readme: readme-percolate left no percolation.txt"; failed=1; }
-check_transcript readme-tile
+# Runs a block of plain commands; false after saying so if one fails.
+run_block() {
+    local name=$1 text=$2
+    if ! bash -e -c "$text"; then
+        fail "$name: a command of the block failed"
+        return 1
+    fi
+}
 
-eval "$(block readme-generate)"
-count=$(ls maps/*.txt | wc -l)
-lines=$(wc -l < maps.txt)
-[[ $count == 100 && $lines == 101 ]] || { echo "tst_readme: readme-generate: $count maps, $lines report lines"; failed=1; }
-echo "tst_readme: readme-generate: $count maps, a report of $lines lines"
+check_percolate() {
+    transcript "$@"
+    [[ -f percolation.txt ]] || fail "$1: left no percolation.txt"
+}
 
-eval "$(block readme-study)"
-rows=$(wc -l < study.tsv)
-magic=$(head -c 8 study.png | od -An -tx1 | tr -d ' \n')
-[[ $rows == 43 && $magic == 89504e470d0a1a0a ]] || { echo "tst_readme: readme-study: $rows table lines, PNG magic $magic"; failed=1; }
-echo "tst_readme: readme-study: a table of $rows lines and a PNG plot"
+check_generate() {
+    run_block "$@" || return 0
+    local count lines
+    count=$(ls maps/*.txt | wc -l)
+    lines=$(wc -l <maps.txt)
+    [[ $count == 100 && $lines == 101 ]] || fail "$1: $count maps, $lines report lines"
+    echo "tst_readme: $1: $count maps, a report of $lines lines"
+}
+
+check_study() {
+    run_block "$@" || return 0
+    local rows sizes critical png=89504e470d0a1a0a magic
+    rows=$(wc -l <study.tsv)
+    sizes=$(wc -l <sizes.tsv)
+    critical=$(wc -l <critical.tsv)
+    magic=$(for f in study.png sizes.png observables.png; do head -c 8 "$f" | od -An -tx1 | tr -d ' \n'; echo; done | sort -u)
+    [[ $rows == 43 && $sizes == 245 && $critical == 4001 && $magic == "$png" ]] ||
+        fail "$1: $rows, $sizes and $critical table lines, PNG magic $magic"
+    grep -q $'\tlargest_share\tlargest_share_se\t' sizes.tsv || fail "$1: sizes.tsv has no observables"
+    echo "tst_readme: $1: tables of $rows, $sizes and $critical lines and three PNG plots"
+}
+
+scaleout() {
+    echo "tst_readme: $1: present (tests/scaleout runs it)"
+}
+
+known=()
+for entry in "${expected[@]}"; do
+    read -r name check <<<"$entry"
+    known+=("$name")
+    if ! text=$(block "$name"); then
+        fail "$name: the README has no such block (see the message above)"
+        continue
+    fi
+    if [[ -z ${text//[[:space:]]/} ]]; then
+        fail "$name: the block is empty"
+        continue
+    fi
+    "$check" "$name" "$text"
+done
+
+# Markers this script does not know: a block nobody checks.
+while IFS= read -r name; do
+    [[ " ${known[*]} " == *" $name "* ]] || fail "the README marks a block '$name' that tst_readme.sh does not know: add it to 'expected'"
+done < <(sed -n 's/^[[:space:]]*<!-- test: \([^ ]*\) -->[[:space:]]*$/\1/p' "$readme")
 exit $failed

@@ -1,6 +1,6 @@
 // The three rules and the two directions, against separately written
 // references: the plain walk and a plain flood fill.
-#include "clustersearch.h"
+#include "clusterscan.h"
 #include "percolationgrid.h"
 #include "referencecluster.h"
 #include "referencewalk.h"
@@ -136,9 +136,9 @@ void TestSpanningRule::clustersMatchReference()
         for (const bool leftRight : {false, true}) {
             for (const bool topBottom : {false, true}) {
                 const bool expected = ReferenceCluster::spans(rows, neighbours, leftRight, topBottom);
-                const bool got = ClusterSearch::spans(toRows(rows), neighbours == 8 ? ClusterSearch::Eight
-                                                                                   : ClusterSearch::Four,
-                                                      leftRight, topBottom);
+                const bool got = ClusterScan::spans(toRows(rows), neighbours == 8 ? ClusterRecord::Eight
+                                                                                 : ClusterRecord::Four,
+                                                    leftRight, topBottom);
                 if (got != expected)
                     QFAIL(qPrintable(QStringLiteral("grid %1 (%2 x %2), directions %3%4: %5")
                                              .arg(i).arg(n).arg(leftRight).arg(topBottom)
@@ -208,10 +208,10 @@ void TestSpanningRule::longRunsAcrossWords()
             for (int r = 0; r <= n / 2; ++r)
                 rows[size_t(r)][size_t(gap)] = r == n / 2 ? 0 : 1;
             for (int neighbours : {4, 8}) {
-                const auto connectivity = neighbours == 8 ? ClusterSearch::Eight : ClusterSearch::Four;
-                QCOMPARE(ClusterSearch::spans(toRows(rows), connectivity, true, false),
+                const auto connectivity = neighbours == 8 ? ClusterRecord::Eight : ClusterRecord::Four;
+                QCOMPARE(ClusterScan::spans(toRows(rows), connectivity, true, false),
                          ReferenceCluster::spans(rows, neighbours, true, false));
-                QCOMPARE(ClusterSearch::spans(toRows(rows), connectivity, false, true),
+                QCOMPARE(ClusterScan::spans(toRows(rows), connectivity, false, true),
                          ReferenceCluster::spans(rows, neighbours, false, true));
             }
         }
@@ -239,8 +239,8 @@ void TestSpanningRule::crossingOrDualCrossing()
             habitat.endRow();
             other.endRow();
         }
-        const bool crossing = ClusterSearch::spans(habitat, ClusterSearch::Eight, true, false);
-        const bool dual = ClusterSearch::spans(other, ClusterSearch::Four, false, true);
+        const bool crossing = ClusterScan::spans(habitat, ClusterRecord::Eight, true, false);
+        const bool dual = ClusterScan::spans(other, ClusterRecord::Four, false, true);
         QVERIFY2(crossing != dual, qPrintable(QString::fromLatin1(TestUtil::rowsText(TestUtil::toNested(habitat)))));
     }
 }

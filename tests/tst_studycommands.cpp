@@ -79,6 +79,8 @@ private slots:
     void sweepReplicatesAreTheGeneratedFiles();
     void sweepSameForJobsAndShards();
     void sweepPlot();
+    void sweepSeveralSizes();
+    void sweepThresholdsAndObservables();
     void percolateRules_data();
     void percolateRules();
     void percolateTiles();
@@ -187,6 +189,14 @@ void TestStudyCommands::usageErrors_data()
     QTest::newRow("sweep: shard beyond") << "sweep" << landscape + QStringList{"--share", "0.5", "--replicates", "2", "--shard", "4/3"};
     QTest::newRow("sweep: plot as pdf") << "sweep" << landscape + QStringList{"--share", "0.5", "--replicates", "2", "--plot", "x.pdf"};
     QTest::newRow("sweep: merge with a model") << "sweep" << QStringList{"--merge", "--model", "random", "a.tsv"};
+    QTest::newRow("sweep: a size twice") << "sweep" << QStringList{"--model", "random", "--size", "8,16,8", "--seed", "1", "--share", "0.5", "--replicates", "2"};
+    QTest::newRow("sweep: a size not a number") << "sweep" << QStringList{"--model", "random", "--size", "8,x", "--seed", "1", "--share", "0.5", "--replicates", "2"};
+    QTest::newRow("sweep: thresholds of the walk") << "sweep" << landscape + QStringList{"--share", "0.5", "--replicates", "2", "--thresholds", "t.tsv"};
+    QTest::newRow("sweep: observables of the walk") << "sweep" << landscape + QStringList{"--share", "0.5", "--replicates", "2", "--observables"};
+    QTest::newRow("sweep: observables plot without observables") << "sweep" << landscape + QStringList{"--share", "0.5", "--replicates", "2", "--rule", "cluster4", "--plot-observables", "o.png"};
+    QTest::newRow("sweep: thresholds onto the table") << "sweep" << landscape + QStringList{"--share", "0.5", "--replicates", "2", "--rule", "cluster4", "--thresholds", "t.tsv", "-o", "t.tsv"};
+    QTest::newRow("sweep: thresholds {shard} without shard") << "sweep" << landscape + QStringList{"--share", "0.5", "--replicates", "2", "--rule", "cluster4", "--thresholds", "t-{shard}.tsv"};
+    QTest::newRow("sweep: observables beyond the union-find") << "sweep" << QStringList{"--model", "random", "--size", "50000", "--seed", "1", "--share", "0.5", "--replicates", "2", "--rule", "cluster4", "--observables"};
     QTest::newRow("percolate: unknown rule") << "percolate" << QStringList{"--rule", "flood", "x.txt"};
     QTest::newRow("percolate: unknown direction") << "percolate" << QStringList{"--direction", "diagonal", "x.txt"};
     QTest::newRow("percolate: band 0") << "percolate" << QStringList{"--band", "0", "x.txt"};
@@ -279,6 +289,90 @@ void TestStudyCommands::sweepPlot()
     QCOMPARE(image.format(), QByteArray("png"));
     QVERIFY(image.size().width() >= 800);
     QCOMPARE(sweep({"--merge", "nothing.tsv", "--plot", "none.png"}).exitCode, 1);
+    QVERIFY(!QFile::exists(QStringLiteral("none.png")));
+}
+
+void TestStudyCommands::sweepSeveralSizes()
+{
+    // A block of rows per size, each the table of that size alone; one
+    // curve per size and rule in the plot.
+    const QStringList common{"--model", "fractal", "--seed", "4", "--share", "0.4:0.7:0.02", "--replicates", "25",
+                             "--rule", "cluster4,walk,cluster8", "-q"};
+    const Run both = sweep(common + QStringList{"--size", "20,12", "--plot", "sizes.svg"});
+    QCOMPARE(both.exitCode, 0);
+    const Run twenty = sweep(common + QStringList{"--size", "20"});
+    const Run twelve = sweep(common + QStringList{"--size", "12"});
+    QCOMPARE(both.out, twenty.out + twelve.out.mid(twelve.out.indexOf('\n') + 1));
+    const QByteArray svg = readAll(QStringLiteral("sizes.svg"));
+    QVERIFY(svg.contains(">cluster8, L = 12: "));
+    QVERIFY(svg.contains("walk, L = 20: PP = 0.5 at p ="));
+    // More sizes than a plot has colours: refused, the table written.
+    const Run many = sweep({"--model", "random", "--seed", "1", "--share", "0.5,0.6", "--replicates", "3", "--rule",
+                            "cluster4", "--size", "2,3,4,5,6,7,8,9", "-o", "many.tsv", "--plot", "many.png"});
+    QCOMPARE(many.exitCode, 1);
+    QVERIFY2(many.err.contains("at most 7"), many.err.constData());
+    QCOMPARE(readAll(QStringLiteral("many.tsv")).count('\n'), 1 + 8 * 2);
+}
+
+void TestStudyCommands::sweepThresholdsAndObservables()
+{
+    const QStringList arguments{"--model", "clusters", "--size", "24,16", "--seed", "6", "--share", "0.45:0.65:0.05",
+                                "--replicates", "30", "--rule", "walk,cluster8,cluster4", "--direction", "left-right",
+                                "--observables", "-q"};
+    const Run whole = sweep(arguments + QStringList{"-o", "whole.tsv", "--thresholds", "critical.tsv", "--plot-observables",
+                                                    "observables.png"});
+    QCOMPARE(whole.exitCode, 0);
+    QCOMPARE(whole.err, QByteArray());
+    QImageReader image(QStringLiteral("observables.png"));
+    QCOMPARE(image.format(), QByteArray("png"));
+    // The thresholds: a line per size, replicate and cluster rule.
+    const QList<QByteArray> lines = readAll(QStringLiteral("critical.tsv")).split('\n');
+    QCOMPARE(lines.size(), 1 + 2 * 30 * 2 + 1);
+    QCOMPARE(lines[0], QByteArray("model\tsize\tseed\treplicate\trule\tdirection\tcritical_cells\tcritical_share"));
+    QVERIFY(lines[1].startsWith("clusters\t24\t6\t1\tcluster8\tleft-right\t"));
+    QVERIFY(lines[2].startsWith("clusters\t24\t6\t1\tcluster4\tleft-right\t"));
+    QVERIFY(lines[61].startsWith("clusters\t16\t6\t1\tcluster8\t"));
+    for (qsizetype i = 1; i + 1 < lines.size(); ++i) {
+        const QList<QByteArray> fields = lines[i].split('\t');
+        const double size = fields[1].toDouble();
+        QCOMPARE(fields[7], QByteArray::number(fields[6].toDouble() / (size * size), 'g', 9));
+    }
+    // The table: observables for the cluster rules, NA for the walk; the
+    // parts of a split, merged, are the whole table; their thresholds, joined
+    // in order, the whole thresholds.
+    const QByteArray table = readAll(QStringLiteral("whole.tsv"));
+    QVERIFY(table.contains("\tmean_size_finite\tmean_size_finite_se\n"));
+    QVERIFY(table.contains("clusters\t16\t0.55\twalk\tleft-right\t30\t"));
+    QVERIFY(table.contains("\tNA\tNA\tNA\tNA\tNA\tNA\n"));
+    QStringList parts;
+    QByteArray joined = lines[0] + '\n';
+    for (int k = 1; k <= 3; ++k) {
+        QCOMPARE(sweep(arguments + QStringList{"--shard", QStringLiteral("%1/3").arg(k), "-o", "observed-{shard}.tsv",
+                                               "--thresholds", "critical-{shard}.tsv"})
+                         .exitCode,
+                 0);
+        parts << QStringLiteral("observed-%1-of-3.tsv").arg(k);
+        const QByteArray part = readAll(QStringLiteral("critical-%1-of-3.tsv").arg(k));
+        joined += part.mid(part.indexOf('\n') + 1);
+    }
+    const Run merged = sweep(QStringList{"--merge", parts[1], parts[2], parts[0], "--plot-observables", "merged.svg"});
+    QCOMPARE(merged.exitCode, 0);
+    QCOMPARE(merged.out, table);
+    QVERIFY(readAll(QStringLiteral("merged.svg")).contains("cluster4, L = 16"));
+    // Thresholds of the same replicates in another order of the parts.
+    QMap<QByteArray, int> wholeLines, partLines;
+    for (const QByteArray &line : lines)
+        ++wholeLines[line];
+    for (const QByteArray &line : joined.split('\n'))
+        ++partLines[line];
+    QCOMPARE(partLines, wholeLines);
+    // A table without observables gives no observables plot.
+    QCOMPARE(sweep({"--model", "random", "--size", "8", "--seed", "1", "--share", "0.5", "--replicates", "4", "--rule",
+                    "cluster4", "--shard", "1/1", "-o", "plain-{shard}.tsv"})
+                     .exitCode,
+             0);
+    const Run plain = sweep({"--merge", "plain-1-of-1.tsv", "--plot-observables", "none.png"});
+    QCOMPARE(plain.exitCode, 1);
     QVERIFY(!QFile::exists(QStringLiteral("none.png")));
 }
 

@@ -54,6 +54,7 @@ std::optional<CoverSet> CoverSet::parse(const QString &text, QString *errorStrin
             merged.push_back(range);
     }
     set.m_ranges = std::move(merged);
+    set.m_asked = text.toLatin1();
     return set;
 }
 
@@ -65,8 +66,6 @@ QByteArray CoverSet::text() const
     for (const auto &range : m_ranges) {
         if (range.first == range.second)
             parts << QByteArray::number(range.first);
-        else if (range.first + 1 == range.second)
-            parts << QByteArray::number(range.first) + ',' + QByteArray::number(range.second);
         else
             parts << QByteArray::number(range.first) + '-' + QByteArray::number(range.second);
     }

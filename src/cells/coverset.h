@@ -42,12 +42,18 @@ public:
     }
     // The ranges, sorted, none overlapping or touching another.
     const std::vector<std::pair<qint32, qint32>> &ranges() const { return m_ranges; }
-    // The cover as tables and report names write it: "7", "41-43", "1,3,5-9", "each".
+    // The cover in a canonical form, the same for every way of writing it:
+    // "7", "41-43", "1,3,5-9", "each".
     QByteArray text() const;
+    // The cover as it was asked for (parse()'s text), for tables to show it
+    // as the user wrote it; text() for a cover made otherwise.
+    QByteArray asked() const { return m_asked.isEmpty() ? text() : m_asked; }
 
+    // Covers are equal when they hold the same values, however written.
     bool operator==(const CoverSet &other) const { return m_each == other.m_each && m_ranges == other.m_ranges; }
 
 private:
     std::vector<std::pair<qint32, qint32>> m_ranges;
     bool m_each = false;
+    QByteArray m_asked;
 };

@@ -17,6 +17,10 @@ namespace {
 
 const char Program[] = "vantrix-generate";
 
+// What writing a GeoTIFF takes beyond the cells: GDAL's block cache (64 MB
+// for the process, see RasterSource) and the compressor's buffers.
+constexpr qint64 GdalWritingBytes = qint64(80) << 20;
+
 } // namespace
 
 namespace GenerateTool {
@@ -62,9 +66,17 @@ bool parse(const QStringList &arguments, GenerateOptions &options, QString *erro
     options.directory = parser.value(output).toLatin1();
     if (!options.directory.isEmpty() && !options.directory.endsWith('/'))
         options.directory += '/';
-    // The model's working memory, and a text file's bytes, must fit.
+    // The model's working memory, and a text file's bytes, must fit; for a
+    // GeoTIFF, GDAL's block cache and writer besides. GDAL is loaded first,
+    // so that what its libraries take of the address space is counted as
+    // used: under a tight ulimit -v a write that runs out of memory inside
+    // GDAL may crash it rather than fail.
     const qint64 cells = options.landscape.size * options.landscape.size;
-    const qint64 needed = NeutralLandscape::workingBytes(options.landscape) + (options.geotiff ? cells : 2 * cells);
+    qint64 needed = NeutralLandscape::workingBytes(options.landscape) + 2 * cells;
+    if (options.geotiff) {
+        RasterSource::gdalVersion();
+        needed = NeutralLandscape::workingBytes(options.landscape) + cells + GdalWritingBytes;
+    }
     if (const qint64 available = SystemMemory::available(); available > 0 && needed > available) {
         return fail(QStringLiteral("a %1 landscape of %2 x %2 cells needs about %3 MB, more than the %4 MB this "
                                    "process may use")

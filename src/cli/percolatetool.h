@@ -1,5 +1,7 @@
 #pragma once
 
+#include "coverset.h"
+#include "percolationbatch.h"
 #include "shard.h"
 #include "spanningrule.h"
 
@@ -18,11 +20,15 @@ struct PercolateOptions
 
     QByteArrayList files;           // as given: paths (Test), or reports to join (Merge)
     QByteArray filesFrom;           // a list of more paths ("-": standard input); empty for none
-    std::optional<qint32> cover;    // none: the cover value of config.txt, else 1
+    std::optional<CoverSet> cover;  // none: the cover value of config.txt, else 1
     SpanningRule rule;
     int band = 1;
     qint64 tileSize = 0;            // 0: each file is one landscape
+    PercolationBatch::Extent extent = PercolationBatch::Square;
     QByteArray output;              // the report's path, {shard} expanded; empty: standard output
+    QByteArray table;               // the cluster table's path, {shard} expanded; "-": standard output; empty: none
+    QByteArray tileMap;             // the tile maps' names ({name}, {cover}); empty: none
+    QByteArray clusterMap;          // the cluster maps' names ({name}); empty: none
     int jobs = 1;
     std::optional<Shard> shard;
     bool quiet = false;
@@ -32,17 +38,21 @@ struct PercolateOptions
 // over files named on the command line, with the same report; also under the
 // complete-cluster rules, in one direction, per band of a raster, per square
 // tile of large maps, and per shard of a list split across machines, whose
-// reports --merge joins.
+// reports --merge joins. With --table, the statistics of every landscape's
+// clusters as a table (ClusterTable); with --tile-map, the tiles' answers and
+// statistics as a GeoTIFF over the map (TileMap); with --cluster-map, each
+// cell's cluster size as a GeoTIFF (ClusterMap). Covers may be sets of class
+// values, or each class on its own (report lines PATH#cover=CLASS).
 //
 // Paths are kept as the bytes given, from the argument or the list to the
 // open call and to the report line, whatever the locale's encoding.
 //
-// Exit status: 0 when every file was read and the report written; 1 when a
-// file could not be read (named on standard error, its line still written
-// with 0), nothing was tested, a list cannot be read or is not one, a report
-// given to --merge is not one, or the report could not be written (an
-// existing --output file is then left as it was); 2 for a usage error, with
-// a one-line message and no report.
+// Exit status: 0 when every file was read and the report (and table, maps)
+// written; 1 when a file could not be read (named on standard error, its line
+// still written with 0), nothing was tested, a list cannot be read or is not
+// one, a report or table given to --merge is not one, or an output could not
+// be written (an existing file is then left as it was); 2 for a usage error,
+// with a one-line message and no output.
 namespace PercolateTool {
 
 // Reads the command line (the bytes of argv decoded as Latin-1, so that

@@ -14,6 +14,9 @@
 #include <QFileInfo>
 
 #include <algorithm>
+#include <array>
+#include <cmath>
+#include <functional>
 #include <memory>
 #include <new>
 
@@ -24,22 +27,52 @@ namespace {
 
 const char Program[] = "vantrix-sweep";
 
-// The plot of a table: a curve per rule, the shares in ascending order.
-QList<PPCurve> curvesOf(const QList<SweepTable::Row> &rows)
+// The sizes of a table's rows, in the order they come.
+QList<qint64> sizesOf(const QList<SweepTable::Row> &rows)
 {
-    QList<PPCurve> curves;
+    QList<qint64> sizes;
     for (const SweepTable::Row &row : rows) {
-        auto curve = std::find_if(curves.begin(), curves.end(),
-                                  [&row](const PPCurve &c) { return c.name == QString::fromLatin1(row.rule); });
-        if (curve == curves.end()) {
-            curves.append(PPCurve{QString::fromLatin1(row.rule), {}});
-            curve = curves.end() - 1;
-        }
+        if (!sizes.contains(row.size))
+            sizes << row.size;
+    }
+    return sizes;
+}
+
+// The curves of a table: one per size and rule, the shares in ascending
+// order. With one size, a curve per rule in its own colour; with several,
+// a colour per size and a line style per rule. value(row, point) gives a
+// point from a row, or false to leave the row out.
+QList<PPCurve> curvesOf(const QList<SweepTable::Row> &rows,
+                        const std::function<bool(const SweepTable::Row &, PPCurvePoint &)> &value)
+{
+    const QList<qint64> sizes = sizesOf(rows);
+    QByteArrayList rules;
+    for (const SweepTable::Row &row : rows) {
         PPCurvePoint point;
-        point.share = row.share.toDouble();
-        point.pp = row.replicates > 0 ? double(row.spanning) / double(row.replicates) : 0.0;
-        SweepTable::wilson(row.spanning, row.replicates, point.low, point.high);
-        curve->points << point;
+        if (!rules.contains(row.rule) && value(row, point))
+            rules << row.rule;
+    }
+    QList<PPCurve> curves;
+    QList<QPair<qint64, QByteArray>> keys;
+    for (const SweepTable::Row &row : rows) {
+        PPCurvePoint point;
+        if (!value(row, point))
+            continue;
+        const QPair<qint64, QByteArray> key(row.size, row.rule);
+        qsizetype at = keys.indexOf(key);
+        if (at < 0) {
+            PPCurve curve;
+            curve.name = sizes.size() > 1 ? QStringLiteral("%1, L = %2").arg(QString::fromLatin1(row.rule)).arg(row.size)
+                                          : QString::fromLatin1(row.rule);
+            if (sizes.size() > 1) {
+                curve.colour = int(sizes.indexOf(row.size));
+                curve.lineStyle = int(rules.indexOf(row.rule));
+            }
+            keys << key;
+            curves << curve;
+            at = curves.size() - 1;
+        }
+        curves[at].points << point;
     }
     for (PPCurve &curve : curves) {
         std::sort(curve.points.begin(), curve.points.end(),
@@ -48,7 +81,16 @@ QList<PPCurve> curvesOf(const QList<SweepTable::Row> &rows)
     return curves;
 }
 
-// "fractal landscapes (H = 0.5), 128 x 128, 1000 replicates, seed 42, either direction"
+bool ppPoint(const SweepTable::Row &row, PPCurvePoint &point)
+{
+    point.share = row.share.toDouble();
+    point.pp = row.replicates > 0 ? double(row.spanning) / double(row.replicates) : 0.0;
+    SweepTable::wilson(row.spanning, row.replicates, point.low, point.high);
+    return true;
+}
+
+// "fractal landscapes (H = 0.5), 128 x 128, 1000 replicates, seed 42, either direction";
+// with several sizes "..., L = 64, 128, 256, ...".
 QString titleOf(const QList<SweepTable::Row> &rows, const QByteArray &parameter, const QByteArray &seed)
 {
     if (rows.isEmpty())
@@ -57,7 +99,15 @@ QString titleOf(const QList<SweepTable::Row> &rows, const QByteArray &parameter,
     QString title = QStringLiteral("%1 landscapes").arg(QString::fromLatin1(row.model));
     if (!parameter.isEmpty())
         title += QStringLiteral(" (%1)").arg(QString::fromLatin1(parameter));
-    title += QStringLiteral(", %1 x %1, %2 replicates").arg(row.size).arg(row.replicates);
+    const QList<qint64> sizes = sizesOf(rows);
+    if (sizes.size() > 1) {
+        QStringList texts;
+        for (const qint64 size : sizes)
+            texts << QString::number(size);
+        title += QStringLiteral(", L = %1, %2 replicates").arg(texts.join(QStringLiteral(", "))).arg(row.replicates);
+    } else {
+        title += QStringLiteral(", %1 x %1, %2 replicates").arg(row.size).arg(row.replicates);
+    }
     if (!seed.isEmpty())
         title += QStringLiteral(", seed %1").arg(QString::fromLatin1(seed));
     return title + QStringLiteral(", %1 direction").arg(QString::fromLatin1(row.direction));
@@ -87,15 +137,52 @@ bool sameFile(const QByteArray &a, const QByteArray &b)
     return absolute(ta) == absolute(tb);
 }
 
-int writePlot(const SweepOptions &options, const QList<SweepTable::Row> &rows, const QByteArray &parameter,
-              const QByteArray &seed, std::FILE *err)
+int writePlots(const SweepOptions &options, const QList<SweepTable::Row> &rows, const QByteArray &parameter,
+               const QByteArray &seed, std::FILE *err)
 {
-    if (options.plot.isEmpty())
-        return 0;
     QString error;
-    if (!PPCurvePlot::write(options.plot, titleOf(rows, parameter, seed), curvesOf(rows), &error)) {
+    const QString title = titleOf(rows, parameter, seed);
+    if ((!options.plot.isEmpty() || !options.plotObservables.isEmpty()) && sizesOf(rows).size() > PPCurvePlot::maxCurves) {
+        std::fprintf(err, "%s: no plot written: a plot tells at most %d sizes apart, and the table has %lld\n", Program,
+                     PPCurvePlot::maxCurves, (long long)sizesOf(rows).size());
+        return 1;
+    }
+    if (!options.plot.isEmpty() && !PPCurvePlot::write(options.plot, title, curvesOf(rows, ppPoint), &error)) {
         std::fprintf(err, "%s: the plot %s could not be written: %s\n", Program, options.plot.toLatin1().constData(),
                      error.toLocal8Bit().constData());
+        return 1;
+    }
+    if (options.plotObservables.isEmpty())
+        return 0;
+    // The largest cluster's share and the mean finite size, each mean with
+    // a band of 1.96 standard errors.
+    auto observable = [](int index) {
+        return [index](const SweepTable::Row &row, PPCurvePoint &point) {
+            const std::array<double, 6> values = SweepTable::observedValues(row);
+            const double mean = values[size_t(index)];
+            if (std::isnan(mean))
+                return false;
+            const double error = std::isnan(values[size_t(index) + 1]) ? 0.0 : 1.96 * values[size_t(index) + 1];
+            point.share = row.share.toDouble();
+            point.pp = mean;
+            point.low = std::max(0.0, mean - error);
+            point.high = mean + error;
+            return true;
+        };
+    };
+    if (std::none_of(rows.begin(), rows.end(), [](const SweepTable::Row &row) {
+            return row.observed.has_value() || !row.observedText.isEmpty();
+        })) {
+        std::fprintf(err, "%s: the plot %s could not be written: the table has no observables (see --observables)\n",
+                     Program, options.plotObservables.toLatin1().constData());
+        return 1;
+    }
+    const QList<PPCurvePlot::Panel> panels{
+            {QStringLiteral("largest cluster / L\u00b2"), curvesOf(rows, observable(0))},
+            {QStringLiteral("mean finite cluster size"), curvesOf(rows, observable(4))}};
+    if (!PPCurvePlot::writePanels(options.plotObservables, title, panels, &error)) {
+        std::fprintf(err, "%s: the plot %s could not be written: %s\n", Program,
+                     options.plotObservables.toLatin1().constData(), error.toLocal8Bit().constData());
         return 1;
     }
     return 0;
@@ -131,7 +218,7 @@ int merge(const SweepOptions &options, std::FILE *err)
                     written = false;
             },
             [&](const SweepTable::Row &row) {
-                if (!options.plot.isEmpty())
+                if (!options.plot.isEmpty() || !options.plotObservables.isEmpty())
                     rows << row;
             },
             &error);
@@ -167,53 +254,130 @@ int merge(const SweepOptions &options, std::FILE *err)
                 parameter = "Q = " + field.mid(11);
         }
     }
-    return writePlot(options, rows, parameter, seed, err);
+    return writePlots(options, rows, parameter, seed, err);
 }
 
 int sweep(const SweepOptions &options, std::FILE *err)
 {
     const PercolationSweep::Parameters &parameters = options.parameters;
-    // Each thread holds one landscape while it builds and tests it: the
-    // model's working memory and, to test it, up to about 8 bytes per cell
-    // more (the walk's queue, the cluster search's labels).
-    const qint64 cells = parameters.landscape.size * parameters.landscape.size;
-    const qint64 perThread = NeutralLandscape::workingBytes(parameters.landscape) + 8 * cells;
+    // Each thread holds one landscape while it builds and tests it.
+    qint64 perThread = 0;
+    qint64 largestSize = 0;
+    for (const qint64 size : parameters.sizeList()) {
+        const qint64 bytes = PercolationSweep::bytesPerThread(parameters, size);
+        if (bytes > perThread) {
+            perThread = bytes;
+            largestSize = size;
+        }
+    }
     int jobs = options.jobs;
     if (const qint64 memory = SystemMemory::available(); memory > 0) {
         if (perThread > memory) {
             std::fprintf(err, "%s: %s landscapes of %lld x %lld cells need about %lld MB each, more than the %lld MB "
                               "this process may use (see --help)\n",
                          Program, NeutralLandscape::name(parameters.landscape.model).toLatin1().constData(),
-                         (long long)parameters.landscape.size, (long long)parameters.landscape.size,
-                         (long long)(perThread >> 20), (long long)(memory >> 20));
+                         (long long)largestSize, (long long)largestSize, (long long)(perThread >> 20),
+                         (long long)(memory >> 20));
             return 2;
         }
         jobs = int(std::min<qint64>(jobs, std::max<qint64>(1, memory / 2 / perThread)));
     }
 
+    OutputFile thresholds;
+    if (parameters.thresholds && !thresholds.open(options.thresholds)) {
+        std::fprintf(err, "%s: cannot write the thresholds %s: %s\n", Program, options.thresholds.constData(),
+                     thresholds.errorString().toLocal8Bit().constData());
+        return 1;
+    }
+    bool thresholdsWritten = true;
+    auto writeThresholds = [&](const QByteArray &line) {
+        if (thresholdsWritten && thresholds.write(line) != line.size())
+            thresholdsWritten = false;
+    };
+    if (parameters.thresholds)
+        writeThresholds(SweepTable::thresholdHeader());
+
     const Shard part = parameters.shard.value_or(Shard());
-    const qint64 total = part.end(parameters.replicates) - part.begin(parameters.replicates);
+    const qint64 total = (part.end(parameters.replicates) - part.begin(parameters.replicates))
+            * qint64(parameters.sizeList().size());
     std::unique_ptr<ProgressLine> progress;
     if (!options.quiet && isatty(fileno(err)))
         progress = std::make_unique<ProgressLine>(err, total, "replicates");
     SweepTable table;
     try {
-        const PercolationSweep::Result result = PercolationSweep::run(parameters, jobs, [&](qint64 done, qint64) {
-            if (progress)
-                progress->update(done);
-        });
+        const PercolationSweep::Result result = PercolationSweep::run(
+                parameters, jobs,
+                [&](qint64 done, qint64) {
+                    if (progress)
+                        progress->update(done);
+                },
+                [&](const PercolationSweep::Threshold &threshold) {
+                    writeThresholds(SweepTable::thresholdLine(parameters, threshold));
+                });
         table = SweepTable::of(parameters, result);
     } catch (const std::bad_alloc &) {
         if (progress)
             progress->interrupt();
+        thresholds.cancel();
         std::fprintf(err, "%s: there is not enough memory for landscapes of %lld x %lld cells\n", Program,
-                     (long long)parameters.landscape.size, (long long)parameters.landscape.size);
+                     (long long)largestSize, (long long)largestSize);
+        return 1;
+    }
+    if (parameters.thresholds && (!thresholdsWritten || !thresholds.commit())) {
+        const QString why = thresholds.errorString();
+        thresholds.cancel();
+        std::fprintf(err, "%s: the thresholds %s could not be written: %s\n", Program, options.thresholds.constData(),
+                     why.toLocal8Bit().constData());
         return 1;
     }
     if (const int status = writeTable(options, table.serialize(), err); status != 0)
         return status;
-    return writePlot(options, table.rows, parameterOf(parameters.landscape),
-                     QByteArray::number(parameters.landscape.seed), err);
+    return writePlots(options, table.rows, parameterOf(parameters.landscape),
+                      QByteArray::number(parameters.landscape.seed), err);
+}
+
+// The landscape options of arguments read once per size given to --size:
+// LandscapeOptions reads one size, so each is read on its own with the other
+// options as given. false, with the reason, for a usage error.
+bool readLandscapes(const QCommandLineParser &parser, const LandscapeOptions &landscapeOptions,
+                    PercolationSweep::Parameters &parameters, QString *errorString)
+{
+    const QStringList names{"model", "roughness", "seed-share", "seed"};
+    QStringList sizes{QString()};
+    if (parser.isSet(QStringLiteral("size")))
+        sizes = parser.value(QStringLiteral("size")).split(QLatin1Char(','));
+    if (sizes.size() > 64) {
+        *errorString = QStringLiteral("--size takes at most 64 sizes");
+        return false;
+    }
+    parameters.sizes.clear();
+    for (const QString &size : sizes) {
+        QStringList arguments{QStringLiteral("vantrix-sweep")};
+        for (const QString &name : names) {
+            if (parser.isSet(name))
+                arguments << QStringLiteral("--") + name << parser.value(name);
+        }
+        if (parser.isSet(QStringLiteral("size")))
+            arguments << QStringLiteral("--size") << size.trimmed();
+        QCommandLineParser one;
+        landscapeOptions.addTo(one);
+        if (!one.parse(arguments)) {
+            *errorString = one.errorText();
+            return false;
+        }
+        if (!landscapeOptions.read(one, parameters.landscape, errorString))
+            return false;
+        if (std::find(parameters.sizes.begin(), parameters.sizes.end(), parameters.landscape.size)
+            != parameters.sizes.end()) {
+            *errorString = QStringLiteral("--size gives %1 twice").arg(parameters.landscape.size);
+            return false;
+        }
+        parameters.sizes.push_back(parameters.landscape.size);
+    }
+    parameters.landscape.size = parameters.sizes.front();
+    if (parameters.sizes.size() == 1)
+        parameters.sizes.clear();
+    return true;
 }
 
 } // namespace
@@ -246,11 +410,21 @@ bool parse(const QStringList &arguments, SweepOptions &options, QString *errorSt
                                             "with --merge.", "K/N");
     const QCommandLineOption output({"o", "output"}, "Write the table to TABLE ({shard} stands for the shard). "
                                                      "Default: standard output.", "TABLE");
-    const QCommandLineOption plot("plot", "Draw the PP curves into FILE (.png or .svg).", "FILE");
+    const QCommandLineOption plot("plot", "Draw the PP curves into FILE (.png or .svg): a curve per rule and size.",
+                                  "FILE");
+    const QCommandLineOption observables("observables", "Add the cluster rules' observables to the table: the largest "
+                                                        "cluster's share, clusters per cell and the mean finite "
+                                                        "cluster size, means over replicates with standard errors.");
+    const QCommandLineOption thresholds("thresholds", "Write each replicate's critical share per cluster rule to "
+                                                      "FILE ({shard} stands for the shard).", "FILE");
+    const QCommandLineOption plotObservables("plot-observables", "Draw the largest cluster's share and the mean finite "
+                                                                 "cluster size against the share into FILE (.png or "
+                                                                 ".svg), a curve per size.", "FILE");
     const QCommandLineOption merge("merge", "Join shard tables, given in place of arguments, into the table of "
                                             "the whole run.");
     const QCommandLineOption quiet({"q", "quiet"}, "No progress on standard error.");
-    parser.addOptions({share, replicates, rule, direction, jobs, shard, output, plot, merge, quiet});
+    parser.addOptions({share, replicates, rule, direction, jobs, shard, output, plot, observables, thresholds,
+                       plotObservables, merge, quiet});
     parser.addHelpOption();
     parser.addVersionOption();
     parser.addPositionalArgument("TABLE", "With --merge: the shard tables to join.", "[TABLE...]");
@@ -263,22 +437,43 @@ bool parse(const QStringList &arguments, SweepOptions &options, QString *errorSt
     options.quiet = parser.isSet(quiet);
     options.output = parser.value(output).toLatin1();
     options.plot = parser.value(plot);
+    options.plotObservables = parser.value(plotObservables);
+    options.thresholds = parser.value(thresholds).toLatin1();
     std::optional<Shard> part;
     if (!CommandLine::readShard(parser, shard, options.output, part, errorString))
         return false;
-    if (!options.plot.isEmpty()) {
-        if (!options.plot.endsWith(QLatin1String(".png"), Qt::CaseInsensitive)
-            && !options.plot.endsWith(QLatin1String(".svg"), Qt::CaseInsensitive))
-            return fail(QStringLiteral("--plot writes .png or .svg files, not '%1'").arg(options.plot));
-        if (!options.output.isEmpty() && sameFile(options.output, options.plot.toLatin1()))
-            return fail(QStringLiteral("--plot and --output name the same file, '%1'").arg(options.plot));
+    if (parser.isSet(thresholds)) {
+        if (options.thresholds.isEmpty())
+            return fail(QStringLiteral("--thresholds needs a file name"));
+        if (part)
+            options.thresholds = part->expand(options.thresholds);
+        else if (options.thresholds.contains(Shard::placeholder()))
+            return fail(QStringLiteral("--thresholds names {shard}, but no --shard is given"));
+    }
+    // Every output its own file.
+    const QList<QPair<QString, QByteArray>> outputs{{QStringLiteral("--output"), options.output},
+                                                    {QStringLiteral("--plot"), options.plot.toLatin1()},
+                                                    {QStringLiteral("--plot-observables"), options.plotObservables.toLatin1()},
+                                                    {QStringLiteral("--thresholds"), options.thresholds}};
+    for (const auto &[name, path] : {outputs[1], outputs[2]}) {
+        if (!path.isEmpty() && !path.toLower().endsWith(".png") && !path.toLower().endsWith(".svg"))
+            return fail(QStringLiteral("%1 writes .png or .svg files, not '%2'").arg(name, QString::fromLatin1(path)));
+    }
+    for (qsizetype i = 0; i < outputs.size(); ++i) {
+        for (qsizetype j = i + 1; j < outputs.size(); ++j) {
+            if (!outputs[i].second.isEmpty() && !outputs[j].second.isEmpty()
+                && sameFile(outputs[i].second, outputs[j].second))
+                return fail(QStringLiteral("%1 and %2 name the same file, '%3'")
+                                    .arg(outputs[j].first, outputs[i].first, QString::fromLatin1(outputs[j].second)));
+        }
     }
 
     if (parser.isSet(merge)) {
         for (const QString &name : parser.optionNames()) {
             if (name != QLatin1String("merge") && name != QLatin1String("output") && name != QLatin1String("o")
-                && name != QLatin1String("plot") && name != QLatin1String("quiet") && name != QLatin1String("q"))
-                return fail(QStringLiteral("--merge takes only tables, --output, --plot and --quiet"));
+                && name != QLatin1String("plot") && name != QLatin1String("plot-observables")
+                && name != QLatin1String("quiet") && name != QLatin1String("q"))
+                return fail(QStringLiteral("--merge takes only tables, --output, --plot, --plot-observables and --quiet"));
         }
         if (parser.positionalArguments().isEmpty())
             return fail(QStringLiteral("no tables to merge"));
@@ -290,7 +485,7 @@ bool parse(const QStringList &arguments, SweepOptions &options, QString *errorSt
         return fail(QStringLiteral("unexpected argument '%1'").arg(parser.positionalArguments().first()));
 
     PercolationSweep::Parameters &parameters = options.parameters;
-    if (!landscapeOptions.read(parser, parameters.landscape, errorString))
+    if (!readLandscapes(parser, landscapeOptions, parameters, errorString))
         return false;
     if (!parser.isSet(share) || !parser.isSet(replicates))
         return fail(QStringLiteral("--share and --replicates are needed"));
@@ -306,6 +501,20 @@ bool parse(const QStringList &arguments, SweepOptions &options, QString *errorSt
     if (!CommandLine::readDirection(parser.value(direction), parameters.direction, errorString))
         return false;
     parameters.shard = part;
+    parameters.observables = parser.isSet(observables);
+    parameters.thresholds = parser.isSet(thresholds);
+    if (parameters.observables || parameters.thresholds) {
+        const QString what = parameters.observables ? QStringLiteral("--observables") : QStringLiteral("--thresholds");
+        if (std::all_of(parameters.rules.begin(), parameters.rules.end(),
+                        [](SpanningRule::Kind kind) { return kind == SpanningRule::Walk; }))
+            return fail(QStringLiteral("%1 needs a cluster rule (cluster4, cluster8)").arg(what));
+        for (const qint64 size : parameters.sizeList()) {
+            if (!PercolationSweep::onePassFits(size))
+                return fail(QStringLiteral("%1 takes sizes up to 46338, not %2").arg(what).arg(size));
+        }
+    }
+    if (!options.plotObservables.isEmpty() && !parameters.observables)
+        return fail(QStringLiteral("--plot-observables needs --observables"));
     return CommandLine::readJobs(parser, jobs, options.jobs, errorString);
 }
 

@@ -18,23 +18,31 @@ struct SweepOptions
     QByteArrayList tables;      // Merge: the shard tables to join
     QByteArray output;          // {shard} expanded; empty: standard output
     QString plot;               // .png or .svg; empty: none
+    QString plotObservables;    // .png or .svg; empty: none
+    QByteArray thresholds;      // {shard} expanded; empty: none
     int jobs = 1;
     bool quiet = false;
 };
 
 // The vantrix-sweep command: a whole PP study in one command.
 //
-//   vantrix-sweep --model MODEL --size L --share FROM:TO:STEP|P,P,... --replicates R --seed S
+//   vantrix-sweep --model MODEL --size L[,L...] --share FROM:TO:STEP|P,P,... --replicates R --seed S
 //                 [--rule walk,cluster4,cluster8] [--direction D] [--jobs N] [--shard K/N]
-//                 [-o TABLE] [--plot FILE.png|FILE.svg]
-//   vantrix-sweep --merge TABLE... [-o TABLE] [--plot FILE]
+//                 [--observables] [--thresholds FILE.tsv] [-o TABLE]
+//                 [--plot FILE.png|FILE.svg] [--plot-observables FILE.png|FILE.svg]
+//   vantrix-sweep --merge TABLE... [-o TABLE] [--plot FILE] [--plot-observables FILE]
 //
-// Generates every replicate in memory (PercolationSweep), tests it under
-// every rule, and writes the SweepTable to standard output or TABLE ({shard}
-// in TABLE stands for the shard, as for vantrix-percolate). The table is the
-// same bytes for every --jobs; the parts of a --shard split, joined with
-// --merge, are the bytes of the whole run. --plot draws the PP curves
-// (PPCurvePlot) from the table; it may not name the table's own file.
+// Generates every replicate of every size in memory (PercolationSweep),
+// tests it under every rule, and writes the SweepTable to standard output or
+// TABLE ({shard} in TABLE stands for the shard, as for vantrix-percolate).
+// The table is the same bytes for every --jobs; the parts of a --shard
+// split, joined with --merge, are the bytes of the whole run.
+// --observables adds the cluster rules' observables to the table;
+// --thresholds writes each replicate's critical count per cluster rule
+// (SweepTable::thresholdLine(); {shard} as in TABLE). --plot draws the PP curves
+// (PPCurvePlot), one per size and rule, --plot-observables the largest
+// cluster's share and the mean finite cluster size, one curve per size and
+// cluster rule; no output may name another's file.
 //
 // Exit status: 0 when the table (and plot) were written; 1 when one could
 // not be, memory ran out, or a table given to --merge is refused (said on

@@ -8,9 +8,11 @@
 
 #include <QFile>
 #include <QFileDialog>
+#include <QFileInfo>
 #include <QMessageBox>
 #include <QPainter>
 #include <QProgressDialog>
+#include <QStatusBar>
 
 namespace {
 
@@ -97,7 +99,17 @@ void MainWindow::on_fileListView_currentRowChanged(int currentRow)
 
 void MainWindow::loadMapGrid(QString path)
 {
-    LandscapeReader::readDisplay(path, mapGrid);
+    QString error;
+    if (LandscapeReader::readDisplay(path, mapGrid, &error)) {
+        // A map is shown: a message about one that could not be is stale.
+        if (showsMapError)
+            statusBar()->clearMessage();
+        showsMapError = false;
+    } else {
+        // The map stays empty; say why rather than leave an empty map unexplained.
+        statusBar()->showMessage(tr("%1 cannot be shown: %2").arg(path, error));
+        showsMapError = true;
+    }
     mapRenderer.invalidate();
 }
 
@@ -148,7 +160,7 @@ void MainWindow::on_actionPercolation_triggered()
         for (const QString &file : files)
             paths << QFile::encodeName(file);
         PercolationBatch::Options options;
-        options.habitatValue = cover;
+        options.cover = CoverSet(cover);
         options.walkBothPhases = true;
         PercolationBatch::run(
                 paths, options, 1,
@@ -165,6 +177,15 @@ void MainWindow::on_actionPercolation_triggered()
         reportFile.close();
     }
     batchRunning = false;
+
+    // The outcome at a glance, kept in the status bar until the next message.
+    const QString reportPath = QFileInfo(QString::fromLatin1(ReportFileName)).absoluteFilePath();
+    const QString mean = QString::fromLatin1(PercolationReport::formatMean(report.sum() / double(report.resultCount())));
+    const QString over = files.size() == 1 ? tr("over 1 file") : tr("over %1 files").arg(files.size());
+    statusBar()->showMessage(report.hasError()
+                                     ? tr("PP = %1 %2; the report %3 could not be written").arg(mean, over, reportPath)
+                                     : tr("PP = %1 %2; report: %3").arg(mean, over, reportPath));
+    showsMapError = false;
 
     if (report.hasError()) {
         QMessageBox::warning(this, tr("Vantrix"),

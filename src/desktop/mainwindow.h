@@ -28,7 +28,13 @@ class MainWindowForm;
 // chooses one and loads it.
 //
 // The cover value and the matrix value are read from config.txt in the working
-// directory at construction; Percolation writes percolation.txt there.
+// directory at construction (the defaults when it cannot be read, a FIFO
+// included); Percolation writes percolation.txt there.
+//
+// The status bar says why a selected file shows no map (a raster GDAL cannot
+// read: GDAL's reason), until a map is shown; and after Percolation, the PP,
+// the number of files and the report's full path (or that it could not be
+// written).
 class MainWindow : public QMainWindow
 {
     Q_OBJECT
@@ -64,5 +70,6 @@ private:
     qint32 coverValue;
     qint32 matrixValue;
     bool batchRunning = false;
+    bool showsMapError = false; // the status bar says why the selected file is not shown
     MapRenderer mapRenderer;
 };

@@ -6,7 +6,6 @@
 
 #include <cerrno>
 #include <climits>
-#include <cstdlib>
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -85,11 +84,10 @@ bool OutputFile::open(const QByteArray &path)
         m_ownsFd = true;
         return QIODevice::open(QIODevice::WriteOnly | QIODevice::Unbuffered);
     }
-    QByteArray name = m_target + ".XXXXXX";
-    const int fd = ::mkostemp(name.data(), O_CLOEXEC);
+    QByteArray name;
+    const int fd = TemporaryFiles::create(m_target, name, &m_temporaryHandle);
     if (fd < 0)
         return fail(errno);
-    m_temporaryHandle = TemporaryFiles::add(name);
     // The file keeps the permissions it had; a new one gets what umask allows.
     mode_t mode = info.st_mode & 07777;
     if (!exists) {
@@ -193,12 +191,13 @@ bool OutputFile::writeVia(const QByteArray &path, const std::function<bool(const
         return fail(target.errorString());
     // A temporary name of our own for the writer: beside the target, or for
     // a device in the temporary folder, from which it is copied.
-    QByteArray name = (target.isDirect() ? QFile::encodeName(QDir::tempPath()) + "/vantrix" : target.target()) + ".XXXXXX";
-    const int fd = ::mkostemp(name.data(), O_CLOEXEC);
+    QByteArray name;
+    int handle = -1;
+    const int fd = TemporaryFiles::create(
+            target.isDirect() ? QFile::encodeName(QDir::tempPath()) + "/vantrix" : target.target(), name, &handle);
     if (fd < 0)
         return fail(qt_error_string(errno));
     ::close(fd);
-    const int handle = TemporaryFiles::add(name);
     auto done = [&] {
         ::unlink(name.constData());
         TemporaryFiles::remove(handle);

@@ -71,9 +71,37 @@ void PercolationReport::addResult(const QByteArray &encodedPath, int result)
 void PercolationReport::finish()
 {
     write(meanLine(m_sum, m_count));
+    setBuffered(false);
+}
+
+void PercolationReport::setBuffered(bool buffered)
+{
+    m_buffered = buffered;
+    if (!buffered && !m_pending.isEmpty()) {
+        writeOut(m_pending);
+        m_pending.clear();
+    }
 }
 
 void PercolationReport::write(const QByteArray &line)
+{
+    if (hasError())
+        return;
+    if (!m_buffered) {
+        writeOut(line);
+        return;
+    }
+    constexpr qsizetype Block = qsizetype(1) << 16;
+    if (m_pending.isEmpty())
+        m_pending.reserve(Block + 256);
+    m_pending += line;
+    if (m_pending.size() >= Block) {
+        writeOut(m_pending);
+        m_pending.clear();
+    }
+}
+
+void PercolationReport::writeOut(const QByteArray &line)
 {
     if (hasError())
         return;
@@ -134,8 +162,7 @@ bool PercolationReport::Parser::fail(const QString &why)
 bool PercolationReport::Parser::addResult(const QByteArray &line, qint64 lineNumber)
 {
     const qsizetype tab = line.lastIndexOf('\t');
-    const QByteArray value = tab < 0 ? QByteArray() : line.mid(tab + 1);
-    if (tab <= 0 || (value != "0" && value != "1")) {
+    if (tab <= 0 || line.size() != tab + 2 || (line.back() != '0' && line.back() != '1')) {
         QString why = QCoreApplication::translate("PercolationReport", "line %1 is not a path, a tab and 0 or 1")
                               .arg(lineNumber);
         if (tab < 0) {
@@ -145,7 +172,7 @@ bool PercolationReport::Parser::addResult(const QByteArray &line, qint64 lineNum
         }
         return fail(why);
     }
-    const Entry entry{line.left(tab), value == "1" ? 1 : 0};
+    const Entry entry{line.left(tab), line.back() == '1' ? 1 : 0};
     m_sum += entry.result;
     ++m_count;
     if (m_onEntry)
@@ -257,6 +284,13 @@ bool isRegularFile(const QByteArray &path, struct stat *info)
 
 bool PercolationReport::merge(const QByteArrayList &paths, PercolationReport &report, QString *errorString)
 {
+    // Lines in blocks while merging; whatever waits is written on the way out.
+    struct Buffering
+    {
+        PercolationReport &report;
+        ~Buffering() { report.setBuffered(false); }
+    } buffering{report};
+    report.setBuffered(true);
     auto refuse = [errorString](const QByteArray &path, const QString &why) {
         if (errorString)
             *errorString = QString::fromLocal8Bit(path) + QStringLiteral(": ") + why;

@@ -29,10 +29,11 @@ class QIODevice;
 // The line cannot be a result line (those end in a tab and 0 or 1), and a
 // report made without --shard has none.
 //
-// Every line is written and flushed at once; open a file Unbuffered, so that a
-// short write (a full disk) is seen at once. The device is not owned. If it is
-// not open, or a write fails, later lines are dropped, hasError() turns true
-// and errorString() keeps the first reason; the results are still counted.
+// Every line is written and flushed at once (unless setBuffered() asks
+// otherwise); open a file Unbuffered, so that a short write (a full disk) is
+// seen at once. The device is not owned. If it is not open, or a write fails,
+// later lines are dropped, hasError() turns true and errorString() keeps the
+// first reason; the results are still counted.
 class PercolationReport
 {
 public:
@@ -41,8 +42,14 @@ public:
     // Writes the shard line of a part; call before the first result.
     void beginPart(const Shard &shard, const QByteArray &description);
     void addResult(const QByteArray &encodedPath, int result);
-    // Writes the mean line. Call once, after the last result.
+    // Writes the mean line (and whatever buffered lines wait). Call once,
+    // after the last result.
     void finish();
+    // Buffered, lines are gathered and written in blocks of about 64 KB, so
+    // that millions of lines (a merge) cost thousands of writes, not
+    // millions; a write error shows at the block. Turning it off writes what
+    // waits.
+    void setBuffered(bool buffered);
 
     qint64 resultCount() const { return m_count; }
     double sum() const { return m_sum; }
@@ -122,8 +129,11 @@ public:
 
 private:
     void write(const QByteArray &line);
+    void writeOut(const QByteArray &bytes);
 
     QIODevice *m_device;
+    bool m_buffered = false;
+    QByteArray m_pending;
     double m_sum = 0.0;
     qint64 m_count = 0;
     QString m_errorString;

@@ -29,28 +29,75 @@ SweepTable SweepTable::of(const PercolationSweep::Parameters &parameters, const 
         table.shard = parameters.shard;
         table.description = PercolationSweep::description(parameters);
     }
+    table.observables = parameters.observables;
     const QByteArray model = NeutralLandscape::name(parameters.landscape.model).toLatin1();
     const QByteArray direction = SpanningRule::name(parameters.direction).toLatin1();
     const size_t ruleCount = parameters.rules.size();
-    for (size_t s = 0; s < parameters.shares.size(); ++s) {
-        for (size_t k = 0; k < ruleCount; ++k) {
-            Row row;
-            row.model = model;
-            row.size = parameters.landscape.size;
-            row.share = parameters.shareTexts[qsizetype(s)];
-            row.rule = SpanningRule::name(parameters.rules[k]).toLatin1();
-            row.direction = direction;
-            row.replicates = result.replicates;
-            row.spanning = result.spanning[s * ruleCount + k];
-            table.rows << row;
+    const std::vector<qint64> sizes = parameters.sizeList();
+    size_t index = 0;
+    for (const qint64 size : sizes) {
+        for (size_t s = 0; s < parameters.shares.size(); ++s) {
+            for (size_t k = 0; k < ruleCount; ++k, ++index) {
+                Row row;
+                row.model = model;
+                row.size = size;
+                row.share = parameters.shareTexts[qsizetype(s)];
+                row.rule = SpanningRule::name(parameters.rules[k]).toLatin1();
+                row.direction = direction;
+                row.replicates = result.replicates;
+                row.spanning = result.spanning[index];
+                if (parameters.observables && parameters.rules[k] != SpanningRule::Walk)
+                    row.observed = index < result.observables.size() ? result.observables[index] : ObservableSums();
+                table.rows << row;
+            }
         }
     }
     return table;
 }
 
-QByteArray SweepTable::header()
+QByteArray SweepTable::header(bool observables, bool part)
 {
-    return QByteArrayLiteral("model\tsize\tshare\trule\tdirection\treplicates\tspanning\tpp\tpp_low\tpp_high\n");
+    QByteArray out = QByteArrayLiteral("model\tsize\tshare\trule\tdirection\treplicates\tspanning\tpp\tpp_low\tpp_high");
+    if (observables) {
+        out += "\tlargest_share\tlargest_share_se\tclusters_per_cell\tclusters_per_cell_se\tmean_size_finite"
+               "\tmean_size_finite_se";
+        if (part)
+            out += "\texact_sums";
+    }
+    return out + '\n';
+}
+
+std::array<double, 6> SweepTable::observedValues(const Row &row)
+{
+    std::array<double, 6> values;
+    values.fill(std::nan(""));
+    if (!row.observedText.isEmpty()) {
+        const QList<QByteArray> fields = row.observedText.split('\t');
+        for (qsizetype i = 0; i < fields.size() && i < 6; ++i) {
+            if (fields[i] != "NA" && fields[i] != "nan")
+                values[size_t(i)] = fields[i].toDouble();
+        }
+        return values;
+    }
+    if (!row.observed)
+        return values;
+    const double cells = double(row.size) * double(row.size);
+    const ExactMoments *const moments[] = {&row.observed->largest, &row.observed->clusters, &row.observed->meanSize};
+    const double units[] = {1.0 / cells, 1.0 / cells, 1.0 / 4294967296.0};
+    for (size_t i = 0; i < 3; ++i) {
+        values[2 * i] = moments[i]->mean(row.replicates, units[i]);
+        values[2 * i + 1] = moments[i]->standardError(row.replicates, units[i]);
+    }
+    return values;
+}
+
+QByteArray SweepTable::formatObservable(double value)
+{
+    if (std::isnan(value))
+        return QByteArrayLiteral("nan");
+    char buffer[64];
+    const auto result = std::to_chars(buffer, buffer + sizeof buffer, value, std::chars_format::general, 9);
+    return QByteArray(buffer, int(result.ptr - buffer));
 }
 
 void SweepTable::wilson(qint64 spanning, qint64 replicates, double &low, double &high)
@@ -78,6 +125,22 @@ QByteArray SweepTable::formatProbability(double value)
     return QByteArray(buffer, int(result.ptr - buffer));
 }
 
+QByteArray SweepTable::thresholdHeader()
+{
+    return QByteArrayLiteral("model\tsize\tseed\treplicate\trule\tdirection\tcritical_cells\tcritical_share\n");
+}
+
+QByteArray SweepTable::thresholdLine(const PercolationSweep::Parameters &parameters,
+                                     const PercolationSweep::Threshold &threshold)
+{
+    const double share = double(threshold.criticalCells) / (double(threshold.size) * double(threshold.size));
+    return NeutralLandscape::name(parameters.landscape.model).toLatin1() + '\t' + QByteArray::number(threshold.size)
+            + '\t' + QByteArray::number(parameters.landscape.seed) + '\t' + QByteArray::number(threshold.replicate)
+            + '\t' + SpanningRule::name(threshold.rule).toLatin1() + '\t'
+            + SpanningRule::name(parameters.direction).toLatin1() + '\t' + QByteArray::number(threshold.criticalCells)
+            + '\t' + formatObservable(share) + '\n';
+}
+
 QByteArray SweepTable::shardLine(const Shard &shard, const QByteArray &description)
 {
     return ShardPrefix + QByteArray::number(shard.index) + '/' + QByteArray::number(shard.count) + ": " + description
@@ -100,18 +163,36 @@ bool SweepTable::parseShardLine(const QByteArray &line, Shard &shard, QByteArray
     return shardLine(shard, description) == line + '\n';
 }
 
-QByteArray SweepTable::rowLine(const Row &row)
+QByteArray SweepTable::rowLine(const Row &row, bool observables, bool part)
 {
     double low;
     double high;
     wilson(row.spanning, row.replicates, low, high);
     const double pp = row.replicates > 0 ? double(row.spanning) / double(row.replicates) : std::nan("");
-    return row.model + '\t' + QByteArray::number(row.size) + '\t' + row.share + '\t' + row.rule + '\t' + row.direction
-            + '\t' + QByteArray::number(row.replicates) + '\t' + QByteArray::number(row.spanning) + '\t'
-            + formatProbability(pp) + '\t' + formatProbability(low) + '\t' + formatProbability(high) + '\n';
+    QByteArray out = row.model + '\t' + QByteArray::number(row.size) + '\t' + row.share + '\t' + row.rule + '\t'
+            + row.direction + '\t' + QByteArray::number(row.replicates) + '\t' + QByteArray::number(row.spanning)
+            + '\t' + formatProbability(pp) + '\t' + formatProbability(low) + '\t' + formatProbability(high);
+    if (observables) {
+        if (!row.observedText.isEmpty()) {
+            out += '\t' + row.observedText;
+        } else if (!row.observed) {
+            out += "\tNA\tNA\tNA\tNA\tNA\tNA";
+        } else {
+            for (const double value : observedValues(row))
+                out += '\t' + formatObservable(value);
+        }
+        if (part) {
+            if (row.observed)
+                out += '\t' + row.observed->largest.text() + ';' + row.observed->clusters.text() + ';'
+                        + row.observed->meanSize.text();
+            else
+                out += "\tNA";
+        }
+    }
+    return out + '\n';
 }
 
-bool SweepTable::parseRow(const QByteArray &line, Row &row, QString *errorString)
+bool SweepTable::parseRow(const QByteArray &line, Row &row, bool observables, bool part, QString *errorString)
 {
     auto fail = [errorString](const QString &why) {
         if (errorString)
@@ -119,8 +200,9 @@ bool SweepTable::parseRow(const QByteArray &line, Row &row, QString *errorString
         return false;
     };
     const QList<QByteArray> fields = line.split('\t');
-    if (fields.size() != 10)
-        return fail(tr("it does not have the table's 10 columns"));
+    const qsizetype columns = observables ? (part ? 17 : 16) : 10;
+    if (fields.size() != columns)
+        return fail(tr("it does not have the table's %1 columns").arg(columns));
     bool sizeOk = false;
     bool replicatesOk = false;
     bool spanningOk = false;
@@ -135,9 +217,38 @@ bool SweepTable::parseRow(const QByteArray &line, Row &row, QString *errorString
     if (!sizeOk || !replicatesOk || !spanningOk || row.replicates < 0 || row.spanning < 0
         || row.spanning > row.replicates || row.model.isEmpty() || row.share.isEmpty() || row.rule.isEmpty())
         return fail(tr("it is not a row of counts"));
-    // The pp columns follow from the counts: a row whose counts were edited
-    // does not rewrite to itself.
-    if (rowLine(row) != line + '\n')
+    if (observables) {
+        const QList<QByteArray> values = fields.mid(10, 6);
+        const bool none = std::all_of(values.begin(), values.end(), [](const QByteArray &v) { return v == "NA"; });
+        if (part) {
+            // The values follow from the sums, checked below.
+            if (fields[16] != "NA") {
+                const QList<QByteArray> sums = fields[16].split(';');
+                ObservableSums observed;
+                if (sums.size() != 3 || !ExactMoments::parse(sums[0], observed.largest)
+                    || !ExactMoments::parse(sums[1], observed.clusters)
+                    || !ExactMoments::parse(sums[2], observed.meanSize))
+                    return fail(tr("its exact sums are not sums"));
+                row.observed = observed;
+            }
+        } else if (!none) {
+            // Each value as the table writes it, so that the row reads back
+            // to its own bytes.
+            for (const QByteArray &value : values) {
+                double read = 0;
+                const auto parsed = std::from_chars(value.constData(), value.constData() + value.size(), read);
+                if (value != "nan"
+                    && (parsed.ec != std::errc() || parsed.ptr != value.constData() + value.size()
+                        || formatObservable(read) != value))
+                    return fail(tr("'%1' is not an observable's value").arg(QString::fromLatin1(value)));
+            }
+            row.observedText = values.join('\t');
+        }
+    }
+    // The pp columns follow from the counts (and the observables of a part
+    // from its sums): a row whose counts were edited does not rewrite to
+    // itself.
+    if (rowLine(row, observables, part) != line + '\n')
         return fail(tr("its pp columns do not match its counts"));
     return true;
 }
@@ -147,9 +258,9 @@ QByteArray SweepTable::serialize() const
     QByteArray out;
     if (shard)
         out += shardLine(*shard, description);
-    out += header();
+    out += header(observables, shard.has_value());
     for (const Row &row : rows)
-        out += rowLine(row);
+        out += rowLine(row, observables, shard.has_value());
     return out;
 }
 
@@ -171,12 +282,15 @@ bool SweepTable::parse(const QByteArray &bytes, SweepTable &table, QString *erro
         table.shard = shard;
     }
     const int offset = table.shard ? 2 : 1;
-    if (lines.isEmpty() || lines.first() + '\n' != header())
+    const bool part = table.shard.has_value();
+    if (!lines.isEmpty() && lines.first() + '\n' == header(true, part))
+        table.observables = true;
+    else if (lines.isEmpty() || lines.first() + '\n' != header())
         return fail(tr("line %1 is not the table's header").arg(offset));
     for (qsizetype i = 1; i < lines.size(); ++i) {
         Row row;
         QString why;
-        if (!parseRow(lines[i], row, &why))
+        if (!parseRow(lines[i], row, table.observables, part, &why))
             return fail(tr("line %1: %2").arg(i + offset).arg(why));
         table.rows << row;
     }
@@ -235,6 +349,8 @@ bool SweepTable::Merger::add(const QList<Row> &rows, Row &sum, QString *errorStr
     };
     sum = rows.first();
     sum.replicates = sum.spanning = 0;
+    if (sum.observed)
+        sum.observed = ObservableSums();
     for (qsizetype i = 0; i < rows.size(); ++i) {
         const Row &row = rows[i];
         const Shard &shard = *m_parts[i].shard;
@@ -245,8 +361,12 @@ bool SweepTable::Merger::add(const QList<Row> &rows, Row &sum, QString *errorStr
         if (row.replicates != block)
             return fail(tr("shard %1 counts %2 replicates in a row where its part has %3")
                                 .arg(shard.index).arg(row.replicates).arg(block));
+        if (row.observed.has_value() != sum.observed.has_value() || !row.observedText.isEmpty())
+            return fail(tr("shard %1 has other rows than the rest").arg(shard.index));
         sum.replicates += row.replicates;
         sum.spanning += row.spanning;
+        if (sum.observed)
+            sum.observed->add(*row.observed);
     }
     return true;
 }
@@ -260,8 +380,9 @@ bool SweepTable::merge(QList<SweepTable> parts, SweepTable &whole, QString *erro
     if (!merger.check(errorString))
         return false;
     whole = SweepTable();
+    whole.observables = parts.first().observables;
     for (const SweepTable &part : parts) {
-        if (part.rows.size() != parts.first().rows.size()) {
+        if (part.rows.size() != parts.first().rows.size() || part.observables != whole.observables) {
             if (errorString)
                 *errorString = tr("shard %1 has other rows than the rest").arg(part.shard->index);
             return false;
@@ -292,6 +413,7 @@ bool SweepTable::mergeFiles(const QByteArrayList &paths, const std::function<voi
     std::vector<std::unique_ptr<LineReader>> readers;
     QList<Merger::Part> heads;
     QByteArray line;
+    std::optional<bool> observables; // whether the parts have the observables columns
     for (const QByteArray &path : paths) {
         readers.push_back(std::make_unique<LineReader>());
         LineReader &reader = *readers.back();
@@ -307,15 +429,24 @@ bool SweepTable::mergeFiles(const QByteArrayList &paths, const std::function<voi
             return refuse(path, tr("not a table: %1").arg(reader.errorString()));
         if (!head.shard)
             return refuse(path, tr("not a shard of a split run (it has no shard line)"));
-        if (reader.next(line) != LineReader::Line || line + '\n' != header())
+        const bool read = reader.next(line) == LineReader::Line;
+        const bool observed = read && line + '\n' == header(true, true);
+        if (!read || (line + '\n' != header() && !observed))
             return refuse(path, reader.errorString().isEmpty() ? tr("line 2 is not the table's header")
                                                                : tr("not a table: %1").arg(reader.errorString()));
+        if (observables && *observables != observed) {
+            if (errorString)
+                *errorString = tr("the tables are parts of different runs");
+            return false;
+        }
+        observables = observed;
         heads << head;
     }
     Merger merger(heads);
     if (!merger.check(errorString))
         return false;
-    write(header());
+    const bool withObservables = observables.value_or(false);
+    write(header(withObservables));
     for (qint64 lineNumber = 3;; ++lineNumber) {
         QList<Row> rows;
         qsizetype ended = 0;
@@ -334,7 +465,7 @@ bool SweepTable::mergeFiles(const QByteArrayList &paths, const std::function<voi
             QString why;
             if (!reader.lineEnded())
                 return refuse(paths[qsizetype(i)], tr("the table does not end with a complete line"));
-            if (!parseRow(line, row, &why))
+            if (!parseRow(line, row, withObservables, true, &why))
                 return refuse(paths[qsizetype(i)], tr("line %1: %2").arg(lineNumber).arg(why));
             rows << row;
         }
@@ -348,7 +479,7 @@ bool SweepTable::mergeFiles(const QByteArrayList &paths, const std::function<voi
         Row sum;
         if (!merger.add(rows, sum, errorString))
             return false;
-        write(rowLine(sum));
+        write(rowLine(sum, withObservables));
         if (onRow)
             onRow(sum);
     }

@@ -8,25 +8,38 @@
 #include <QList>
 #include <QString>
 
+#include <array>
 #include <functional>
 #include <optional>
 
-// The table of a PP sweep: for each habitat share and rule, how many
+// The table of a PP sweep: for each size, habitat share and rule, how many
 // replicates were tested and how many spanned.
 //
 // Format: tab-separated text, every line ending in '\n'; a header line
 //   model size share rule direction replicates spanning pp pp_low pp_high
-// then one row per share (in the sweep's order) and rule (in the order
-// asked). pp = spanning / replicates; pp_low and pp_high bound its 95 %
-// Wilson score interval (z = 1.959963984540054). The three are written with
-// six decimals ("0.500000"); nan for no replicates.
+// then one row per size (in the sweep's order), share (in the sweep's order)
+// and rule (in the order asked). pp = spanning / replicates; pp_low and
+// pp_high bound its 95 % Wilson score interval (z = 1.959963984540054). The
+// three are written with six decimals ("0.500000"); nan for no replicates.
+//
+// With observables, six more columns follow pp_high: largest_share,
+// largest_share_se, clusters_per_cell, clusters_per_cell_se,
+// mean_size_finite, mean_size_finite_se: the means over the row's replicates
+// of the largest cluster's cells / L^2, the clusters / L^2 and sum s^2 / sum
+// s over the clusters other than the largest (0 when there is none), each
+// with its standard error; 9 significant digits, nan where undefined (an
+// error of fewer than 2 replicates), NA in the walk's rows.
 //
 // A part of a split run (a shard) begins with one more line,
 //   # vantrix-sweep shard K/N: <description>
 // where the description is every parameter of the run (model and its
-// parameters, size, shares, rules, direction, replicates of the whole run,
-// seed), and its rows count the replicates of that part. merge() joins the
-// parts of one run into the bytes of the whole run.
+// parameters, sizes, shares, rules, direction, replicates of the whole run,
+// seed, and "observables" when asked), and its rows count the replicates of
+// that part. With observables a part has one more column, exact_sums: the
+// integer sums behind the six values ("SUM/SQUARES" of the largest cluster's
+// cells, of the clusters and of the mean size in units of 2^-32, separated
+// by ';'; NA for the walk), so that merge() joins the parts into the bytes
+// of the whole run.
 class SweepTable
 {
 public:
@@ -39,17 +52,24 @@ public:
         QByteArray direction;
         qint64 replicates = 0;
         qint64 spanning = 0;
+        // With observables, a cluster rule's exact sums over the row's
+        // replicates (none for the walk: NA).
+        std::optional<ObservableSums> observed;
+        // A whole table with observables read back: the six values as
+        // written, which have no sums behind them.
+        QByteArray observedText;
     };
 
     QList<Row> rows;
     std::optional<Shard> shard; // set for a part of a split run
     QByteArray description;     // a part's description of the whole run
+    bool observables = false;   // the table has the observables columns
 
     // The table of a sweep's result: a part's table (with its shard line)
     // when the sweep is a shard.
     static SweepTable of(const PercolationSweep::Parameters &parameters, const PercolationSweep::Result &result);
 
-    static QByteArray header();
+    static QByteArray header(bool observables = false, bool part = false);
     QByteArray serialize() const;
 
     // Reads a table back; false, with the reason, for anything else. A row
@@ -58,9 +78,12 @@ public:
 
     // One line of the table (with its '\n'), and its reading: false, with the
     // reason, for a line that is not one (the pp columns must be those of
-    // the counts).
-    static QByteArray rowLine(const Row &row);
-    static bool parseRow(const QByteArray &line, Row &row, QString *errorString = nullptr);
+    // the counts, the observables those of the sums in a part).
+    static QByteArray rowLine(const Row &row, bool observables = false, bool part = false);
+    static bool parseRow(const QByteArray &line, Row &row, bool observables, bool part,
+                         QString *errorString = nullptr);
+    // The six observables of a row, as the table writes them; NaN for NA.
+    static std::array<double, 6> observedValues(const Row &row);
     static QByteArray shardLine(const Shard &shard, const QByteArray &description);
     static bool parseShardLine(const QByteArray &line, Shard &shard, QByteArray &description);
 
@@ -101,4 +124,15 @@ public:
     static void wilson(qint64 spanning, qint64 replicates, double &low, double &high);
     // A probability (or nan) with six decimals.
     static QByteArray formatProbability(double value);
+    // An observable (or nan) with 9 significant digits.
+    static QByteArray formatObservable(double value);
+
+    // The table of critical counts (--thresholds): tab-separated, a header
+    //   model size seed replicate rule direction critical_cells critical_share
+    // then a line per replicate and cluster rule: the habitat cells at which
+    // the replicate first spans in the direction asked for, and those cells
+    // / L^2 with 9 significant digits.
+    static QByteArray thresholdHeader();
+    static QByteArray thresholdLine(const PercolationSweep::Parameters &parameters,
+                                    const PercolationSweep::Threshold &threshold);
 };

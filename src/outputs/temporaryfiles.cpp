@@ -1,9 +1,13 @@
 #include "temporaryfiles.h"
 
+#include <QRandomGenerator>
+
 #include <atomic>
+#include <cerrno>
 #include <csignal>
 #include <cstring>
 
+#include <fcntl.h>
 #include <unistd.h>
 
 namespace {
@@ -50,6 +54,35 @@ int add(const QByteArray &path)
             return i;
         }
     }
+    return -1;
+}
+
+int create(const QByteArray &base, QByteArray &name, int *handle)
+{
+    static const char letters[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        name = base + '.';
+        for (int i = 0; i < 6; ++i)
+            name += letters[QRandomGenerator::system()->bounded(int(sizeof letters) - 1)];
+        // Remembered first: with mkstemp() and add() after it, a signal
+        // between the two would leave the file behind.
+        const int kept = add(name);
+        int fd;
+        do {
+            fd = ::open(name.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOCTTY, 0600);
+        } while (fd < 0 && errno == EINTR);
+        if (fd >= 0) {
+            *handle = kept;
+            return fd;
+        }
+        const int error = errno;
+        remove(kept);
+        if (error != EEXIST) {
+            errno = error;
+            return -1;
+        }
+    }
+    errno = EEXIST;
     return -1;
 }
 

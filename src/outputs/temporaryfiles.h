@@ -17,6 +17,12 @@ constexpr int maxPathBytes() { return 4095; }
 // Remembers path (file-system bytes); returns a handle for remove(), or -1
 // when it cannot be kept.
 int add(const QByteArray &path);
+// Creates a new file "BASE.XXXXXX" (six random letters or digits) for
+// writing, mode 0600, and remembers it: its name is remembered before the
+// file exists, so that a signal arriving at any moment finds every temporary
+// file there is (a name not made yet is nothing to remove). Returns the open
+// descriptor (close-on-exec) with name and *handle set, or -1 with errno.
+int create(const QByteArray &base, QByteArray &name, int *handle);
 // Forgets the path of handle (it was renamed or removed); -1 is ignored.
 void remove(int handle);
 

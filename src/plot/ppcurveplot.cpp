@@ -17,6 +17,7 @@
 #include <QSvgGenerator>
 
 #include <algorithm>
+#include <functional>
 #include <cmath>
 #include <limits>
 
@@ -199,10 +200,17 @@ QPainterPath markerPath(int shape, QPointF c, double r)
     return path;
 }
 
+Qt::PenStyle lineStyle(int style)
+{
+    return style == 1 ? Qt::DashLine : style == 2 ? Qt::DotLine : Qt::SolidLine;
+}
+
 // A curve as it is drawn, in canvas units.
 struct CurveShape
 {
     QColor colour;
+    int marker = 0;
+    Qt::PenStyle style = Qt::SolidLine;
     QPolygonF line;
     QPolygonF band; // for two points or more
     QRectF bar;     // the interval of a curve of one point
@@ -217,7 +225,9 @@ QList<CurveShape> makeShapes(const PPCurvePlot::Axes &axes, const QList<PPCurve>
     for (qsizetype i = 0; i < curves.size(); ++i) {
         const QList<PPCurvePoint> &points = curves[i].points;
         CurveShape shape;
-        shape.colour = PPCurvePlot::colour(int(i));
+        shape.marker = curves[i].colour >= 0 ? curves[i].colour : int(i);
+        shape.colour = PPCurvePlot::colour(shape.marker);
+        shape.style = lineStyle(curves[i].lineStyle);
         QPolygonF lows, highs;
         for (const PPCurvePoint &point : points) {
             shape.line << axes.toCanvas(point.share, clamp01(point.pp));
@@ -414,8 +424,8 @@ Layout makeLayout(const QString &title, const QList<PPCurve> &curves)
     return layout;
 }
 
-void drawLegendEntry(QPainter &painter, const CurveShape &shape, int index, const QString &text,
-                     QPointF topLeft, double rowHeight)
+void drawLegendEntry(QPainter &painter, const CurveShape &shape, const QString &text, QPointF topLeft,
+                     double rowHeight)
 {
     const double centreY = topLeft.y() + rowHeight / 2.0;
     const QRectF swatch(topLeft.x(), centreY - 5.0, kSwatchWidth, 10.0);
@@ -424,11 +434,11 @@ void drawLegendEntry(QPainter &painter, const CurveShape &shape, int index, cons
     painter.setPen(Qt::NoPen);
     painter.setBrush(band);
     painter.drawRect(swatch);
-    painter.setPen(QPen(shape.colour, kLineWidth, Qt::SolidLine, Qt::RoundCap));
+    painter.setPen(QPen(shape.colour, kLineWidth, shape.style, Qt::FlatCap));
     painter.drawLine(QPointF(swatch.left(), centreY), QPointF(swatch.right(), centreY));
     painter.setPen(QPen(Qt::white, 0.6));
     painter.setBrush(shape.colour);
-    painter.drawPath(markerPath(index, QPointF(swatch.center().x(), centreY), kMaxMarkerRadius));
+    painter.drawPath(markerPath(shape.marker, QPointF(swatch.center().x(), centreY), kMaxMarkerRadius));
     painter.setPen(Qt::black);
     painter.drawText(QRectF(swatch.right() + kSwatchGap, topLeft.y(), 10000.0, rowHeight),
                      Qt::AlignLeft | Qt::AlignVCenter, text);
@@ -478,7 +488,8 @@ void paintPlot(QPainter &painter, const Layout &layout)
 
     painter.setBrush(Qt::NoBrush);
     for (const CurveShape &shape : layout.shapes) {
-        painter.setPen(QPen(shape.colour, kLineWidth, Qt::SolidLine, Qt::RoundCap, Qt::RoundJoin));
+        painter.setPen(QPen(shape.colour, kLineWidth, shape.style, shape.style == Qt::SolidLine ? Qt::RoundCap : Qt::FlatCap,
+                            Qt::RoundJoin));
         if (shape.line.size() >= 2)
             painter.drawPolyline(shape.line);
     }
@@ -488,7 +499,7 @@ void paintPlot(QPainter &painter, const Layout &layout)
         painter.setPen(shape.markerRadius >= 2.5 ? QPen(Qt::white, 0.6) : QPen(Qt::NoPen));
         painter.setBrush(shape.colour);
         for (const QPointF &point : shape.line)
-            painter.drawPath(markerPath(int(i), point, shape.markerRadius));
+            painter.drawPath(markerPath(shape.marker, point, shape.markerRadius));
     }
     painter.setBrush(Qt::white);
     for (const CurveShape &shape : layout.shapes) {
@@ -555,7 +566,7 @@ void paintPlot(QPainter &painter, const Layout &layout)
     for (qsizetype i = 0; i < layout.shapes.size(); ++i) {
         const QPointF at = origin + QPointF((i % columns) * (layout.legendColumnWidth + kLegendColumnGap),
                                             double(i / columns) * row);
-        drawLegendEntry(painter, layout.shapes[i], int(i), layout.legendTexts[i], at, row);
+        drawLegendEntry(painter, layout.shapes[i], layout.legendTexts[i], at, row);
     }
     const qsizetype entryRows = (layout.shapes.size() + columns - 1) / columns;
     painter.setPen(kNoteColour);
@@ -571,7 +582,7 @@ void paintPlot(QPainter &painter, const Layout &layout)
     }
 }
 
-QByteArray pngBytes(const Layout &layout, const QString &title)
+QByteArray pngBytes(const std::function<void(QPainter &)> &paint, const QString &title)
 {
     QImage image(PPCurvePlot::canvasWidth * PPCurvePlot::pngScale, PPCurvePlot::canvasHeight * PPCurvePlot::pngScale,
                  QImage::Format_RGB32);
@@ -583,7 +594,7 @@ QByteArray pngBytes(const Layout &layout, const QString &title)
         image.setText(QStringLiteral("Title"), printable(title));
     image.setText(QStringLiteral("Software"), QStringLiteral("Vantrix"));
     QPainter painter(&image);
-    paintPlot(painter, layout);
+    paint(painter);
     painter.end();
 
     QBuffer buffer;
@@ -593,7 +604,8 @@ QByteArray pngBytes(const Layout &layout, const QString &title)
     return buffer.data();
 }
 
-QByteArray svgBytes(const Layout &layout, const QString &title, const QList<PPCurve> &curves)
+QByteArray svgBytes(const std::function<void(QPainter &)> &paint, const QString &title, const QString &what,
+                    const QList<PPCurve> &curves)
 {
     QStringList names;
     for (const PPCurve &curve : curves)
@@ -607,14 +619,11 @@ QByteArray svgBytes(const Layout &layout, const QString &title, const QList<PPCu
     generator.setResolution(int(kSvgUnitsPerInch));
     // QSvgGenerator writes both as they are, so they are escaped here.
     generator.setTitle(printable(title).toHtmlEscaped());
-    generator.setDescription((QStringLiteral("Percolation probability PP against habitat share p, "
-                                             "with 95 % Wilson intervals: ")
-                              + names.join(QStringLiteral(", ")))
-                                     .toHtmlEscaped());
+    generator.setDescription((what + names.join(QStringLiteral(", "))).toHtmlEscaped());
     QPainter painter;
     if (!painter.begin(&generator))
         return QByteArray();
-    paintPlot(painter, layout);
+    paint(painter);
     painter.end();
     return buffer.data();
 }
@@ -624,6 +633,282 @@ bool fail(QString *errorString, const QString &reason)
     if (errorString)
         *errorString = reason;
     return false;
+}
+
+// The curves' checks: of PP curves (values within 0..1) or of other measures
+// (values at least 0).
+bool checkCurves(const QList<PPCurve> &curves, bool unitRange, QString *errorString)
+{
+    if (curves.isEmpty())
+        return fail(errorString, QStringLiteral("no curves to plot"));
+    const bool styled = std::any_of(curves.begin(), curves.end(), [](const PPCurve &c) { return c.colour >= 0; });
+    const int most = styled ? PPCurvePlot::maxStyledCurves : PPCurvePlot::maxCurves;
+    if (curves.size() > most)
+        return fail(errorString, QStringLiteral("%1 curves: a plot tells at most %2 apart").arg(curves.size()).arg(most));
+    QList<QPair<int, int>> styles;
+    for (qsizetype c = 0; c < curves.size(); ++c) {
+        const PPCurve &curve = curves[c];
+        if (curve.name.trimmed().isEmpty())
+            return fail(errorString, QStringLiteral("curve %1 has no name").arg(c + 1));
+        const QString name = QLatin1Char('"') + curve.name + QLatin1Char('"');
+        const int colour = curve.colour >= 0 ? curve.colour : int(c);
+        if (colour >= PPCurvePlot::maxCurves || curve.lineStyle < 0 || curve.lineStyle >= PPCurvePlot::lineStyles)
+            return fail(errorString, QStringLiteral("curve %1: colour %2 or line style %3 out of range (%4 colours, %5 "
+                                                    "line styles)")
+                                             .arg(name).arg(colour).arg(curve.lineStyle).arg(PPCurvePlot::maxCurves)
+                                             .arg(PPCurvePlot::lineStyles));
+        if (styles.contains(qMakePair(colour, curve.lineStyle)))
+            return fail(errorString, QStringLiteral("curve %1 has the colour and line style of another").arg(name));
+        styles << qMakePair(colour, curve.lineStyle);
+        if (curve.points.isEmpty())
+            return fail(errorString, QStringLiteral("curve %1 has no points").arg(name));
+        for (qsizetype i = 0; i < curve.points.size(); ++i) {
+            const PPCurvePoint &p = curve.points[i];
+            const QString where = QStringLiteral("curve %1, point %2: ").arg(name).arg(i + 1);
+            const std::pair<const char *, double> values[] = {{"share", p.share}, {"pp", p.pp}, {"low", p.low}, {"high", p.high}};
+            for (const auto &[label, value] : values) {
+                if (!std::isfinite(value))
+                    return fail(errorString, where + QStringLiteral("%1 is %2").arg(QLatin1String(label), QString::number(value)));
+            }
+            if (p.share < 0.0 || p.share > 1.0)
+                return fail(errorString, where + QStringLiteral("share %1 is outside 0..1").arg(p.share));
+            if (i > 0 && !(p.share > curve.points[i - 1].share))
+                return fail(errorString, where + QStringLiteral("share %1 does not ascend from %2 (shares must ascend strictly; "
+                                                                "two points at one share are refused)")
+                                                         .arg(p.share).arg(curve.points[i - 1].share));
+            const double top = unitRange ? 1.0 + kTolerance : std::numeric_limits<double>::max();
+            if (p.low < -kTolerance || p.high > top || p.low > p.pp + kTolerance || p.pp > p.high + kTolerance)
+                return fail(errorString, where + QStringLiteral("not 0 <= low <= pp <= high%1 (low %2, pp %3, high %4)")
+                                                         .arg(unitRange ? QStringLiteral(" <= 1") : QString())
+                                                         .arg(p.low).arg(p.pp).arg(p.high));
+        }
+    }
+    return true;
+}
+
+// Panels side by side: each a plot area with its own y axis.
+struct PanelLayout
+{
+    QStringList titleLines;
+    QList<PPCurvePlot::Axes> axes;
+    QList<QList<CurveShape>> shapes;
+    QList<Ticks> xTicks;
+    QList<Ticks> yTicks;
+    QStringList labels;
+    QStringList legendTexts;
+    QList<CurveShape> legendShapes;
+    int legendColumns = 1;
+    double legendColumnWidth = 0.0;
+    double legendRowHeight = 0.0;
+    double legendTop = 0.0;
+    double legendLeft = 0.0;
+    QString note;
+};
+
+PanelLayout makePanelLayout(const QString &title, const QList<PPCurvePlot::Panel> &panels)
+{
+    const double width = PPCurvePlot::canvasWidth;
+    const double height = PPCurvePlot::canvasHeight;
+    const QFontMetricsF titleMetrics(titleFont());
+    const QFontMetricsF labelMetrics(labelFont());
+    const QFontMetricsF tickMetrics(tickFont());
+    const QFontMetricsF legendMetrics(legendFont());
+    PanelLayout layout;
+    double top = kMargin;
+    layout.titleLines = wrapTitle(printable(title), titleMetrics, width - 2.0 * kMargin);
+    if (!layout.titleLines.isEmpty())
+        top += layout.titleLines.size() * titleMetrics.lineSpacing() + 8.0;
+    top = std::ceil(top + tickMetrics.height() / 2.0);
+
+    // The legend below everything, in as many columns as fit.
+    const QList<PPCurve> &named = panels.first().curves;
+    double entryWidth = 0.0;
+    for (const PPCurve &curve : named) {
+        layout.legendTexts << legendMetrics.elidedText(printable(curve.name), Qt::ElideRight, width / 2.0);
+        entryWidth = std::max(entryWidth, kSwatchWidth + kSwatchGap + legendMetrics.horizontalAdvance(layout.legendTexts.last()));
+    }
+    layout.note = QStringLiteral("shaded: mean \u00b1 1.96 standard errors");
+    layout.legendRowHeight = std::ceil(legendMetrics.lineSpacing() + 3.0);
+    layout.legendColumnWidth = entryWidth;
+    layout.legendColumns = int(std::clamp<qsizetype>(
+            qsizetype((width - 2.0 * kMargin + kLegendColumnGap) / (entryWidth + kLegendColumnGap)), 1, named.size()));
+    const qsizetype entryRows = (named.size() + layout.legendColumns - 1) / layout.legendColumns;
+    const double blockHeight = double(entryRows + 1) * layout.legendRowHeight;
+    const double blockWidth = layout.legendColumns * (entryWidth + kLegendColumnGap) - kLegendColumnGap;
+    layout.legendTop = height - kMargin - blockHeight;
+    layout.legendLeft = std::round(std::max(kMargin, (width - blockWidth) / 2.0));
+    const double belowArea = kTickLength + 4.0 + tickMetrics.height() + 6.0 + labelMetrics.height();
+    const double bottom = std::floor(layout.legendTop - 8.0 - belowArea);
+
+    double lo = std::numeric_limits<double>::infinity();
+    double hi = -lo;
+    for (const PPCurvePlot::Panel &panel : panels) {
+        for (const PPCurve &curve : panel.curves) {
+            for (const PPCurvePoint &point : curve.points) {
+                lo = std::min(lo, point.share);
+                hi = std::max(hi, point.share);
+            }
+        }
+    }
+    double xMin = lo - kAxisMargin * (hi - lo);
+    double xMax = hi + kAxisMargin * (hi - lo);
+    if (xMax - xMin < kMinXRange) {
+        const double centre = (lo + hi) / 2.0;
+        xMin = centre - kMinXRange / 2.0;
+        xMax = centre + kMinXRange / 2.0;
+    }
+    const double gap = 24.0;
+    const double slot = (width - 2.0 * kMargin - gap * double(panels.size() - 1)) / double(panels.size());
+    for (qsizetype i = 0; i < panels.size(); ++i) {
+        double highest = 0.0;
+        for (const PPCurve &curve : panels[i].curves) {
+            for (const PPCurvePoint &point : curve.points)
+                highest = std::max(highest, point.high);
+        }
+        if (highest <= 0.0)
+            highest = 1.0;
+        const Ticks yTicks = makeTicks(0.0, highest, niceStep(highest, 5));
+        double yTickWidth = 0.0;
+        for (double tick : yTicks.values)
+            yTickWidth = std::max(yTickWidth, tickMetrics.horizontalAdvance(formatTick(tick, yTicks.decimals)));
+        const double slotLeft = kMargin + double(i) * (slot + gap);
+        const double left = std::ceil(slotLeft + labelMetrics.height() + 8.0 + yTickWidth + 4.0 + kTickLength);
+        const double right = std::floor(slotLeft + slot - 6.0);
+        PPCurvePlot::Axes axes{QRectF(QPointF(left, top), QPointF(right, bottom)), QRectF(), xMin, xMax,
+                               -kAxisMargin * highest, highest * (1.0 + kAxisMargin)};
+        layout.axes << axes;
+        layout.xTicks << makeTicks(xMin, xMax, niceStep(xMax - xMin, 4));
+        layout.yTicks << yTicks;
+        layout.labels << printable(panels[i].label);
+        // Drawn as PP curves are, but with values beyond 1 kept.
+        QList<CurveShape> shapes = makeShapes(axes, panels[i].curves);
+        for (qsizetype c = 0; c < shapes.size(); ++c) {
+            const QList<PPCurvePoint> &points = panels[i].curves[c].points;
+            CurveShape &shape = shapes[c];
+            shape.crossing.reset();
+            shape.line.clear();
+            QPolygonF lows, highs;
+            for (const PPCurvePoint &point : points) {
+                shape.line << axes.toCanvas(point.share, point.pp);
+                lows << axes.toCanvas(point.share, point.low);
+                highs << axes.toCanvas(point.share, point.high);
+            }
+            if (points.size() >= 2) {
+                shape.band = lows;
+                for (qsizetype k = highs.size() - 1; k >= 0; --k)
+                    shape.band << highs[k];
+            } else {
+                shape.bar = QRectF(QPointF(lows[0].x() - kMaxMarkerRadius - 2.0, highs[0].y()),
+                                   QPointF(lows[0].x() + kMaxMarkerRadius + 2.0, lows[0].y()));
+            }
+        }
+        layout.shapes << shapes;
+    }
+    layout.legendShapes = layout.shapes.first();
+    return layout;
+}
+
+void paintPanels(QPainter &painter, const PanelLayout &layout)
+{
+    painter.setRenderHint(QPainter::Antialiasing);
+    painter.setRenderHint(QPainter::TextAntialiasing);
+    painter.fillRect(QRectF(0, 0, PPCurvePlot::canvasWidth, PPCurvePlot::canvasHeight), Qt::white);
+    const QFontMetricsF tickMetrics(tickFont());
+    const QFontMetricsF labelMetrics(labelFont());
+    for (qsizetype i = 0; i < layout.axes.size(); ++i) {
+        const PPCurvePlot::Axes &axes = layout.axes[i];
+        const QRectF &area = axes.area;
+        painter.setPen(QPen(kGridColour, 0.8));
+        for (double tick : layout.xTicks[i].values) {
+            const double x = axes.toCanvas(tick, 0.0).x();
+            painter.drawLine(QPointF(x, area.top()), QPointF(x, area.bottom()));
+        }
+        for (double tick : layout.yTicks[i].values) {
+            const double y = axes.toCanvas(0.0, tick).y();
+            painter.drawLine(QPointF(area.left(), y), QPointF(area.right(), y));
+        }
+        painter.save();
+        painter.setClipRect(area);
+        painter.setPen(Qt::NoPen);
+        for (const CurveShape &shape : layout.shapes[i]) {
+            QColor band = shape.colour;
+            band.setAlphaF(PPCurvePlot::bandAlpha);
+            painter.setBrush(band);
+            if (shape.band.isEmpty())
+                painter.drawRect(shape.bar);
+            else
+                painter.drawPolygon(shape.band);
+        }
+        painter.setBrush(Qt::NoBrush);
+        for (const CurveShape &shape : layout.shapes[i]) {
+            painter.setPen(QPen(shape.colour, kLineWidth, shape.style,
+                                shape.style == Qt::SolidLine ? Qt::RoundCap : Qt::FlatCap, Qt::RoundJoin));
+            if (shape.line.size() >= 2)
+                painter.drawPolyline(shape.line);
+        }
+        for (const CurveShape &shape : layout.shapes[i]) {
+            painter.setPen(shape.markerRadius >= 2.5 ? QPen(Qt::white, 0.6) : QPen(Qt::NoPen));
+            painter.setBrush(shape.colour);
+            for (const QPointF &point : shape.line)
+                painter.drawPath(markerPath(shape.marker, point, shape.markerRadius));
+        }
+        painter.restore();
+
+        painter.setBrush(Qt::NoBrush);
+        painter.setPen(QPen(kAxisColour, 1.0, Qt::SolidLine, Qt::SquareCap, Qt::MiterJoin));
+        painter.drawRect(area);
+        painter.setFont(tickFont());
+        for (double tick : layout.xTicks[i].values) {
+            const double x = axes.toCanvas(tick, 0.0).x();
+            painter.setPen(QPen(kAxisColour, 1.0));
+            painter.drawLine(QPointF(x, area.bottom()), QPointF(x, area.bottom() + kTickLength));
+            painter.setPen(Qt::black);
+            painter.drawText(QRectF(x - 100.0, area.bottom() + kTickLength + 4.0, 200.0, tickMetrics.height()),
+                             Qt::AlignHCenter | Qt::AlignTop, formatTick(tick, layout.xTicks[i].decimals));
+        }
+        for (double tick : layout.yTicks[i].values) {
+            const double y = axes.toCanvas(0.0, tick).y();
+            painter.setPen(QPen(kAxisColour, 1.0));
+            painter.drawLine(QPointF(area.left() - kTickLength, y), QPointF(area.left(), y));
+            painter.setPen(Qt::black);
+            painter.drawText(QRectF(area.left() - kTickLength - 4.0 - 200.0, y - tickMetrics.height() / 2.0, 200.0,
+                                    tickMetrics.height()),
+                             Qt::AlignRight | Qt::AlignVCenter, formatTick(tick, layout.yTicks[i].decimals));
+        }
+        painter.setFont(labelFont());
+        painter.drawText(QRectF(area.left(), area.bottom() + kTickLength + 4.0 + tickMetrics.height() + 6.0,
+                                area.width(), labelMetrics.height()),
+                         Qt::AlignHCenter | Qt::AlignTop, QStringLiteral("habitat share p"));
+        double yTickWidth = 0.0;
+        for (double tick : layout.yTicks[i].values)
+            yTickWidth = std::max(yTickWidth, tickMetrics.horizontalAdvance(formatTick(tick, layout.yTicks[i].decimals)));
+        painter.save();
+        painter.translate(area.left() - kTickLength - 4.0 - yTickWidth - 8.0 - labelMetrics.height(), area.center().y());
+        painter.rotate(-90.0);
+        painter.drawText(QRectF(-area.height(), 0.0, 2.0 * area.height(), labelMetrics.height()),
+                         Qt::AlignHCenter | Qt::AlignTop, layout.labels[i]);
+        painter.restore();
+    }
+
+    const QFontMetricsF titleMetrics(titleFont());
+    painter.setFont(titleFont());
+    painter.setPen(Qt::black);
+    for (qsizetype i = 0; i < layout.titleLines.size(); ++i) {
+        painter.drawText(QRectF(kMargin, kMargin + i * titleMetrics.lineSpacing(),
+                                PPCurvePlot::canvasWidth - 2.0 * kMargin, titleMetrics.lineSpacing()),
+                         Qt::AlignHCenter | Qt::AlignTop, layout.titleLines[i]);
+    }
+    painter.setFont(legendFont());
+    const double row = layout.legendRowHeight;
+    for (qsizetype i = 0; i < layout.legendShapes.size(); ++i) {
+        const QPointF at(layout.legendLeft + double(i % layout.legendColumns) * (layout.legendColumnWidth + kLegendColumnGap),
+                         layout.legendTop + double(i / layout.legendColumns) * row);
+        drawLegendEntry(painter, layout.legendShapes[i], layout.legendTexts[i], at, row);
+    }
+    const qsizetype entryRows = (layout.legendShapes.size() + layout.legendColumns - 1) / layout.legendColumns;
+    painter.setPen(kNoteColour);
+    painter.drawText(QRectF(kMargin, layout.legendTop + double(entryRows) * row, PPCurvePlot::canvasWidth - 2.0 * kMargin, row),
+                     Qt::AlignHCenter | Qt::AlignVCenter, layout.note);
 }
 
 } // namespace
@@ -646,42 +931,43 @@ std::optional<double> PPCurvePlot::crossing(const PPCurve &curve)
 
 bool PPCurvePlot::check(const QList<PPCurve> &curves, QString *errorString)
 {
-    if (curves.isEmpty())
-        return fail(errorString, QStringLiteral("no curves to plot"));
-    if (curves.size() > maxCurves)
-        return fail(errorString, QStringLiteral("%1 curves: a plot tells at most %2 apart").arg(curves.size()).arg(maxCurves));
-    for (qsizetype c = 0; c < curves.size(); ++c) {
-        const PPCurve &curve = curves[c];
-        if (curve.name.trimmed().isEmpty())
-            return fail(errorString, QStringLiteral("curve %1 has no name").arg(c + 1));
-        const QString name = QLatin1Char('"') + curve.name + QLatin1Char('"');
-        if (curve.points.isEmpty())
-            return fail(errorString, QStringLiteral("curve %1 has no points").arg(name));
-        for (qsizetype i = 0; i < curve.points.size(); ++i) {
-            const PPCurvePoint &p = curve.points[i];
-            const QString where = QStringLiteral("curve %1, point %2: ").arg(name).arg(i + 1);
-            const std::pair<const char *, double> values[] = {{"share", p.share}, {"pp", p.pp}, {"low", p.low}, {"high", p.high}};
-            for (const auto &[label, value] : values) {
-                if (!std::isfinite(value))
-                    return fail(errorString, where + QStringLiteral("%1 is %2").arg(QLatin1String(label), QString::number(value)));
-            }
-            if (p.share < 0.0 || p.share > 1.0)
-                return fail(errorString, where + QStringLiteral("share %1 is outside 0..1").arg(p.share));
-            if (i > 0 && !(p.share > curve.points[i - 1].share))
-                return fail(errorString, where + QStringLiteral("share %1 does not ascend from %2 (shares must ascend strictly; "
-                                                                "two points at one share are refused)")
-                                                         .arg(p.share).arg(curve.points[i - 1].share));
-            if (p.low < -kTolerance || p.high > 1.0 + kTolerance || p.low > p.pp + kTolerance || p.pp > p.high + kTolerance)
-                return fail(errorString, where + QStringLiteral("not 0 <= low <= pp <= high <= 1 (low %1, pp %2, high %3)")
-                                                         .arg(p.low).arg(p.pp).arg(p.high));
-        }
-    }
-    return true;
+    return checkCurves(curves, true, errorString);
 }
 
 PPCurvePlot::Axes PPCurvePlot::axes(const QString &title, const QList<PPCurve> &curves)
 {
     return makeLayout(title, curves).axes;
+}
+
+bool PPCurvePlot::writePanels(const QString &path, const QString &title, const QList<Panel> &panels,
+                              QString *errorString)
+{
+    const QString suffix = QFileInfo(path).suffix().toLower();
+    if (suffix != QLatin1String("png") && suffix != QLatin1String("svg"))
+        return fail(errorString, QStringLiteral("cannot write the plot %1: the file name must end in .png or .svg").arg(path));
+    if (panels.isEmpty() || panels.size() > 3)
+        return fail(errorString, QStringLiteral("cannot plot: %1 panels (1 to 3 are drawn)").arg(panels.size()));
+    QString reason;
+    for (const Panel &panel : panels) {
+        if (!checkCurves(panel.curves, false, &reason))
+            return fail(errorString, QStringLiteral("cannot plot %1: %2").arg(panel.label, reason));
+    }
+    if (!qobject_cast<QGuiApplication *>(QCoreApplication::instance()))
+        return fail(errorString, QStringLiteral("cannot plot: drawing needs a QGuiApplication"));
+    const PanelLayout layout = makePanelLayout(title, panels);
+    const auto paint = [&layout](QPainter &painter) { paintPanels(painter, layout); };
+    QStringList labels;
+    for (const Panel &panel : panels)
+        labels << panel.label;
+    const QByteArray bytes = suffix == QLatin1String("png")
+            ? pngBytes(paint, title)
+            : svgBytes(paint, title, labels.join(QStringLiteral(", ")) + QStringLiteral(" against habitat share p: "),
+                       panels.first().curves);
+    if (bytes.isEmpty())
+        return fail(errorString, QStringLiteral("cannot write %1: the plot could not be encoded").arg(path));
+    if (!OutputFile::writeWhole(QFile::encodeName(path), bytes, &reason))
+        return fail(errorString, QStringLiteral("cannot write %1: %2").arg(path, reason));
+    return true;
 }
 
 QColor PPCurvePlot::colour(int curveIndex)
@@ -701,7 +987,12 @@ bool PPCurvePlot::write(const QString &path, const QString &title, const QList<P
         return fail(errorString, QStringLiteral("cannot plot: drawing needs a QGuiApplication"));
 
     const Layout layout = makeLayout(title, curves);
-    const QByteArray bytes = suffix == QLatin1String("png") ? pngBytes(layout, title) : svgBytes(layout, title, curves);
+    const auto paint = [&layout](QPainter &painter) { paintPlot(painter, layout); };
+    const QByteArray bytes = suffix == QLatin1String("png")
+            ? pngBytes(paint, title)
+            : svgBytes(paint, title,
+                       QStringLiteral("Percolation probability PP against habitat share p, with 95 % Wilson intervals: "),
+                       curves);
     if (bytes.isEmpty())
         return fail(errorString, QStringLiteral("cannot write %1: the plot could not be encoded").arg(path));
 

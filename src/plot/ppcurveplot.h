@@ -20,10 +20,16 @@ struct PPCurvePoint
 };
 
 // A curve: the name of its rule ("walk", "cluster4", ...) and its points.
+// colour picks its colour and marker (0 to PPCurvePlot::maxCurves - 1; -1:
+// by its place among the curves), lineStyle its line: 0 solid, 1 dashed, 2
+// dotted, so that curves of several sizes and rules can be told apart (a
+// colour per size, a line per rule).
 struct PPCurve
 {
     QString name;
     QList<PPCurvePoint> points;
+    int colour = -1;
+    int lineStyle = 0;
 };
 
 // Plot of PP curves, for a report or a paper as it is: PNG or SVG.
@@ -70,8 +76,11 @@ public:
     static constexpr int canvasWidth = 800;
     static constexpr int canvasHeight = 500;
     static constexpr int pngScale = 2;
-    // Curves beyond this many could not be told apart by colour.
+    // Curves beyond this many could not be told apart by colour; with line
+    // styles, up to maxStyledCurves.
     static constexpr int maxCurves = 7;
+    static constexpr int lineStyles = 3;
+    static constexpr int maxStyledCurves = maxCurves * lineStyles;
 
     // The share at which the curve first reaches or crosses PP = 0.5,
     // scanning its points in order: the share of the first point whose pp is
@@ -85,8 +94,9 @@ public:
     static std::optional<double> crossing(const PPCurve &curve);
 
     // Returns true when write() takes these curves; else false with the
-    // reason. Taken: 1 to maxCurves curves, each with a name and at least one
-    // point; every value finite; shares strictly ascending within a curve (two
+    // reason. Taken: 1 to maxCurves curves (up to maxStyledCurves when they
+    // set colour, each pair of colour and line style at most once), each
+    // with a name and at least one point; every value finite; shares strictly ascending within a curve (two
     // points at the same share are refused, as a curve cannot have two values
     // there) and within 0..1; 0 <= low <= pp <= high <= 1, each comparison
     // allowing 1e-9 for the rounding of the interval's computation (values are
@@ -136,4 +146,19 @@ public:
     // band is this colour at bandAlpha.
     static QColor colour(int curveIndex);
     static constexpr double bandAlpha = 0.2;
+
+    // Other measures against the share, in panels side by side: each panel
+    // has its own y axis (label, from 0 to a little above its largest high)
+    // and curves, drawn as PP curves are (pp the value, low and high its
+    // band) but without the PP = 0.5 line and crossings; one legend below,
+    // from the first panel's curves. The same files, checks and failures as
+    // write(); at most 3 panels, and the curves' pp, low and high need only
+    // be finite with low <= pp <= high and low >= 0.
+    struct Panel
+    {
+        QString label;
+        QList<PPCurve> curves;
+    };
+    static bool writePanels(const QString &path, const QString &title, const QList<Panel> &panels,
+                            QString *errorString = nullptr);
 };

@@ -1,6 +1,6 @@
 #include "spanningrule.h"
 
-#include "clustersearch.h"
+#include "clusterscan.h"
 #include "walkgrid.h"
 
 int SpanningRule::test(WalkGrid &grid) const
@@ -8,8 +8,8 @@ int SpanningRule::test(WalkGrid &grid) const
     const bool leftRight = direction != TopBottom;
     const bool topBottom = direction != LeftRight;
     if (kind != Walk) {
-        const auto connectivity = kind == Cluster8 ? ClusterSearch::Eight : ClusterSearch::Four;
-        return ClusterSearch::spans(grid.rows(), connectivity, leftRight, topBottom) ? 1 : 0;
+        const auto connectivity = kind == Cluster8 ? ClusterRecord::Eight : ClusterRecord::Four;
+        return ClusterScan::spans(grid.rows(), connectivity, leftRight, topBottom) ? 1 : 0;
     }
     if (direction == TopBottom)
         return grid.spansTopBottom() ? 1 : 0;

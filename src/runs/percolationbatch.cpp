@@ -1,71 +1,520 @@
 #include "percolationbatch.h"
 
+#include "cellcodes.h"
+#include "clustermap.h"
+#include "landscapestream.h"
 #include "percolationgrid.h"
+#include "systemmemory.h"
+#include "walkgrid.h"
 #include "workerpool.h"
 
+#include <QCoreApplication>
+
 #include <algorithm>
+#include <atomic>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <new>
 #include <vector>
 
 namespace {
 
-// The complete squares of side size of rows, tested one by one.
-void testSquares(const RaggedRows<qint8> &rows, const PercolationBatch::Options &options,
-                 PercolationBatch::Result &result)
+using Batch = PercolationBatch;
+
+// Cells a band holds at least, so that a band is read in one go.
+constexpr qint64 BandCells = qint64(1) << 20;
+
+QString tr(const char *text)
 {
-    const qint64 size = options.tileSize;
-    const qint64 lines = rows.rowCount();
-    qint64 widest = 0;
-    for (qint64 r = 0; r < lines; ++r)
-        widest = std::max<qint64>(widest, rows.rowLength(r));
-    const qint64 lattice = ((lines + size - 1) / size) * ((widest + size - 1) / size);
+    return QCoreApplication::translate("PercolationBatch", text);
+}
+
+ClusterRecord::Connectivity connectivityOf(const SpanningRule &rule)
+{
+    return rule.kind == SpanningRule::Cluster8 ? ClusterRecord::Eight : ClusterRecord::Four;
+}
+
+bool asksLeftRight(const SpanningRule &rule)
+{
+    return rule.direction != SpanningRule::TopBottom;
+}
+
+bool asksTopBottom(const SpanningRule &rule)
+{
+    return rule.direction != SpanningRule::LeftRight;
+}
+
+// The cluster rules' answer from what the search found.
+int answerOf(const SpanningRule &rule, const ClusterStatistics &found)
+{
+    return ((asksLeftRight(rule) && found.spansLeftRight) || (asksTopBottom(rule) && found.spansTopBottom)) ? 1 : 0;
+}
+
+// What the engine is told about a landscape of rows x columns.
+ClusterScan::Options scanOptions(const SpanningRule &rule, bool statistics, qint64 rows, qint64 columns)
+{
+    ClusterScan::Options options;
+    // The walk's landscapes are counted with clusters joined by edges.
+    options.connectivity = connectivityOf(rule);
+    options.rows = rows;
+    options.columns = columns;
+    options.statistics = statistics;
+    options.leftRight = asksLeftRight(rule);
+    options.topBottom = asksTopBottom(rule);
+    return options;
+}
+
+// Per-thread tools, kept between files.
+struct Tools
+{
+    ClusterScan scan;
+    WalkGrid grid;
+    RaggedRows<qint8> cells;
+    RaggedRows<qint32> values;
+    RaggedRows<quint8> present;
     RaggedRows<qint8> square;
-    for (qint64 top = 0; top + size <= lines; top += size) {
-        qint64 width = widest;
-        for (qint64 r = top; r < top + size; ++r)
-            width = std::min<qint64>(width, rows.rowLength(r));
+};
+
+Tools &tools()
+{
+    thread_local Tools kept;
+    return kept;
+}
+
+// Large buffers are not kept for the next file: memory a thread keeps idle
+// would be missing for a file tested alone.
+template <typename T>
+void letGo(RaggedRows<T> &rows)
+{
+    if (rows.cells.capacity() * sizeof(T) > (size_t(16) << 20))
+        rows = RaggedRows<T>();
+}
+
+void letGoOfLargeBuffers()
+{
+    Tools &t = tools();
+    letGo(t.cells);
+    letGo(t.values);
+    letGo(t.present);
+    letGo(t.square);
+    t.grid = WalkGrid(); // and the walk's queue, up to 4 bytes a cell
+}
+
+// What the walk's square must leave free besides itself while it is read:
+// GDAL's block cache (64 MB) and the reading's own buffers.
+constexpr qint64 Headroom = qint64(96) << 20;
+
+// Files being tested at this moment, on all threads.
+std::atomic<int> filesInFlight{0};
+// Claims are checked one at a time.
+std::mutex claimMutex;
+
+// Claims the memory of a square of `cells` cells in rows's storage before it
+// is read. With other files being tested at the same time, the claim is made
+// only if room for the reading stays beside it (GDAL's allocations cannot
+// fail safely); otherwise false, and the file is tested again alone. A file
+// tested alone always claims, as a run of one job does.
+template <typename T>
+bool claimSquare(RaggedRows<T> &rows, qint64 cells, qint64 lines)
+{
+    auto claim = [&] {
+        rows.clear();
+        rows.cells.reserve(size_t(cells));
+        rows.offsets.reserve(size_t(lines + 1));
+    };
+    if (filesInFlight.load() <= 1 || SystemMemory::limit() <= 0) {
+        claim();
+        return true;
+    }
+    std::lock_guard<std::mutex> lock(claimMutex);
+    const qint64 bytes = cells * qint64(sizeof(T)) + (lines + 1) * qint64(sizeof(qsizetype));
+    if (SystemMemory::available() - bytes < Headroom)
+        return false;
+    claim();
+    return true;
+}
+
+// The walk's answer on rows of cells (their first n cells, n the number of rows).
+int walkAnswer(const SpanningRule &rule, RaggedRows<qint8> &rows, bool bothPhases)
+{
+    WalkGrid &grid = tools().grid;
+    grid.setRows(std::move(rows));
+    const bool whole = bothPhases && rule == SpanningRule(SpanningRule::Walk, SpanningRule::Either);
+    const int answer = whole ? grid.percolates() : rule.test(grid);
+    rows = grid.takeRows();
+    return answer;
+}
+
+// Statistics of rows of cells held in memory: the landscape of size x size
+// whose row r is rows.row(r) from its column `left`.
+ClusterStatistics statisticsOf(const SpanningRule &rule, const RaggedRows<qint8> &rows, qint64 left, qint64 size)
+{
+    ClusterScan &scan = tools().scan;
+    const SpanningRule byEdges(rule.kind == SpanningRule::Walk ? SpanningRule::Cluster4 : rule.kind, rule.direction);
+    scan.begin(scanOptions(byEdges, true, size, size));
+    for (qint64 r = 0; r < rows.rowCount(); ++r)
+        scan.addRow(rows.row(r) + std::min<qint64>(left, rows.rowLength(r)), std::max<qint64>(0, rows.rowLength(r) - left));
+    return scan.finish();
+}
+
+// Class values of rows as cells of one class: habitat where the value is
+// the class, matrix where another, none where there is no value.
+void cellsOfClass(const RaggedRows<qint32> &values, const RaggedRows<quint8> &present, qint32 value, qint64 left,
+                  qint64 size, RaggedRows<qint8> &cells)
+{
+    cells.clear();
+    for (qint64 r = 0; r < values.rowCount(); ++r) {
+        const qint64 from = std::min<qint64>(left, values.rowLength(r));
+        const qint64 to = std::min<qint64>(left + size, values.rowLength(r));
+        const qint32 *v = values.row(r);
+        const quint8 *p = present.row(r);
+        for (qint64 c = from; c < to; ++c)
+            cells.cells.push_back(!p[c] ? CellCode::NoValue : v[c] == value ? CellCode::Habitat : CellCode::Matrix);
+        cells.endRow();
+    }
+}
+
+// One landscape held in memory as class values (cover each): its answers
+// and statistics per class, appended to out.
+void testClasses(const Batch::Options &options, const RaggedRows<qint32> &values, const RaggedRows<quint8> &present,
+                 qint64 left, qint64 size, qint64 row, std::vector<Batch::Landscape> &out)
+{
+    Tools &t = tools();
+    const SpanningRule &rule = options.rule;
+    const bool walk = rule.kind == SpanningRule::Walk;
+    const SpanningRule byEdges(walk ? SpanningRule::Cluster4 : rule.kind, rule.direction);
+    t.scan.beginClasses(scanOptions(byEdges, options.statistics || !walk, size, size));
+    for (qint64 r = 0; r < values.rowCount(); ++r) {
+        const qint64 from = std::min<qint64>(left, values.rowLength(r));
+        t.scan.addClassRow(values.row(r) + from, present.row(r) + from, std::max<qint64>(0, values.rowLength(r) - from));
+    }
+    for (const auto &[value, found] : t.scan.finishClasses()) {
+        Batch::Landscape landscape;
+        landscape.row = row;
+        landscape.column = left;
+        landscape.rows = landscape.columns = size;
+        landscape.isClass = true;
+        landscape.coverClass = value;
+        landscape.statistics = found;
+        if (walk) {
+            cellsOfClass(values, present, value, left, size, t.square);
+            landscape.spans = walkAnswer(rule, t.square, false);
+        } else {
+            landscape.spans = answerOf(rule, found);
+        }
+        out.push_back(landscape);
+    }
+}
+
+// The length of the shortest row of a band: the squares it holds whole end there.
+template <typename T>
+qint64 shortestRow(const RaggedRows<T> &rows)
+{
+    qint64 shortest = rows.rowCount() > 0 ? rows.rowLength(0) : 0;
+    for (qint64 r = 1; r < rows.rowCount(); ++r)
+        shortest = std::min<qint64>(shortest, rows.rowLength(r));
+    return shortest;
+}
+
+// Every complete square of side S, a band of S rows at a time.
+bool testTiles(LandscapeStream &stream, const Batch::Options &options, Batch::Result &result, QString *errorString)
+{
+    Tools &t = tools();
+    const qint64 size = options.tileSize;
+    const qint64 rows = stream.rows();
+    const qint64 columns = stream.columns();
+    const bool each = options.cover.isEach();
+    const bool walk = options.rule.kind == SpanningRule::Walk;
+    qint64 complete = 0;
+    for (qint64 top = 0; top + size <= rows; top += size) {
+        qint64 width = 0;
+        if (each) {
+            if (!stream.readValues(size, columns, t.values, t.present, errorString))
+                return false;
+            width = shortestRow(t.values);
+        } else {
+            if (!stream.readHabitat(size, columns, options.cover, t.cells, errorString))
+                return false;
+            width = shortestRow(t.cells);
+        }
         for (qint64 left = 0; left + size <= width; left += size) {
-            square.clear();
-            square.cells.reserve(size_t(size * size));
-            for (qint64 r = top; r < top + size; ++r) {
-                const qint8 *from = rows.row(r) + left;
-                square.cells.insert(square.cells.end(), from, from + size);
-                square.endRow();
+            ++complete;
+            if (each) {
+                testClasses(options, t.values, t.present, left, size, top, result.landscapes);
+                continue;
             }
-            WalkGrid grid;
-            grid.setRows(std::move(square));
-            result.squares.push_back({top, left, options.rule.test(grid)});
-            square = RaggedRows<qint8>();
+            Batch::Landscape landscape;
+            landscape.row = top;
+            landscape.column = left;
+            landscape.rows = landscape.columns = size;
+            if (options.statistics || !walk) {
+                ClusterScan &scan = t.scan;
+                const SpanningRule byEdges(walk ? SpanningRule::Cluster4 : options.rule.kind, options.rule.direction);
+                scan.begin(scanOptions(byEdges, options.statistics, size, size));
+                for (qint64 r = 0; r < size; ++r) {
+                    if (scan.addRow(t.cells.row(r) + left, size))
+                        break;
+                }
+                landscape.statistics = scan.finish();
+                landscape.spans = answerOf(options.rule, landscape.statistics);
+            }
+            if (walk) {
+                t.square.clear();
+                t.square.cells.reserve(size_t(size * size));
+                qint64 cells = 0;
+                for (qint64 r = 0; r < size; ++r) {
+                    const qint8 *from = t.cells.row(r) + left;
+                    t.square.cells.insert(t.square.cells.end(), from, from + size);
+                    t.square.endRow();
+                    for (qint64 c = 0; c < size; ++c)
+                        cells += from[c] >= 0 ? 1 : 0;
+                }
+                if (!options.statistics)
+                    landscape.statistics.cells = cells; // what a tile map needs to know
+                landscape.spans = walkAnswer(options.rule, t.square, false);
+            }
+            result.landscapes.push_back(landscape);
         }
     }
-    result.incompleteSquares = lattice - qint64(result.squares.size());
+    const qint64 lattice = ((rows + size - 1) / size) * ((columns + size - 1) / size);
+    result.incompleteSquares = lattice - complete;
+    return true;
+}
+
+QString walkTooLarge(qint64 n)
+{
+    return tr("the walk holds its square of %1 x %1 cells in memory and indexes its cells with 32 bits, so it "
+              "takes at most 4294967295 cells; --tile and the cluster rules (cluster4, cluster8) have no such limit")
+            .arg(n);
+}
+
+// Pass 2 of a cluster map reads the landscape again, from the bottom.
+class StreamSource : public ClusterMap::Source
+{
+public:
+    StreamSource(LandscapeStream &stream, const CoverSet &cover, qint64 columns)
+        : m_stream(stream)
+        , m_cover(cover)
+        , m_columns(columns)
+    {
+    }
+    bool read(qint64 first, qint64 count, RaggedRows<qint8> &rows, QString *errorString) override
+    {
+        return m_stream.seek(first, errorString) && m_stream.readHabitat(count, m_columns, m_cover, rows, errorString);
+    }
+
+private:
+    LandscapeStream &m_stream;
+    const CoverSet &m_cover;
+    qint64 m_columns;
+};
+
+// The whole file as one landscape.
+bool testWhole(LandscapeStream &stream, const Batch::Options &options, Batch::Result &result, QString *errorString,
+               ClusterMap::Recorder *recorder)
+{
+    Tools &t = tools();
+    const bool full = options.extent == Batch::Full;
+    const qint64 rows = stream.rows();
+    const qint64 n = full ? stream.columns() : rows; // the extent's columns
+    const bool walk = options.rule.kind == SpanningRule::Walk;
+    const bool each = options.cover.isEach();
+    // A raster's cells beyond the square are not read at all; a text row's
+    // are read to be counted.
+    const qint64 readColumns = stream.isRaster() ? std::min(stream.columns(), n) : stream.columns();
+    if (!full && stream.isRaster() && stream.columns() > n)
+        result.cellsLeftOut = rows * (stream.columns() - n);
+    auto countLeftOut = [&](auto &band) {
+        if (!full && !stream.isRaster()) {
+            for (qint64 r = 0; r < band.rowCount(); ++r)
+                result.cellsLeftOut += std::max<qint64>(0, band.rowLength(r) - n);
+        }
+    };
+
+    if (walk) {
+        // The walk's square, whole, in memory.
+        if (n * n > 0xFFFFFFFFLL) {
+            *errorString = walkTooLarge(n);
+            return false;
+        }
+        const bool room = each ? claimSquare(t.values, rows * readColumns, rows)
+                                         && claimSquare(t.present, rows * readColumns, rows)
+                               : claimSquare(t.cells, rows * readColumns, rows);
+        if (!room) {
+            result.outOfMemory = true;
+            *errorString = tr("there is not enough memory for the square's %1 x %1 cells beside what the reading "
+                              "needs")
+                                   .arg(n);
+            return false;
+        }
+        if (each) {
+            if (!stream.readValues(rows, readColumns, t.values, t.present, errorString))
+                return false;
+            countLeftOut(t.values);
+            testClasses(options, t.values, t.present, 0, n, 0, result.landscapes);
+            return true;
+        }
+        if (!stream.readHabitat(rows, readColumns, options.cover, t.cells, errorString))
+            return false;
+        countLeftOut(t.cells);
+        Batch::Landscape landscape;
+        landscape.rows = landscape.columns = n;
+        if (options.statistics)
+            landscape.statistics = statisticsOf(options.rule, t.cells, 0, n);
+        landscape.spans = walkAnswer(options.rule, t.cells, options.walkBothPhases);
+        result.landscapes.push_back(landscape);
+        return true;
+    }
+
+    // The cluster rules stream the rows through the engine, a band at a time.
+    const qint64 band = std::max(stream.blockHeight(), (BandCells + readColumns - 1) / std::max<qint64>(1, readColumns));
+    ClusterScan &scan = t.scan;
+    const ClusterScan::Options scanning = scanOptions(options.rule, options.statistics, rows, n);
+    if (each) {
+        scan.beginClasses(scanning);
+        while (stream.nextRow() < rows) {
+            if (!stream.readValues(band, readColumns, t.values, t.present, errorString))
+                return false;
+            countLeftOut(t.values);
+            for (qint64 r = 0; r < t.values.rowCount(); ++r)
+                scan.addClassRow(t.values.row(r), t.present.row(r), t.values.rowLength(r));
+        }
+        for (const auto &[value, found] : scan.finishClasses()) {
+            Batch::Landscape landscape;
+            landscape.rows = rows;
+            landscape.columns = n;
+            landscape.isClass = true;
+            landscape.coverClass = value;
+            landscape.statistics = found;
+            landscape.spans = answerOf(options.rule, found);
+            result.landscapes.push_back(landscape);
+        }
+        return true;
+    }
+    scan.setObserver(recorder);
+    scan.begin(recorder ? scanOptions(options.rule, true, rows, n) : scanning);
+    bool known = false;
+    while (!known && stream.nextRow() < rows) {
+        if (!stream.readHabitat(band, readColumns, options.cover, t.cells, errorString))
+            return false;
+        countLeftOut(t.cells);
+        for (qint64 r = 0; r < t.cells.rowCount() && !known; ++r)
+            known = scan.addRow(t.cells.row(r), t.cells.rowLength(r));
+    }
+    if (known && !full && !stream.isRaster()) {
+        // Stopped early: the rest of a text file's rows are still counted.
+        while (stream.nextRow() < rows) {
+            if (!stream.readHabitat(band, readColumns, options.cover, t.cells, errorString))
+                return false;
+            countLeftOut(t.cells);
+        }
+    }
+    Batch::Landscape landscape;
+    landscape.rows = rows;
+    landscape.columns = n;
+    landscape.statistics = scan.finish();
+    scan.setObserver(nullptr);
+    landscape.spans = answerOf(options.rule, landscape.statistics);
+    result.landscapes.push_back(landscape);
+    return true;
+}
+
+// The cluster map of a file whose clusters were searched with recorder.
+bool makeClusterMap(const QByteArray &path, const Batch::Options &options, qsizetype index, const Batch::Result &result,
+                    ClusterMap::Recorder &recorder, QString *errorString)
+{
+    if (!recorder.close(errorString))
+        return false;
+    const Batch::Landscape &landscape = result.landscapes.front();
+    return options.clusterMap(
+            index,
+            [&](const QByteArray &name, QString *why) {
+                LandscapeStream again;
+                LandscapeStream::Options reading;
+                reading.band = options.band;
+                if (!again.open(path, reading, why))
+                    return false;
+                const qint64 readColumns = again.isRaster() ? std::min(again.columns(), landscape.columns)
+                                                            : again.columns();
+                StreamSource source(again, options.cover, readColumns);
+                return ClusterMap::write(name, source, recorder, landscape.rows, landscape.columns,
+                                         connectivityOf(options.rule), result.geo, why);
+            },
+            errorString);
 }
 
 } // namespace
 
-PercolationBatch::Result PercolationBatch::test(const QByteArray &path, const Options &options)
+PercolationBatch::Result PercolationBatch::test(const QByteArray &path, const Options &options, qsizetype index)
 {
+    struct InFlight
+    {
+        InFlight() { ++filesInFlight; }
+        ~InFlight() { --filesInFlight; }
+    } inFlight;
     Result result;
-    if (options.tileSize > 0) {
-        RaggedRows<qint8> rows;
-        LandscapeReader::Options reading;
-        reading.band = options.band;
-        reading.allColumns = true;
-        LandscapeReader::Outcome outcome;
-        if (LandscapeReader::readPercolation(path, options.habitatValue, rows, &result.errorString, reading, &outcome))
-            testSquares(rows, options, result);
-        result.outOfMemory = outcome.outOfMemory;
-        result.skippedFields = outcome.skipped;
+    // The desktop program's test: a PercolationGrid per file.
+    if (options.walkBothPhases && options.cover.isSingle() && options.tileSize == 0 && !options.statistics
+        && options.rule.kind == SpanningRule::Walk) {
+        PercolationGrid grid;
+        grid.habitatValue = options.cover.single();
+        if (!grid.loadLandscape(path, options.band)) {
+            result.errorString = grid.errorString();
+            result.outOfMemory = grid.outOfMemory();
+        }
+        result.skippedFields = grid.skippedFields();
+        const bool wholeWalk = options.rule == SpanningRule(SpanningRule::Walk, SpanningRule::Either);
+        result.percolates = wholeWalk ? grid.percolates() : options.rule.test(grid);
+        if (result.errorString.isEmpty()) {
+            Landscape landscape;
+            landscape.rows = landscape.columns = grid.rowCount();
+            landscape.spans = result.percolates;
+            result.landscapes.push_back(landscape);
+        }
         return result;
     }
-    PercolationGrid grid;
-    grid.habitatValue = options.habitatValue;
-    if (!grid.loadLandscape(path, options.band)) {
-        result.errorString = grid.errorString();
-        result.outOfMemory = grid.outOfMemory();
+
+    LandscapeStream stream;
+    LandscapeStream::Options reading;
+    reading.band = options.band;
+    reading.prefetch = true;
+    bool ok = false;
+    try {
+        ok = stream.open(path, reading, &result.errorString);
+        if (ok) {
+            result.fileRows = stream.rows();
+            result.fileColumns = stream.columns();
+            result.isRaster = stream.isRaster();
+            result.geo = stream.geoReference();
+            std::unique_ptr<ClusterMap::Recorder> recorder;
+            if (options.clusterMap && options.tileSize == 0 && !options.cover.isEach()
+                && options.rule.kind != SpanningRule::Walk) {
+                recorder = std::make_unique<ClusterMap::Recorder>();
+                if (!recorder->open(&result.mapError))
+                    recorder.reset();
+            }
+            ok = options.tileSize > 0 ? testTiles(stream, options, result, &result.errorString)
+                                      : testWhole(stream, options, result, &result.errorString, recorder.get());
+            if (ok && recorder && !makeClusterMap(path, options, index, result, *recorder, &result.mapError)
+                && result.mapError.isEmpty())
+                result.mapError = tr("the cluster map could not be written");
+        }
+        result.outOfMemory = !ok && (result.outOfMemory || stream.outOfMemory());
+    } catch (const std::bad_alloc &) {
+        ok = false;
+        result.outOfMemory = true;
+        result.errorString = tr("there is not enough memory to test the landscape");
     }
-    result.skippedFields = grid.skippedFields();
-    const bool wholeWalk = options.walkBothPhases && options.rule == SpanningRule(SpanningRule::Walk, SpanningRule::Either);
-    result.percolates = wholeWalk ? grid.percolates() : options.rule.test(grid);
+    result.skippedFields = stream.skippedFields();
+    letGoOfLargeBuffers();
+    if (!ok) {
+        result.landscapes.clear();
+        result.incompleteSquares = 0;
+        result.cellsLeftOut = 0;
+    } else if (options.tileSize == 0 && !options.cover.isEach() && !result.landscapes.empty()) {
+        result.percolates = result.landscapes.front().spans;
+    }
     return result;
 }
 
@@ -77,7 +526,7 @@ void PercolationBatch::run(const QByteArrayList &paths, const Options &options, 
     WorkerPool::run(
             paths.size(), jobs,
             [&](qint64 i) {
-                Result result = test(paths[qsizetype(i)], options);
+                Result result = test(paths[qsizetype(i)], options, qsizetype(i));
                 result.index = qsizetype(i);
                 const bool retry = result.outOfMemory;
                 results[size_t(i)] = std::move(result);

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <atomic>
 #include <condition_variable>
+#include <exception>
 #include <mutex>
 #include <system_error>
 #include <thread>
@@ -35,9 +36,24 @@ void WorkerPool::run(qint64 count, int jobs, const std::function<Outcome(qint64)
     int active = 0; // threads working on an item, under mutex
     std::mutex mutex;
     std::condition_variable changed;
+    // The first exception thrown by work (std::bad_alloc, say), under mutex:
+    // no item starts after it, and it is rethrown once every thread is joined,
+    // since an exception leaving this function with threads still running
+    // would end the process.
+    std::exception_ptr failure;
 
     auto workOne = [&](qint64 i) {
-        const Outcome outcome = work(i);
+        Outcome outcome = Done;
+        try {
+            outcome = work(i);
+        } catch (...) {
+            std::lock_guard<std::mutex> lock(mutex);
+            if (!failure)
+                failure = std::current_exception();
+            --active;
+            changed.notify_all();
+            return;
+        }
         std::lock_guard<std::mutex> lock(mutex);
         state[size_t(i)] = outcome == RetryAlone ? Deferred : Finished;
         --active;
@@ -45,6 +61,8 @@ void WorkerPool::run(qint64 count, int jobs, const std::function<Outcome(qint64)
     };
     auto take = [&]() {
         std::lock_guard<std::mutex> lock(mutex);
+        if (failure)
+            return count;
         const qint64 i = next++;
         if (i < count)
             ++active;
@@ -71,16 +89,24 @@ void WorkerPool::run(qint64 count, int jobs, const std::function<Outcome(qint64)
                 std::unique_lock<std::mutex> lock(mutex);
                 if (wait) {
                     changed.wait(lock, [&] {
-                        return state[size_t(delivered)] == Finished
+                        return failure || state[size_t(delivered)] == Finished
                                 || (state[size_t(delivered)] == Deferred && active == 0 && next >= count);
                     });
                 } else if (state[size_t(delivered)] != Finished) {
                     return;
                 }
+                if (failure)
+                    return;
                 if (state[size_t(delivered)] == Deferred) {
                     // Every other item is done and no thread works: do it again, alone.
                     lock.unlock();
-                    work(delivered);
+                    try {
+                        work(delivered);
+                    } catch (...) {
+                        lock.lock();
+                        failure = std::current_exception();
+                        return;
+                    }
                     lock.lock();
                     state[size_t(delivered)] = Finished;
                 }
@@ -96,4 +122,6 @@ void WorkerPool::run(qint64 count, int jobs, const std::function<Outcome(qint64)
     deliverReady(true);
     for (std::thread &thread : threads)
         thread.join();
+    if (failure)
+        std::rethrow_exception(failure);
 }

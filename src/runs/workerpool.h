@@ -21,7 +21,10 @@
 // Threads: at most jobs (the calling thread among them), the items and
 // maxThreads(); when the system cannot start as many, the run goes on with
 // those it could start. With one job everything runs on the calling thread,
-// before(i) (when given) just before work(i). work and deliver must not throw.
+// before(i) (when given) just before work(i). deliver must not throw. An
+// exception from work (std::bad_alloc, say) stops the run: no item starts
+// after it, the threads are joined, and the first such exception is rethrown
+// to the caller; items done meanwhile may not have been delivered.
 class WorkerPool
 {
 public:

@@ -1,8 +1,11 @@
 #include "gdalraster.h"
 
+#include "cellcodes.h"
+#include "esrigrid.h"
 #include "landscapeprobe.h"
 
 #include <QCoreApplication>
+#include <QRegularExpression>
 
 #include <cpl_conv.h>
 #include <cpl_error.h>
@@ -17,6 +20,7 @@
 #include <cstring>
 #include <limits>
 #include <mutex>
+#include <new>
 #include <optional>
 #include <string>
 #include <type_traits>
@@ -95,25 +99,35 @@ bool isExcluded(const char *name)
 struct ThreadMessages
 {
     std::vector<std::string> failures;
+    bool outOfMemory = false; // GDAL could not allocate memory
 };
 
 thread_local ThreadMessages threadMessages;
 
-void CPL_STDCALL keepMessage(CPLErr level, CPLErrorNum, const char *message)
+// Called by GDAL, from C code: nothing may be thrown from here, not even when
+// the message comes because memory ran out.
+void CPL_STDCALL keepMessage(CPLErr level, CPLErrorNum number, const char *message)
 {
     if (level < CE_Failure || !message)
         return;
+    if (number == CPLE_OutOfMemory)
+        threadMessages.outOfMemory = true;
     std::vector<std::string> &failures = threadMessages.failures;
     if (failures.size() >= 8)
         return;
-    std::string text(message, strnlen(message, 500));
-    if (std::find(failures.begin(), failures.end(), text) == failures.end())
-        failures.push_back(std::move(text));
+    try {
+        std::string text(message, strnlen(message, 500));
+        if (std::find(failures.begin(), failures.end(), text) == failures.end())
+            failures.push_back(std::move(text));
+    } catch (const std::bad_alloc &) {
+        threadMessages.outOfMemory = true;
+    }
 }
 
 void clearMessages()
 {
     threadMessages.failures.clear();
+    threadMessages.outOfMemory = false;
     CPLErrorReset();
 }
 
@@ -125,15 +139,53 @@ bool hasFailure()
     return CPLGetLastErrorType() >= CE_Failure;
 }
 
-// GDAL's messages since clearMessages(), the last one at least.
+// One of GDAL's messages as one clean line. Some drivers print pointer
+// addresses ("VSIFReadL(0x55d0c3a0,6*4) @ 8237 failed in HFAEntry().") and
+// append strerror(errno) on a line of its own, which says "Success" when the
+// cause was no system error (a file cut short); both go, the remaining lines
+// are joined, control characters become blanks and runs of white space one.
+QString cleanMessage(const QString &message)
+{
+    static const QRegularExpression address(QStringLiteral("0x[0-9A-Fa-f]{6,}\\s*,?\\s*|\\(nil\\)\\s*,?\\s*"));
+    static const QRegularExpression lineBreaks(QStringLiteral("[\\r\\n]+"));
+    static const QString noError = QString::fromLocal8Bit(std::strerror(0));
+    QString joined;
+    for (QString line : message.split(lineBreaks)) {
+        for (QChar &c : line) {
+            if (c.unicode() < 0x20 || c.unicode() == 0x7F)
+                c = QLatin1Char(' ');
+        }
+        line = line.replace(address, QString()).simplified();
+        if (line.isEmpty() || line == QLatin1String("Success") || line == noError)
+            continue;
+        if (!joined.isEmpty()) {
+            const QChar last = joined.back();
+            const bool ended = last == QLatin1Char('.') || last == QLatin1Char(':') || last == QLatin1Char(';');
+            joined += ended ? QStringLiteral(" ") : QStringLiteral(": ");
+        }
+        joined += line;
+    }
+    return joined;
+}
+
+// GDAL's messages since clearMessages(), the last one at least, as one line.
+// A message that wraps an earlier one ("x.tif, band 1: IReadBlock failed at X
+// offset 0, Y offset 0: <the earlier message>") keeps only what it adds.
 QString gdalReason()
 {
     QStringList parts;
+    const auto add = [&parts](const QString &message) {
+        QString text = cleanMessage(message);
+        for (const QString &earlier : std::as_const(parts)) {
+            if (text.endsWith(QLatin1String(": ") + earlier))
+                text.chop(earlier.size() + 2);
+        }
+        if (!text.isEmpty() && !parts.contains(text))
+            parts << text;
+    };
     for (const std::string &m : threadMessages.failures)
-        parts << QString::fromUtf8(m.data(), qsizetype(m.size())).trimmed();
-    const QString last = QString::fromUtf8(CPLGetLastErrorMsg()).trimmed();
-    if (!last.isEmpty() && !parts.contains(last))
-        parts << last;
+        add(QString::fromUtf8(m.data(), qsizetype(m.size())));
+    add(QString::fromUtf8(CPLGetLastErrorMsg()));
     return parts.join(QLatin1String("; "));
 }
 
@@ -295,26 +347,6 @@ inline bool toInt32(T v, qint32 &out)
     }
 }
 
-// The cell-type value that equals the integer value exactly, if there is one.
-template <typename T>
-inline bool fromInt(qint64 value, T &out)
-{
-    if constexpr (std::is_floating_point_v<T>) {
-        out = T(value);
-        return double(out) == double(value);
-    } else if constexpr (std::is_signed_v<T>) {
-        if (value < qint64(std::numeric_limits<T>::min()) || value > qint64(std::numeric_limits<T>::max()))
-            return false;
-        out = T(value);
-        return true;
-    } else {
-        if (value < 0 || quint64(value) > quint64(std::numeric_limits<T>::max()))
-            return false;
-        out = T(value);
-        return true;
-    }
-}
-
 // The band's nodata value in its own type.
 struct Nodata
 {
@@ -335,12 +367,30 @@ inline T nodataAs(const Nodata &n)
         return T(n.unsignedValue);
 }
 
+// The cell code of a value for a cover: NoValue for nodata and for a value
+// that is no 32-bit integer, else Habitat or Matrix.
 template <typename T>
-void habitatLine(const T *src, qint8 *out, qint64 n, T target)
+inline qint8 habitatCode(T v, const CoverSet &cover, bool hasNodata, T nodata)
+{
+    qint32 i = 0;
+    if (!toInt32(v, i) || (hasNodata && v == nodata))
+        return CellCode::NoValue;
+    return cover.contains(i) ? CellCode::Habitat : CellCode::Matrix;
+}
+
+template <typename T>
+void habitatLine(const T *src, qint8 *out, qint64 n, const CoverSet &cover, bool hasNodata, T nodata)
 {
     for (qint64 i = 0; i < n; ++i)
-        out[i] = qint8(src[i] == target);
+        out[i] = habitatCode(src[i], cover, hasNodata, nodata);
 }
+
+// Cell types of at most 16 bits map through a table of every value's code.
+template <typename T>
+constexpr bool hasCodeTable = sizeof(T) <= 2 && !std::is_floating_point_v<T>;
+
+template <typename T>
+using TableIndex = std::make_unsigned_t<T>;
 
 template <typename T>
 void valueLine(const T *src, qint32 *values, quint8 *present, qint64 n, bool hasNodata, T nodata)
@@ -371,6 +421,27 @@ struct GdalRaster::Private
     QString driver;
     std::vector<unsigned char> scratch;
     std::vector<quint8> maskScratch;
+    // The code of every value of a band of at most 16 bits, for codeCover.
+    std::vector<qint8> codeTable;
+    CoverSet codeCover;
+    // The values of an ESRI ASCII grid, parsed without GDAL.
+    std::unique_ptr<EsriGridBody> esri;
+    // Whether the last read failed because GDAL could not allocate memory.
+    bool outOfMemory = false;
+
+    // The table of codes for cover, made when the cover changes.
+    template <typename T>
+    const qint8 *codesFor(const CoverSet &cover)
+    {
+        if (codeTable.empty() || !(codeCover == cover)) {
+            const T none = nodataAs<T>(nodata);
+            codeTable.resize(size_t(1) << (8 * sizeof(T)));
+            for (size_t i = 0; i < codeTable.size(); ++i)
+                codeTable[i] = habitatCode(T(TableIndex<T>(i)), cover, nodata.set, none);
+            codeCover = cover;
+        }
+        return codeTable.data();
+    }
 
     bool checkRead(qint64 firstLine, qint64 lineCount, qint64 columns, const void *out, QString *errorString) const;
     // Calls take(src, mask, line, column, lines, columns) for windows that
@@ -543,6 +614,15 @@ RasterSource::OpenResult GdalRaster::open(const QByteArray &path, bool text, int
         if (!d->mask)
             return fail(!gdalReason().isEmpty() ? gdalReason() : tr("the raster's mask cannot be read"));
     }
+
+    // An ESRI ASCII grid's values are parsed here, with GDAL's meaning and
+    // at the speed of plain text; GDAL has read the header. Should the
+    // parser not find the values where GDAL does, GDAL reads them.
+    if (d->driver == QLatin1String("AAIGrid") && !d->mask && d->cell == Cell::F64) {
+        auto esri = std::make_unique<EsriGridBody>();
+        if (esri->open(name, d->width, d->height, d->nodata.set, d->nodata.real))
+            d->esri = std::move(esri);
+    }
     return RasterSource::Opened;
 }
 
@@ -585,6 +665,11 @@ QString GdalRaster::driverName() const
     return d->driver;
 }
 
+bool GdalRaster::outOfMemory() const
+{
+    return d->outOfMemory;
+}
+
 RasterSource::GeoReference GdalRaster::geoReference() const
 {
     RasterSource::GeoReference geo;
@@ -616,6 +701,7 @@ template <typename Take, typename Direct>
 bool GdalRaster::Private::readWindows(qint64 firstLine, qint64 lineCount, qint64 columns, Take &&take,
                                         Direct &&direct, QString *errorString)
 {
+    outOfMemory = false;
     if (lineCount == 0 || columns == 0)
         return true;
     constexpr bool toScratch = std::is_same_v<std::decay_t<Direct>, std::nullptr_t>;
@@ -657,6 +743,7 @@ bool GdalRaster::Private::readWindows(qint64 firstLine, qint64 lineCount, qint64
                                          int(w), int(h), GDT_Byte, 1, GSpacing(w), nullptr);
                 }
                 if (err != CE_None || hasFailure()) {
+                    outOfMemory = threadMessages.outOfMemory;
                     const QString reason = gdalReason();
                     setError(errorString, !reason.isEmpty() ? reason
                                                             : tr("GDAL could not read lines %1 to %2").arg(line).arg(line + h));
@@ -670,11 +757,17 @@ bool GdalRaster::Private::readWindows(qint64 firstLine, qint64 lineCount, qint64
     return true;
 }
 
-bool GdalRaster::readHabitat(qint64 firstLine, qint64 lineCount, qint64 columns, qint32 habitatValue, qint8 *out,
-                               QString *errorString)
+bool GdalRaster::readHabitat(qint64 firstLine, qint64 lineCount, qint64 columns, const CoverSet &cover, qint8 *out,
+                             QString *errorString)
 {
     if (!d->checkRead(firstLine, lineCount, columns, out, errorString))
         return false;
+    if (cover.isEach()) {
+        setError(errorString, tr("habitat is read for a cover of class values, not for each class"));
+        return false;
+    }
+    if (d->esri)
+        return lineCount == 0 || columns == 0 || d->esri->readHabitat(firstLine, lineCount, columns, cover, out, errorString);
 
     const auto applyMask = [columns, out](const quint8 *mask, qint64 line, qint64 col, qint64 h, qint64 w) {
         if (!mask)
@@ -683,35 +776,24 @@ bool GdalRaster::readHabitat(qint64 firstLine, qint64 lineCount, qint64 columns,
             qint8 *o = out + (line + r) * columns + col;
             const quint8 *m = mask + r * w;
             for (qint64 i = 0; i < w; ++i)
-                o[i] = qint8(o[i] & qint8(m[i] != 0));
+                o[i] = m[i] ? o[i] : CellCode::NoValue;
         }
     };
     const auto run = [&](auto tag) {
         using T = typename decltype(tag)::T;
-        T target{};
-        bool possible = fromInt<T>(habitatValue, target);
-        if (possible && d->nodata.set && nodataAs<T>(d->nodata) == target)
-            possible = false; // habitat cells would all be nodata
-        if (!possible) {
-            // No cell can be habitat; the cells are still read, so that a
-            // damaged file fails as it does for other cover values.
-            return d->readWindows(
-                    firstLine, lineCount, columns,
-                    [&](const void *, const quint8 *, qint64 line, qint64 col, qint64 h, qint64 w) {
-                        for (qint64 r = 0; r < h; ++r)
-                            std::memset(out + (line + r) * columns + col, 0, size_t(w));
-                    },
-                    nullptr, errorString);
-        }
+        const bool hasNodata = d->nodata.set;
+        const T nodata = nodataAs<T>(d->nodata);
         if constexpr (sizeof(T) == 1) {
-            // Byte cells are read straight into the caller's buffer and turned
-            // into habitat there.
+            // Byte cells are read straight into the caller's buffer and
+            // turned into codes there, through the table of all 256.
+            const qint8 *codes = d->codesFor<T>(cover);
             return d->readWindows(
                     firstLine, lineCount, columns,
                     [&](const void *, const quint8 *mask, qint64 line, qint64 col, qint64 h, qint64 w) {
                         for (qint64 r = 0; r < h; ++r) {
                             qint8 *o = out + (line + r) * columns + col;
-                            habitatLine(reinterpret_cast<const T *>(o), o, w, target);
+                            for (qint64 i = 0; i < w; ++i)
+                                o[i] = codes[static_cast<quint8>(o[i])];
                         }
                         applyMask(mask, line, col, h, w);
                     },
@@ -721,13 +803,28 @@ bool GdalRaster::readHabitat(qint64 firstLine, qint64 lineCount, qint64 columns,
                                               GSpacing(columns), nullptr);
                     },
                     errorString);
+        } else if constexpr (hasCodeTable<T>) {
+            const qint8 *codes = d->codesFor<T>(cover);
+            return d->readWindows(
+                    firstLine, lineCount, columns,
+                    [&](const void *src, const quint8 *mask, qint64 line, qint64 col, qint64 h, qint64 w) {
+                        const T *cells = static_cast<const T *>(src);
+                        for (qint64 r = 0; r < h; ++r) {
+                            const T *from = cells + r * w;
+                            qint8 *o = out + (line + r) * columns + col;
+                            for (qint64 i = 0; i < w; ++i)
+                                o[i] = codes[TableIndex<T>(from[i])];
+                        }
+                        applyMask(mask, line, col, h, w);
+                    },
+                    nullptr, errorString);
         } else {
             return d->readWindows(
                     firstLine, lineCount, columns,
                     [&](const void *src, const quint8 *mask, qint64 line, qint64 col, qint64 h, qint64 w) {
                         const T *cells = static_cast<const T *>(src);
                         for (qint64 r = 0; r < h; ++r)
-                            habitatLine(cells + r * w, out + (line + r) * columns + col, w, target);
+                            habitatLine(cells + r * w, out + (line + r) * columns + col, w, cover, hasNodata, nodata);
                         applyMask(mask, line, col, h, w);
                     },
                     nullptr, errorString);
@@ -754,6 +851,10 @@ bool GdalRaster::readValues(qint64 firstLine, qint64 lineCount, qint64 columns, 
     if (!d->checkRead(firstLine, lineCount, columns, values, errorString)
         || !d->checkRead(firstLine, lineCount, columns, present, errorString))
         return false;
+    if (d->esri) {
+        return lineCount == 0 || columns == 0
+                || d->esri->readValues(firstLine, lineCount, columns, values, present, errorString);
+    }
 
     const auto applyMask = [columns, values, present](const quint8 *mask, qint64 line, qint64 col, qint64 h, qint64 w) {
         if (!mask)

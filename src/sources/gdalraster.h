@@ -5,7 +5,8 @@
 #include <memory>
 
 // One raster open through GDAL: the RasterDataset of the GDAL module, with
-// the contracts RasterSource states. The only class of Vantrix that calls GDAL.
+// the contracts RasterSource states. With EsriGridBody, which it uses for the
+// values of ESRI ASCII grids, the only code of Vantrix that calls GDAL.
 class GdalRaster : public RasterDataset
 {
 public:
@@ -20,7 +21,8 @@ public:
     qint64 height() const override;
     qint64 blockHeight() const override;
     QString driverName() const override;
-    bool readHabitat(qint64 firstLine, qint64 lineCount, qint64 columns, qint32 habitatValue, qint8 *out,
+    bool outOfMemory() const override;
+    bool readHabitat(qint64 firstLine, qint64 lineCount, qint64 columns, const CoverSet &cover, qint8 *out,
                      QString *errorString) override;
     bool readValues(qint64 firstLine, qint64 lineCount, qint64 columns, qint32 *values, quint8 *present,
                     QString *errorString) override;

@@ -1,29 +1,20 @@
 #include "landscapereader.h"
 
-#include "landscapeprobe.h"
+#include "cellcodes.h"
+#include "digitfields.h"
+#include "landscapetext.h"
 #include "rastersource.h"
 #include "systemmemory.h"
 
 #include <QCoreApplication>
 #include <QFile>
 
-#include <cerrno>
 #include <algorithm>
 #include <cstring>
 #include <memory>
 #include <new>
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#ifdef __SSE2__
-#include <emmintrin.h>
-#endif
-
 namespace {
-
-constexpr size_t ChunkSize = size_t(1) << 20;
 
 // White space around a field, as Latin-1 text: tab to carriage return, the
 // blank and the no-break space (0xA0). 0x85 and 0x1C to 0x1F are not white
@@ -48,169 +39,54 @@ inline bool isBlankField(const char *begin, const char *end)
     return true;
 }
 
-#ifdef __SSE2__
-// Whether the 16 bytes at p are eight fields of one digit, each followed by a
-// blank; if so, digits receives their values in its low eight bytes.
-inline bool eightDigitFields(const char *p, __m128i &digits)
+using LandscapeText::InputFile;
+using LandscapeText::Lines;
+
+// The walk indexes cells with 32 bits; the rules that stream have no limit.
+// Both refusals say so.
+QString beyondTheWalk()
 {
-    const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p));
-    const __m128i offset = _mm_sub_epi8(bytes, _mm_set1_epi8('0'));
-    const __m128i isDigit = _mm_cmpeq_epi8(_mm_min_epu8(offset, _mm_set1_epi8(9)), offset);
-    const __m128i isBlank = _mm_cmpeq_epi8(bytes, _mm_set1_epi8(' '));
-    const int digitMask = _mm_movemask_epi8(isDigit);
-    const int blankMask = _mm_movemask_epi8(isBlank);
-    if ((digitMask & 0x5555) != 0x5555 || (blankMask & 0xAAAA) != 0xAAAA)
-        return false;
-    const __m128i even = _mm_and_si128(offset, _mm_set1_epi16(0x00FF));
-    digits = _mm_packus_epi16(even, even);
-    return true;
+    return QCoreApplication::translate("LandscapeReader",
+                                       "the most the walk can test; --tile and the cluster rules (cluster4, cluster8) "
+                                       "read a landscape in bands of rows and have no such limit");
 }
-#endif
 
 QString tooLargeError()
 {
-    return QCoreApplication::translate("LandscapeReader", "the landscape holds more than %1 cells")
-            .arg(LandscapeReader::maxCells());
+    return QCoreApplication::translate("LandscapeReader", "the landscape holds more than %1 cells, %2")
+            .arg(LandscapeReader::maxCells())
+            .arg(beyondTheWalk());
 }
 
-// The read buffer of a thread, kept between files. Its bytes are left
-// uninitialised, so that only the part a read fills is ever touched: a small
-// file costs a few pages, not the whole buffer.
-struct ReadBuffer
+// The read buffer of a thread, kept between files: a batch of small files
+// touches its pages once.
+LandscapeText::ReadBuffer &threadBuffer()
 {
-    std::unique_ptr<char[]> bytes;
-    size_t size = 0;
-
-    void resize(size_t newSize, size_t keep)
-    {
-        std::unique_ptr<char[]> bigger(new char[newSize]);
-        if (keep > 0)
-            std::memcpy(bigger.get(), bytes.get(), keep);
-        bytes = std::move(bigger);
-        size = newSize;
-    }
-};
-
-QString systemError(int error)
-{
-    return qt_error_string(error);
+    thread_local LandscapeText::ReadBuffer buffer;
+    return buffer;
 }
-
-// A landscape file open for reading. Only regular files are read: a directory
-// cannot be read as text, and a device, pipe or socket may never end or block
-// forever. The type is checked before opening (opening some devices has
-// effects of its own) and again on the open file; the open itself does not
-// wait for a FIFO's writer.
-class InputFile
-{
-public:
-    InputFile() = default;
-    InputFile(const InputFile &) = delete;
-    InputFile &operator=(const InputFile &) = delete;
-    ~InputFile()
-    {
-        if (m_fd >= 0)
-            ::close(m_fd);
-    }
-
-    bool open(const QByteArray &path, QString *errorString)
-    {
-        auto fail = [errorString](const QString &why) {
-            if (errorString)
-                *errorString = why;
-            return false;
-        };
-        auto notRegular = [&](mode_t mode) {
-            return fail(S_ISDIR(mode) ? QCoreApplication::translate("LandscapeReader", "is a directory")
-                                      : QCoreApplication::translate("LandscapeReader", "is not a regular file"));
-        };
-        if (path.isEmpty() || path.contains('\0'))
-            return fail(systemError(ENOENT));
-        struct stat info;
-        if (::stat(path.constData(), &info) == 0 && !S_ISREG(info.st_mode))
-            return notRegular(info.st_mode);
-        do {
-            m_fd = ::open(path.constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
-        } while (m_fd < 0 && errno == EINTR);
-        if (m_fd < 0)
-            return fail(systemError(errno));
-        if (::fstat(m_fd, &info) != 0)
-            return fail(systemError(errno));
-        if (!S_ISREG(info.st_mode))
-            return notRegular(info.st_mode);
-        const int flags = ::fcntl(m_fd, F_GETFL);
-        if (flags >= 0)
-            ::fcntl(m_fd, F_SETFL, flags & ~O_NONBLOCK);
-        m_size = qint64(info.st_size);
-        return true;
-    }
-
-    int fd() const { return m_fd; }
-    qint64 size() const { return m_size; }
-
-private:
-    int m_fd = -1;
-    qint64 m_size = 0;
-};
 
 // Calls onLine(begin, end) for every line of the file, in order; onLine
 // returns false to stop early. Returns false on a read error.
 template <typename OnLine>
 bool forEachLine(const InputFile &file, OnLine &&onLine, QString *errorString)
 {
-    thread_local ReadBuffer buffer;
-    if (buffer.size < ChunkSize)
-        buffer.resize(ChunkSize, 0);
-    size_t start = 0; // unconsumed bytes are buffer[start, end)
-    size_t end = 0;
+    LandscapeText::ReadBuffer &buffer = threadBuffer();
+    Lines lines(buffer);
+    lines.start(file);
     bool ok = true;
     for (;;) {
-        if (start == end) {
-            start = end = 0;
-        } else if (end == buffer.size) {
-            if (start > 0) {
-                std::memmove(buffer.bytes.get(), buffer.bytes.get() + start, end - start);
-                end -= start;
-                start = 0;
-            } else {
-                buffer.resize(buffer.size * 2, end); // one line longer than the buffer
-            }
-        }
-        char *const data = buffer.bytes.get();
-        ssize_t got;
-        do {
-            got = ::read(file.fd(), data + end, buffer.size - end);
-        } while (got < 0 && errno == EINTR);
-        if (got < 0) {
-            if (errorString)
-                *errorString = systemError(errno);
+        const char *begin = nullptr;
+        const char *end = nullptr;
+        const Lines::Result got = lines.next(begin, end, errorString);
+        if (got == Lines::Error)
             ok = false;
+        if (got != Lines::Line || !onLine(begin, end))
             break;
-        }
-        if (got == 0) {
-            if (end > start)
-                onLine(data + start, data + end);
-            break;
-        }
-        const char *lineBegin = data + start;
-        const char *scan = data + end; // earlier bytes hold no newline
-        end += size_t(got);
-        const char *const dataEnd = data + end;
-        bool more = true;
-        while (const void *nl = std::memchr(scan, '\n', size_t(dataEnd - scan))) {
-            const char *lineEnd = static_cast<const char *>(nl);
-            if (!onLine(lineBegin, lineEnd)) {
-                more = false;
-                break;
-            }
-            lineBegin = scan = lineEnd + 1;
-        }
-        if (!more)
-            break;
-        start = size_t(lineBegin - data);
     }
-    if (buffer.size > 4 * ChunkSize)
-        buffer.resize(ChunkSize, 0);
+    // A line longer than a chunk grew the buffer: it goes back to its size.
+    if (buffer.size > 4 * Lines::ChunkSize)
+        buffer.resize(Lines::ChunkSize, 0);
     return ok;
 }
 
@@ -285,36 +161,37 @@ void LandscapeReader::SkippedFields::add(const char *begin, const char *end)
     }
 }
 
-qsizetype LandscapeReader::percolationLine(const char *begin, const char *end, qint32 habitatValue,
-                                           std::vector<qint8> &cells, SkippedFields *skipped)
+namespace {
+
+// The percolation rule on one line, the one implementation of it: every
+// field (split at each blank) that converts gives one cell, the others give
+// nothing. out has room for (L + 1) / 2 cells, the most a line of L bytes
+// holds; cell(value) makes a cell of a value, eight(digits, at) writes the
+// cells of eight one-digit fields (an SSE2 vector of their values) at at.
+// Returns the cells written.
+template <typename T, typename Cell, typename Eight>
+size_t percolationFields(const char *begin, const char *end, T *out, Cell &&cell, Eight &&eight,
+                         LandscapeReader::SkippedFields *skipped)
 {
-    end = cutAtNul(begin, end);
-    // A line of L bytes holds at most (L + 1) / 2 fields: room for all of them
-    // is made first, then cells are written straight into it.
-    const size_t before = cells.size();
-    cells.resize(before + size_t(end - begin + 1) / 2);
-    qint8 *out = cells.data() + before;
+    T *const first = out;
     const char *p = begin;
-#ifdef __SSE2__
-    const qint8 habitatDigit = habitatValue >= 0 && habitatValue <= 9 ? qint8(habitatValue) : qint8(-1);
-#endif
     for (;;) {
 #ifdef __SSE2__
         // Eight one-digit fields, each followed by a blank, at once.
         while (end - p >= 16) {
             __m128i digits;
-            if (!eightDigitFields(p, digits))
+            if (!DigitFields::eight(p, digits))
                 break;
-            const __m128i habitat = _mm_and_si128(_mm_cmpeq_epi8(digits, _mm_set1_epi8(char(habitatDigit))),
-                                                  _mm_set1_epi8(1));
-            _mm_storel_epi64(reinterpret_cast<__m128i *>(out), habitat);
+            eight(digits, out);
             out += 8;
             p += 16;
         }
+#else
+        (void)eight;
 #endif
         // One digit followed by a blank or the line's end.
         if (p < end && unsigned(static_cast<unsigned char>(*p)) - '0' <= 9 && (p + 1 == end || p[1] == ' ')) {
-            *out++ = qint8((*p - '0') == habitatValue);
+            *out++ = cell(qint32(*p - '0'));
             if (++p == end)
                 break;
             ++p;
@@ -324,16 +201,75 @@ qsizetype LandscapeReader::percolationLine(const char *begin, const char *end, q
         while (p < end && *p != ' ')
             ++p;
         qint32 value;
-        if (toInt32(fieldBegin, p, value))
-            *out++ = qint8(value == habitatValue);
+        if (LandscapeReader::toInt32(fieldBegin, p, value))
+            *out++ = cell(value);
         else if (skipped && !isBlankField(fieldBegin, p))
             skipped->add(fieldBegin, p);
         if (p == end)
             break;
         ++p;
     }
-    cells.resize(size_t(out - cells.data()));
-    return qsizetype(cells.size() - before);
+    return size_t(out - first);
+}
+
+} // namespace
+
+namespace LandscapeText {
+
+qsizetype cellsOfLine(const char *begin, const char *end, const TextCover &cover, std::vector<qint8> &cells,
+                      LandscapeReader::SkippedFields *skipped)
+{
+    end = cutAtNul(begin, end);
+    // Room for every field first, then cells are written straight into it.
+    const size_t before = cells.size();
+    cells.resize(before + size_t(end - begin + 1) / 2);
+    const auto code = [&cover](qint32 value) {
+        return value >= 0 && value <= 9 ? cover.digitCode[value]
+                                        : cover.cover.contains(value) ? CellCode::Habitat : CellCode::Matrix;
+    };
+#ifdef __SSE2__
+    const auto eight = [&cover](const __m128i &digits, qint8 *at) {
+        __m128i habitat = _mm_setzero_si128();
+        for (int i = 0; i < cover.habitatDigitCount; ++i)
+            habitat = _mm_or_si128(habitat, _mm_cmpeq_epi8(digits, _mm_set1_epi8(char(cover.habitatDigits[i]))));
+        _mm_storel_epi64(reinterpret_cast<__m128i *>(at), _mm_and_si128(habitat, _mm_set1_epi8(CellCode::Habitat)));
+    };
+#else
+    const auto eight = [](int, qint8 *) {};
+#endif
+    const size_t written = percolationFields(begin, end, cells.data() + before, code, eight, skipped);
+    cells.resize(before + written);
+    return qsizetype(written);
+}
+
+qsizetype valuesOfLine(const char *begin, const char *end, std::vector<qint32> &values,
+                       LandscapeReader::SkippedFields *skipped)
+{
+    end = cutAtNul(begin, end);
+    const size_t before = values.size();
+    values.resize(before + size_t(end - begin + 1) / 2);
+#ifdef __SSE2__
+    const auto eight = [](const __m128i &digits, qint32 *at) {
+        const __m128i zero = _mm_setzero_si128();
+        const __m128i words = _mm_unpacklo_epi8(digits, zero);
+        _mm_storeu_si128(reinterpret_cast<__m128i *>(at), _mm_unpacklo_epi16(words, zero));
+        _mm_storeu_si128(reinterpret_cast<__m128i *>(at + 4), _mm_unpackhi_epi16(words, zero));
+    };
+#else
+    const auto eight = [](int, qint32 *) {};
+#endif
+    const size_t written = percolationFields(begin, end, values.data() + before, [](qint32 v) { return v; }, eight,
+                                             skipped);
+    values.resize(before + written);
+    return qsizetype(written);
+}
+
+} // namespace LandscapeText
+
+qsizetype LandscapeReader::percolationLine(const char *begin, const char *end, qint32 habitatValue,
+                                           std::vector<qint8> &cells, SkippedFields *skipped)
+{
+    return LandscapeText::cellsOfLine(begin, end, LandscapeText::TextCover(CoverSet(habitatValue)), cells, skipped);
 }
 
 qsizetype LandscapeReader::displayLine(const char *begin, const char *end, MapGrid &grid)
@@ -357,7 +293,7 @@ qsizetype LandscapeReader::displayLine(const char *begin, const char *end, MapGr
 #ifdef __SSE2__
         while (end - p >= 16) {
             __m128i digits;
-            if (!eightDigitFields(p, digits))
+            if (!DigitFields::eight(p, digits))
                 break;
             if (room.codes) {
                 _mm_storel_epi64(reinterpret_cast<__m128i *>(room.codes + written), digits); // codes of 0..9
@@ -418,9 +354,10 @@ bool fitsInMemory(qint64 lines, qint64 columns, qint64 bytesPerCell, QString *er
     if (cells > LandscapeReader::maxCells()) {
         if (errorString) {
             *errorString = QCoreApplication::translate("LandscapeReader",
-                                                       "the raster is %1 x %2 pixels (%3 cells of the square tested): "
-                                                       "more than the %4 cells a landscape may hold")
-                                   .arg(columns).arg(lines).arg(cells).arg(LandscapeReader::maxCells());
+                                                       "the raster is %1 x %2 pixels (%3 cells read): more than %4 "
+                                                       "cells, %5")
+                                   .arg(columns).arg(lines).arg(cells).arg(LandscapeReader::maxCells())
+                                   .arg(beyondTheWalk());
         }
         return false;
     }
@@ -447,7 +384,7 @@ QString outOfMemoryError(qint64 lines, qint64 columns)
 // The rows are only reserved up front (address space, no pages) and filled
 // strip by strip: a small damaged file that declares a large raster fails at
 // its first unreadable strip having touched little memory.
-bool readRasterHabitat(RasterSource &raster, qint32 habitatValue, const LandscapeReader::Options &options,
+bool readRasterHabitat(RasterSource &raster, const CoverSet &cover, const LandscapeReader::Options &options,
                        RaggedRows<qint8> &rows, QString *errorString, LandscapeReader::Outcome &outcome)
 {
     const qint64 lines = raster.height();
@@ -462,9 +399,9 @@ bool readRasterHabitat(RasterSource &raster, qint32 habitatValue, const Landscap
         for (qint64 line = 0; line < lines; line += strip) {
             const qint64 count = std::min(strip, lines - line);
             rows.cells.resize(size_t((line + count) * columns));
-            if (!raster.readHabitat(line, count, columns, habitatValue, rows.cells.data() + line * columns,
-                                    errorString)) {
+            if (!raster.readHabitat(line, count, columns, cover, rows.cells.data() + line * columns, errorString)) {
                 rows = RaggedRows<qint8>();
+                outcome.outOfMemory = raster.outOfMemory();
                 return false;
             }
             for (qint64 r = line + 1; r <= line + count; ++r)
@@ -511,56 +448,36 @@ bool readRasterValues(RasterSource &raster, MapGrid &grid, QString *errorString)
     return true;
 }
 
-// Probes path once and opens it as what it is: a raster, or a text
-// landscape (which has band 1 only).
-enum class Kind { Unreadable, Text, Raster };
-Kind openLandscape(const QByteArray &path, int band, InputFile &file, RasterSource &raster, QString *errorString)
-{
-    const LandscapeProbe::Kind probed = LandscapeProbe::probe(path, errorString);
-    if (probed == LandscapeProbe::Kind::NotRegular)
-        return Kind::Unreadable;
-    switch (raster.open(path, probed, band, errorString)) {
-    case RasterSource::Opened:
-        return Kind::Raster;
-    case RasterSource::Failed:
-        return Kind::Unreadable;
-    case RasterSource::NotRaster:
-        break;
-    }
-    if (band != 1) {
-        if (errorString)
-            *errorString = QCoreApplication::translate("LandscapeReader", "a text landscape has no band %1").arg(band);
-        return Kind::Unreadable;
-    }
-    if (!file.open(path, errorString))
-        return Kind::Unreadable;
-    return Kind::Text;
-}
-
 } // namespace
 
-bool LandscapeReader::readPercolation(const QByteArray &path, qint32 habitatValue, RaggedRows<qint8> &rows,
+bool LandscapeReader::readPercolation(const QByteArray &path, const CoverSet &cover, RaggedRows<qint8> &rows,
                                       QString *errorString, const Options &options, Outcome *outcome)
 {
     Outcome local;
     Outcome &found = outcome ? *outcome : local;
     found = Outcome();
     rows.clear();
+    if (cover.isEach()) {
+        if (errorString)
+            *errorString = QCoreApplication::translate("LandscapeReader", "the walk tests one cover, not each class");
+        return false;
+    }
     InputFile file;
     RasterSource raster;
-    switch (openLandscape(path, options.band, file, raster, errorString)) {
-    case Kind::Unreadable:
+    switch (LandscapeText::openLandscape(path, options.band, file, raster, errorString)) {
+    case LandscapeText::Kind::Unreadable:
         return false;
-    case Kind::Raster:
-        return readRasterHabitat(raster, habitatValue, options, rows, errorString, found);
-    case Kind::Text:
+    case LandscapeText::Kind::Raster:
+        return readRasterHabitat(raster, cover, options, rows, errorString, found);
+    case LandscapeText::Kind::Text:
         break;
     }
     try {
+        const LandscapeText::TextCover textCover(cover);
         return readTextRows(
                 file, rows, errorString,
-                [habitatValue, &found](const char *begin, const char *end, RaggedRows<qint8> &cells) {
-                    return percolationLine(begin, end, habitatValue, cells.cells, &found.skipped);
+                [&textCover, &found](const char *begin, const char *end, RaggedRows<qint8> &cells) {
+                    return LandscapeText::cellsOfLine(begin, end, textCover, cells.cells, &found.skipped);
                 },
                 [&rows](qint64 size) {
                     // A cell needs a digit and a separator (the last one maybe not), so
@@ -577,17 +494,23 @@ bool LandscapeReader::readPercolation(const QByteArray &path, qint32 habitatValu
     }
 }
 
+bool LandscapeReader::readPercolation(const QByteArray &path, qint32 habitatValue, RaggedRows<qint8> &rows,
+                                      QString *errorString, const Options &options, Outcome *outcome)
+{
+    return readPercolation(path, CoverSet(habitatValue), rows, errorString, options, outcome);
+}
+
 bool LandscapeReader::readDisplay(const QByteArray &path, MapGrid &grid, QString *errorString, int band)
 {
     grid.clear();
     InputFile file;
     RasterSource raster;
-    switch (openLandscape(path, band, file, raster, errorString)) {
-    case Kind::Unreadable:
+    switch (LandscapeText::openLandscape(path, band, file, raster, errorString)) {
+    case LandscapeText::Kind::Unreadable:
         return false;
-    case Kind::Raster:
+    case LandscapeText::Kind::Raster:
         return readRasterValues(raster, grid, errorString);
-    case Kind::Text:
+    case LandscapeText::Kind::Text:
         break;
     }
     return readTextRows(file, grid, errorString, displayLine, [&grid](qint64 size) {

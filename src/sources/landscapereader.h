@@ -1,5 +1,6 @@
 #pragma once
 
+#include "coverset.h"
 #include "mapgrid.h"
 #include "raggedrows.h"
 
@@ -9,12 +10,13 @@
 // text, one grid row per line, fields separated by single blanks (U+0020).
 //
 // A file that RasterSource opens as a raster gives its lines as rows and its
-// pixels as cells (percolation: 1 where the value equals the habitat value, 0
-// elsewhere, nodata and invalid values included; display: the values, cells
-// without a value for nodata and invalid ones). Only the first n columns of
-// the n lines are read, unless Options::allColumns asks for every column. A
-// raster larger than maxCells() or than this machine's memory is refused
-// before anything large is allocated. Every other file is text:
+// pixels as cells (percolation: CellCode values, 1 where the value lies in
+// the cover, 0 where it is another value, -1 (NoValue) where there is none,
+// for nodata, masked and invalid values; display: the values, cells without
+// a value for nodata and invalid ones). Only the first n columns of the n
+// lines are read, unless Options::allColumns asks for every column. A raster
+// larger than maxCells() or than this machine's memory is refused before
+// anything large is allocated. Every other file is text:
 //
 // The file is read in fixed-size chunks into a reused buffer; no allocation is
 // made per field. A line ends at a newline byte (not included); the last line
@@ -26,9 +28,10 @@
 // range. A field that does not convert is "invalid".
 //
 // Two modes apply these rules:
-//  - percolation: every valid field gives one cell, 1 where the value equals the
-//    habitat value and 0 elsewhere; invalid fields give nothing; a line without
-//    a cell gives no row.
+//  - percolation: every valid field gives one cell, 1 where the value lies in
+//    the cover and 0 elsewhere (text never gives -1: cells a short row lacks
+//    are simply not stored); invalid fields give nothing; a line without a
+//    cell gives no row. LandscapeStream reads by the same rule, in bands.
 //  - display: the last field of a line is dropped when it is empty or only
 //    white space (the trailing blank of "1 0 1 "); every other field gives one
 //    value, 0 where invalid; a line left without fields gives no row.
@@ -42,16 +45,17 @@
 //
 // Failure: a file that cannot be opened, is not a regular file (a directory, a
 // device, a pipe), cannot be read (an I/O error), is a raster GDAL cannot
-// read, holds more than maxCells() cells, or does not fit into memory gives
-// false, an error text, and empty rows. Time and memory are proportional to
+// read, holds more than maxCells() cells (the message says that --tile and
+// the cluster rules, which stream, have no such limit), or does not fit into
+// memory gives false, an error text, and empty rows. Time and memory are proportional to
 // the bytes and cells read: a raster's rows are reserved, not touched, before
 // its strips are read, so a small damaged file that declares a large raster
 // fails at its first unreadable strip having used little memory.
 class LandscapeReader
 {
 public:
-    // Upper bound on the cells of one landscape, so that any cell index fits
-    // into 32 bits.
+    // Upper bound on the cells of one landscape read whole, so that any cell
+    // index of the walk fits into 32 bits. LandscapeStream has no such bound.
     static constexpr qint64 maxCells() { return 0xFFFFFFFFLL; }
 
     struct Options
@@ -77,7 +81,10 @@ public:
         SkippedFields skipped;      // percolation mode, text
     };
 
-    // Reads path in percolation mode.
+    // Reads path in percolation mode, habitat being the values in cover
+    // (which must not be CoverSet::each(): that fails) or habitatValue.
+    static bool readPercolation(const QByteArray &path, const CoverSet &cover, RaggedRows<qint8> &rows,
+                                QString *errorString, const Options &options, Outcome *outcome = nullptr);
     static bool readPercolation(const QByteArray &path, qint32 habitatValue, RaggedRows<qint8> &rows,
                                 QString *errorString, const Options &options, Outcome *outcome = nullptr);
     static bool readPercolation(const QByteArray &path, qint32 habitatValue, RaggedRows<qint8> &rows,
@@ -95,7 +102,8 @@ public:
 
     // The line rules of each mode on one line's bytes [begin, end) (no newline;
     // the NUL cut is applied here). They append to the row being built and
-    // return the number of cells or values appended.
+    // return the number of cells or values appended; percolationLine gives 1
+    // for habitatValue, 0 for other values.
     static qsizetype percolationLine(const char *begin, const char *end, qint32 habitatValue,
                                      std::vector<qint8> &cells, SkippedFields *skipped = nullptr);
     static qsizetype displayLine(const char *begin, const char *end, MapGrid &grid);

@@ -137,6 +137,11 @@ void NeutralLandscape::cells(double share, RaggedRows<qint8> &rows) const
         cells[m_order[size_t(i)]] = 1;
 }
 
+void NeutralLandscape::draws(quint32 *out) const
+{
+    RandomStream::drawValues(m_key, out, m_parameters.size * m_parameters.size);
+}
+
 void NeutralLandscape::buildFractal()
 {
     const qint64 size = m_parameters.size;

@@ -81,6 +81,17 @@ public:
     // The habitat cells of Fractal and Clusters at share p: floor(p L^2 + 1/2).
     static qint64 habitatCells(double share, qint64 size);
 
+    // The order in which cells (row-major indices) become habitat as the share
+    // grows, which cells() follows:
+    //  - Random: draws(out) gives every cell's 32-bit uniform (out holds L^2
+    //    values); at share p the habitat is the cells whose draw is below
+    //    RandomStream::threshold32(p). Cells with equal draws enter together.
+    //  - Fractal, Clusters: order() lists the cells; at share p the habitat is
+    //    the first habitatCells(p, L) of them. Empty for Random.
+    void draws(quint32 *out) const;
+    const std::vector<quint32> &order() const { return m_order; }
+    const Parameters &parameters() const { return m_parameters; }
+
     // Rows as landscape text: every value followed by a blank, every row by a
     // newline, so that both reading modes see the same grid.
     static QByteArray text(const RaggedRows<qint8> &rows);

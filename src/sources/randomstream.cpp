@@ -112,3 +112,59 @@ void RandomStream::drawCells(quint64 key, quint64 threshold, qint8 *cells, qint6
             std::copy(last, last + (count - base), cells + base);
     }
 }
+
+void RandomStream::drawValues(quint64 key, quint32 *draws, qint64 count)
+{
+    quint64 s[4][4]; // s[word][lane]
+    for (int lane = 0; lane < 4; ++lane) {
+        const RandomStream stream(RandomStream::key({key, quint64(lane)}));
+        for (int word = 0; word < 4; ++word)
+            s[word][lane] = stream.m_s[word];
+    }
+    qint64 base = 0;
+#ifdef __SSE2__
+    __m128i w[4][2];
+    for (int word = 0; word < 4; ++word) {
+        for (int half = 0; half < 2; ++half)
+            w[word][half] = _mm_loadu_si128(reinterpret_cast<const __m128i *>(&s[word][2 * half]));
+    }
+    auto rotlLanes = [](__m128i x, int k) { return _mm_or_si128(_mm_slli_epi64(x, k), _mm_srli_epi64(x, 64 - k)); };
+    for (; base + 8 <= count; base += 8) {
+        for (int half = 0; half < 2; ++half) {
+            __m128i &s0 = w[0][half], &s1 = w[1][half], &s2 = w[2][half], &s3 = w[3][half];
+            const __m128i five = _mm_add_epi64(_mm_slli_epi64(s1, 2), s1);
+            const __m128i rotated = _mm_or_si128(_mm_slli_epi64(five, 7), _mm_srli_epi64(five, 57));
+            const __m128i out = _mm_add_epi64(_mm_slli_epi64(rotated, 3), rotated);
+            const __m128i t = _mm_slli_epi64(s1, 17);
+            s2 = _mm_xor_si128(s2, s0);
+            s3 = _mm_xor_si128(s3, s1);
+            s1 = _mm_xor_si128(s1, s2);
+            s0 = _mm_xor_si128(s0, s3);
+            s2 = _mm_xor_si128(s2, t);
+            s3 = rotlLanes(s3, 45);
+            // Lane 2 half's low and high words are cells 8k + 4 half .. + 3, in
+            // order (little-endian): the same layout as drawCells().
+            _mm_storeu_si128(reinterpret_cast<__m128i *>(draws + base + 4 * half), out);
+        }
+    }
+    for (int word = 0; word < 4; ++word) {
+        for (int half = 0; half < 2; ++half)
+            _mm_storeu_si128(reinterpret_cast<__m128i *>(&s[word][2 * half]), w[word][half]);
+    }
+#endif
+    for (; base < count; base += 8) {
+        quint64 out[4];
+        for (int lane = 0; lane < 4; ++lane) {
+            out[lane] = rotl(s[1][lane] * 5, 7) * 9;
+            const quint64 t = s[1][lane] << 17;
+            s[2][lane] ^= s[0][lane];
+            s[3][lane] ^= s[1][lane];
+            s[1][lane] ^= s[2][lane];
+            s[0][lane] ^= s[3][lane];
+            s[2][lane] ^= t;
+            s[3][lane] = rotl(s[3][lane], 45);
+        }
+        for (qint64 j = 0; j < 8 && base + j < count; ++j)
+            draws[base + j] = quint32(out[j / 2] >> (32 * (j % 2)));
+    }
+}

@@ -54,6 +54,11 @@ public:
     // cells[i] = 1 for the successes of cells 0 .. count-1 at threshold, else
     // 0, from the four lanes of key.
     static void drawCells(quint64 key, quint64 threshold, qint8 *cells, qint64 count);
+    // The 32-bit uniforms themselves: draws[i] is the value drawCells()
+    // compares for cell i, so cell i is a success at threshold exactly when
+    // draws[i] < threshold. A share's cells are those whose draw is below its
+    // threshold32(): the order in which cells become habitat as the share grows.
+    static void drawValues(quint64 key, quint32 *draws, qint64 count);
 
 private:
     static quint64 rotl(quint64 x, int k) { return (x << k) | (x >> (64 - k)); }

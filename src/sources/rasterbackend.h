@@ -1,5 +1,6 @@
 #pragma once
 
+#include "coverset.h"
 #include "rastersource.h"
 
 // The GDAL side of RasterSource, built as a module of its own
@@ -23,7 +24,8 @@ public:
     virtual qint64 height() const = 0;
     virtual qint64 blockHeight() const = 0;
     virtual QString driverName() const = 0;
-    virtual bool readHabitat(qint64 firstLine, qint64 lineCount, qint64 columns, qint32 habitatValue, qint8 *out,
+    virtual bool outOfMemory() const = 0;
+    virtual bool readHabitat(qint64 firstLine, qint64 lineCount, qint64 columns, const CoverSet &cover, qint8 *out,
                              QString *errorString) = 0;
     virtual bool readValues(qint64 firstLine, qint64 lineCount, qint64 columns, qint32 *values, quint8 *present,
                             QString *errorString) = 0;

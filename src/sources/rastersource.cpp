@@ -129,6 +129,11 @@ QString RasterSource::driverName() const
     return d->dataset ? d->dataset->driverName() : QString();
 }
 
+bool RasterSource::outOfMemory() const
+{
+    return d->dataset && d->dataset->outOfMemory();
+}
+
 RasterSource::GeoReference RasterSource::geoReference() const
 {
     return d->dataset ? d->dataset->geoReference() : GeoReference();
@@ -184,7 +189,7 @@ bool RasterSource::Writer::close(QString *errorString)
     return ok;
 }
 
-bool RasterSource::readHabitat(qint64 firstLine, qint64 lineCount, qint64 columns, qint32 habitatValue, qint8 *out,
+bool RasterSource::readHabitat(qint64 firstLine, qint64 lineCount, qint64 columns, const CoverSet &cover, qint8 *out,
                                QString *errorString)
 {
     if (!d->dataset) {
@@ -192,7 +197,7 @@ bool RasterSource::readHabitat(qint64 firstLine, qint64 lineCount, qint64 column
             *errorString = QCoreApplication::translate("RasterSource", "no raster is open");
         return false;
     }
-    return d->dataset->readHabitat(firstLine, lineCount, columns, habitatValue, out, errorString);
+    return d->dataset->readHabitat(firstLine, lineCount, columns, cover, out, errorString);
 }
 
 bool RasterSource::readValues(qint64 firstLine, qint64 lineCount, qint64 columns, qint32 *values, quint8 *present,

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "coverset.h"
 #include "landscapeprobe.h"
 
 #include <QByteArray>
@@ -30,12 +31,16 @@
 // 32-bit range; a floating-point value counts only when it is integral and in
 // that range (-0.0 is 0). Any other value (NaN, 1.5, 3e9) is invalid. ESRI and
 // GRASS ASCII grids are read as 64-bit floating point, so the same holds for
-// their text. Nodata (the band's nodata value, or its mask band when GDAL
-// reports one: a mask per dataset, alpha, a .msk file) and invalid values hold
-// no value.
+// their text ("1.0" and "1e3" count, "1.5" and "3e9" do not, nothing beyond
+// 32 bits wraps around); an ESRI grid's values are parsed by Vantrix itself
+// with that meaning (see EsriGridBody), GDAL reading only its header. Nodata
+// (the band's nodata value, or its mask band when GDAL reports one: a mask
+// per dataset, alpha, a .msk file) and invalid values hold no value.
 //
 // Failure: every operation returns false (or Failed) with a reason, GDAL's own
-// messages where it has some; GDAL never prints or asks anything. Opening does
+// messages where it has some, as one line (without the pointer addresses or
+// the "Success" of a zero errno that some drivers add); GDAL never prints or
+// asks anything. Opening does
 // not allocate in proportion to the raster's declared size, so a small file
 // that declares an enormous raster costs nothing until its rows are read; a
 // band whose blocks exceed 256 MB each is Failed, since GDAL allocates a whole
@@ -43,8 +48,9 @@
 //
 // Memory: reading needs, beyond the caller's buffers, at most a 16 MB scratch
 // strip in the band's own type (Byte habitat and Int32 values are read straight
-// into the caller's buffer), 16 MB for a mask band, and GDAL's block cache,
-// which is set to 64 MB for the whole process.
+// into the caller's buffer), 16 MB for a mask band, a 64 KB table of codes for
+// bands of 16 bits, and GDAL's block cache, which is set to 64 MB for the
+// whole process; an ESRI grid, a 1 MB read buffer instead.
 //
 // Threads: GDAL is set up once for the process (drivers, cache, a silent error
 // handler that keeps each thread's messages). A RasterSource holds one GDAL
@@ -125,16 +131,20 @@ public:
 
     // Reads lines [firstLine, firstLine + lineCount), pixels [0, columns) of
     // each (columns <= width()), into out, row-major (lineCount * columns
-    // bytes): 1 where the value equals habitatValue, 0 elsewhere (including
-    // nodata and invalid values). Lines or columns outside the raster, or no
-    // raster open, give false with a reason; so does a read GDAL fails on (out
-    // is then partly written).
-    bool readHabitat(qint64 firstLine, qint64 lineCount, qint64 columns, qint32 habitatValue, qint8 *out,
+    // bytes), as CellCode values: Habitat where the value lies in cover,
+    // Matrix where it is another value, NoValue where there is none (nodata,
+    // masked, invalid). Lines or columns outside the raster, a cover of
+    // each class (CoverSet::each()), or no raster open, give false with a
+    // reason; so does a read GDAL fails on (out is then partly written).
+    bool readHabitat(qint64 firstLine, qint64 lineCount, qint64 columns, const CoverSet &cover, qint8 *out,
                      QString *errorString = nullptr);
     // The same lines as values: values[i] the value, present[i] 1 where the
     // cell holds one and 0 where it holds none (values[i] is then 0).
     bool readValues(qint64 firstLine, qint64 lineCount, qint64 columns, qint32 *values, quint8 *present,
                     QString *errorString = nullptr);
+    // Whether the last read failed because GDAL could not allocate memory
+    // (it may succeed with more: a batch tries it again alone).
+    bool outOfMemory() const;
 
     // The GDAL drivers that are never used, and why, one "NAME: reason" each
     // (drivers this GDAL lacks included). They are deregistered when GDAL is

@@ -1,0 +1,104 @@
+#!/usr/bin/python3
+"""Large-map benchmark: a 100,000 x 100,000 (10^10-cell) land-cover-like Byte
+GeoTIFF (tiled 256 x 256, DEFLATE; 15 classes in patches, made of 64 kinds of
+tile stored once, so that it takes a few MB on disk but decodes as a map of
+10^10 cells) through
+ - vantrix-percolate --table, the whole map under cluster4, one class;
+ - vantrix-percolate --tile 1000 --tile-map, the squares' answers and
+   statistics as a map;
+beside GDAL's own decode of the file (every block read through GDAL's Python
+bindings: gdalinfo -checksum dies of a division fault on maps this large in
+GDAL 3.6), and GRASS's r.clump on the same map if it completes within
+--grass-limit seconds (default 1800).
+
+    bench/largemap [--side CELLS] [--grass-limit SECONDS]
+
+Prints wall time, peak resident memory and the time's ratio to GDAL's decode.
+"""
+import argparse
+import os
+import shutil
+import subprocess
+import sys
+import tempfile
+import time
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, HERE)
+from raster import measure, wait_for_quiet  # noqa: E402
+
+TOP = os.path.dirname(HERE)
+BUILD = os.environ.get("VANTRIX_BUILD_DIR", os.path.join(TOP, "build"))
+PERCOLATE = os.path.join(BUILD, "src", "cli", "vantrix-percolate")
+MOSAIC = os.path.join(BUILD, "bench", "vantrix-bench-mosaic")
+OUT = os.path.join(HERE, "out", "largemap")
+
+DECODE = """
+import sys
+from osgeo import gdal
+gdal.UseExceptions()
+band = gdal.Open(sys.argv[1]).GetRasterBand(1)
+bx, by = band.GetBlockSize()
+total = 0
+for y in range((band.YSize + by - 1) // by):
+    for x in range((band.XSize + bx - 1) // bx):
+        total += len(band.ReadBlock(x, y))
+print(total)
+"""
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--side", type=int, default=100000)
+    parser.add_argument("--grass-limit", type=int, default=1800)
+    parser.add_argument("--wait", type=float, default=300)
+    args = parser.parse_args()
+    for program in (PERCOLATE, MOSAIC):
+        if not os.access(program, os.X_OK):
+            sys.exit(f"{program} is missing: build it first (scripts/dev bench)")
+    os.makedirs(OUT, exist_ok=True)
+    path = os.path.join(OUT, f"landcover-{args.side}.tif")
+    if not os.path.exists(path):
+        subprocess.run([MOSAIC, "landcover", str(args.side), path], check=True)
+    cells = args.side * args.side
+    print(f"{path}: {args.side} x {args.side} = {cells:.3g} cells, {os.path.getsize(path) / 1e6:.1f} MB on disk; "
+          f"cores: {os.cpu_count()}")
+    print(f"{'method':52} {'wall s':>8} {'x decode':>9} {'peak MB':>8} {'ns/cell':>8}")
+    load = wait_for_quiet(args.wait)
+    rows = []
+    with tempfile.TemporaryDirectory(dir=OUT) as work:
+        wall, peak, _, _ = measure(["/usr/bin/python3", "-c", DECODE, path], 1)
+        rows.append(("GDAL decode, every block (Python bindings)", wall, peak))
+        table = os.path.join(work, "whole.tsv")
+        wall, peak, _, _ = measure([PERCOLATE, "-q", "--rule", "cluster4", "--extent", "full", "--cover", "8",
+                                    "--table", table, "-o", "/dev/null", path], 1)
+        rows.append(("vantrix --table, whole map, cluster4, class 8", wall, peak))
+        with open(table) as f:
+            whole = f.read().splitlines()
+        tiles = os.path.join(work, "tiles.tif")
+        wall, peak, _, _ = measure([PERCOLATE, "-q", "--rule", "cluster4", "--cover", "8", "--tile", "1000",
+                                    "--table", os.path.join(work, "tiles.tsv"), "--tile-map", tiles,
+                                    "-o", "/dev/null", path], 1)
+        rows.append(("vantrix --tile 1000 --tile-map --table, class 8", wall, peak))
+        grass = None
+        if shutil.which("grass"):
+            script = ("r.external --q -o input={p} output=m && g.region raster=m && "
+                      "r.mapcalc --q 'h = if(m==8,1,null())' && r.clump --q input=h output=c && "
+                      "r.info -r c").format(p=path)
+            command = ["timeout", "--signal=KILL", str(args.grass_limit), "bash", "-c",
+                       f"db=$(mktemp -d -p {work}) && grass -c {path} $db/loc --exec bash -c \"{script}\"; "
+                       "status=$?; rm -rf $db; exit $status"]
+            start = time.perf_counter()
+            wall, peak, _, out = measure(command, 1)
+            grass = "completed" if wall < args.grass_limit - 1 else f"stopped at {args.grass_limit} s"
+            rows.append((f"GRASS r.external + r.mapcalc + r.clump ({grass})", wall, peak))
+    decode = rows[0][1]
+    for label, wall, peak in rows:
+        print(f"{label:52} {wall:8.1f} {wall / decode:9.2f} {peak:8.0f} {wall * 1e9 / cells:8.2f}")
+    print(f"whole-map row: {whole[1] if len(whole) > 1 else '(none)'}")
+    print(f"load {load:.2f} before, {os.getloadavg()[0]:.2f} after")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,1020 @@
+#include "clusterscan.h"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+#include <type_traits>
+
+#ifdef __SSE2__
+#include <emmintrin.h>
+#endif
+
+using u128 = unsigned __int128;
+
+// ---------------------------------------------------------------------------
+// The derived quantities.
+
+namespace {
+
+constexpr double NaN = std::numeric_limits<double>::quiet_NaN();
+
+double ratio(long double numerator, long double denominator)
+{
+    return denominator > 0 ? double(numerator / denominator) : NaN;
+}
+
+} // namespace
+
+double ClusterStatistics::share() const
+{
+    return ratio(habitat, cells);
+}
+
+double ClusterStatistics::largestShare() const
+{
+    return ratio(largest, cells);
+}
+
+double ClusterStatistics::largestOfHabitat() const
+{
+    return ratio(largest, habitat);
+}
+
+double ClusterStatistics::meanSize() const
+{
+    return ratio(habitat, clusters);
+}
+
+double ClusterStatistics::weightedSize() const
+{
+    return ratio((long double)sumSquares, habitat);
+}
+
+double ClusterStatistics::gyrationAreaWeighted() const
+{
+    return ratio(sumSizeGyration, habitat);
+}
+
+double ClusterStatistics::correlationLength() const
+{
+    if (sumSquares == 0)
+        return NaN;
+    return double(std::sqrt((long double)sumSquaredGyration / (long double)sumSquares));
+}
+
+// ---------------------------------------------------------------------------
+// Runs of a row from its cells, 64 cells at a time.
+
+namespace {
+
+// Bit i set where cell i of the 64 at cells is above 0 (habitat); *noValue
+// gets the bits of the cells below 0.
+inline quint64 habitatMask64(const qint8 *cells, quint64 *noValue)
+{
+#ifdef __SSE2__
+    const __m128i zero = _mm_setzero_si128();
+    quint64 habitat = 0;
+    quint64 negative = 0;
+    for (int part = 0; part < 4; ++part) {
+        const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i *>(cells + 16 * part));
+        habitat |= quint64(quint32(_mm_movemask_epi8(_mm_cmpgt_epi8(bytes, zero)))) << (16 * part);
+        negative |= quint64(quint32(_mm_movemask_epi8(bytes))) << (16 * part);
+    }
+    *noValue = negative;
+    return habitat;
+#else
+    quint64 habitat = 0;
+    quint64 negative = 0;
+    for (int i = 0; i < 64; ++i) {
+        habitat |= quint64(cells[i] > 0) << i;
+        negative |= quint64(cells[i] < 0) << i;
+    }
+    *noValue = negative;
+    return habitat;
+#endif
+}
+
+// Bit i set where present[i] is not 0, for 64 cells.
+inline quint64 presentMask64(const quint8 *present)
+{
+#ifdef __SSE2__
+    const __m128i zero = _mm_setzero_si128();
+    quint64 absent = 0;
+    for (int part = 0; part < 4; ++part) {
+        const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i *>(present + 16 * part));
+        absent |= quint64(quint32(_mm_movemask_epi8(_mm_cmpeq_epi8(bytes, zero)))) << (16 * part);
+    }
+    return ~absent;
+#else
+    quint64 mask = 0;
+    for (int i = 0; i < 64; ++i)
+        mask |= quint64(present[i] != 0) << i;
+    return mask;
+#endif
+}
+
+// Bit i set where values[i] differs from values[i - 1], for the 64 values at
+// values; values[-1] must be readable.
+inline quint64 changeMask64(const qint32 *values)
+{
+#ifdef __SSE2__
+    quint64 same = 0;
+    for (int part = 0; part < 16; ++part) {
+        const __m128i here = _mm_loadu_si128(reinterpret_cast<const __m128i *>(values + 4 * part));
+        const __m128i before = _mm_loadu_si128(reinterpret_cast<const __m128i *>(values + 4 * part - 1));
+        same |= quint64(quint32(_mm_movemask_ps(_mm_castsi128_ps(_mm_cmpeq_epi32(here, before))))) << (4 * part);
+    }
+    return ~same;
+#else
+    quint64 mask = 0;
+    for (int i = 0; i < 64; ++i)
+        mask |= quint64(values[i] != values[i - 1]) << i;
+    return mask;
+#endif
+}
+
+// The number of bits set, without relying on a popcount instruction (the
+// build targets every x86-64).
+inline qint64 bitCount(quint64 x)
+{
+    x = x - ((x >> 1) & 0x5555555555555555ull);
+    x = (x & 0x3333333333333333ull) + ((x >> 2) & 0x3333333333333333ull);
+    x = (x + (x >> 4)) & 0x0F0F0F0F0F0F0F0Full;
+    return qint64((x * 0x0101010101010101ull) >> 56);
+}
+
+// The sum of x^2 over x in [0, n).
+inline u128 sumOfSquaresBelow(quint64 n)
+{
+    if (n < (quint64(1) << 20))
+        return (n * (n - 1) * (2 * n - 1)) / 6;
+    // n (n - 1) is even, and one of n - 1, n, 2n - 1 is a multiple of 3.
+    quint64 a = n - 1, b = n, c = 2 * n - 1;
+    if (a % 2 == 0)
+        a /= 2;
+    else
+        b /= 2;
+    if (a % 3 == 0)
+        a /= 3;
+    else if (b % 3 == 0)
+        b /= 3;
+    else
+        c /= 3;
+    return u128(a) * b * c;
+}
+
+constexpr quint32 NoSlot = std::numeric_limits<quint32>::max();
+
+} // namespace
+
+// ---------------------------------------------------------------------------
+// The scan.
+
+namespace {
+
+// Bits of a slot's edges word besides the edges of the landscape.
+constexpr quint32 Live = quint32(1) << 31;       // the slot holds a cluster, open or merged
+constexpr quint32 Referenced = quint32(1) << 30; // during collect(): a run of the last row leads to it
+
+inline quint32 findRoot(quint32 *parent, quint32 slot)
+{
+    while (parent[slot] != slot) {
+        const quint32 up = parent[parent[slot]];
+        parent[slot] = up; // path halving
+        slot = up;
+    }
+    return slot;
+}
+
+} // namespace
+
+struct ClusterScan::Private
+{
+    // What a slot carries besides its parent and edges: its cells and the
+    // sums of their coordinates. Wide sums are 128-bit (taken modulo 2^128:
+    // the radius formula is exact whenever its result fits, whatever its
+    // terms); narrow ones 64-bit, for landscapes small enough that no sum
+    // can pass 2^63 (see start()), which halves the work per run.
+    template <typename Sum>
+    struct Record
+    {
+        quint64 cells;
+        Sum sumX;
+        Sum sumY;
+        Sum sumSquares; // of x^2 + y^2
+    };
+    using NarrowRecord = Record<quint64>;
+    using WideRecord = Record<u128>;
+
+    // The runs of one row: begins, ends (exclusive), labels (slots) and, for
+    // classes, values; closed by a sentinel run beyond every cell. Columns
+    // are below MaxColumns, so 32 bits hold them.
+    struct Runs
+    {
+        std::vector<qint32> begin;
+        std::vector<qint32> end;
+        std::vector<quint32> label;
+        std::vector<qint32> value;
+        qint64 count = 0;
+
+        // Room for a row of `runs` runs at most.
+        void reserve(qint64 runs, bool values)
+        {
+            const size_t size = size_t(runs) + 1;
+            if (begin.size() < size) {
+                begin.resize(size);
+                end.resize(size);
+                label.resize(size);
+            }
+            if (values && value.size() < size)
+                value.resize(size);
+        }
+        void close()
+        {
+            begin[size_t(count)] = Beyond;
+            end[size_t(count)] = Beyond;
+        }
+    };
+    static constexpr qint32 Beyond = std::numeric_limits<qint32>::max() / 2;
+
+    template <bool Classes, bool Stats, bool Observe, bool Wide>
+    struct RowJoin;
+
+    Options options;
+    Observer *observer = nullptr;     // this landscape's
+    Observer *nextObserver = nullptr; // the next landscapes'
+    bool classes = false;
+    bool stopped = false;
+    qint64 row = 0; // the next row
+    qint64 cellsWithValue = 0;
+    qint32 reach = 0; // 1 when corners join
+
+    Runs runs[2];
+    Runs *previous = &runs[0];
+    Runs *current = &runs[1];
+
+    // Union-find over slots [0, slotCount) of capacity; a smaller slot is
+    // always the root, so that parent[s] <= s. A slot is free, or Live: a
+    // cluster, open (a root) or merged into another. Merged slots and
+    // clusters that no run continues are found and freed in one of two ways:
+    //  - collect(), before a row, when the free slots may not last it: the
+    //    roots the last row's runs lead to stay, every other slot is freed
+    //    (retiring the roots among them). Capacity is kept at least twice
+    //    the slots that stay and a row's runs, so that a collection frees
+    //    many slots: time per slot, not per row.
+    //  - with an observer, which must hear of a retirement at once, after
+    //    every row (retireUnjoined()): a root that no run of the row joined
+    //    (its stamp is not the row) retires, and a slot merged while a row
+    //    was joined is freed after the next row, when no label leads to it.
+    // A row that needs more slots than there are grows the capacity as it
+    // goes.
+    std::vector<quint32> parent;
+    std::vector<quint32> edges;
+    std::vector<NarrowRecord> narrowRecords; // without statistics, only their cells are kept
+    std::vector<WideRecord> wideRecords;
+    bool wide = false;
+    std::vector<qint32> slotValue;
+    std::vector<quint64> squaresBelow; // [n]: the sum of x^2 over x in [0, n), while it fits
+    std::vector<quint32> freeSlots;
+    std::vector<quint32> stamp;        // with an observer: the row (low 32 bits) that last joined the root
+    std::vector<quint32> mergedNow;    // with an observer: merged while this row was joined
+    std::vector<quint32> mergedBefore; // ... while the row before was joined
+    qint64 capacity = 0;
+    qint64 slotCount = 0;
+    qint64 freeCount = 0;
+    qint64 mergedNowCount = 0;
+    qint64 mergedBeforeCount = 0;
+    std::vector<qint64> observedBegins; // a row's runs as the observer sees them
+    std::vector<qint64> observedEnds;
+    std::vector<quint32> observedClusters;
+
+    ClusterStatistics statistics;
+    // Classes: the statistics per class value, found through an open-addressed
+    // table of values (entries hold the index + 1, 0 when empty).
+    std::vector<qint32> classValues;
+    std::vector<ClusterStatistics> classStatistics;
+    std::vector<quint32> classTable;
+    int classShift = 64;
+
+    void start(const Options &given, bool forClasses);
+    void prepareSlots(qint64 runs);
+    void grow(qint64 size);
+    void collect();
+    template <bool Stats, bool Observe, bool Wide>
+    bool scanCover(const qint8 *cells, qint64 length);
+    template <bool Stats, bool Observe, bool Wide>
+    void scanClasses(const qint32 *values, const quint8 *present, qint64 length);
+    bool coverRow(const qint8 *cells, qint64 length);
+    bool stop(const qint8 *cells, qint64 length);
+    void classRow(const qint32 *values, const quint8 *present, qint64 length);
+    template <bool Wide>
+    auto recordsOf()
+    {
+        if constexpr (Wide)
+            return wideRecords.data();
+        else
+            return narrowRecords.data();
+    }
+    void endRow();
+    void retireUnjoined(quint32 mark);
+    void retireAll();
+    void retire(quint32 slot);
+    ClusterStatistics &classOf(qint32 value);
+    void growClassTable();
+    bool tracksCells() const { return options.statistics || observer; }
+    quint64 cellsOf(quint32 slot) const { return wide ? wideRecords[slot].cells : narrowRecords[slot].cells; }
+};
+
+void ClusterScan::Private::start(const Options &given, bool forClasses)
+{
+    options = given;
+    observer = nextObserver;
+    options.rows = std::max<qint64>(0, options.rows);
+    options.columns = std::clamp<qint64>(options.columns, 0, MaxColumns);
+    classes = forClasses;
+    stopped = false;
+    row = 0;
+    cellsWithValue = 0;
+    reach = options.connectivity == ClusterRecord::Eight ? 1 : 0;
+    previous = &runs[0];
+    current = &runs[1];
+    previous->reserve(0, classes);
+    current->reserve(0, classes);
+    previous->count = 0;
+    previous->close();
+    slotCount = 0;
+    freeCount = 0;
+    mergedNowCount = 0;
+    mergedBeforeCount = 0;
+    statistics = ClusterStatistics();
+    classValues.clear();
+    classStatistics.clear();
+    std::fill(classTable.begin(), classTable.end(), 0);
+    // Narrow sums while every sum of a cluster stays below 2^63: cells
+    // times the largest x^2 + y^2, with a table of sums of squares of
+    // columns (up to 2^21 columns).
+    const long double area = (long double)options.rows * (long double)options.columns;
+    const long double farthest = (long double)options.rows * options.rows
+            + (long double)options.columns * options.columns;
+    wide = options.statistics && (options.columns > (qint64(1) << 21) || area * farthest >= 9.0e18L);
+    const qint64 squareColumns = options.statistics && !wide ? options.columns : 0;
+    while (qint64(squaresBelow.size()) <= squareColumns) {
+        const quint64 n = squaresBelow.size();
+        squaresBelow.push_back(n == 0 ? 0 : squaresBelow.back() + (n - 1) * (n - 1));
+    }
+    grow(std::max<qint64>(capacity, 1024));
+}
+
+void ClusterScan::Private::grow(qint64 size)
+{
+    capacity = size;
+    const size_t n = size_t(size);
+    if (parent.size() < n) {
+        parent.resize(n);
+        edges.resize(n);
+        freeSlots.resize(n);
+    }
+    if (tracksCells()) {
+        if (wide && wideRecords.size() < n)
+            wideRecords.resize(n);
+        if (!wide && narrowRecords.size() < n)
+            narrowRecords.resize(n);
+    }
+    if (classes && slotValue.size() < n)
+        slotValue.resize(n);
+    if (observer && stamp.size() < n) {
+        stamp.resize(n);
+        mergedNow.resize(n);
+        mergedBefore.resize(n);
+    }
+}
+
+// Before a row that will likely have `runs` runs (as many as the row
+// before): room for a new slot per run.
+void ClusterScan::Private::prepareSlots(qint64 runs)
+{
+    if (freeCount + capacity - slotCount >= runs)
+        return;
+    if (!observer)
+        collect();
+    // Room for twice what stays and a row's new slots, so that collections
+    // come at most every few rows and free many slots each.
+    const qint64 used = slotCount - freeCount;
+    if (2 * (used + runs) > capacity)
+        grow(std::max(2 * capacity, 2 * (used + runs)));
+}
+
+// Frees every slot but the roots the last row's runs lead to, retiring the
+// roots among them; the free slots are then taken lowest first.
+void ClusterScan::Private::collect()
+{
+    quint32 *const parentOf = parent.data();
+    quint32 *const edgesOf = edges.data();
+    quint32 *const labels = previous->label.data();
+    for (qint64 k = 0; k < previous->count; ++k) {
+        const quint32 root = findRoot(parentOf, labels[k]);
+        labels[k] = root;
+        edgesOf[root] |= Referenced;
+    }
+    freeCount = 0;
+    for (qint64 slot = slotCount - 1; slot >= 0; --slot) {
+        const quint32 slotEdges = edgesOf[slot];
+        if (slotEdges & Referenced) {
+            edgesOf[slot] = slotEdges & ~Referenced;
+            continue;
+        }
+        if ((slotEdges & Live) && parentOf[slot] == quint32(slot))
+            retire(quint32(slot));
+        edgesOf[slot] = 0;
+        freeSlots[size_t(freeCount++)] = quint32(slot);
+    }
+}
+
+// The joining of one row's runs, one run at a time as the row is read, to
+// the runs of the row before: each run takes the cluster of the first run
+// above it touches, joins the clusters of the others, or starts a cluster.
+// What it uses of the scan is held in locals for the length of the row.
+template <bool Classes, bool Stats, bool Observe, bool Wide>
+struct ClusterScan::Private::RowJoin
+{
+    static constexpr bool Cells = Stats || Observe;
+    using Record = std::conditional_t<Wide, WideRecord, NarrowRecord>;
+
+    Private &scan;
+    const qint32 *const previousBegin;
+    const qint32 *const previousEnd;
+    const quint32 *const previousLabel;
+    const qint32 *const previousValue;
+    qint32 *const begins;
+    qint32 *const ends;
+    quint32 *const labels;
+    qint32 *const values;
+    quint32 *parentOf;
+    quint32 *edgesOf;
+    Record *recordOf;
+    qint32 *valueOf;
+    quint32 *stampOf;
+    quint32 *merged;
+    const quint32 *freeList;
+    qint64 freeTop;
+    qint64 slotCount;
+    qint64 mergedCount;
+    const qint32 columns;
+    const qint32 reachBy;
+    const quint32 rowStamp;
+    const quint32 rowEdges;
+    const bool leftRight;
+    const bool topBottom;
+    const quint64 y;
+    const u128 ySquared;
+    const quint64 *const squares; // narrow sums only
+    qint64 first = 0;             // the first run above that may touch the next run
+    qint64 count = 0;             // runs of this row so far
+
+    explicit RowJoin(Private &p)
+        : scan(p)
+        , previousBegin(p.previous->begin.data())
+        , previousEnd(p.previous->end.data())
+        , previousLabel(p.previous->label.data())
+        , previousValue(Classes ? p.previous->value.data() : nullptr)
+        , begins(p.current->begin.data())
+        , ends(p.current->end.data())
+        , labels(p.current->label.data())
+        , values(Classes ? p.current->value.data() : nullptr)
+        , freeTop(p.freeCount)
+        , slotCount(p.slotCount)
+        , mergedCount(p.mergedNowCount)
+        , columns(qint32(p.options.columns))
+        , reachBy(p.reach)
+        , rowStamp(quint32(p.row))
+        , rowEdges((p.row == 0 ? ClusterRecord::Top : 0) | (p.row == p.options.rows - 1 ? ClusterRecord::Bottom : 0))
+        , leftRight(p.options.leftRight)
+        , topBottom(p.options.topBottom)
+        , y(quint64(p.row))
+        , ySquared(u128(y) * y)
+        , squares(p.squaresBelow.data())
+    {
+        slotsMoved();
+    }
+
+    void slotsMoved()
+    {
+        parentOf = scan.parent.data();
+        edgesOf = scan.edges.data();
+        recordOf = Cells ? scan.recordsOf<Wide>() : nullptr;
+        valueOf = Classes ? scan.slotValue.data() : nullptr;
+        stampOf = Observe ? scan.stamp.data() : nullptr;
+        merged = Observe ? scan.mergedNow.data() : nullptr;
+        freeList = scan.freeSlots.data();
+    }
+
+    quint32 newSlot()
+    {
+        if (freeTop > 0)
+            return freeList[--freeTop];
+        if (slotCount == scan.capacity) {
+            // More new clusters in this row than the slots prepared: grow
+            // (nothing can be freed in the middle of a row).
+            scan.grow(2 * scan.capacity);
+            slotsMoved();
+        }
+        return quint32(slotCount++);
+    }
+
+    // Cluster `other` joins cluster `root`; the smaller slot stays the root.
+    void unite(quint32 &root, quint32 other)
+    {
+        if (other < root)
+            std::swap(root, other);
+        parentOf[other] = root;
+        edgesOf[root] |= edgesOf[other];
+        if (Cells) {
+            Record &into = recordOf[root];
+            const Record &from = recordOf[other];
+            into.cells += from.cells;
+            if (Stats) {
+                into.sumX += from.sumX;
+                into.sumY += from.sumY;
+                into.sumSquares += from.sumSquares;
+            }
+        }
+        if (Observe) {
+            merged[mergedCount++] = other;
+            scan.observer->clustersJoined(root, other);
+        }
+    }
+
+    // The next run of the row, [begin, end) (of value `value` for classes).
+    // True when, without statistics, a cluster now spans in a direction
+    // asked for.
+    bool run(qint32 begin, qint32 end, qint32 value)
+    {
+        while (previousEnd[first] + reachBy <= begin)
+            ++first;
+        quint32 root = NoSlot;
+        qint64 k = first;
+        for (; previousBegin[k] < end + reachBy; ++k) {
+            // For classes, runs above of another value are looked at too
+            // (about half of them), but take no part: a test whose outcome
+            // the data decide would cost more than the look.
+            const bool match = !Classes || previousValue[k] == value;
+            const quint32 other = findRoot(parentOf, previousLabel[k]);
+            root = match && root == NoSlot ? other : root;
+            if (match && other != root)
+                unite(root, other);
+        }
+        // Of the runs above just looked at, only the last may reach the next
+        // run; or, with corners, the last two, when runs of classes touch.
+        first = std::max(first, k - 1 - (Classes ? reachBy : 0));
+        const quint32 runEdges = rowEdges | (begin == 0 ? ClusterRecord::Left : 0)
+                | (end == columns ? ClusterRecord::Right : 0);
+        if (root == NoSlot) {
+            root = newSlot();
+            parentOf[root] = root;
+            edgesOf[root] = runEdges | Live;
+            if (Cells)
+                recordOf[root] = Record{0, 0, 0, 0};
+            if (Classes)
+                valueOf[root] = value;
+        } else if (runEdges) {
+            edgesOf[root] |= runEdges;
+        }
+        if (Observe)
+            stampOf[root] = rowStamp;
+        begins[count] = begin;
+        ends[count] = end;
+        labels[count] = root;
+        if (Classes)
+            values[count] = value;
+        ++count;
+        if (Cells) {
+            Record &record = recordOf[root];
+            const quint64 length = quint64(end - begin);
+            record.cells += length;
+            if (Stats) {
+                // Columns begin .. end - 1 of row y.
+                record.sumX += quint64(begin + end - 1) * length / 2;
+                if (Wide) {
+                    record.sumY += u128(y) * length;
+                    record.sumSquares += sumOfSquaresBelow(quint64(end)) - sumOfSquaresBelow(quint64(begin))
+                            + ySquared * length;
+                } else {
+                    record.sumY += y * length;
+                    record.sumSquares += (squares[end] - squares[begin]) + quint64(ySquared) * length;
+                }
+            }
+        }
+        if (!Stats && !Classes) {
+            const quint32 touched = edgesOf[root];
+            const bool across = (touched & (ClusterRecord::Left | ClusterRecord::Right))
+                    == (ClusterRecord::Left | ClusterRecord::Right);
+            const bool down = (touched & (ClusterRecord::Top | ClusterRecord::Bottom))
+                    == (ClusterRecord::Top | ClusterRecord::Bottom);
+            if ((leftRight & across) | (topBottom & down)) {
+                scan.statistics.spansLeftRight |= across;
+                scan.statistics.spansTopBottom |= down;
+                return true;
+            }
+        }
+        return false;
+    }
+
+    // After the row's last run: the counts back into the scan, the row's
+    // runs closed, and the observer told.
+    void finish()
+    {
+        scan.freeCount = freeTop;
+        scan.slotCount = slotCount;
+        Runs &row = *scan.current;
+        row.count = count;
+        row.close();
+        if (Observe) {
+            scan.mergedNowCount = mergedCount;
+            // As long as the run lists, which depend on the width only.
+            const size_t room = row.begin.size();
+            if (scan.observedBegins.size() < room) {
+                scan.observedBegins.resize(room);
+                scan.observedEnds.resize(room);
+                scan.observedClusters.resize(room);
+            }
+            for (qint64 j = 0; j < count; ++j) {
+                scan.observedBegins[size_t(j)] = begins[j];
+                scan.observedEnds[size_t(j)] = ends[j];
+                labels[j] = scan.observedClusters[size_t(j)] = findRoot(parentOf, labels[j]);
+            }
+            scan.observer->rowJoined(scan.row, scan.observedBegins.data(), scan.observedEnds.data(),
+                                     scan.observedClusters.data(), count);
+        }
+    }
+};
+
+// One row of one cover, read 64 cells at a time: a run begins at habitat
+// after a gap (or the row's start) and ends at a gap after habitat; the
+// k-th begin pairs with the k-th end, and each run is joined as soon as its
+// end is found. True when, without statistics, spanning is known (the row
+// is then left unfinished).
+template <bool Stats, bool Observe, bool Wide>
+bool ClusterScan::Private::scanCover(const qint8 *cells, qint64 length)
+{
+    current->reserve((length + 1) / 2, false);
+    RowJoin<false, Stats, Observe, Wide> join(*this);
+    qint64 noValue = 0;
+    qint32 begin = 0;
+    quint64 carry = 0; // 1 when the cell before the word is habitat
+    for (qint64 base = 0; base < length; base += 64) {
+        const int width = int(std::min<qint64>(64, length - base));
+        quint64 habitat;
+        if (width == 64) {
+            quint64 negative;
+            habitat = habitatMask64(cells + base, &negative);
+            if (negative)
+                noValue += bitCount(negative);
+        } else {
+            habitat = 0;
+            for (int i = 0; i < width; ++i) {
+                habitat |= quint64(cells[base + i] > 0) << i;
+                noValue += cells[base + i] < 0;
+            }
+        }
+        const quint64 before = (habitat << 1) | carry;
+        quint64 begins = habitat & ~before;
+        quint64 ends = ~habitat & before & (width == 64 ? ~quint64(0) : (quint64(1) << width) - 1);
+        carry = (habitat >> (width - 1)) & 1;
+        while (begins | ends) {
+            const int beginBit = begins ? __builtin_ctzll(begins) : 64;
+            const int endBit = ends ? __builtin_ctzll(ends) : 64;
+            if (endBit < beginBit) {
+                ends &= ends - 1;
+                if (join.run(begin, qint32(base + endBit), 0))
+                    return stop(cells, length);
+            } else {
+                begins &= begins - 1;
+                begin = qint32(base + beginBit);
+            }
+        }
+    }
+    if (carry && join.run(begin, qint32(length), 0))
+        return stop(cells, length);
+    cellsWithValue += length - noValue;
+    join.finish();
+    return false;
+}
+
+// Spanning is known in the middle of a row: its cells are counted, the
+// rest of the landscape is not read.
+bool ClusterScan::Private::stop(const qint8 *cells, qint64 length)
+{
+    cellsWithValue += std::count_if(cells, cells + length, [](qint8 cell) { return cell >= 0; });
+    return true;
+}
+
+// One row of classes: a run begins at a cell with a value after one without
+// (or the row's start) or after another value, and ends at the cell after
+// its last; a run may end where the next begins, and its end is taken first.
+template <bool Stats, bool Observe, bool Wide>
+void ClusterScan::Private::scanClasses(const qint32 *values, const quint8 *present, qint64 length)
+{
+    current->reserve(length, true);
+    RowJoin<true, Stats, Observe, Wide> join(*this);
+    qint64 absent = 0;
+    qint32 begin = 0;
+    quint64 carry = 0; // 1 when the cell before the word has a value
+    for (qint64 base = 0; base < length; base += 64) {
+        const int width = int(std::min<qint64>(64, length - base));
+        quint64 there;
+        quint64 change;
+        if (width == 64 && base > 0) {
+            there = presentMask64(present + base);
+            change = changeMask64(values + base);
+        } else {
+            there = 0;
+            change = 0;
+            for (int i = 0; i < width; ++i) {
+                there |= quint64(present[base + i] != 0) << i;
+                change |= quint64(base + i == 0 || values[base + i] != values[base + i - 1]) << i;
+            }
+        }
+        const quint64 mask = width == 64 ? ~quint64(0) : (quint64(1) << width) - 1;
+        if (~there & mask)
+            absent += bitCount(~there & mask);
+        const quint64 before = (there << 1) | carry;
+        quint64 begins = there & (~before | change);
+        quint64 ends = before & (~there | change) & mask;
+        carry = (there >> (width - 1)) & 1;
+        while (begins | ends) {
+            const int beginBit = begins ? __builtin_ctzll(begins) : 64;
+            const int endBit = ends ? __builtin_ctzll(ends) : 64;
+            if (endBit <= beginBit) {
+                ends &= ends - 1;
+                join.run(begin, qint32(base + endBit), values[begin]);
+            } else {
+                begins &= begins - 1;
+                begin = qint32(base + beginBit);
+            }
+        }
+    }
+    if (carry)
+        join.run(begin, qint32(length), values[begin]);
+    cellsWithValue += length - absent;
+    join.finish();
+}
+
+bool ClusterScan::Private::coverRow(const qint8 *cells, qint64 length)
+{
+    prepareSlots(previous->count + 64);
+    if (observer) {
+        if (!options.statistics)
+            return scanCover<false, true, false>(cells, length);
+        return wide ? scanCover<true, true, true>(cells, length) : scanCover<true, true, false>(cells, length);
+    }
+    if (!options.statistics)
+        return scanCover<false, false, false>(cells, length);
+    return wide ? scanCover<true, false, true>(cells, length) : scanCover<true, false, false>(cells, length);
+}
+
+void ClusterScan::Private::classRow(const qint32 *values, const quint8 *present, qint64 length)
+{
+    prepareSlots(previous->count + 64);
+    if (observer) {
+        if (!options.statistics)
+            return scanClasses<false, true, false>(values, present, length);
+        return wide ? scanClasses<true, true, true>(values, present, length)
+                    : scanClasses<true, true, false>(values, present, length);
+    }
+    if (!options.statistics)
+        return scanClasses<false, false, false>(values, present, length);
+    return wide ? scanClasses<true, false, true>(values, present, length)
+                : scanClasses<true, false, false>(values, present, length);
+}
+
+void ClusterScan::Private::retire(quint32 slot)
+{
+    const quint8 touched = quint8(edges[slot]);
+    ClusterStatistics &into = classes ? classOf(slotValue[slot]) : statistics;
+    into.spansLeftRight |= ClusterRecord::spansLeftRight(touched);
+    into.spansTopBottom |= ClusterRecord::spansTopBottom(touched);
+    if (observer)
+        observer->clusterRetired(slot, qint64(cellsOf(slot)));
+    if (!options.statistics)
+        return;
+    // s^2 R^2 = s (Sxx + Syy) - Sx^2 - Sy^2, exact in wrapping arithmetic
+    // whenever the result fits in 128 bits; narrow sums need only 64 x 64
+    // bit products.
+    quint64 cells;
+    u128 squaredGyration;
+    if (wide) {
+        const WideRecord &r = wideRecords[slot];
+        cells = r.cells;
+        squaredGyration = u128(cells) * r.sumSquares - r.sumX * r.sumX - r.sumY * r.sumY;
+    } else {
+        const NarrowRecord &r = narrowRecords[slot];
+        cells = r.cells;
+        squaredGyration = u128(cells) * r.sumSquares - u128(r.sumX) * r.sumX - u128(r.sumY) * r.sumY;
+    }
+    into.habitat += qint64(cells);
+    into.clusters += 1;
+    into.largest = std::max(into.largest, qint64(cells));
+    into.sumSquares += u128(cells) * cells;
+    into.sumSquaredGyration += squaredGyration;
+    // s R in long double (from 64 bits directly while the value fits them).
+    const long double gyration = quint64(squaredGyration >> 64) == 0 ? (long double)quint64(squaredGyration)
+                                                                     : (long double)squaredGyration;
+    into.sumSizeGyration += std::sqrt(gyration);
+}
+
+// With an observer: retires the clusters of the previous row's runs that no
+// run of this row joined (their stamp is not mark), leftmost first, and
+// frees their slots.
+void ClusterScan::Private::retireUnjoined(quint32 mark)
+{
+    const quint32 *const labels = previous->label.data();
+    const qint64 count = previous->count;
+    quint32 *const parentOf = parent.data();
+    quint32 *const stampOf = stamp.data();
+    for (qint64 k = 0; k < count; ++k) {
+        const quint32 root = findRoot(parentOf, labels[k]);
+        if (stampOf[root] == mark)
+            continue;
+        stampOf[root] = mark;
+        retire(root);
+        edges[root] = 0;
+        freeSlots[size_t(freeCount++)] = root;
+    }
+}
+
+// At the end: every open cluster retires.
+void ClusterScan::Private::retireAll()
+{
+    if (observer) {
+        retireUnjoined(quint32(row));
+        return;
+    }
+    for (qint64 slot = 0; slot < slotCount; ++slot) {
+        if ((edges[size_t(slot)] & Live) && parent[size_t(slot)] == quint32(slot))
+            retire(quint32(slot));
+    }
+}
+
+void ClusterScan::Private::endRow()
+{
+    if (observer) {
+        retireUnjoined(quint32(row));
+        // Slots merged while joining the row before are no label's any more.
+        for (qint64 k = 0; k < mergedBeforeCount; ++k) {
+            edges[mergedBefore[size_t(k)]] = 0;
+            freeSlots[size_t(freeCount++)] = mergedBefore[size_t(k)];
+        }
+        std::swap(mergedBefore, mergedNow);
+        mergedBeforeCount = mergedNowCount;
+        mergedNowCount = 0;
+    }
+    std::swap(previous, current);
+    ++row;
+}
+
+ClusterStatistics &ClusterScan::Private::classOf(qint32 value)
+{
+    if (classTable.empty() || 2 * (classValues.size() + 1) > classTable.size())
+        growClassTable();
+    const size_t mask = classTable.size() - 1;
+    size_t at = size_t((quint64(quint32(value)) * 0x9E3779B97F4A7C15ull) >> classShift);
+    while (classTable[at] != 0) {
+        const quint32 index = classTable[at] - 1;
+        if (classValues[index] == value)
+            return classStatistics[index];
+        at = (at + 1) & mask;
+    }
+    classTable[at] = quint32(classValues.size() + 1);
+    classValues.push_back(value);
+    classStatistics.emplace_back();
+    return classStatistics.back();
+}
+
+void ClusterScan::Private::growClassTable()
+{
+    const size_t size = std::max<size_t>(64, 2 * classTable.size());
+    classTable.assign(size, 0);
+    classShift = 64 - __builtin_ctzll(size);
+    for (size_t index = 0; index < classValues.size(); ++index) {
+        size_t at = size_t((quint64(quint32(classValues[index])) * 0x9E3779B97F4A7C15ull) >> classShift);
+        while (classTable[at] != 0)
+            at = (at + 1) & (size - 1);
+        classTable[at] = quint32(index + 1);
+    }
+}
+
+// ---------------------------------------------------------------------------
+
+ClusterScan::ClusterScan()
+    : d(std::make_unique<Private>())
+{
+    d->start(Options(), false);
+}
+
+ClusterScan::~ClusterScan() = default;
+
+void ClusterScan::setObserver(Observer *observer)
+{
+    d->nextObserver = observer;
+}
+
+void ClusterScan::begin(const Options &options)
+{
+    d->start(options, false);
+}
+
+bool ClusterScan::addRow(const qint8 *cells, qint64 length)
+{
+    Private &p = *d;
+    if (p.stopped)
+        return true;
+    if (p.classes || p.row >= p.options.rows)
+        return false;
+    length = std::clamp<qint64>(length, 0, p.options.columns);
+    if (p.coverRow(cells, length)) {
+        p.stopped = true;
+        return true;
+    }
+    p.endRow();
+    return false;
+}
+
+ClusterStatistics ClusterScan::finish()
+{
+    Private &p = *d;
+    if (!p.stopped)
+        p.retireAll();
+    ClusterStatistics result = p.statistics;
+    result.cells = p.cellsWithValue;
+    p.start(p.options, p.classes);
+    return result;
+}
+
+void ClusterScan::beginClasses(const Options &options)
+{
+    d->start(options, true);
+}
+
+void ClusterScan::addClassRow(const qint32 *values, const quint8 *present, qint64 length)
+{
+    Private &p = *d;
+    if (!p.classes || p.row >= p.options.rows)
+        return;
+    length = std::clamp<qint64>(length, 0, p.options.columns);
+    p.classRow(values, present, length);
+    p.endRow();
+}
+
+std::vector<std::pair<qint32, ClusterStatistics>> ClusterScan::finishClasses()
+{
+    Private &p = *d;
+    std::vector<std::pair<qint32, ClusterStatistics>> result;
+    if (p.classes) {
+        p.retireAll();
+        result.reserve(p.classValues.size());
+        for (size_t index = 0; index < p.classValues.size(); ++index) {
+            result.emplace_back(p.classValues[index], p.classStatistics[index]);
+            result.back().second.cells = p.cellsWithValue;
+        }
+        std::sort(result.begin(), result.end(),
+                  [](const auto &a, const auto &b) { return a.first < b.first; });
+    }
+    p.start(p.options, p.classes);
+    return result;
+}
+
+qint64 ClusterScan::storageBytes() const
+{
+    const Private &p = *d;
+    auto bytes = [](const auto &v) { return qint64(v.capacity() * sizeof(v[0])); };
+    qint64 total = 0;
+    for (const Private::Runs &r : p.runs)
+        total += bytes(r.begin) + bytes(r.end) + bytes(r.label) + bytes(r.value);
+    total += bytes(p.parent) + bytes(p.edges) + bytes(p.stamp) + bytes(p.narrowRecords) + bytes(p.wideRecords)
+            + bytes(p.slotValue) + bytes(p.squaresBelow) + bytes(p.freeSlots) + bytes(p.mergedNow)
+            + bytes(p.mergedBefore) + bytes(p.observedBegins) + bytes(p.observedEnds) + bytes(p.observedClusters)
+            + bytes(p.classValues) + bytes(p.classStatistics) + bytes(p.classTable);
+    return total;
+}
+
+bool ClusterScan::spans(const RaggedRows<qint8> &rows, ClusterRecord::Connectivity connectivity, bool leftRight,
+                        bool topBottom)
+{
+    const qint64 n = rows.rowCount();
+    if (n == 0 || !(leftRight || topBottom))
+        return false;
+    // Kept per thread, so that a sweep over many landscapes reuses its storage.
+    thread_local ClusterScan scan;
+    Options options;
+    options.connectivity = connectivity;
+    options.rows = n;
+    options.columns = n;
+    options.statistics = false;
+    options.leftRight = leftRight;
+    options.topBottom = topBottom;
+    scan.begin(options);
+    bool spanned = false;
+    for (qint64 r = 0; r < n && !spanned; ++r)
+        spanned = scan.addRow(rows.row(r), std::min<qint64>(rows.rowLength(r), n));
+    return spanned;
+}

@@ -1,0 +1,182 @@
+#pragma once
+
+#include "clusterrecord.h"
+#include "raggedrows.h"
+
+#include <QtGlobal>
+
+#include <memory>
+#include <utility>
+#include <vector>
+
+// What the clusters of one landscape under one cover are: counts, sizes and
+// moments, and whether one spans. Every count is 64-bit; the sums of squares
+// are exact (128-bit integers), so that statistics of maps of any size are
+// the same wherever they are computed.
+//
+// A cluster of s cells whose cell centres (x = column, y = row) sum to Sx, Sy
+// and Sxx + Syy in squares has the radius of gyration R with
+//   s^2 R^2 = s (Sxx + Syy) - Sx^2 - Sy^2,
+// the root-mean-square distance of its cells from its centroid: an integer,
+// summed exactly while the sum stays below 2^128, which holds for every
+// landscape of up to 2,000,000 x 2,000,000 cells (the sum is at most
+// (cells)^2 times twice the larger side squared). sumSizeGyration adds the
+// square roots in long double, cluster by cluster in a fixed order, so that
+// the same landscape always gives the same bits.
+struct ClusterStatistics
+{
+    qint64 cells = 0;     // cells with a value within the landscape's extent
+    qint64 habitat = 0;   // habitat cells (the class's cells)
+    qint64 clusters = 0;
+    qint64 largest = 0;   // cells of the largest cluster
+    unsigned __int128 sumSquares = 0;         // sum over clusters of s^2
+    unsigned __int128 sumSquaredGyration = 0; // sum over clusters of s^2 R^2
+    long double sumSizeGyration = 0;          // sum over clusters of s R
+    bool spansLeftRight = false;              // a cluster touches column 0 and the last column
+    bool spansTopBottom = false;              // a cluster touches row 0 and the last row
+
+    // The derived quantities of the table; NaN where undefined (no cells,
+    // no habitat).
+    double share() const;              // habitat / cells
+    double largestShare() const;       // largest / cells
+    double largestOfHabitat() const;   // largest / habitat
+    double meanSize() const;           // habitat / clusters
+    double weightedSize() const;       // sum s^2 / sum s
+    double gyrationAreaWeighted() const; // sum s R / sum s
+    double correlationLength() const;  // sqrt(sum s^2 R^2 / sum s^2)
+};
+
+// The complete cluster search, over a landscape given row by row from the
+// top: clusters of habitat cells joined by edges (Four) or by edges and
+// corners (Eight), found with union-find over runs of habitat in consecutive
+// rows (Hoshen-Kopelman).
+//
+// Only what the next row needs is kept: the runs of the last row with their
+// labels, and one record per cluster that still touches it (its cells, the
+// sums of its cell coordinates and of their squares, the edges of the
+// landscape it touches). Records merge when clusters join, and a cluster
+// that the new row does not continue can no longer grow: it is retired into
+// the statistics and its record reused (at once when an observer watches;
+// otherwise many at a time, when free records run short). Memory is
+// therefore bounded by the width of the landscape, whatever its height;
+// time is linear in the cells, with the union-find's near-constant factor
+// per run.
+//
+// One object serves one landscape at a time, begin() to finish(), and keeps
+// its storage for the next, so that a sweep or a batch of tiles allocates
+// nothing per landscape once warm. It is not for several threads at once.
+class ClusterScan
+{
+public:
+    struct Options
+    {
+        ClusterRecord::Connectivity connectivity = ClusterRecord::Four;
+        qint64 rows = 0;    // the landscape's height: row rows - 1 is its bottom edge
+        qint64 columns = 0; // its width: column columns - 1 is its right edge; cells beyond are not read
+        // Whether statistics are wanted; without them only spanning is
+        // decided, and addRow() says when that is known, so that a caller
+        // may stop reading.
+        bool statistics = true;
+        bool leftRight = true; // the directions asked for, for stopping early
+        bool topBottom = true;
+    };
+
+    // What a caller that maps clusters sees (see setObserver()).
+    class Observer
+    {
+    public:
+        virtual ~Observer() = default;
+        // After row `row` is joined to the clusters above it: its runs of
+        // habitat (begin, end: columns, end exclusive; for classes, runs of
+        // one value), left to right, with the identifier of each run's
+        // cluster. Identifiers stay the same while a cluster is open and are
+        // reused after it retires or joins another.
+        virtual void rowJoined(qint64 row, const qint64 *begins, const qint64 *ends, const quint32 *clusters,
+                               qint64 runs) = 0;
+        // A cluster retired, with its final cells: after the row below its
+        // last row was joined (or at finish()), clusters retiring together in
+        // the order of their leftmost runs in their last row.
+        virtual void clusterRetired(quint32 cluster, qint64 cells) = 0;
+        // While a row is joined (before rowJoined() for it): cluster `from`,
+        // open until now, became part of cluster `into`, which stays open
+        // (and may itself join another later in the same row). Both were
+        // clusters of the row before. `from` is not open any more and never
+        // retires; its identifier may be given to a new cluster two rows
+        // later. The default does nothing.
+        virtual void clustersJoined(quint32 into, quint32 from)
+        {
+            Q_UNUSED(into);
+            Q_UNUSED(from);
+        }
+    };
+
+    // The widest landscape: columns beyond it are not read (begin() clamps
+    // Options::columns to it). Cluster identifiers are 32-bit, and a row of
+    // n cells may hold n runs of different classes.
+    static constexpr qint64 MaxColumns = qint64(1) << 30;
+
+    ClusterScan();
+    ~ClusterScan();
+    ClusterScan(const ClusterScan &) = delete;
+    ClusterScan &operator=(const ClusterScan &) = delete;
+
+    // Watches the landscapes begun after this call (nullptr: nobody); not
+    // owned. Without an observer the scan pays nothing for the feature.
+    void setObserver(Observer *observer);
+
+    // Starts a landscape of one cover: cells are CellCode bytes. Rows and
+    // columns below 0 count as 0; columns beyond MaxColumns as MaxColumns.
+    // Any landscape begun before and not finished is dropped.
+    void begin(const Options &options);
+    // The next row: cells[0 .. length) with values above 0 habitat, 0
+    // matrix, below 0 without a value. A row shorter than columns has no
+    // value in the rest; a longer one is read up to columns. Returns true
+    // once, without statistics, a cluster is known to span in a direction
+    // asked for; the caller may then go straight to finish() (further rows
+    // are not read, and the observer sees no more of this landscape).
+    // Rows after the rows-th, and rows given to a landscape of classes, are
+    // not read.
+    bool addRow(const qint8 *cells, qint64 length);
+    // After the last row: the statistics (when not wanted, only the spanning
+    // flags and the counts of cells are meaningful; after addRow() returned
+    // true, the flag of the direction found is set, the other may not be,
+    // and cells counts the rows read, that one included).
+    // Rows not given count as rows without values, so that the bottom edge
+    // is not reached. The scan is then ready for the next begin(). After
+    // beginClasses(), use finishClasses().
+    ClusterStatistics finish();
+
+    // Starts a landscape of every class on its own: cells are class values,
+    // present[i] == 0 marks a cell without a value; cells of equal value join.
+    // All classes are found in one pass: runs of equal value, each joined
+    // only to runs of its value above. leftRight and topBottom are not
+    // used (there is no stopping early); without statistics only cells and
+    // the spanning flags are meaningful. Memory is bounded by the width and
+    // the number of classes.
+    void beginClasses(const Options &options);
+    // The next row of class values: values[0 .. length) and present[0 ..
+    // length), a value counting only where present[i] != 0; addRow()'s rules
+    // for short, long and extra rows.
+    void addClassRow(const qint32 *values, const quint8 *present, qint64 length);
+    // Per class value present in the landscape, in increasing order of value;
+    // each class's cells counts every cell with a value. Empty after
+    // begin() (a landscape of one cover).
+    std::vector<std::pair<qint32, ClusterStatistics>> finishClasses();
+
+    // Whether one cluster of cells above 0 spans the square of side n =
+    // rows.rowCount() (columns beyond n not read, cells a short row lacks not
+    // habitat), in a direction asked for: the cluster rules' answer on a
+    // landscape held whole. It stops reading once the answer is yes, and
+    // keeps a scan per thread for the next call; it only reads the rows.
+    static bool spans(const RaggedRows<qint8> &rows, ClusterRecord::Connectivity connectivity, bool leftRight,
+                      bool topBottom);
+
+    // The bytes the scan holds for its runs, labels and records, which
+    // depend on the width of the landscapes it has seen and never on their
+    // height (for checks of that bound).
+    qint64 storageBytes() const;
+
+private:
+    struct Private;
+    std::unique_ptr<Private> d;
+};

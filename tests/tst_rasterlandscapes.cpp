@@ -978,9 +978,11 @@ void TestRasterLandscapes::hostile_data()
                                                 "after 3 of its 16000 values$")) << QString();
     QTest::newRow("16,000 x 16,000 GeoTIFF in 600 bytes")
             << RasterFixture::tinyTiff(16000, 16000, 5, 0, 1) << "large.tif" << 1 << refusedOrGdal.arg(stripTable) << QString();
+    // The walk holds the 20,000,000 cells this map has (not its square's
+    // 4e14), so it reads it, and fails where its strips are missing.
     QTest::newRow("1 x 20,000,000 GeoTIFF in 600 bytes, strips of 1000 lines")
             << RasterFixture::tinyTiff(1, 20000000, 1, 0, 1000) << "tall.tif" << 1 << refusedOrGdal.arg(stripTable)
-            << walkRefusal;
+            << QString();
 }
 
 void TestRasterLandscapes::hostile()

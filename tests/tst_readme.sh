@@ -21,6 +21,9 @@ block() { bash "$top/tests/scaleout/readmeblock.sh" "$1" "$readme"; }
 expected=(
     "readme-percolate check_percolate"
     "readme-tile transcript"
+    "readme-table check_table"
+    "readme-table-read check_table_read"
+    "readme-largemap check_largemap"
     "readme-generate check_generate"
     "readme-study check_study"
     "slurm-percolate scaleout"
@@ -33,7 +36,8 @@ work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 cp -r "$top/examples" "$work/examples"
 cd "$work"
-export PATH="$cli:$PATH"
+# Debian's python3 (with NumPy, pandas and GDAL's bindings) before any other on PATH.
+export PATH="$cli:/usr/bin:$PATH"
 failed=0
 fail() {
     echo "tst_readme: $*"
@@ -113,6 +117,41 @@ check_study() {
         fail "$1: $rows, $sizes and $critical table lines, PNG magic $magic"
     grep -q $'\tlargest_share\tlargest_share_se\t' sizes.tsv || fail "$1: sizes.tsv has no observables"
     echo "tst_readme: $1: tables of $rows, $sizes and $critical lines and three PNG plots"
+}
+
+check_table() {
+    run_block "$@" || return 0
+    local classes tiles
+    classes=$(wc -l <classes.tsv)
+    tiles=$(wc -l <tiles.tsv)
+    [[ $classes == 7 && $tiles == 13 ]] || fail "$1: tables of $classes and $tiles lines"
+    head -n 1 classes.tsv | grep -q $'^landscape\trow\tcolumn\trows\tcolumns\tcover\t' ||
+        fail "$1: classes.tsv has no header"
+    echo "tst_readme: $1: tables of $classes and $tiles lines"
+}
+
+# R and pandas print the tables they read: six classes, twelve squares.
+check_table_read() {
+    local out
+    if ! out=$(bash -e -c "$2" 2>&1); then
+        fail "$1: a command of the block failed: $out"
+        return 0
+    fi
+    local r_rows pandas_rows
+    r_rows=$(grep -cE '^[1-6] +[1-6] +[0-9]+ +[0-9]+ +[0-9.]+$' <<<"$out" || true)
+    pandas_rows=$(grep -cE '^[0-9]+ +[0-9]+ +[0-9]+ +[01] +[0-9.]+$' <<<"$out" || true)
+    [[ $r_rows == 6 && $pandas_rows == 12 ]] || fail "$1: R printed $r_rows rows and pandas $pandas_rows: $out"
+    echo "tst_readme: $1: R read $r_rows rows, pandas $pandas_rows"
+}
+
+check_largemap() {
+    run_block "$@" || return 0
+    local size bands
+    size=$(gdalinfo squares-landcover.tif | sed -n 's/^Size is //p')
+    bands=$(gdalinfo squares-landcover.tif | grep -c 'Description = ')
+    [[ $size == "4, 3" && $bands == 12 && -f clusters-landcover.tif && $(wc -l <whole.tsv) == 2 ]] ||
+        fail "$1: a tile map of $size pixels and $bands bands"
+    echo "tst_readme: $1: a tile map of $size pixels and $bands bands, a cluster map"
 }
 
 scaleout() {

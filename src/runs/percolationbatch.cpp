@@ -333,8 +333,9 @@ bool testWhole(LandscapeStream &stream, const Batch::Options &options, Batch::Re
     };
 
     if (walk) {
-        // The walk's square, whole, in memory.
-        if (n * n > 0xFFFFFFFFLL) {
+        // The walk's square, whole, in memory: the cells it has (a narrow
+        // map's square lacks most of its cells).
+        if (rows * std::min(stream.columns(), n) > 0xFFFFFFFFLL) {
             *errorString = walkTooLarge(n);
             return false;
         }
@@ -487,6 +488,12 @@ PercolationBatch::Result PercolationBatch::test(const QByteArray &path, const Op
             result.fileColumns = stream.columns();
             result.isRaster = stream.isRaster();
             result.geo = stream.geoReference();
+            if (stream.columns() > ClusterScan::MaxColumns) {
+                result.errorString = tr("the map has %1 columns; rows of more than %2 cells are not read")
+                                             .arg(stream.columns())
+                                             .arg(ClusterScan::MaxColumns);
+                ok = false;
+            }
             std::unique_ptr<ClusterMap::Recorder> recorder;
             if (options.clusterMap && options.tileSize == 0 && !options.cover.isEach()
                 && options.rule.kind != SpanningRule::Walk) {
@@ -494,8 +501,10 @@ PercolationBatch::Result PercolationBatch::test(const QByteArray &path, const Op
                 if (!recorder->open(&result.mapError))
                     recorder.reset();
             }
-            ok = options.tileSize > 0 ? testTiles(stream, options, result, &result.errorString)
-                                      : testWhole(stream, options, result, &result.errorString, recorder.get());
+            if (ok) {
+                ok = options.tileSize > 0 ? testTiles(stream, options, result, &result.errorString)
+                                          : testWhole(stream, options, result, &result.errorString, recorder.get());
+            }
             if (ok && recorder && !makeClusterMap(path, options, index, result, *recorder, &result.mapError)
                 && result.mapError.isEmpty())
                 result.mapError = tr("the cluster map could not be written");

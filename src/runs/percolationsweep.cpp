@@ -5,6 +5,8 @@
 #include "walkgrid.h"
 #include "workerpool.h"
 
+#include <QCryptographicHash>
+
 #include <algorithm>
 #include <charconv>
 #include <cmath>
@@ -646,7 +648,16 @@ QByteArray PercolationSweep::description(const Parameters &parameters)
     for (const qint64 size : parameters.sizeList())
         sizes << QByteArray::number(size);
     out += " size=" + sizes.join(',');
-    out += " shares=" + parameters.shareTexts.join(',');
+    // A long list of shares (100,000 of them) is named by its count, its ends
+    // and a digest, so that the line stays within what LineReader reads back.
+    const QByteArray shares = parameters.shareTexts.join(',');
+    if (shares.size() <= 4096) {
+        out += " shares=" + shares;
+    } else {
+        out += " shares=" + QByteArray::number(parameters.shareTexts.size()) + ":" + parameters.shareTexts.first() + ".."
+                + parameters.shareTexts.last() + ":sha256:"
+                + QCryptographicHash::hash(shares, QCryptographicHash::Sha256).toHex().left(16);
+    }
     QByteArrayList rules;
     for (const SpanningRule::Kind kind : parameters.rules)
         rules << SpanningRule::name(kind).toLatin1();

@@ -1,6 +1,7 @@
 #include "clustertable.h"
 
 #include "linereader.h"
+#include "splitparts.h"
 
 #include <QCoreApplication>
 
@@ -37,22 +38,6 @@ struct Part
     std::optional<Shard> shard;
     QByteArray description;
 };
-
-bool parseShardLine(const QByteArray &line, Shard &shard, QByteArray &description)
-{
-    if (!line.startsWith(ShardPrefix))
-        return false;
-    const QByteArray rest = line.mid(qsizetype(sizeof ShardPrefix) - 1);
-    const qsizetype colon = rest.indexOf(": ");
-    if (colon < 0)
-        return false;
-    const auto parsed = Shard::parse(QString::fromLatin1(rest.left(colon)), nullptr);
-    if (!parsed)
-        return false;
-    shard = *parsed;
-    description = rest.mid(colon + 2);
-    return ClusterTable::shardLine(shard, description) == line + '\n';
-}
 
 } // namespace
 
@@ -106,7 +91,7 @@ QByteArray ClusterTable::rowLine(const Row &row)
 
 QByteArray ClusterTable::shardLine(const Shard &shard, const QByteArray &description)
 {
-    return ShardPrefix + number(shard.index) + '/' + number(shard.count) + ": " + description + '\n';
+    return SplitParts::shardLine(ShardPrefix, shard, description);
 }
 
 QByteArray ClusterTable::endLine(qint64 rows)
@@ -145,7 +130,7 @@ bool ClusterTable::merge(const QByteArrayList &paths, const std::function<void(c
         Shard shard;
         QByteArray description;
         part.shard.reset();
-        if (parseShardLine(line, shard, description)) {
+        if (SplitParts::parseShardLine(ShardPrefix, line, shard, description)) {
             part.shard = shard;
             part.description = description;
             if (part.reader->next(line) != LineReader::Line)
@@ -170,31 +155,8 @@ bool ClusterTable::merge(const QByteArrayList &paths, const std::function<void(c
         }
         parts.push_back(std::move(part));
     }
-    const qsizetype withShard = std::count_if(parts.begin(), parts.end(), [](const Part &p) { return bool(p.shard); });
-    if (withShard > 0 && withShard < qsizetype(parts.size())) {
-        const auto without = std::find_if(parts.begin(), parts.end(), [](const Part &p) { return !p.shard; });
-        return refuse(without->path, tr("is not a part of a split run (it has no shard line), but other tables are"));
-    }
-    if (withShard > 0) {
-        std::stable_sort(parts.begin(), parts.end(),
-                         [](const Part &a, const Part &b) { return a.shard->index < b.shard->index; });
-        const Part &first = parts.front();
-        for (size_t i = 0; i < parts.size(); ++i) {
-            const Part &part = parts[i];
-            if (part.shard->count != first.shard->count || part.description != first.description)
-                return refuse(part.path, tr("is shard %1 of %2 of another run than %3 (another list, split or test)")
-                                                 .arg(part.shard->index).arg(part.shard->count)
-                                                 .arg(QString::fromLocal8Bit(first.path)));
-            if (i > 0 && part.shard->index == parts[i - 1].shard->index)
-                return refuse(part.path, tr("holds shard %1 of %2, which is given twice")
-                                                 .arg(part.shard->index).arg(first.shard->count));
-        }
-        for (qint64 k = 1; k <= first.shard->count; ++k) {
-            if (k > qint64(parts.size()) || parts[size_t(k - 1)].shard->index != k)
-                return refuse(first.path, tr("is shard %1 of %2, but shard %3 of %2 is missing")
-                                                  .arg(first.shard->index).arg(first.shard->count).arg(k));
-        }
-    }
+    if (!SplitParts::putInJoinOrder(parts, tr("tables"), errorString))
+        return false;
 
     // The rows of a part, checked, handed on when write is set. Files are
     // checked whole before anything is written; a pipe as it is written.

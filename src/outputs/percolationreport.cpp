@@ -1,6 +1,7 @@
 #include "percolationreport.h"
 
 #include "linereader.h"
+#include "splitparts.h"
 
 #include <QCoreApplication>
 #include <QCryptographicHash>
@@ -44,8 +45,7 @@ void PercolationReport::beginPart(const Shard &shard, const QByteArray &descript
 
 QByteArray PercolationReport::partLine(const Shard &shard, const QByteArray &description)
 {
-    return PartPrefix + QByteArray::number(shard.index) + '/' + QByteArray::number(shard.count) + ": " + description
-            + '\n';
+    return SplitParts::shardLine(PartPrefix, shard, description);
 }
 
 QByteArray PercolationReport::partDescription(const QByteArrayList &wholeList, const QByteArrayList &parameters)
@@ -334,32 +334,9 @@ bool PercolationReport::merge(const QByteArrayList &paths, PercolationReport &re
         parts.push_back(std::move(part));
     }
 
-    const qsizetype withShard = std::count_if(parts.begin(), parts.end(), [](const Part &p) { return bool(p.shard); });
-    if (withShard > 0 && withShard < qsizetype(parts.size())) {
-        const auto without = std::find_if(parts.begin(), parts.end(), [](const Part &p) { return !p.shard; });
-        return refuse(without->path, tr("is not a part of a split run (it has no shard line), but other reports are"));
-    }
-    if (withShard > 0) {
-        std::stable_sort(parts.begin(), parts.end(), [](const Part &a, const Part &b) { return a.shard->index < b.shard->index; });
-        const Part &first = parts.front();
-        for (const Part &part : parts) {
-            if (part.shard->count != first.shard->count || part.description != first.description) {
-                return refuse(part.path, tr("is shard %1 of %2 of another run than %3 (another list, split or test)")
-                                                 .arg(part.shard->index).arg(part.shard->count)
-                                                 .arg(QString::fromLocal8Bit(first.path)));
-            }
-        }
-        for (size_t i = 1; i < parts.size(); ++i) {
-            if (parts[i].shard->index == parts[i - 1].shard->index)
-                return refuse(parts[i].path, tr("holds shard %1 of %2, which is given twice")
-                                                     .arg(parts[i].shard->index).arg(first.shard->count));
-        }
-        for (qint64 k = 1, i = 0; k <= first.shard->count; ++k, ++i) {
-            if (i >= qint64(parts.size()) || parts[size_t(i)].shard->index != k)
-                return refuse(first.path, tr("is shard %1 of %2, but shard %3 of %2 is missing")
-                                                  .arg(first.shard->index).arg(first.shard->count).arg(k));
-        }
-    } else {
+    if (!SplitParts::putInJoinOrder(parts, tr("reports"), errorString))
+        return false;
+    if (!parts.front().shard) {
         // Parts from before shard lines, or from a split of one's own: names
         // that carry a shard must stand in shard order.
         QList<Shard> named;

@@ -1,6 +1,7 @@
 #include "sweeptable.h"
 
 #include "linereader.h"
+#include "splitparts.h"
 
 #include <QCoreApplication>
 
@@ -143,24 +144,12 @@ QByteArray SweepTable::thresholdLine(const PercolationSweep::Parameters &paramet
 
 QByteArray SweepTable::shardLine(const Shard &shard, const QByteArray &description)
 {
-    return ShardPrefix + QByteArray::number(shard.index) + '/' + QByteArray::number(shard.count) + ": " + description
-            + '\n';
+    return SplitParts::shardLine(ShardPrefix, shard, description);
 }
 
 bool SweepTable::parseShardLine(const QByteArray &line, Shard &shard, QByteArray &description)
 {
-    if (!line.startsWith(ShardPrefix))
-        return false;
-    const QByteArray rest = line.mid(qsizetype(sizeof ShardPrefix) - 1);
-    const qsizetype colon = rest.indexOf(": ");
-    if (colon < 0)
-        return false;
-    const auto parsed = Shard::parse(QString::fromLatin1(rest.left(colon)), nullptr);
-    if (!parsed)
-        return false;
-    shard = *parsed;
-    description = rest.mid(colon + 2);
-    return shardLine(shard, description) == line + '\n';
+    return SplitParts::parseShardLine(ShardPrefix, line, shard, description);
 }
 
 QByteArray SweepTable::rowLine(const Row &row, bool observables, bool part)

@@ -107,6 +107,30 @@ double niceStep(double range, int target)
     return 10.0 * magnitude;
 }
 
+// Widens [lo, hi] to the shares of curves' points.
+void widenToShares(const QList<PPCurve> &curves, double &lo, double &hi)
+{
+    for (const PPCurve &curve : curves) {
+        for (const PPCurvePoint &point : curve.points) {
+            lo = std::min(lo, point.share);
+            hi = std::max(hi, point.share);
+        }
+    }
+}
+
+// The shares' axis for data from lo to hi: kAxisMargin of their range on
+// either side, at least kMinXRange wide.
+void shareAxis(double lo, double hi, double &xMin, double &xMax)
+{
+    xMin = lo - kAxisMargin * (hi - lo);
+    xMax = hi + kAxisMargin * (hi - lo);
+    if (xMax - xMin < kMinXRange) {
+        const double centre = (lo + hi) / 2.0;
+        xMin = centre - kMinXRange / 2.0;
+        xMax = centre + kMinXRange / 2.0;
+    }
+}
+
 Ticks makeTicks(double lo, double hi, double step)
 {
     Ticks ticks;
@@ -337,19 +361,10 @@ Layout makeLayout(const QString &title, const QList<PPCurve> &curves)
 
     double lo = std::numeric_limits<double>::infinity();
     double hi = -lo;
-    for (const PPCurve &curve : curves) {
-        for (const PPCurvePoint &point : curve.points) {
-            lo = std::min(lo, point.share);
-            hi = std::max(hi, point.share);
-        }
-    }
-    double xMin = lo - kAxisMargin * (hi - lo);
-    double xMax = hi + kAxisMargin * (hi - lo);
-    if (xMax - xMin < kMinXRange) {
-        const double centre = (lo + hi) / 2.0;
-        xMin = centre - kMinXRange / 2.0;
-        xMax = centre + kMinXRange / 2.0;
-    }
+    widenToShares(curves, lo, hi);
+    double xMin;
+    double xMax;
+    shareAxis(lo, hi, xMin, xMax);
     layout.xTicks = makeTicks(xMin, xMax, niceStep(xMax - xMin, 6));
     layout.yTicks = makeTicks(0.0, 1.0, 0.25);
 
@@ -742,21 +757,11 @@ PanelLayout makePanelLayout(const QString &title, const QList<PPCurvePlot::Panel
 
     double lo = std::numeric_limits<double>::infinity();
     double hi = -lo;
-    for (const PPCurvePlot::Panel &panel : panels) {
-        for (const PPCurve &curve : panel.curves) {
-            for (const PPCurvePoint &point : curve.points) {
-                lo = std::min(lo, point.share);
-                hi = std::max(hi, point.share);
-            }
-        }
-    }
-    double xMin = lo - kAxisMargin * (hi - lo);
-    double xMax = hi + kAxisMargin * (hi - lo);
-    if (xMax - xMin < kMinXRange) {
-        const double centre = (lo + hi) / 2.0;
-        xMin = centre - kMinXRange / 2.0;
-        xMax = centre + kMinXRange / 2.0;
-    }
+    for (const PPCurvePlot::Panel &panel : panels)
+        widenToShares(panel.curves, lo, hi);
+    double xMin;
+    double xMax;
+    shareAxis(lo, hi, xMin, xMax);
     const double gap = 24.0;
     const double slot = (width - 2.0 * kMargin - gap * double(panels.size() - 1)) / double(panels.size());
     for (qsizetype i = 0; i < panels.size(); ++i) {

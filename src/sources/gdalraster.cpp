@@ -324,6 +324,26 @@ template <> struct CellType<Cell::I64> { using T = qint64; };
 template <> struct CellType<Cell::F32> { using T = float; };
 template <> struct CellType<Cell::F64> { using T = double; };
 
+// Calls run(CellType<cell>()) for the cell type of a band: the one place
+// that turns a band's type into code for it.
+template <typename Run>
+bool withCellType(Cell cell, Run &&run)
+{
+    switch (cell) {
+    case Cell::U8: return run(CellType<Cell::U8>());
+    case Cell::I8: return run(CellType<Cell::I8>());
+    case Cell::U16: return run(CellType<Cell::U16>());
+    case Cell::I16: return run(CellType<Cell::I16>());
+    case Cell::U32: return run(CellType<Cell::U32>());
+    case Cell::I32: return run(CellType<Cell::I32>());
+    case Cell::U64: return run(CellType<Cell::U64>());
+    case Cell::I64: return run(CellType<Cell::I64>());
+    case Cell::F32: return run(CellType<Cell::F32>());
+    case Cell::F64: return run(CellType<Cell::F64>());
+    }
+    return false;
+}
+
 // A value of a cell type as a signed 32-bit value, when it is one.
 template <typename T>
 inline bool toInt32(T v, qint32 &out)
@@ -830,19 +850,7 @@ bool GdalRaster::readHabitat(qint64 firstLine, qint64 lineCount, qint64 columns,
                     nullptr, errorString);
         }
     };
-    switch (d->cell) {
-    case Cell::U8: return run(CellType<Cell::U8>());
-    case Cell::I8: return run(CellType<Cell::I8>());
-    case Cell::U16: return run(CellType<Cell::U16>());
-    case Cell::I16: return run(CellType<Cell::I16>());
-    case Cell::U32: return run(CellType<Cell::U32>());
-    case Cell::I32: return run(CellType<Cell::I32>());
-    case Cell::U64: return run(CellType<Cell::U64>());
-    case Cell::I64: return run(CellType<Cell::I64>());
-    case Cell::F32: return run(CellType<Cell::F32>());
-    case Cell::F64: return run(CellType<Cell::F64>());
-    }
-    return false;
+    return withCellType(d->cell, run);
 }
 
 bool GdalRaster::readValues(qint64 firstLine, qint64 lineCount, qint64 columns, qint32 *values, quint8 *present,
@@ -905,19 +913,7 @@ bool GdalRaster::readValues(qint64 firstLine, qint64 lineCount, qint64 columns, 
                     nullptr, errorString);
         }
     };
-    switch (d->cell) {
-    case Cell::U8: return run(CellType<Cell::U8>());
-    case Cell::I8: return run(CellType<Cell::I8>());
-    case Cell::U16: return run(CellType<Cell::U16>());
-    case Cell::I16: return run(CellType<Cell::I16>());
-    case Cell::U32: return run(CellType<Cell::U32>());
-    case Cell::I32: return run(CellType<Cell::I32>());
-    case Cell::U64: return run(CellType<Cell::U64>());
-    case Cell::I64: return run(CellType<Cell::I64>());
-    case Cell::F32: return run(CellType<Cell::F32>());
-    case Cell::F64: return run(CellType<Cell::F64>());
-    }
-    return false;
+    return withCellType(d->cell, run);
 }
 
 namespace {

@@ -51,9 +51,32 @@ inline Kind kindOfBytes(const unsigned char *bytes, size_t size)
     return isText(bytes, size) ? Kind::Text : Kind::Binary;
 }
 
-// What the file at path (file-system bytes) is. Devices are never opened; a
-// pipe put in the file's place meanwhile does not block (O_NONBLOCK), and is
-// caught on the open file.
+// A landscape file open for reading. Only regular files are read: a
+// directory cannot be read as text, and a device, pipe or socket may never
+// end or block forever. The type is checked before opening (opening some
+// devices has effects of its own) and again on the open file; the open
+// itself does not wait for a FIFO's writer.
+class InputFile
+{
+public:
+    InputFile() = default;
+    InputFile(const InputFile &) = delete;
+    InputFile &operator=(const InputFile &) = delete;
+    ~InputFile();
+
+    // False, with the reason ("is a directory", the system's message), for
+    // anything but a regular file that can be opened.
+    bool open(const QByteArray &path, QString *errorString);
+    int fd() const { return m_fd; }
+    qint64 size() const { return m_size; }
+
+private:
+    int m_fd = -1;
+    qint64 m_size = 0;
+};
+
+// What the file at path (file-system bytes) is, from its first bytes, read
+// through an InputFile.
 Kind probe(const QByteArray &path, QString *errorString = nullptr);
 
 } // namespace LandscapeProbe

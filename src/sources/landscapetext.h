@@ -1,6 +1,7 @@
 #pragma once
 
 #include "coverset.h"
+#include "landscapeprobe.h"
 #include "landscapereader.h"
 #include "rastersource.h"
 
@@ -18,29 +19,7 @@
 // beyond src/sources.
 namespace LandscapeText {
 
-// A landscape file open for reading. Only regular files are read: a
-// directory cannot be read as text, and a device, pipe or socket may never
-// end or block forever. The type is checked before opening (opening some
-// devices has effects of its own) and again on the open file; the open
-// itself does not wait for a FIFO's writer.
-class InputFile
-{
-public:
-    InputFile() = default;
-    InputFile(const InputFile &) = delete;
-    InputFile &operator=(const InputFile &) = delete;
-    ~InputFile();
-
-    // False, with the reason ("is a directory", the system's message), for
-    // anything but a regular file that can be opened.
-    bool open(const QByteArray &path, QString *errorString);
-    int fd() const { return m_fd; }
-    qint64 size() const { return m_size; }
-
-private:
-    int m_fd = -1;
-    qint64 m_size = 0;
-};
+using LandscapeProbe::InputFile;
 
 // A read buffer, kept by its owner between files. Its bytes are left
 // uninitialised, so that only the part a read fills is ever touched: a small

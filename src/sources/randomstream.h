@@ -62,6 +62,8 @@ public:
 
 private:
     static quint64 rotl(quint64 x, int k) { return (x << k) | (x >> (64 - k)); }
+    template <typename Step, typename Tail>
+    static void forEachDraw(quint64 key, qint64 count, Step &&step, Tail &&tail);
 
     quint64 m_s[4];
 };

@@ -757,8 +757,7 @@ void TestRasterLandscapes::commandSameAsText()
     const ChildRun rasterRun = percolate(quiet + QStringList{"-j", "2"} + rasters, work.path(), scratch());
     const ChildRun textRun = percolate(quiet + QStringList{"-j", "2"} + texts, work.path(), scratch());
     for (const ChildRun *run : {&rasterRun, &textRun}) {
-        QCOMPARE(run->exitCode, 0);
-        QCOMPARE(run->err, QByteArray());
+        QVERIFY2(run->exitCode == 0 && run->err.isEmpty(), (describe(*run) + '\n' + run->err).constData());
     }
     QCOMPARE(mapPaths(rasterRun.out, toText), textRun.out);
     QCOMPARE(textRun.out.count('\n'), qsizetype(commandFiles.size() + 1));

@@ -422,7 +422,7 @@ void TestStudyCommands::percolateRules()
         sum += answer;
     }
     const Run result = percolate(QStringList{"-c", "7", "--rule", rule, "--direction", direction} + paths);
-    QCOMPARE(result.exitCode, 0);
+    QVERIFY2(result.exitCode == 0, result.err.constData());
     if (rule == QLatin1String("walk") && direction != QLatin1String("either")) {
         const QByteArray either = percolate(QStringList{"-c", "7"} + paths).out;
         QVERIFY(spanningIn(result.out) <= spanningIn(either));

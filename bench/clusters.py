@@ -12,7 +12,7 @@ against the tools a user would reach for instead:
  - R terra: patches() and freq() per class;
 and GDAL's own decode of the file (gdalinfo -checksum) as the floor.
 
-    bench/clusters [--runs N] [--only SUBSTRING] [--wait SECONDS] [--peer-limit SECONDS]
+    bench/clusters [--runs N] [--only SUBSTRING] [--wait SECONDS] [--peer-limit SECONDS] [--peers LIST]
 
 Peers are stopped after --peer-limit seconds (default 600) and shown as
 stopped. Inputs are made once into bench/out/clusters/. Prints per input and
@@ -81,8 +81,8 @@ def grass_command(path, cover, classes):
     """A shell command that runs the GRASS pipeline in a temporary database."""
     script = "r.in.gdal --q -o input={p} output=m && g.region raster=m".format(p=path)
     for c in classes:
-        script += (f" && r.mapcalc --q 'h = if(m=={c},1,null())' && r.clump --q --o input=h output=cl"
-                   f" && echo class {c} $(r.stats -cn cl | wc -l)")
+        script += (f" && r.mapcalc --q --o 'h = if(m=={c},1,null())' && r.clump --q --o input=h output=cl"
+                   f" && echo class {c} \\$(r.stats -cn cl | wc -l)")
     return ["bash", "-c", f"db=$(mktemp -d) && grass -c {path} $db/loc --exec bash -c \"{script}\"; "
                           f"status=$?; rm -rf $db; exit $status"]
 
@@ -104,6 +104,8 @@ def main():
     parser.add_argument("--only", default="")
     parser.add_argument("--wait", type=float, default=300)
     parser.add_argument("--peer-limit", type=int, default=600)
+    parser.add_argument("--peers", default="python,grass,terra",
+                        help="which peers to run, of python, grass and terra")
     args = parser.parse_args()
     for program in (PERCOLATE, MOSAIC):
         if not os.access(program, os.X_OK):
@@ -127,14 +129,14 @@ def main():
             rows.append(("vantrix-percolate --table", wall, peak, str(ours)))
             wall, peak, _, _ = measure(["gdalinfo", "-checksum", path], args.runs)
             rows.append(("gdalinfo -checksum (GDAL's decode)", wall, peak, ""))
-            peers = [
-                ("python gdal+scipy", limited(["/usr/bin/python3", PEER, "--extent", "full", "--cover", cover, path],
-                                              args.peer_limit), lambda out: sum(int(l.split("\t")[8]) for l in out.splitlines())),
-            ]
-            if shutil.which("grass"):
+            peers = []
+            if "python" in args.peers:
+                peers.append(("python gdal+scipy", limited(["/usr/bin/python3", PEER, "--extent", "full", "--cover", cover, path],
+                                              args.peer_limit), lambda out: sum(int(l.split("\t")[8]) for l in out.splitlines())))
+            if "grass" in args.peers and shutil.which("grass"):
                 peers.append(("GRASS r.clump + r.stats", limited(grass_command(path, cover, classes), args.peer_limit),
                               lambda out: sum(int(l.split()[2]) for l in out.splitlines() if l.startswith("class"))))
-            if shutil.which("Rscript"):
+            if "terra" in args.peers and shutil.which("Rscript"):
                 peers.append(("R terra patches + freq", limited(terra_command(path, classes), args.peer_limit),
                               lambda out: sum(int(l.split()[2]) for l in out.splitlines() if l.startswith("class"))))
             for label, command, count in peers:

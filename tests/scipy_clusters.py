@@ -105,9 +105,13 @@ def main():
                 grown_valid[:, :w] = valid[:, :w]
                 values, valid = grown_values, grown_valid
             landscapes = [(0, 0, values, valid)]
+        # With tiles, every class of the squares in every square that has a
+        # cell with a value (habitat 0 where it lacks the class).
+        square_classes = sorted(set().union(*(set(v[p].tolist()) for _, _, v, p in landscapes)))
         for row, column, cells, present in landscapes:
             if args.cover == "each":
-                covers = [(str(c), [c]) for c in sorted(set(cells[present].tolist()))]
+                found = square_classes if args.tile and present.any() else sorted(set(cells[present].tolist()))
+                covers = [(str(c), [c]) for c in found]
             else:
                 covers = [(args.cover, cover_values(args.cover))]
             for name, members in covers:

@@ -170,6 +170,8 @@ private slots:
     void sameTableForJobsAndSplits();
     void refusals_data();
     void refusals();
+    void tileMapsHoldTheSquares_data();
+    void tileMapsHoldTheSquares();
 
 private:
     QTemporaryDir m_dir;
@@ -494,11 +496,13 @@ void TestClusterTable::refusals_data()
 {
     QTest::addColumn<QStringList>("arguments");
     QTest::addColumn<QByteArray>("message");
-    QTest::newRow("full extent under the walk") << QStringList{"--extent", "full"} << QByteArray("cluster rules");
+    QTest::newRow("full extent under the walk") << QStringList{"--rule", "walk", "--extent", "full"}
+                                                << QByteArray("cluster rules");
     QTest::newRow("extent with tiles") << QStringList{"--rule", "cluster4", "--extent", "full", "--tile", "4"}
                                        << QByteArray("whole landscapes");
     QTest::newRow("a tile map without tiles") << QStringList{"--tile-map", "t.tif"} << QByteArray("--tile");
-    QTest::newRow("a cluster map of the walk") << QStringList{"--cluster-map", "c.tif"} << QByteArray("cluster rule");
+    QTest::newRow("a cluster map of the walk") << QStringList{"--rule", "walk", "--cluster-map", "c.tif"}
+                                               << QByteArray("cluster rule");
     QTest::newRow("a cluster map of tiles") << QStringList{"--rule", "cluster4", "--tile", "4", "--cluster-map", "c.tif"}
                                             << QByteArray("whole landscapes");
     QTest::newRow("a cluster map of each class") << QStringList{"--rule", "cluster4", "--cover", "each",
@@ -506,6 +510,8 @@ void TestClusterTable::refusals_data()
                                                  << QByteArray("one cover");
     QTest::newRow("the table on standard output with the report")
             << QStringList{"--table", "-"} << QByteArray("--output");
+    QTest::newRow("the table and the report both on standard output")
+            << QStringList{"--table", "-", "-o", "-"} << QByteArray("--output");
     QTest::newRow("a range that ends below its start") << QStringList{"--cover", "5-3"} << QByteArray("below its start");
     QTest::newRow("a cover that is no number") << QStringList{"--cover", "forest"} << QByteArray("not 'each'");
     QTest::newRow("the table over the report") << QStringList{"--table", "x.txt", "-o", "x.txt"}
@@ -519,6 +525,92 @@ void TestClusterTable::refusals()
     const Run run = percolate(arguments + QStringList{m_text.first()}, m_dir.path());
     QCOMPARE(run.exitCode, 2);
     QVERIFY2(run.err.contains(message), run.err.constData());
+}
+
+namespace {
+
+// Every band of a GeoTIFF, pixel by pixel, as doubles (empty if unreadable).
+std::vector<std::vector<double>> bandsOf(const QString &path)
+{
+    std::vector<std::vector<double>> bands;
+    GDALAllRegister();
+    GDALDatasetH dataset = GDALOpen(QFile::encodeName(path).constData(), GA_ReadOnly);
+    if (!dataset)
+        return bands;
+    const int width = GDALGetRasterXSize(dataset);
+    const int height = GDALGetRasterYSize(dataset);
+    for (int b = 1; b <= GDALGetRasterCount(dataset); ++b) {
+        std::vector<double> values(size_t(width) * size_t(height));
+        if (GDALRasterIO(GDALGetRasterBand(dataset, b), GF_Read, 0, 0, width, height, values.data(), width, height,
+                         GDT_Float64, 0, 0)
+            != CE_None)
+            values.clear();
+        bands.push_back(values);
+    }
+    GDALClose(dataset);
+    return bands;
+}
+
+} // namespace
+
+void TestClusterTable::tileMapsHoldTheSquares_data()
+{
+    QTest::addColumn<int>("side");
+    QTest::addColumn<int>("tile");
+    QTest::addColumn<QString>("cover");
+    // Counts above 2^24 are exact (a Float32 band would round 16785409).
+    QTest::newRow("one square of 4097 x 4097 cells") << 4097 << 4097 << QStringLiteral("1");
+    // Every class has a pixel in every square, with habitat 0 where absent.
+    QTest::newRow("each class in squares of 4") << 12 << 4 << QStringLiteral("each");
+}
+
+// The tile maps hold, pixel by pixel, what the table says of every square.
+void TestClusterTable::tileMapsHoldTheSquares()
+{
+    QFETCH(int, side);
+    QFETCH(int, tile);
+    QFETCH(QString, cover);
+    // Classes 1 everywhere but three blocks: 2 in the top-left square only,
+    // 3 in the bottom-right one.
+    RasterFixture::Grid grid(size_t(side), std::vector<double>(size_t(side), 1));
+    if (cover == QLatin1String("each")) {
+        grid[1][1] = grid[2][2] = 2;
+        grid[size_t(side - 1)][size_t(side - 1)] = 3;
+    }
+    const QString map = RasterFixture::writeRaster(m_dir.filePath(QStringLiteral("squares-%1.tif").arg(side)), grid, {});
+    QVERIFY(!map.isEmpty());
+    const bool each = cover == QLatin1String("each");
+    const QString pattern = m_dir.filePath(QStringLiteral("tiles-%1%2.tif").arg(side).arg(each ? "-{cover}" : ""));
+    const Run run = percolate({"-q", "--cover", cover, "--tile", QString::number(tile), "--table", "-", "--tile-map",
+                               pattern, "-o", "/dev/null", map},
+                              m_dir.path());
+    QVERIFY2(run.exitCode == 0, run.err.constData());
+    const QByteArrayList lines = run.out.split('\n');
+    const QByteArrayList header = lines[0].split('\t');
+    const qint64 squares = qint64(side / tile) * (side / tile);
+    const QStringList classes = each ? QStringList{"1", "2", "3"} : QStringList{cover};
+    QCOMPARE(lines.size(), squares * classes.size() + 2);
+    for (const QString &cls : classes) {
+        const QString suffix = each ? QLatin1Char('-') + cls : QString();
+        const auto bands = bandsOf(m_dir.filePath(QStringLiteral("tiles-%1%2.tif").arg(side).arg(suffix)));
+        QCOMPARE(bands.size(), size_t(header.size() - 8)); // spans and the statistics
+        for (qsizetype i = 1; i + 1 < lines.size(); ++i) {
+            const QByteArrayList fields = lines[i].split('\t');
+            if (fields[5] != cls.toLatin1())
+                continue;
+            const size_t pixel = size_t(fields[1].toLongLong() / tile * (side / tile) + fields[2].toLongLong() / tile);
+            for (size_t b = 0; b < bands.size(); ++b) {
+                const QByteArray value = fields[qsizetype(8 + b)];
+                const double pixelValue = bands[b][pixel];
+                if (value == "NA")
+                    QVERIFY(std::isnan(pixelValue));
+                else
+                    QCOMPARE(QByteArray::number(pixelValue, 'g', 9), value);
+            }
+            if (side == 4097)
+                QCOMPARE(QByteArray::number(bands[1][pixel], 'f', 0), QByteArray("16785409"));
+        }
+    }
 }
 
 QTEST_GUILESS_MAIN(TestClusterTable)

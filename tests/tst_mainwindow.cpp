@@ -360,6 +360,13 @@ void TestMainWindow::statusBarAfterPercolation_data()
     QTest::newRow("no file") << QStringList() << true << QStringLiteral("PP = nan over 0 files; report: %1");
     QTest::newRow("report not written") << QStringList{"span.txt"} << false
                                         << QStringLiteral("PP = 1 over 1 file; the report %1 could not be written");
+    QTest::newRow("files without cells")
+            << QStringList{"span.txt", "empty.txt", "decimals.txt"} << true
+            << QStringLiteral("PP = 0.333333 over 3 files; report: %1; 2 files hold no cell");
+    QTest::newRow("a map that is not square")
+            << QStringList{"wide.txt", "span.txt"} << true
+            << QStringLiteral("PP = 1 over 2 files; report: %1; 1 map is not square: its square of side its rows "
+                              "leaves cells out");
 }
 
 // After Percolation the status bar says the PP, over how many files, and
@@ -373,6 +380,9 @@ void TestMainWindow::statusBarAfterPercolation()
     landscape(QStringLiteral("span.txt"), "1 0\n1 0\n");
     landscape(QStringLiteral("span2.txt"), "0 0\n1 1\n");
     landscape(QStringLiteral("blocked.txt"), "1 0\n0 1\n");
+    landscape(QStringLiteral("empty.txt"), "");
+    landscape(QStringLiteral("decimals.txt"), "1.0 0.0\n1.0 0.0\n");
+    landscape(QStringLiteral("wide.txt"), "1 0 0\n1 0 0\n");
     if (!reportWritable)
         QVERIFY(QDir().mkdir(QStringLiteral("percolation.txt")));
     MainWindow window;

@@ -236,6 +236,8 @@ private slots:
     void memoryLostMidwayIsReported();
     void answersAndRefusals_data();
     void answersAndRefusals();
+    void dashIsStandardOutput_data();
+    void dashIsStandardOutput();
 
 private:
     // The arguments with which writer puts its result at path (for
@@ -815,6 +817,51 @@ void TestOutputs::answersAndRefusals()
         after << made;
     after.sort();
     QCOMPARE(entries(dir.path()), after);
+}
+
+void TestOutputs::dashIsStandardOutput_data()
+{
+    // A script that writes the result to "-", and the same into the file out.
+    QTest::addColumn<QString>("toDash");
+    QTest::addColumn<QString>("toFile");
+    const QString sweep = QStringLiteral("$VANTRIX_SWEEP --model random --size 8 --share 0.5,0.6 --replicates 3 "
+                                         "--seed 1 -q --rule walk,cluster4 ");
+    const QString percolate = QStringLiteral("$VANTRIX_PERCOLATE -q -c 1 ");
+    QTest::newRow("percolate -o -") << percolate + "-o - landscape.txt" << percolate + "-o out landscape.txt";
+    QTest::newRow("percolate --table -") << percolate + "--table - -o r.txt landscape.txt"
+                                         << percolate + "--table out -o r.txt landscape.txt";
+    QTest::newRow("percolate --merge -o -")
+            << percolate + "--shard 1/1 -o part.txt landscape.txt && $VANTRIX_PERCOLATE --merge part.txt -o -"
+            << percolate + "--shard 1/1 -o part.txt landscape.txt && $VANTRIX_PERCOLATE --merge part.txt -o out";
+    QTest::newRow("sweep -o -") << sweep + "-o -" << sweep + "-o out";
+    QTest::newRow("sweep --thresholds -") << sweep + "--thresholds - -o t.tsv" << sweep + "--thresholds out -o t.tsv";
+    QTest::newRow("sweep --merge -o -")
+            << sweep + "--shard 1/1 -o part.tsv && $VANTRIX_SWEEP --merge part.tsv -o -"
+            << sweep + "--shard 1/1 -o part.tsv && $VANTRIX_SWEEP --merge part.tsv -o out";
+    QTest::newRow("generate -o -")
+            << QStringLiteral("$VANTRIX_GENERATE --model random --size 8 --share 0.5 --count 1 --seed 1 -o -")
+            << QStringLiteral("$VANTRIX_GENERATE --model random --size 8 --share 0.5 --count 1 --seed 1 -o d && "
+                              "mv d/random-L8-p0.5-s1-r0001.txt out");
+}
+
+// "-" names standard output wherever a result is written, and no file of
+// that name is made.
+void TestOutputs::dashIsStandardOutput()
+{
+    QFETCH(QString, toDash);
+    QFETCH(QString, toFile);
+    QTemporaryDir dir;
+    QVERIFY(QFile::copy(work.filePath(QStringLiteral("landscape.txt")), dir.filePath(QStringLiteral("landscape.txt"))));
+    Start start;
+    start.directory = dir.path();
+    const Run file = shell(toFile, start);
+    QVERIFY2(file.exitCode == 0, file.err.constData());
+    const QByteArray expected = readAll(dir.filePath(QStringLiteral("out")));
+    QVERIFY(!expected.isEmpty());
+    const Run dash = shell(toDash, start);
+    QVERIFY2(dash.exitCode == 0, dash.err.constData());
+    QCOMPARE(dash.out, expected);
+    QVERIFY(!QFile::exists(dir.filePath(QStringLiteral("-"))));
 }
 
 QTEST_GUILESS_MAIN(TestOutputs)

@@ -19,7 +19,7 @@ private slots:
     void loadsAndTestsFiles_data();
     void loadsAndTestsFiles();
     void unreadableFileScoresZero();
-    void longSingleColumnIsLinear();
+    void millionRowsOfOneCell();
 };
 
 void TestPercolationGrid::walk_data()
@@ -129,9 +129,10 @@ void TestPercolationGrid::unreadableFileScoresZero()
     QCOMPARE(grid.percolates(), 0);
 }
 
-void TestPercolationGrid::longSingleColumnIsLinear()
+void TestPercolationGrid::millionRowsOfOneCell()
 {
-    // A million rows of one cell: n is a million, but only a million cells exist.
+    // A million rows of one cell: the square of side n would be 10^12 cells;
+    // the walk works on the million cells the rows have.
     RaggedRows<qint8> rows;
     for (int r = 0; r < 1000000; ++r) {
         rows.cells.push_back(1);

@@ -1,31 +1,40 @@
 #!/usr/bin/env bash
-# Runs the README's marked command-line examples as they stand, with the
-# build's programs first on PATH, in a copy of examples/: blocks of "$ "
-# commands must print exactly the lines shown after each; other blocks must
-# run and leave what they promise.
+# Runs the marked command-line examples of README.md and docs/*.md as they
+# stand, with the build's programs first on PATH, in a copy of examples/:
+# blocks of "$ " commands must print exactly the lines shown after each;
+# other blocks must run and leave what they promise.
 #
 # Every marked block must be one this script knows (in `expected` below),
-# and every block it knows must be marked in the README and hold commands:
-# a block that went missing or empty fails, and so does a marker added
-# without a line here.
+# and every block it knows must be marked in one page and hold commands:
+# a block that went missing, empty or marked twice fails, and so does a
+# marker added without a line here.
 #   tst_readme.sh CLI_DIR
 set -euo pipefail
 cli=$(cd "$1" && pwd)
 top=$(cd "$(dirname "$0")/.." && pwd)
-readme="$top/README.md"
-block() { bash "$top/tests/scaleout/readmeblock.sh" "$1" "$readme"; }
+# "NAME PAGE" for every marker of every page.
+markers=$(for page in "$top/README.md" "$top"/docs/*.md; do
+    sed -n 's/^[[:space:]]*<!-- test: \([^ ]*\) -->[[:space:]]*$/\1/p' "$page" |
+        while read -r name; do echo "$name ${page#"$top"/}"; done
+done)
 
-# The README's blocks and how each is checked: `transcript` (commands and the
-# output shown after each), a function below, or `scaleout` (tests/scaleout
-# runs it on a Slurm cluster and with GNU parallel). A new block is one line.
+# The blocks and how each is checked: `transcript` (commands and the output
+# shown after each), `run_block` or a function below, or `scaleout`
+# (tests/scaleout runs it on a Slurm cluster and with GNU parallel). A new
+# block is one line; they run in this order, in one folder.
 expected=(
-    "readme-percolate check_percolate"
-    "readme-tile transcript"
-    "readme-table check_table"
-    "readme-table-read check_table_read"
-    "readme-largemap check_largemap"
+    "percolate-report check_percolate"
+    "percolate-tile transcript"
+    "readme-landcover run_block"
+    "percolate-table check_table"
+    "readme-landcover-read check_table_read"
+    "largemap check_largemap"
     "readme-generate check_generate"
-    "readme-study check_study"
+    "readme-sweep run_block"
+    "study-sizes check_study"
+    "study-thresholds-r check_thresholds_r"
+    "dev-ci in_ci"
+    "bench bench_options"
     "slurm-percolate scaleout"
     "slurm-sweep scaleout"
     "parallel-shard scaleout"
@@ -70,16 +79,16 @@ transcript() {
         if [[ $got != "${outputs[$i]}" ]]; then
             echo "tst_readme: $name: '${commands[$i]}' printed:"
             printf '%s' "$got"
-            echo "tst_readme: but the README shows:"
+            echo "tst_readme: but the page shows:"
             printf '%s' "${outputs[$i]}"
             differ=$((differ + 1))
             failed=1
         fi
     done
     if ((differ == 0)); then
-        echo "tst_readme: $name: ${#commands[@]} command(s) print what the README shows"
+        echo "tst_readme: $name: ${#commands[@]} command(s) print what the page shows"
     else
-        echo "tst_readme: $name: $differ of ${#commands[@]} command(s) print something else than the README shows"
+        echo "tst_readme: $name: $differ of ${#commands[@]} command(s) print something else than the page shows"
     fi
 }
 
@@ -130,7 +139,8 @@ check_table() {
     echo "tst_readme: $1: tables of $classes and $tiles lines"
 }
 
-# R and pandas print the tables they read: six classes, twelve squares.
+# R and pandas print the table they read, six classes each: R's rows count
+# from 1 and show five columns, pandas' from 0 and show three.
 check_table_read() {
     local out
     if ! out=$(bash -e -c "$2" 2>&1); then
@@ -138,9 +148,9 @@ check_table_read() {
         return 0
     fi
     local r_rows pandas_rows
-    r_rows=$(grep -cE '^[1-6] +[1-6] +[0-9]+ +[0-9]+ +[0-9.]+$' <<<"$out" || true)
-    pandas_rows=$(grep -cE '^[0-9]+ +[0-9]+ +[0-9]+ +[01] +[0-9.]+$' <<<"$out" || true)
-    [[ $r_rows == 6 && $pandas_rows == 12 ]] || fail "$1: R printed $r_rows rows and pandas $pandas_rows: $out"
+    r_rows=$(grep -cE '^[1-6] +[1-6] +[0-9.]+ +[0-9]+ +[0-9.]+ +[0-9.]+$' <<<"$out" || true)
+    pandas_rows=$(grep -cE '^[0-5] +[1-6] +[0-9]+ +[0-9.]+$' <<<"$out" || true)
+    [[ $r_rows == 6 && $pandas_rows == 6 ]] || fail "$1: R printed $r_rows rows and pandas $pandas_rows: $out"
     echo "tst_readme: $1: R read $r_rows rows, pandas $pandas_rows"
 }
 
@@ -158,12 +168,48 @@ scaleout() {
     echo "tst_readme: $1: present (tests/scaleout runs it)"
 }
 
+# R's mean critical share and its standard error per size, near 0.5927.
+check_thresholds_r() {
+    local out rows
+    out=$(bash -e -c "$2" 2>&1) || { fail "$1: the block failed: $out"; return 0; }
+    rows=$(grep -cE '^[1-4] +(32|64|128|256) +cluster4 +0\.59[0-9]* +0\.00[0-9]+$' <<<"$out" || true)
+    [[ $rows == 4 ]] || fail "$1: R printed $rows of 4 sizes: $out"
+    echo "tst_readme: $1: R read the critical shares of $rows sizes"
+}
+
+# Commands that CI runs: each must be a line of .ci/run.
+in_ci() {
+    if sed 's/ *#.*//' <<<"$2" | while IFS= read -r line; do
+        grep -qxF "$line" "$top/.ci/run" || echo "tst_readme: $1: '$line' is not a command of .ci/run"
+    done | grep .; then failed=1; else echo "tst_readme: $1: commands of .ci/run"; fi
+}
+
+# Benchmarks take too long to run here: each line must name a bench script
+# and options that its Python program takes.
+bench_options() {
+    local -a words
+    local py help
+    while read -ra words; do
+        py=$(grep -o 'bench/[a-z_]*\.py' "$top/${words[0]}") && help=$(python3 "$top/$py" --help) ||
+            { fail "$1: '${words[0]}' is not a benchmark script"; continue; }
+        for w in "${words[@]:1}"; do
+            [[ $w != --* ]] || grep -qE -- "^ *$w( |$)" <<<"$help" || fail "$1: ${words[0]} takes no $w"
+        done
+    done <<<"$2"
+    echo "tst_readme: $1: scripts and options that exist"
+}
+
 known=()
 for entry in "${expected[@]}"; do
     read -r name check <<<"$entry"
     known+=("$name")
-    if ! text=$(block "$name"); then
-        fail "$name: the README has no such block (see the message above)"
+    page=$(awk -v name="$name" '$1 == name { print $2 }' <<<"$markers")
+    if [[ -z $page || $page == *$'\n'* ]]; then
+        fail "$name: marked in" ${page:-no page}
+        continue
+    fi
+    if ! text=$(bash "$top/tests/scaleout/readmeblock.sh" "$name" "$top/$page"); then
+        fail "$name: $page has no such block (see the message above)"
         continue
     fi
     if [[ -z ${text//[[:space:]]/} ]]; then
@@ -174,7 +220,7 @@ for entry in "${expected[@]}"; do
 done
 
 # Markers this script does not know: a block nobody checks.
-while IFS= read -r name; do
-    [[ " ${known[*]} " == *" $name "* ]] || fail "the README marks a block '$name' that tst_readme.sh does not know: add it to 'expected'"
-done < <(sed -n 's/^[[:space:]]*<!-- test: \([^ ]*\) -->[[:space:]]*$/\1/p' "$readme")
+while read -r name page; do
+    [[ -z $name || " ${known[*]} " == *" $name "* ]] || fail "$page marks a block '$name' that tst_readme.sh does not know: add it to 'expected'"
+done <<<"$markers"
 exit $failed

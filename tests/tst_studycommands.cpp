@@ -85,6 +85,7 @@ private slots:
     void percolateRules();
     void percolateTiles();
     void percolateShards();
+    void defaultRuleIsTheCompleteSearch();
 
 private:
     QTemporaryDir work;
@@ -191,8 +192,8 @@ void TestStudyCommands::usageErrors_data()
     QTest::newRow("sweep: merge with a model") << "sweep" << QStringList{"--merge", "--model", "random", "a.tsv"};
     QTest::newRow("sweep: a size twice") << "sweep" << QStringList{"--model", "random", "--size", "8,16,8", "--seed", "1", "--share", "0.5", "--replicates", "2"};
     QTest::newRow("sweep: a size not a number") << "sweep" << QStringList{"--model", "random", "--size", "8,x", "--seed", "1", "--share", "0.5", "--replicates", "2"};
-    QTest::newRow("sweep: thresholds of the walk") << "sweep" << landscape + QStringList{"--share", "0.5", "--replicates", "2", "--thresholds", "t.tsv"};
-    QTest::newRow("sweep: observables of the walk") << "sweep" << landscape + QStringList{"--share", "0.5", "--replicates", "2", "--observables"};
+    QTest::newRow("sweep: thresholds of the walk") << "sweep" << landscape + QStringList{"--share", "0.5", "--replicates", "2", "--rule", "walk", "--thresholds", "t.tsv"};
+    QTest::newRow("sweep: observables of the walk") << "sweep" << landscape + QStringList{"--share", "0.5", "--replicates", "2", "--rule", "walk", "--observables"};
     QTest::newRow("sweep: observables plot without observables") << "sweep" << landscape + QStringList{"--share", "0.5", "--replicates", "2", "--rule", "cluster4", "--plot-observables", "o.png"};
     QTest::newRow("sweep: thresholds onto the table") << "sweep" << landscape + QStringList{"--share", "0.5", "--replicates", "2", "--rule", "cluster4", "--thresholds", "t.tsv", "-o", "t.tsv"};
     QTest::newRow("sweep: thresholds {shard} without shard") << "sweep" << landscape + QStringList{"--share", "0.5", "--replicates", "2", "--rule", "cluster4", "--thresholds", "t-{shard}.tsv"};
@@ -394,6 +395,7 @@ void TestStudyCommands::percolateRules()
     // Ragged text landscapes, with cover 7 among other classes.
     QStringList paths;
     QByteArray expected;
+    QStringList withoutCells; // files of empty lines only: not landscapes
     int sum = 0;
     for (int i = 0; i < 120; ++i) {
         QByteArray text;
@@ -409,6 +411,8 @@ void TestStudyCommands::percolateRules()
         }
         paths << TestUtil::writeFixture(work.path(), QStringLiteral("rules-%1.txt").arg(i), text);
         const auto cells = ReferenceReader::percolation(text, 7);
+        if (cells.empty())
+            withoutCells << paths.last();
         int answer;
         if (rule == QLatin1String("walk") && direction == QLatin1String("either"))
             answer = ReferenceWalk::percolates(cells);
@@ -422,9 +426,12 @@ void TestStudyCommands::percolateRules()
         sum += answer;
     }
     const Run result = percolate(QStringList{"-c", "7", "--rule", rule, "--direction", direction} + paths);
-    QVERIFY2(result.exitCode == 0, result.err.constData());
+    QVERIFY(!withoutCells.isEmpty());
+    QVERIFY2(result.exitCode == 1, result.err.constData());
+    for (const QString &path : withoutCells)
+        QVERIFY2(result.err.contains(QFile::encodeName(path) + ": it holds no cell"), result.err.constData());
     if (rule == QLatin1String("walk") && direction != QLatin1String("either")) {
-        const QByteArray either = percolate(QStringList{"-c", "7"} + paths).out;
+        const QByteArray either = percolate(QStringList{"-c", "7", "--rule", "walk"} + paths).out;
         QVERIFY(spanningIn(result.out) <= spanningIn(either));
         return;
     }
@@ -533,6 +540,37 @@ void TestStudyCommands::percolateShards()
         many << QStringLiteral("many-%1-of-30.txt").arg(k, 2, 10, QLatin1Char('0'));
     }
     QCOMPARE(percolate(QStringList{"--merge"} + many).out, whole.out);
+}
+
+// Both programs answer by default with cluster4, which finds every cluster
+// that spans; the walk misses some (random maps of 12 x 12 at share 0.6).
+void TestStudyCommands::defaultRuleIsTheCompleteSearch()
+{
+    QRandomGenerator random(12);
+    QStringList missedByTheWalk;
+    for (int i = 0; missedByTheWalk.size() < 5 && i < 5000; ++i) {
+        QByteArray text;
+        for (int r = 0; r < 12; ++r) {
+            for (int c = 0; c < 12; ++c)
+                text += random.generateDouble() < 0.6 ? "1 " : "0 ";
+            text += '\n';
+        }
+        const auto cells = ReferenceReader::percolation(text, 1);
+        if (ReferenceWalk::percolates(cells) == 0 && ReferenceCluster::spans(cells, 4, true, true))
+            missedByTheWalk << TestUtil::writeFixture(work.path(), QStringLiteral("missed-%1.txt").arg(i), text);
+    }
+    QCOMPARE(missedByTheWalk.size(), qsizetype(5));
+    const Run byDefault = percolate(QStringList{"-q", "-c", "1"} + missedByTheWalk);
+    QCOMPARE(byDefault.exitCode, 0);
+    QVERIFY2(byDefault.out.endsWith("Probability Percolation (PP) = 1\n"), byDefault.out.constData());
+    QVERIFY(percolate(QStringList{"-q", "-c", "1", "--rule", "walk"} + missedByTheWalk)
+                    .out.endsWith("Probability Percolation (PP) = 0\n"));
+
+    const QStringList study{"--model", "random", "--size", "12", "--share", "0.6", "--replicates", "400", "--seed", "7", "-q"};
+    const Run sweptByDefault = sweep(study);
+    QCOMPARE(sweptByDefault.exitCode, 0);
+    QCOMPARE(sweptByDefault.out, sweep(study + QStringList{"--rule", "cluster4"}).out);
+    QVERIFY(sweptByDefault.out != sweep(study + QStringList{"--rule", "walk"}).out.replace("walk", "cluster4"));
 }
 
 QTEST_GUILESS_MAIN(TestStudyCommands)

@@ -35,7 +35,8 @@ bool parse(const QStringList &arguments, GenerateOptions &options, QString *erro
     landscapeOptions.addTo(parser);
     const QCommandLineOption share("share", "The habitat share P, 0 to 1.", "P");
     const QCommandLineOption count("count", "The number N of landscapes (replicates 1 to N).", "N");
-    const QCommandLineOption output({"o", "output"}, "The folder to write into, created if missing. Default: the "
+    const QCommandLineOption output({"o", "output"}, "The folder to write into, created if missing; - writes the "
+                                                     "one landscape of --count 1 to standard output. Default: the "
                                                      "working directory.", "DIR");
     const QCommandLineOption format("format", "text (the landscape text format, .txt) or geotiff (a Byte GeoTIFF, "
                                               ".tif). Default: text.", "FORMAT", "text");
@@ -64,8 +65,12 @@ bool parse(const QStringList &arguments, GenerateOptions &options, QString *erro
     if (!options.geotiff && parser.value(format) != QLatin1String("text"))
         return fail(QStringLiteral("--format takes text or geotiff, not '%1'").arg(parser.value(format)));
     options.directory = parser.value(output).toLatin1();
-    if (!options.directory.isEmpty() && !options.directory.endsWith('/'))
+    if (options.directory == "-") {
+        if (options.count != 1)
+            return fail(QStringLiteral("-o - writes one landscape to standard output: give --count 1, or a folder"));
+    } else if (!options.directory.isEmpty() && !options.directory.endsWith('/')) {
         options.directory += '/';
+    }
     // The model's working memory, and a text file's bytes, must fit; for a
     // GeoTIFF, GDAL's block cache and writer besides. GDAL is loaded first,
     // so that what its libraries take of the address space is counted as
@@ -100,7 +105,8 @@ QByteArray fileName(const GenerateOptions &options, qint64 replicate)
 int run(const GenerateOptions &options, std::FILE *err)
 {
     const QByteArray &directory = options.directory;
-    if (!directory.isEmpty()) {
+    const bool toStandardOutput = directory == "-";
+    if (!directory.isEmpty() && !toStandardOutput) {
         // Every level of the folder, as the bytes given.
         for (qsizetype slash = directory.indexOf('/', 1); slash >= 0; slash = directory.indexOf('/', slash + 1)) {
             const QByteArray level = directory.left(slash);
@@ -115,7 +121,7 @@ int run(const GenerateOptions &options, std::FILE *err)
         RaggedRows<qint8> rows;
         for (qint64 replicate = 1; replicate <= options.count; ++replicate) {
             NeutralLandscape(options.landscape, replicate).cells(options.share, rows);
-            const QByteArray path = directory + fileName(options, replicate);
+            const QByteArray path = toStandardOutput ? directory : directory + fileName(options, replicate);
             QString why;
             const bool written = options.geotiff
                     ? OutputFile::writeVia(path,

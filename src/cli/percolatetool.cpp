@@ -1,113 +1,19 @@
 #include "percolatetool.h"
 
-#include "clustertable.h"
+#include "batchoutputs.h"
 #include "commandline.h"
 #include "configfile.h"
 #include "linereader.h"
-#include "outputfile.h"
-#include "percolationbatch.h"
 #include "percolationreport.h"
-#include "progressline.h"
-#include "tilemap.h"
 
 #include <QCommandLineParser>
 #include <QFileInfo>
 
-#include <functional>
-#include <memory>
-#include <set>
-
-#include <sys/stat.h>
-#include <unistd.h>
+#include <utility>
 
 namespace {
 
 const char Program[] = "vantrix-percolate";
-
-// A report line's name for a landscape of path: the path, then for a square
-// of tiles "#ROW,COLUMN", for a class of --cover each "#cover=CLASS".
-QByteArray landscapeName(const QByteArray &path, const PercolationBatch::Landscape &landscape, bool tiles)
-{
-    QByteArray name = path;
-    if (tiles)
-        name += '#' + QByteArray::number(landscape.row) + ',' + QByteArray::number(landscape.column);
-    if (landscape.isClass)
-        name += "#cover=" + QByteArray::number(landscape.coverClass);
-    return name;
-}
-
-// The name of a map of a landscape file: {name} in pattern stands for the
-// file's name without its folder and its last suffix, {cover} for the class;
-// with a class and no {cover}, "-CLASS" goes before the pattern's suffix.
-QByteArray mapName(const QByteArray &pattern, const QByteArray &path, const std::optional<qint32> &coverClass)
-{
-    QByteArray name = pattern;
-    QByteArray stem = path.mid(path.lastIndexOf('/') + 1);
-    if (const qsizetype dot = stem.lastIndexOf('.'); dot > 0)
-        stem.truncate(dot);
-    name.replace("{name}", stem);
-    if (coverClass) {
-        const QByteArray value = QByteArray::number(*coverClass);
-        if (name.contains("{cover}")) {
-            name.replace("{cover}", value);
-        } else {
-            const qsizetype slash = name.lastIndexOf('/');
-            const qsizetype dot = name.lastIndexOf('.');
-            const qsizetype at = dot > slash + 1 ? dot : name.size();
-            name.insert(at, '-' + value);
-        }
-    }
-    return name;
-}
-
-// Checks that the maps of paths get names of their own: 0, or 2 after saying why.
-int checkMapNames(const char *option, const QByteArray &pattern, const QByteArrayList &paths, std::FILE *err)
-{
-    if (pattern.isEmpty())
-        return 0;
-    std::set<QByteArray> names;
-    for (const QByteArray &path : paths) {
-        if (!names.insert(mapName(pattern, path, std::nullopt)).second) {
-            std::fprintf(err, "%s: %s %s would give two landscapes the same map (%s); put {name} in it, which "
-                              "stands for a file's name without its suffix (see --help)\n",
-                         Program, option, pattern.constData(), mapName(pattern, path, std::nullopt).constData());
-            return 2;
-        }
-    }
-    return 0;
-}
-
-// Writes the report that fill() makes to standard output or the output file;
-// 0 when it was written whole, else 1 after saying why. fill() returns false
-// when it has said why itself that the report is not to be kept.
-int writeReport(const QByteArray &output, std::FILE *err, const std::function<bool(PercolationReport &)> &fill)
-{
-    OutputFile target;
-    if (!target.open(output)) {
-        std::fprintf(err, "%s: cannot write the report %s: %s\n", Program, output.constData(),
-                     target.errorString().toLocal8Bit().constData());
-        return 1;
-    }
-    PercolationReport report(&target);
-    if (!fill(report)) {
-        target.cancel();
-        return 1;
-    }
-    report.finish();
-    QString error;
-    if (report.hasError()) {
-        error = report.errorString();
-        target.cancel();
-    } else if (!target.commit()) {
-        error = target.errorString();
-    }
-    if (!error.isEmpty()) {
-        std::fprintf(err, "%s: the report %s could not be written: %s\n", Program,
-                     output.isEmpty() ? "on standard output" : output.constData(), error.toLocal8Bit().constData());
-        return 1;
-    }
-    return 0;
-}
 
 // Appends the paths of a list: 0, or 1 after saying why it cannot be read
 // or is not a list (a NUL byte, an endless line).
@@ -135,61 +41,23 @@ int readPathList(const QByteArray &list, QByteArrayList &paths, std::FILE *err)
     return 0;
 }
 
-// Whether the parts given to --merge are tables rather than reports, as the
-// first of them that is a file says (a pipe cannot be looked at twice: parts
-// that are all pipes are reports).
-bool mergesTables(const QByteArrayList &parts)
+// The cover value of config.txt in the working directory, said on standard
+// error, else 1; nullopt after saying why config.txt cannot be read.
+std::optional<CoverSet> coverOfConfig(std::FILE *err)
 {
-    for (const QByteArray &part : parts) {
-        struct stat info;
-        if (part == "-" || ::stat(part.constData(), &info) != 0 || !S_ISREG(info.st_mode))
-            continue;
-        LineReader reader;
-        QByteArray line;
-        return reader.open(part) && reader.next(line) == LineReader::Line && ClusterTable::isTableStart(line);
-    }
-    return false;
-}
-
-int mergeTables(const PercolateOptions &options, std::FILE *err)
-{
-    OutputFile target;
-    if (!target.open(options.output)) {
-        std::fprintf(err, "%s: cannot write the table %s: %s\n", Program, options.output.constData(),
-                     target.errorString().toLocal8Bit().constData());
-        return 1;
-    }
-    bool written = true;
-    QString error;
-    if (!ClusterTable::merge(options.files, [&](const QByteArray &line) {
-            written = written && target.write(line) == line.size();
-        }, &error)) {
-        target.cancel();
-        std::fprintf(err, "%s: %s\n", Program, error.toLocal8Bit().constData());
-        return 1;
-    }
-    if (!written || !target.commit()) {
-        const QString why = target.errorString();
-        target.cancel();
-        std::fprintf(err, "%s: the table %s could not be written: %s\n", Program,
-                     options.output.isEmpty() ? "on standard output" : options.output.constData(),
+    ConfigFile config;
+    QString why;
+    const QString name = QStringLiteral("config.txt");
+    if (config.read(name, &why)) {
+        std::fprintf(err, "%s: the cover value %d comes from config.txt in the working directory (--cover chooses "
+                          "another)\n",
+                     Program, int(config.coverValue));
+    } else if (QFileInfo::exists(name)) {
+        std::fprintf(err, "%s: config.txt cannot be read (%s); give the cover value with --cover\n", Program,
                      why.toLocal8Bit().constData());
-        return 1;
+        return std::nullopt;
     }
-    return 0;
-}
-
-int merge(const PercolateOptions &options, std::FILE *err)
-{
-    if (options.files.size() > 0 && mergesTables(options.files))
-        return mergeTables(options, err);
-    return writeReport(options.output, err, [&](PercolationReport &report) {
-        QString error;
-        if (PercolationReport::merge(options.files, report, &error))
-            return true;
-        std::fprintf(err, "%s: %s\n", Program, error.toLocal8Bit().constData());
-        return false;
-    });
+    return CoverSet(config.coverValue);
 }
 
 int test(const PercolateOptions &options, std::FILE *err)
@@ -200,31 +68,22 @@ int test(const PercolateOptions &options, std::FILE *err)
     batch.tileSize = options.tileSize;
     batch.extent = options.extent;
     batch.statistics = !options.table.isEmpty();
-    if (options.cover) {
-        batch.cover = *options.cover;
-    } else {
-        ConfigFile config;
-        QString why;
-        const QString name = QStringLiteral("config.txt");
-        if (config.read(name, &why)) {
-            if (!options.quiet) {
-                std::fprintf(err, "%s: the cover value %d comes from config.txt (--cover chooses another)\n", Program,
-                             int(config.coverValue));
-            }
-        } else if (QFileInfo::exists(name)) {
-            std::fprintf(err, "%s: config.txt cannot be read (%s); give the cover value with --cover\n", Program,
-                         why.toLocal8Bit().constData());
-            return 1;
-        }
-        batch.cover = CoverSet(config.coverValue);
-    }
+    const std::optional<CoverSet> cover = options.cover ? options.cover : coverOfConfig(err);
+    if (!cover)
+        return 1;
+    batch.cover = *cover;
 
     QByteArrayList paths = options.files;
     if (!options.filesFrom.isEmpty()) {
         if (const int status = readPathList(options.filesFrom, paths, err); status != 0)
             return status;
     }
-    QByteArray partDescription;
+    BatchOutputs::Options outputs;
+    outputs.program = Program;
+    outputs.report = options.output;
+    outputs.table = options.table;
+    outputs.tileMap = options.tileMap;
+    outputs.progress = !options.quiet;
     if (options.shard) {
         QByteArrayList parameters{"cover=" + batch.cover.text(),
                                   "rule=" + SpanningRule::name(batch.rule.kind).toLatin1(),
@@ -233,160 +92,30 @@ int test(const PercolateOptions &options, std::FILE *err)
                                   "tile=" + QByteArray::number(batch.tileSize)};
         if (batch.extent == PercolationBatch::Full)
             parameters << "extent=full";
-        partDescription = PercolationReport::partDescription(paths, parameters);
+        outputs.shard = options.shard;
+        outputs.partDescription = PercolationReport::partDescription(paths, parameters);
         const qint64 total = paths.size();
         paths = paths.mid(options.shard->begin(total), options.shard->end(total) - options.shard->begin(total));
     }
-    if (const int status = checkMapNames("--tile-map", options.tileMap, paths, err); status != 0)
-        return status;
-    if (const int status = checkMapNames("--cluster-map", options.clusterMap, paths, err); status != 0)
-        return status;
+    for (const auto &[option, pattern] : {std::pair{"--tile-map", options.tileMap},
+                                          std::pair{"--cluster-map", options.clusterMap}}) {
+        const QString clash = BatchOutputs::checkMapNames(option, pattern, paths, batch.cover.isEach());
+        if (!clash.isEmpty()) {
+            std::fprintf(err, "%s: %s\n", Program, clash.toLocal8Bit().constData());
+            return 2;
+        }
+    }
     if (!options.clusterMap.isEmpty()) {
-        batch.clusterMap = [&](qsizetype index, const std::function<bool(const QByteArray &, QString *)> &make,
-                               QString *error) {
-            return OutputFile::writeVia(mapName(options.clusterMap, paths[index], std::nullopt), make, error);
-        };
+        for (const QByteArray &path : paths)
+            batch.clusterMapPaths << BatchOutputs::mapName(options.clusterMap, path, std::nullopt);
     }
 
-    // The table goes to its file as the results come, and takes its place
-    // only when whole, as the report does.
-    OutputFile table;
-    bool tableWritten = true;
-    qint64 tableRows = 0;
-    auto writeTable = [&](const QByteArray &bytes) {
-        tableWritten = tableWritten && table.write(bytes) == bytes.size();
-    };
-    if (batch.statistics) {
-        if (!table.open(options.table == "-" ? QByteArray() : options.table)) {
-            std::fprintf(err, "%s: cannot write the table %s: %s\n", Program, options.table.constData(),
-                         table.errorString().toLocal8Bit().constData());
-            return 1;
-        }
-        if (options.shard)
-            writeTable(ClusterTable::shardLine(*options.shard, partDescription));
-        writeTable(ClusterTable::header());
-    }
-    const QByteArray coverText = batch.cover.asked();
-    const QByteArray ruleText = SpanningRule::name(batch.rule.kind).toLatin1();
-    const QByteArray directionText = SpanningRule::name(batch.rule.direction).toLatin1();
-
-    std::unique_ptr<ProgressLine> progress;
-    if (!options.quiet && isatty(fileno(err)))
-        progress = std::make_unique<ProgressLine>(err, paths.size(), "files");
-    auto say = [&](const QByteArray &path, const QString &what) {
-        if (progress)
-            progress->interrupt();
-        std::fprintf(err, "%s: %s: %s\n", Program, path.constData(), what.toLocal8Bit().constData());
-    };
-    bool allRead = true;
-    bool outputsWritten = true;
-    qint64 incomplete = 0;
-    qint64 filesWithIncomplete = 0;
-    qint64 tested = 0;
-    const int status = writeReport(options.output, err, [&](PercolationReport &report) {
-        if (options.shard)
-            report.beginPart(*options.shard, partDescription);
-        PercolationBatch::run(paths, batch, options.jobs, [&](const PercolationBatch::Result &result) {
-            const QByteArray &path = paths[result.index];
-            if (!result.errorString.isEmpty()) {
-                allRead = false;
-                say(path, result.errorString);
-            }
-            if (result.skippedFields.count > 0) {
-                say(path, QStringLiteral("%1 field(s) that are not integers were skipped, such as '%2'")
-                                  .arg(result.skippedFields.count)
-                                  .arg(QString::fromLatin1(result.skippedFields.example)));
-            }
-            if (result.cellsLeftOut > 0 && !options.quiet) {
-                say(path, QStringLiteral("the square of %1 x %1 cells tested leaves %2 cell(s) of the map out "
-                                         "(--extent full tests them all under the cluster rules, --tile in squares)")
-                                  .arg(result.fileRows)
-                                  .arg(result.cellsLeftOut));
-            }
-            if (!result.mapError.isEmpty()) {
-                outputsWritten = false;
-                say(path, QStringLiteral("the cluster map could not be written: %1").arg(result.mapError));
-            }
-            const bool tiles = batch.tileSize > 0;
-            if (!result.errorString.isEmpty()) {
-                report.addResult(path, 0);
-                ++tested;
-            } else {
-                for (const PercolationBatch::Landscape &landscape : result.landscapes) {
-                    report.addResult(landscapeName(path, landscape, tiles), landscape.spans);
-                    if (batch.statistics) {
-                        ClusterTable::Row row;
-                        row.landscape = path;
-                        row.row = landscape.row;
-                        row.column = landscape.column;
-                        row.rows = landscape.rows;
-                        row.columns = landscape.columns;
-                        row.cover = landscape.isClass ? QByteArray::number(landscape.coverClass) : coverText;
-                        row.rule = ruleText;
-                        row.direction = directionText;
-                        row.spans = landscape.spans;
-                        row.statistics = landscape.statistics;
-                        writeTable(ClusterTable::rowLine(row));
-                        ++tableRows;
-                    }
-                }
-                tested += qint64(result.landscapes.size());
-            }
-            if (tiles && result.errorString.isEmpty()) {
-                incomplete += result.incompleteSquares;
-                filesWithIncomplete += result.incompleteSquares > 0 ? 1 : 0;
-                if (!options.tileMap.isEmpty()) {
-                    std::vector<std::optional<qint32>> classes;
-                    if (batch.cover.isEach()) {
-                        std::set<qint32> present;
-                        for (const PercolationBatch::Landscape &landscape : result.landscapes)
-                            present.insert(landscape.coverClass);
-                        classes.assign(present.begin(), present.end());
-                    } else {
-                        classes.push_back(std::nullopt);
-                    }
-                    for (const std::optional<qint32> &coverClass : classes) {
-                        const QByteArray name = mapName(options.tileMap, path, coverClass);
-                        QString why;
-                        if (!TileMap::write(name, result, batch.tileSize, batch.statistics, coverClass, &why)) {
-                            outputsWritten = false;
-                            say(path, QStringLiteral("the tile map %1 could not be written: %2")
-                                              .arg(QString::fromLocal8Bit(name), why));
-                        }
-                    }
-                }
-            }
-            if (progress)
-                progress->update(result.index + 1);
-        });
-        return true;
-    });
-    if (incomplete > 0) {
-        std::fprintf(err, "%s: %lld incomplete square(s) at the right and bottom edges of %lld landscape(s) left out\n",
-                     Program, (long long)incomplete, (long long)filesWithIncomplete);
-    }
-    if (batch.statistics) {
-        if (options.shard)
-            writeTable(ClusterTable::endLine(tableRows));
-        if (status != 0 || !tableWritten || !table.commit()) {
-            const QString why = tableWritten ? table.errorString() : QStringLiteral("a line could not be written");
-            table.cancel();
-            if (status == 0) {
-                std::fprintf(err, "%s: the table %s could not be written: %s\n", Program,
-                             options.table == "-" ? "on standard output" : options.table.constData(),
-                             why.toLocal8Bit().constData());
-                return 1;
-            }
-        }
-    }
-    if (status != 0)
-        return status;
-    if (tested == 0 && !options.shard) {
-        std::fprintf(err, "%s: nothing was tested (%s), so the PP is nan\n", Program,
-                     paths.isEmpty() ? "no file" : "no complete square");
+    BatchOutputs writer(outputs, batch, paths, err);
+    if (!writer.open())
         return 1;
-    }
-    return allRead && outputsWritten ? 0 : 1;
+    PercolationBatch::run(paths, batch, options.jobs,
+                          [&writer](const PercolationBatch::Result &result) { writer.add(result); });
+    return writer.finish();
 }
 
 } // namespace
@@ -399,7 +128,7 @@ bool parse(const QStringList &arguments, PercolateOptions &options, QString *err
     parser.setApplicationDescription(QStringLiteral(
             "Tests landscape files (plain text, or rasters GDAL reads) for percolation and writes the report:\n"
             "a line per file (path, tab, 1 or 0), then \"Probability Percolation (PP) = \" and the mean.\n"
-            "The same test and report as Vantrix by default."));
+            "The desktop program Vantrix writes the same report with --rule walk."));
     const QCommandLineOption cover({"c", "cover"},
                                    "The class value that counts as habitat; or values and ranges, all habitat "
                                    "(41,42 or 41-43); or each: every class value present on its own (report "
@@ -407,9 +136,10 @@ bool parse(const QStringList &arguments, PercolateOptions &options, QString *err
                                    "working directory, else 1.",
                                    "COVER");
     const QCommandLineOption rule("rule",
-                                  "walk (the fixed walk of Vantrix), cluster4 (complete search, cells joined by "
-                                  "edges) or cluster8 (by edges and corners). Default: walk.",
-                                  "RULE", "walk");
+                                  "cluster4 (complete search, cells joined by edges), cluster8 (by edges and "
+                                  "corners) or walk (the desktop program's fixed walk, which misses some clusters "
+                                  "that span). Default: cluster4.",
+                                  "RULE", "cluster4");
     const QCommandLineOption direction("direction",
                                        "either, left-right or top-bottom: the crossing asked for. Default: either.",
                                        "DIRECTION", "either");
@@ -439,7 +169,8 @@ bool parse(const QStringList &arguments, PercolateOptions &options, QString *err
                                         "FILE");
     const QCommandLineOption output({"o", "output"},
                                     "Write the report to FILE, replacing it only with a complete report; {shard} in "
-                                    "FILE stands for the shard (03-of-10). Default: standard output.",
+                                    "FILE stands for the shard (03-of-10); - for standard output. Default: standard "
+                                    "output.",
                                     "FILE");
     const QCommandLineOption jobs({"j", "jobs"}, "Test N files at a time. Default: the number of processor cores.",
                                   "N");
@@ -451,7 +182,9 @@ bool parse(const QStringList &arguments, PercolateOptions &options, QString *err
                                    "K/N");
     const QCommandLineOption merge("merge", "Join reports made from parts of one batch, given in place of FILEs, "
                                             "into the report of the whole batch.");
-    const QCommandLineOption quiet({"q", "quiet"}, "No progress or notes on standard error.");
+    const QCommandLineOption quiet({"q", "quiet"}, "No progress line. Notes on what changes an answer (a cover "
+                                                   "value from config.txt, cells left out, a cover absent from a "
+                                                   "map) are still written to standard error.");
     parser.addOptions({cover, rule, direction, band, tile, extent, table, tileMap, clusterMap, output, jobs, filesFrom,
                        shard, merge, quiet});
     parser.addHelpOption();
@@ -504,7 +237,7 @@ bool parse(const QStringList &arguments, PercolateOptions &options, QString *err
                                    "the square of side the number of rows"));
     options.tileMap = parser.value(tileMap).toLatin1();
     options.clusterMap = parser.value(clusterMap).toLatin1();
-    if (options.table == "-" && options.output.isEmpty())
+    if (options.table == "-" && (options.output.isEmpty() || options.output == "-"))
         return fail(QStringLiteral("--table - writes the table on standard output: send the report elsewhere with "
                                    "--output"));
     bool ok = false;
@@ -529,7 +262,8 @@ bool parse(const QStringList &arguments, PercolateOptions &options, QString *err
             return fail(QStringLiteral("--cluster-map maps one cover: give a class value or a set, not each"));
     }
     for (const QByteArray *map : {&options.tileMap, &options.clusterMap}) {
-        if (!map->isEmpty() && (*map == options.output || *map == options.table))
+        if (!map->isEmpty() && (*map == options.output || *map == options.table
+                                || (*map == "-" && options.output.isEmpty())))
             return fail(QStringLiteral("a map would be written over the report or the table ('%1')")
                                 .arg(QString::fromLatin1(*map)));
     }
@@ -546,7 +280,8 @@ bool parse(const QStringList &arguments, PercolateOptions &options, QString *err
 
 int run(const PercolateOptions &options, std::FILE *err)
 {
-    return options.mode == PercolateOptions::Merge ? merge(options, err) : test(options, err);
+    return options.mode == PercolateOptions::Merge ? BatchOutputs::merge(options.files, options.output, Program, err)
+                                                   : test(options, err);
 }
 
 } // namespace PercolateTool

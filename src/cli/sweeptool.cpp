@@ -193,7 +193,7 @@ int writeTable(const SweepOptions &options, const QByteArray &bytes, std::FILE *
     QString error;
     if (!OutputFile::writeWhole(options.output, bytes, &error)) {
         std::fprintf(err, "%s: the table %s could not be written: %s\n", Program,
-                     options.output.isEmpty() ? "on standard output" : options.output.constData(),
+                     options.output.isEmpty() || options.output == "-" ? "on standard output" : options.output.constData(),
                      error.toLocal8Bit().constData());
         return 1;
     }
@@ -231,7 +231,7 @@ int merge(const SweepOptions &options, std::FILE *err)
         const QString why = target.errorString();
         target.cancel();
         std::fprintf(err, "%s: the table %s could not be written: %s\n", Program,
-                     options.output.isEmpty() ? "on standard output" : options.output.constData(),
+                     options.output.isEmpty() || options.output == "-" ? "on standard output" : options.output.constData(),
                      why.toLocal8Bit().constData());
         return 1;
     }
@@ -401,15 +401,17 @@ bool parse(const QStringList &arguments, SweepOptions &options, QString *errorSt
     landscapeOptions.addTo(parser);
     const QCommandLineOption share("share", "The habitat shares: FROM:TO:STEP, or P,P,...", "SHARES");
     const QCommandLineOption replicates("replicates", "Landscapes R per share (replicates 1 to R).", "R");
-    const QCommandLineOption rule("rule", "Rules, comma-separated: walk, cluster4, cluster8. Default: walk.", "RULES",
-                                  "walk");
+    const QCommandLineOption rule("rule", "Rules, comma-separated: cluster4 (complete search, cells joined by edges), "
+                                          "cluster8 (by edges and corners), walk (the desktop program's fixed walk, "
+                                          "which misses some clusters that span). Default: cluster4.", "RULES",
+                                  "cluster4");
     const QCommandLineOption direction("direction", "either, left-right or top-bottom. Default: either.",
                                        "DIRECTION", "either");
     const QCommandLineOption jobs({"j", "jobs"}, "Threads. Default: the number of processor cores.", "N");
     const QCommandLineOption shard("shard", "Compute only part K of N (K from 1) of the replicates; join the parts "
                                             "with --merge.", "K/N");
-    const QCommandLineOption output({"o", "output"}, "Write the table to TABLE ({shard} stands for the shard). "
-                                                     "Default: standard output.", "TABLE");
+    const QCommandLineOption output({"o", "output"}, "Write the table to TABLE ({shard} stands for the shard; - "
+                                                     "for standard output). Default: standard output.", "TABLE");
     const QCommandLineOption plot("plot", "Draw the PP curves into FILE (.png or .svg): a curve per rule and size.",
                                   "FILE");
     const QCommandLineOption observables("observables", "Add the cluster rules' observables to the table: the largest "
@@ -422,7 +424,7 @@ bool parse(const QStringList &arguments, SweepOptions &options, QString *errorSt
                                                                  ".svg), a curve per size.", "FILE");
     const QCommandLineOption merge("merge", "Join shard tables, given in place of arguments, into the table of "
                                             "the whole run.");
-    const QCommandLineOption quiet({"q", "quiet"}, "No progress on standard error.");
+    const QCommandLineOption quiet({"q", "quiet"}, "No progress line on standard error.");
     parser.addOptions({share, replicates, rule, direction, jobs, shard, output, plot, observables, thresholds,
                        plotObservables, merge, quiet});
     parser.addHelpOption();
@@ -451,7 +453,7 @@ bool parse(const QStringList &arguments, SweepOptions &options, QString *errorSt
             return fail(QStringLiteral("--thresholds names {shard}, but no --shard is given"));
     }
     // Every output its own file.
-    const QList<QPair<QString, QByteArray>> outputs{{QStringLiteral("--output"), options.output},
+    const QList<QPair<QString, QByteArray>> outputs{{QStringLiteral("--output"), options.output.isEmpty() ? QByteArray("-") : options.output},
                                                     {QStringLiteral("--plot"), options.plot.toLatin1()},
                                                     {QStringLiteral("--plot-observables"), options.plotObservables.toLatin1()},
                                                     {QStringLiteral("--thresholds"), options.thresholds}};

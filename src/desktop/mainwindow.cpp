@@ -145,6 +145,8 @@ void MainWindow::on_actionPercolation_triggered()
     reportFile.open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Text | QIODevice::Unbuffered);
     PercolationReport report(&reportFile);
     QStringList unreadable;
+    qint64 withoutCells = 0; // files read that hold no cell with a value
+    qint64 cutSquare = 0;    // files whose square leaves cells of the map out
     {
         QProgressDialog progress(tr("Calculando..."), tr("Cancel"), 0, int(files.size()), this);
         // Cancel does not stop the run; the dialog stays up until the end.
@@ -167,6 +169,9 @@ void MainWindow::on_actionPercolation_triggered()
                 [&](const PercolationBatch::Result &result) {
                     if (!result.errorString.isEmpty())
                         unreadable << tr("%1: %2").arg(files[result.index], result.errorString);
+                    else if (result.landscapes.front().statistics.cells == 0 && result.cellsLeftOut == 0)
+                        ++withoutCells;
+                    cutSquare += result.cellsLeftOut > 0 ? 1 : 0;
                     report.addResult(paths[result.index], result.percolates);
                 },
                 [&](qsizetype i) {
@@ -182,9 +187,18 @@ void MainWindow::on_actionPercolation_triggered()
     const QString reportPath = QFileInfo(QString::fromLatin1(ReportFileName)).absoluteFilePath();
     const QString mean = QString::fromLatin1(PercolationReport::formatMean(report.sum() / double(report.resultCount())));
     const QString over = files.size() == 1 ? tr("over 1 file") : tr("over %1 files").arg(files.size());
+    // What changes the answers without being asked is said beside them.
+    QString notes;
+    if (withoutCells > 0)
+        notes += withoutCells == 1 ? tr("; 1 file holds no cell") : tr("; %1 files hold no cell").arg(withoutCells);
+    if (cutSquare > 0) {
+        notes += cutSquare == 1 ? tr("; 1 map is not square: its square of side its rows leaves cells out")
+                                : tr("; %1 maps are not square: their squares of side their rows leave cells out")
+                                          .arg(cutSquare);
+    }
     statusBar()->showMessage(report.hasError()
-                                     ? tr("PP = %1 %2; the report %3 could not be written").arg(mean, over, reportPath)
-                                     : tr("PP = %1 %2; report: %3").arg(mean, over, reportPath));
+                                     ? tr("PP = %1 %2; the report %3 could not be written%4").arg(mean, over, reportPath, notes)
+                                     : tr("PP = %1 %2; report: %3%4").arg(mean, over, reportPath, notes));
     showsMapError = false;
 
     if (report.hasError()) {

@@ -30,14 +30,11 @@ QByteArray number(qint64 value)
     return QByteArray::number(value);
 }
 
-// One part of a merge and what its first lines said.
-struct Part
+// Whether a line has the table's columns (a path may hold no tab).
+bool isRow(const QByteArray &line)
 {
-    QByteArray path;
-    std::unique_ptr<LineReader> reader; // kept open only when it cannot be opened again
-    std::optional<Shard> shard;
-    QByteArray description;
-};
+    return line.count('\t') == Columns - 1;
+}
 
 } // namespace
 
@@ -112,56 +109,21 @@ bool ClusterTable::merge(const QByteArrayList &paths, const std::function<void(c
             *errorString = QString::fromLocal8Bit(path) + QStringLiteral(": ") + why;
         return false;
     };
-    if (paths.isEmpty()) {
-        if (errorString)
-            *errorString = tr("no tables to merge");
+    const SplitParts::Kind kind{tr("tables"), tr("table"), ShardPrefix};
+    std::vector<SplitParts::Part> parts;
+    if (!SplitParts::openAll(paths, kind, false, parts, errorString))
         return false;
-    }
-    // Opens a part and reads its first lines: the shard line if any, the header.
-    auto openPart = [&](Part &part) {
-        part.reader = std::make_unique<LineReader>();
-        if (!part.reader->open(part.path))
-            return refuse(part.path, part.reader->errorString());
-        QByteArray line;
-        if (part.reader->next(line) != LineReader::Line)
-            return refuse(part.path, part.reader->errorString().isEmpty()
-                                             ? tr("not a table: it is empty")
-                                             : tr("not a table: %1").arg(part.reader->errorString()));
-        Shard shard;
-        QByteArray description;
-        part.shard.reset();
-        if (SplitParts::parseShardLine(ShardPrefix, line, shard, description)) {
-            part.shard = shard;
-            part.description = description;
-            if (part.reader->next(line) != LineReader::Line)
-                return refuse(part.path, tr("not a table: it has no header"));
-        }
-        if (line + '\n' != header())
+    for (const SplitParts::Part &part : parts) {
+        if (!part.hasHead)
+            return refuse(part.path, tr("not a table: it has no header"));
+        if (part.head + '\n' != header())
             return refuse(part.path, tr("not a cluster table: line %1 is not its header").arg(part.shard ? 2 : 1));
-        return true;
-    };
-    std::vector<Part> parts;
-    std::set<std::pair<dev_t, ino_t>> seen;
-    for (const QByteArray &path : paths) {
-        Part part;
-        part.path = path;
-        if (!openPart(part))
-            return false;
-        struct stat info;
-        if (path != "-" && ::stat(path.constData(), &info) == 0 && S_ISREG(info.st_mode)) {
-            if (!seen.insert({info.st_dev, info.st_ino}).second)
-                return refuse(path, tr("is given twice"));
-            part.reader.reset(); // opened again when its turn comes
-        }
-        parts.push_back(std::move(part));
     }
-    if (!SplitParts::putInJoinOrder(parts, tr("tables"), errorString))
-        return false;
 
-    // The rows of a part, checked, handed on when write is set. Files are
-    // checked whole before anything is written; a pipe as it is written.
-    auto readRows = [&](Part &part, bool writing) {
-        if (!part.reader && !openPart(part))
+    // The rows of a part, checked, handed on when writing. Files are checked
+    // whole before anything is written; a pipe as it is written.
+    auto readRows = [&](SplitParts::Part &part, bool writing) {
+        if (!part.reader && !SplitParts::open(part, kind, errorString))
             return false;
         QByteArray line;
         qint64 rows = 0;
@@ -177,7 +139,7 @@ bool ClusterTable::merge(const QByteArrayList &paths, const std::function<void(c
                 ended = true;
                 continue;
             }
-            if (line.count('\t') != Columns - 1)
+            if (!isRow(line))
                 return refuse(part.path, tr("line %1 does not have the table's %2 columns").arg(lineNumber).arg(Columns));
             if (!part.reader->lineEnded())
                 return refuse(part.path, tr("the table does not end with a complete line"));
@@ -192,12 +154,12 @@ bool ClusterTable::merge(const QByteArrayList &paths, const std::function<void(c
         part.reader.reset();
         return true;
     };
-    for (Part &part : parts) {
+    for (SplitParts::Part &part : parts) {
         if (!part.reader && !readRows(part, false))
             return false;
     }
     write(header());
-    for (Part &part : parts) {
+    for (SplitParts::Part &part : parts) {
         if (!readRows(part, true))
             return false;
     }

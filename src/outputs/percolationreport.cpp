@@ -261,27 +261,6 @@ bool PercolationReport::parse(const QByteArray &bytes, QList<Entry> &entries, QS
     return true;
 }
 
-namespace {
-
-// One part of a merge: where it is, and what its first line said.
-struct Part
-{
-    QByteArray path;
-    std::unique_ptr<LineReader> reader; // kept open only when it cannot be opened again
-    QByteArray firstLine;
-    bool hasFirstLine = false;
-    bool firstLineEnded = false;
-    std::optional<Shard> shard;
-    QByteArray description;
-};
-
-bool isRegularFile(const QByteArray &path, struct stat *info)
-{
-    return path != "-" && ::stat(path.constData(), info) == 0 && S_ISREG(info->st_mode);
-}
-
-} // namespace
-
 bool PercolationReport::merge(const QByteArrayList &paths, PercolationReport &report, QString *errorString)
 {
     // Lines in blocks while merging; whatever waits is written on the way out.
@@ -296,51 +275,15 @@ bool PercolationReport::merge(const QByteArrayList &paths, PercolationReport &re
             *errorString = QString::fromLocal8Bit(path) + QStringLiteral(": ") + why;
         return false;
     };
-    if (paths.isEmpty()) {
-        if (errorString)
-            *errorString = tr("no reports to merge");
-        return false;
-    }
-    // First the first line of every part: which part of which run it is.
-    std::vector<Part> parts;
-    std::set<std::pair<dev_t, ino_t>> seen;
-    for (const QByteArray &path : paths) {
-        Part part;
-        part.path = path;
-        part.reader = std::make_unique<LineReader>();
-        if (!part.reader->open(path))
-            return refuse(path, part.reader->errorString());
-        struct stat info;
-        const bool regular = isRegularFile(path, &info);
-        if (regular && !seen.insert({info.st_dev, info.st_ino}).second)
-            return refuse(path, tr("is given twice"));
-        switch (part.reader->next(part.firstLine)) {
-        case LineReader::Error:
-            return refuse(path, tr("not a report: %1").arg(part.reader->errorString()));
-        case LineReader::End:
-            return refuse(path, tr("not a complete report: the report has no mean line at its end"));
-        case LineReader::Line:
-            part.hasFirstLine = true;
-            part.firstLineEnded = part.reader->lineEnded();
-            break;
-        }
-        Parser probe(nullptr);
-        if (probe.addLine(part.firstLine) && probe.shard()) {
-            part.shard = probe.shard();
-            part.description = probe.description();
-        }
-        if (regular)
-            part.reader.reset(); // opened again when its turn comes: a thousand parts need no thousand files open
-        parts.push_back(std::move(part));
-    }
-
-    if (!SplitParts::putInJoinOrder(parts, tr("reports"), errorString))
+    const SplitParts::Kind kind{tr("reports"), tr("report"), PartPrefix};
+    std::vector<SplitParts::Part> parts;
+    if (!SplitParts::openAll(paths, kind, false, parts, errorString))
         return false;
     if (!parts.front().shard) {
         // Parts from before shard lines, or from a split of one's own: names
         // that carry a shard must stand in shard order.
         QList<Shard> named;
-        for (const Part &part : parts) {
+        for (const SplitParts::Part &part : parts) {
             if (const auto shard = Shard::fromName(part.path))
                 named << *shard;
         }
@@ -361,21 +304,19 @@ bool PercolationReport::merge(const QByteArrayList &paths, PercolationReport &re
     // Then every part line by line: the files are read once to check them,
     // so that a bad part stops the merge before a line is written; a pipe,
     // which can be read only once, is checked as its results are written.
-    auto readPart = [&](Part &part, bool write) {
-        if (!part.reader) {
-            part.reader = std::make_unique<LineReader>();
-            if (!part.reader->open(part.path))
-                return refuse(part.path, part.reader->errorString());
-            if (part.reader->next(part.firstLine) != LineReader::Line)
-                return refuse(part.path, tr("changed while it was merged"));
-            part.firstLineEnded = part.reader->lineEnded();
-        }
+    auto readPart = [&](SplitParts::Part &part, bool write) {
+        if (!part.reader && !SplitParts::open(part, kind, errorString))
+            return false;
         Parser parser(write ? std::function<void(const Entry &)>([&report](const Entry &entry) {
             report.addResult(entry.encodedPath, entry.result);
         })
                             : std::function<void(const Entry &)>());
-        bool ok = parser.addLine(part.firstLine);
-        bool ended = part.firstLineEnded;
+        bool ok = !part.shard || parser.addLine(partLine(*part.shard, part.description).chopped(1));
+        bool ended = true;
+        if (ok && part.hasHead) {
+            ok = parser.addLine(part.head);
+            ended = part.headEnded;
+        }
         QByteArray line;
         LineReader::Status status = LineReader::Line;
         while (ok && (status = part.reader->next(line)) == LineReader::Line) {
@@ -389,11 +330,11 @@ bool PercolationReport::merge(const QByteArrayList &paths, PercolationReport &re
         part.reader.reset();
         return true;
     };
-    for (Part &part : parts) {
+    for (SplitParts::Part &part : parts) {
         if (!part.reader && !readPart(part, false))
             return false;
     }
-    for (Part &part : parts) {
+    for (SplitParts::Part &part : parts) {
         if (!readPart(part, true))
             return false;
     }

@@ -5,6 +5,9 @@
 #include <algorithm>
 #include <cstring>
 #include <numeric>
+#include <set>
+
+#include <sys/stat.h>
 
 namespace SplitParts {
 
@@ -77,6 +80,69 @@ bool joinOrder(const std::vector<Head> &heads, const QString &kind, std::vector<
                                               .arg(k));
     }
     return true;
+}
+
+bool open(Part &part, const Kind &kind, QString *errorString)
+{
+    auto refuse = [&](const QString &why) {
+        if (errorString)
+            *errorString = QString::fromLocal8Bit(part.path) + QStringLiteral(": ") + why;
+        part.reader.reset();
+        return false;
+    };
+    const bool again = part.reader == nullptr && (part.hasHead || part.shard);
+    const std::optional<Shard> shardBefore = part.shard;
+    const QByteArray headBefore = part.head;
+    part.reader = std::make_unique<LineReader>();
+    if (!part.reader->open(part.path))
+        return refuse(part.reader->errorString());
+    QByteArray line;
+    LineReader::Status status = part.reader->next(line);
+    part.shard.reset();
+    Shard shard;
+    if (status == LineReader::Line && parseShardLine(kind.shardPrefix, line, shard, part.description)) {
+        part.shard = shard;
+        status = part.reader->next(line);
+    }
+    if (status == LineReader::Error)
+        return refuse(tr("not a %1: %2").arg(kind.one, part.reader->errorString()));
+    part.hasHead = status == LineReader::Line;
+    part.head = part.hasHead ? line : QByteArray();
+    part.headEnded = part.hasHead && part.reader->lineEnded();
+    if (!part.hasHead && !part.shard)
+        return refuse(tr("not a %1: it is empty").arg(kind.one));
+    if (again && (part.head != headBefore || part.shard.has_value() != shardBefore.has_value()))
+        return refuse(tr("changed while it was merged"));
+    return true;
+}
+
+bool openAll(const QByteArrayList &paths, const Kind &kind, bool keepOpen, std::vector<Part> &parts,
+             QString *errorString)
+{
+    parts.clear();
+    if (paths.isEmpty()) {
+        if (errorString)
+            *errorString = tr("no %1 to merge").arg(kind.name);
+        return false;
+    }
+    std::set<std::pair<dev_t, ino_t>> seen;
+    for (const QByteArray &path : paths) {
+        Part part;
+        part.path = path;
+        struct stat info;
+        part.isFile = path != "-" && ::stat(path.constData(), &info) == 0 && S_ISREG(info.st_mode);
+        if (part.isFile && !seen.insert({info.st_dev, info.st_ino}).second) {
+            if (errorString)
+                *errorString = QString::fromLocal8Bit(path) + QStringLiteral(": ") + tr("is given twice");
+            return false;
+        }
+        if (!open(part, kind, errorString))
+            return false;
+        if (part.isFile && !keepOpen)
+            part.reader.reset();
+        parts.push_back(std::move(part));
+    }
+    return putInJoinOrder(parts, kind.name, errorString);
 }
 
 } // namespace SplitParts

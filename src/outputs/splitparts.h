@@ -2,9 +2,13 @@
 
 #include "shard.h"
 
+#include "linereader.h"
+
 #include <QByteArray>
+#include <QByteArrayList>
 #include <QString>
 
+#include <memory>
 #include <optional>
 #include <vector>
 
@@ -51,5 +55,41 @@ bool putInJoinOrder(std::vector<Part> &parts, const QString &kind, QString *erro
     parts = std::move(ordered);
     return true;
 }
+
+// One part given to a merge: a file, or a pipe ("-", /dev/fd/N), opened and
+// read up to its head: its shard line if it has one, and the line after.
+struct Part
+{
+    QByteArray path;
+    std::unique_ptr<LineReader> reader; // open while the part is read
+    bool isFile = false;                // a regular file: it may be opened again
+    std::optional<Shard> shard;
+    QByteArray description;
+    QByteArray head;         // the first line that is not a shard line
+    bool hasHead = false;    // false for a part with nothing after its shard line
+    bool headEnded = false;  // whether that line ended with a newline
+};
+
+// The kind of part a merge joins: its names in reasons ("reports" and
+// "report") and the prefix of its shard lines.
+struct Kind
+{
+    QString name;
+    QString one;
+    const char *shardPrefix;
+};
+
+// Opens part.path (again) and reads its head; false, with the reason naming
+// the part, when it cannot be read or holds nothing, or when a part opened
+// again has another first line than before (it changed meanwhile).
+bool open(Part &part, const Kind &kind, QString *errorString);
+
+// The parts of a merge: every path opened and read up to its head, a file
+// given twice under any name refused (its device and inode are compared),
+// put in joinOrder()'s order. Files are closed again unless keepOpen (open()
+// reopens them), so that a thousand parts need not be open at once; a pipe
+// stays open, as it can be read only once.
+bool openAll(const QByteArrayList &paths, const Kind &kind, bool keepOpen, std::vector<Part> &parts,
+             QString *errorString);
 
 } // namespace SplitParts

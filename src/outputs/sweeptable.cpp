@@ -399,51 +399,39 @@ bool SweepTable::mergeFiles(const QByteArrayList &paths, const std::function<voi
     };
     // Every part is read a line at a time, all side by side: the merged row
     // k is the sum of the parts' rows k.
-    std::vector<std::unique_ptr<LineReader>> readers;
+    std::vector<SplitParts::Part> parts;
+    if (!SplitParts::openAll(paths, {tr("tables"), tr("table"), ShardPrefix}, true, parts, errorString))
+        return false;
     QList<Merger::Part> heads;
-    QByteArray line;
     std::optional<bool> observables; // whether the parts have the observables columns
-    for (const QByteArray &path : paths) {
-        readers.push_back(std::make_unique<LineReader>());
-        LineReader &reader = *readers.back();
-        if (!reader.open(path))
-            return refuse(path, reader.errorString());
-        Merger::Part head;
-        if (reader.next(line) == LineReader::Line) {
-            Shard shard;
-            if (parseShardLine(line, shard, head.description))
-                head.shard = shard;
-        }
-        if (reader.errorString().size())
-            return refuse(path, tr("not a table: %1").arg(reader.errorString()));
-        if (!head.shard)
-            return refuse(path, tr("not a shard of a split run (it has no shard line)"));
-        const bool read = reader.next(line) == LineReader::Line;
-        const bool observed = read && line + '\n' == header(true, true);
-        if (!read || (line + '\n' != header() && !observed))
-            return refuse(path, reader.errorString().isEmpty() ? tr("line 2 is not the table's header")
-                                                               : tr("not a table: %1").arg(reader.errorString()));
+    for (const SplitParts::Part &part : parts) {
+        if (!part.shard)
+            return refuse(part.path, tr("not a shard of a split run (it has no shard line)"));
+        const bool observed = part.hasHead && part.head + '\n' == header(true, true);
+        if (!part.hasHead || (part.head + '\n' != header() && !observed))
+            return refuse(part.path, tr("line 2 is not the table's header"));
         if (observables && *observables != observed) {
             if (errorString)
                 *errorString = tr("the tables are parts of different runs");
             return false;
         }
         observables = observed;
-        heads << head;
+        heads << Merger::Part{part.shard, part.description};
     }
     Merger merger(heads);
     if (!merger.check(errorString))
         return false;
     const bool withObservables = observables.value_or(false);
     write(header(withObservables));
+    QByteArray line;
     for (qint64 lineNumber = 3;; ++lineNumber) {
         QList<Row> rows;
         qsizetype ended = 0;
-        for (size_t i = 0; i < readers.size(); ++i) {
-            LineReader &reader = *readers[i];
+        for (SplitParts::Part &part : parts) {
+            LineReader &reader = *part.reader;
             switch (reader.next(line)) {
             case LineReader::Error:
-                return refuse(paths[qsizetype(i)], tr("not a table: %1").arg(reader.errorString()));
+                return refuse(part.path, tr("not a table: %1").arg(reader.errorString()));
             case LineReader::End:
                 ++ended;
                 continue;
@@ -453,12 +441,12 @@ bool SweepTable::mergeFiles(const QByteArrayList &paths, const std::function<voi
             Row row;
             QString why;
             if (!reader.lineEnded())
-                return refuse(paths[qsizetype(i)], tr("the table does not end with a complete line"));
+                return refuse(part.path, tr("the table does not end with a complete line"));
             if (!parseRow(line, row, withObservables, true, &why))
-                return refuse(paths[qsizetype(i)], tr("line %1: %2").arg(lineNumber).arg(why));
+                return refuse(part.path, tr("line %1: %2").arg(lineNumber).arg(why));
             rows << row;
         }
-        if (ended == qsizetype(readers.size()))
+        if (ended == qsizetype(parts.size()))
             return true;
         if (ended > 0) {
             if (errorString)

@@ -15,17 +15,18 @@
 // Bands: `spans` (1 or 0), then with statistics one band per statistic, in
 // the order and with the names of the table's columns (ClusterTable::
 // statisticNames()), each band's description its name. Without statistics
-// the map is Byte with nodata 255; with them Float32 with nodata NaN (so a
-// statistic that is undefined for a square, NA in the table, is nodata too).
+// the map is Byte with nodata 255; with them Float64 with nodata NaN (so a
+// statistic that is undefined for a square, NA in the table, is nodata too,
+// and counts are exact up to 2^53).
 // Squares that are incomplete, or that hold no cell with a value, are nodata
 // in every band.
 namespace TileMap {
 
-// Writes the map of result's squares (tiles of side tileSize) to path as a
+// Writes the map of result's squares (its tile lattice) to path as a
 // GeoTIFF, through OutputFile: path is replaced only by a complete map. With
 // coverClass, only the squares' landscapes of that class. False, with the
 // reason, if it cannot be written.
-bool write(const QByteArray &path, const PercolationBatch::Result &result, qint64 tileSize, bool statistics,
+bool write(const QByteArray &path, const PercolationBatch::Result &result, bool statistics,
            std::optional<qint32> coverClass, QString *errorString);
 
 } // namespace TileMap

@@ -29,9 +29,5 @@ inline bool spansTopBottom(quint8 edges)
 {
     return (edges & (Top | Bottom)) == (Top | Bottom);
 }
-inline bool spans(quint8 edges, bool leftRight, bool topBottom)
-{
-    return (leftRight && spansLeftRight(edges)) || (topBottom && spansTopBottom(edges));
-}
 
 } // namespace ClusterRecord

@@ -12,57 +12,6 @@
 using u128 = unsigned __int128;
 
 // ---------------------------------------------------------------------------
-// The derived quantities.
-
-namespace {
-
-constexpr double NaN = std::numeric_limits<double>::quiet_NaN();
-
-double ratio(long double numerator, long double denominator)
-{
-    return denominator > 0 ? double(numerator / denominator) : NaN;
-}
-
-} // namespace
-
-double ClusterStatistics::share() const
-{
-    return ratio(habitat, cells);
-}
-
-double ClusterStatistics::largestShare() const
-{
-    return ratio(largest, cells);
-}
-
-double ClusterStatistics::largestOfHabitat() const
-{
-    return ratio(largest, habitat);
-}
-
-double ClusterStatistics::meanSize() const
-{
-    return ratio(habitat, clusters);
-}
-
-double ClusterStatistics::weightedSize() const
-{
-    return ratio((long double)sumSquares, habitat);
-}
-
-double ClusterStatistics::gyrationAreaWeighted() const
-{
-    return ratio(sumSizeGyration, habitat);
-}
-
-double ClusterStatistics::correlationLength() const
-{
-    if (sumSquares == 0)
-        return NaN;
-    return double(std::sqrt((long double)sumSquaredGyration / (long double)sumSquares));
-}
-
-// ---------------------------------------------------------------------------
 // Runs of a row from its cells, 64 cells at a time.
 
 namespace {
@@ -247,6 +196,7 @@ struct ClusterScan::Private
     bool stopped = false;
     qint64 row = 0; // the next row
     qint64 cellsWithValue = 0;
+    qint64 habitatCells = 0; // without statistics (with them, the clusters' cells add up to it)
     qint32 reach = 0; // 1 when corners join
 
     Runs runs[2];
@@ -335,6 +285,7 @@ void ClusterScan::Private::start(const Options &given, bool forClasses)
     stopped = false;
     row = 0;
     cellsWithValue = 0;
+    habitatCells = 0;
     reach = options.connectivity == ClusterRecord::Eight ? 1 : 0;
     previous = &runs[0];
     current = &runs[1];
@@ -648,52 +599,75 @@ struct ClusterScan::Private::RowJoin
     }
 };
 
-// One row of one cover, read 64 cells at a time: a run begins at habitat
-// after a gap (or the row's start) and ends at a gap after habitat; the
-// k-th begin pairs with the k-th end, and each run is joined as soon as its
-// end is found. True when, without statistics, spanning is known (the row
-// is then left unfinished).
-template <bool Stats, bool Observe, bool Wide>
-bool ClusterScan::Private::scanCover(const qint8 *cells, qint64 length)
+// The runs of a row, 64 cells at a time, from two masks per word that
+// masks(base, width, there, change) gives: `there` the cells that belong to
+// some run, `change` those whose run cannot be the cell before's (another
+// class). A run begins at a cell there after one not there (or the row's
+// start) or at a change, and ends after its last cell; a run may end where
+// the next begins, and its end is taken first. Each run is handed to
+// onRun(begin, end) as soon as its end is found; when onRun returns true the
+// row stops there and so does this, returning true.
+template <typename Masks, typename OnRun>
+inline bool runsOfRow(qint64 length, Masks &&masks, OnRun &&onRun)
 {
-    current->reserve((length + 1) / 2, false);
-    RowJoin<false, Stats, Observe, Wide> join(*this);
-    qint64 noValue = 0;
     qint32 begin = 0;
-    quint64 carry = 0; // 1 when the cell before the word is habitat
+    quint64 carry = 0; // 1 when the cell before the word is there
     for (qint64 base = 0; base < length; base += 64) {
         const int width = int(std::min<qint64>(64, length - base));
-        quint64 habitat;
-        if (width == 64) {
-            quint64 negative;
-            habitat = habitatMask64(cells + base, &negative);
-            if (negative)
-                noValue += bitCount(negative);
-        } else {
-            habitat = 0;
-            for (int i = 0; i < width; ++i) {
-                habitat |= quint64(cells[base + i] > 0) << i;
-                noValue += cells[base + i] < 0;
-            }
-        }
-        const quint64 before = (habitat << 1) | carry;
-        quint64 begins = habitat & ~before;
-        quint64 ends = ~habitat & before & (width == 64 ? ~quint64(0) : (quint64(1) << width) - 1);
-        carry = (habitat >> (width - 1)) & 1;
+        const quint64 valid = width == 64 ? ~quint64(0) : (quint64(1) << width) - 1;
+        quint64 there;
+        quint64 change;
+        masks(base, width, valid, there, change);
+        const quint64 before = (there << 1) | carry;
+        quint64 begins = there & (~before | change);
+        quint64 ends = before & (~there | change) & valid;
+        carry = (there >> (width - 1)) & 1;
         while (begins | ends) {
             const int beginBit = begins ? __builtin_ctzll(begins) : 64;
             const int endBit = ends ? __builtin_ctzll(ends) : 64;
-            if (endBit < beginBit) {
+            if (endBit <= beginBit) {
                 ends &= ends - 1;
-                if (join.run(begin, qint32(base + endBit), 0))
-                    return stop(cells, length);
+                if (onRun(begin, qint32(base + endBit)))
+                    return true;
             } else {
                 begins &= begins - 1;
                 begin = qint32(base + beginBit);
             }
         }
     }
-    if (carry && join.run(begin, qint32(length), 0))
+    return carry && onRun(begin, qint32(length));
+}
+
+// One row of one cover: runs of habitat, each joined as soon as its end is
+// found. True when, without statistics, spanning is known (the row is then
+// left unfinished).
+template <bool Stats, bool Observe, bool Wide>
+bool ClusterScan::Private::scanCover(const qint8 *cells, qint64 length)
+{
+    current->reserve((length + 1) / 2, false);
+    RowJoin<false, Stats, Observe, Wide> join(*this);
+    qint64 noValue = 0;
+    const bool stopped = runsOfRow(
+            length,
+            [&](qint64 base, int width, quint64, quint64 &there, quint64 &change) {
+                change = 0;
+                if (width == 64) {
+                    quint64 negative;
+                    there = habitatMask64(cells + base, &negative);
+                    if (negative)
+                        noValue += bitCount(negative);
+                } else {
+                    there = 0;
+                    for (int i = 0; i < width; ++i) {
+                        there |= quint64(cells[base + i] > 0) << i;
+                        noValue += cells[base + i] < 0;
+                    }
+                }
+                if (!Stats && there)
+                    habitatCells += bitCount(there);
+            },
+            [&](qint32 begin, qint32 end) { return join.run(begin, end, 0); });
+    if (stopped)
         return stop(cells, length);
     cellsWithValue += length - noValue;
     join.finish();
@@ -708,53 +682,34 @@ bool ClusterScan::Private::stop(const qint8 *cells, qint64 length)
     return true;
 }
 
-// One row of classes: a run begins at a cell with a value after one without
-// (or the row's start) or after another value, and ends at the cell after
-// its last; a run may end where the next begins, and its end is taken first.
+// One row of classes: runs of equal value among the cells with one.
 template <bool Stats, bool Observe, bool Wide>
 void ClusterScan::Private::scanClasses(const qint32 *values, const quint8 *present, qint64 length)
 {
     current->reserve(length, true);
     RowJoin<true, Stats, Observe, Wide> join(*this);
     qint64 absent = 0;
-    qint32 begin = 0;
-    quint64 carry = 0; // 1 when the cell before the word has a value
-    for (qint64 base = 0; base < length; base += 64) {
-        const int width = int(std::min<qint64>(64, length - base));
-        quint64 there;
-        quint64 change;
-        if (width == 64 && base > 0) {
-            there = presentMask64(present + base);
-            change = changeMask64(values + base);
-        } else {
-            there = 0;
-            change = 0;
-            for (int i = 0; i < width; ++i) {
-                there |= quint64(present[base + i] != 0) << i;
-                change |= quint64(base + i == 0 || values[base + i] != values[base + i - 1]) << i;
-            }
-        }
-        const quint64 mask = width == 64 ? ~quint64(0) : (quint64(1) << width) - 1;
-        if (~there & mask)
-            absent += bitCount(~there & mask);
-        const quint64 before = (there << 1) | carry;
-        quint64 begins = there & (~before | change);
-        quint64 ends = before & (~there | change) & mask;
-        carry = (there >> (width - 1)) & 1;
-        while (begins | ends) {
-            const int beginBit = begins ? __builtin_ctzll(begins) : 64;
-            const int endBit = ends ? __builtin_ctzll(ends) : 64;
-            if (endBit <= beginBit) {
-                ends &= ends - 1;
-                join.run(begin, qint32(base + endBit), values[begin]);
-            } else {
-                begins &= begins - 1;
-                begin = qint32(base + beginBit);
-            }
-        }
-    }
-    if (carry)
-        join.run(begin, qint32(length), values[begin]);
+    runsOfRow(
+            length,
+            [&](qint64 base, int width, quint64 valid, quint64 &there, quint64 &change) {
+                if (width == 64 && base > 0) {
+                    there = presentMask64(present + base);
+                    change = changeMask64(values + base);
+                } else {
+                    there = 0;
+                    change = 0;
+                    for (int i = 0; i < width; ++i) {
+                        there |= quint64(present[base + i] != 0) << i;
+                        change |= quint64(base + i == 0 || values[base + i] != values[base + i - 1]) << i;
+                    }
+                }
+                if (~there & valid)
+                    absent += bitCount(~there & valid);
+            },
+            [&](qint32 begin, qint32 end) {
+                join.run(begin, end, values[begin]);
+                return false;
+            });
     cellsWithValue += length - absent;
     join.finish();
 }
@@ -946,6 +901,8 @@ ClusterStatistics ClusterScan::finish()
         p.retireAll();
     ClusterStatistics result = p.statistics;
     result.cells = p.cellsWithValue;
+    if (!p.options.statistics)
+        result.habitat = p.habitatCells;
     p.start(p.options, p.classes);
     return result;
 }
@@ -981,20 +938,6 @@ std::vector<std::pair<qint32, ClusterStatistics>> ClusterScan::finishClasses()
     }
     p.start(p.options, p.classes);
     return result;
-}
-
-qint64 ClusterScan::storageBytes() const
-{
-    const Private &p = *d;
-    auto bytes = [](const auto &v) { return qint64(v.capacity() * sizeof(v[0])); };
-    qint64 total = 0;
-    for (const Private::Runs &r : p.runs)
-        total += bytes(r.begin) + bytes(r.end) + bytes(r.label) + bytes(r.value);
-    total += bytes(p.parent) + bytes(p.edges) + bytes(p.stamp) + bytes(p.narrowRecords) + bytes(p.wideRecords)
-            + bytes(p.slotValue) + bytes(p.squaresBelow) + bytes(p.freeSlots) + bytes(p.mergedNow)
-            + bytes(p.mergedBefore) + bytes(p.observedBegins) + bytes(p.observedEnds) + bytes(p.observedClusters)
-            + bytes(p.classValues) + bytes(p.classStatistics) + bytes(p.classTable);
-    return total;
 }
 
 bool ClusterScan::spans(const RaggedRows<qint8> &rows, ClusterRecord::Connectivity connectivity, bool leftRight,

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "clusterrecord.h"
+#include "clusterstatistics.h"
 #include "raggedrows.h"
 
 #include <QtGlobal>
@@ -8,43 +9,6 @@
 #include <memory>
 #include <utility>
 #include <vector>
-
-// What the clusters of one landscape under one cover are: counts, sizes and
-// moments, and whether one spans. Every count is 64-bit; the sums of squares
-// are exact (128-bit integers), so that statistics of maps of any size are
-// the same wherever they are computed.
-//
-// A cluster of s cells whose cell centres (x = column, y = row) sum to Sx, Sy
-// and Sxx + Syy in squares has the radius of gyration R with
-//   s^2 R^2 = s (Sxx + Syy) - Sx^2 - Sy^2,
-// the root-mean-square distance of its cells from its centroid: an integer,
-// summed exactly while the sum stays below 2^128, which holds for every
-// landscape of up to 2,000,000 x 2,000,000 cells (the sum is at most
-// (cells)^2 times twice the larger side squared). sumSizeGyration adds the
-// square roots in long double, cluster by cluster in a fixed order, so that
-// the same landscape always gives the same bits.
-struct ClusterStatistics
-{
-    qint64 cells = 0;     // cells with a value within the landscape's extent
-    qint64 habitat = 0;   // habitat cells (the class's cells)
-    qint64 clusters = 0;
-    qint64 largest = 0;   // cells of the largest cluster
-    unsigned __int128 sumSquares = 0;         // sum over clusters of s^2
-    unsigned __int128 sumSquaredGyration = 0; // sum over clusters of s^2 R^2
-    long double sumSizeGyration = 0;          // sum over clusters of s R
-    bool spansLeftRight = false;              // a cluster touches column 0 and the last column
-    bool spansTopBottom = false;              // a cluster touches row 0 and the last row
-
-    // The derived quantities of the table; NaN where undefined (no cells,
-    // no habitat).
-    double share() const;              // habitat / cells
-    double largestShare() const;       // largest / cells
-    double largestOfHabitat() const;   // largest / habitat
-    double meanSize() const;           // habitat / clusters
-    double weightedSize() const;       // sum s^2 / sum s
-    double gyrationAreaWeighted() const; // sum s R / sum s
-    double correlationLength() const;  // sqrt(sum s^2 R^2 / sum s^2)
-};
 
 // The complete cluster search, over a landscape given row by row from the
 // top: clusters of habitat cells joined by edges (Four) or by edges and
@@ -138,9 +102,10 @@ public:
     // not read.
     bool addRow(const qint8 *cells, qint64 length);
     // After the last row: the statistics (when not wanted, only the spanning
-    // flags and the counts of cells are meaningful; after addRow() returned
-    // true, the flag of the direction found is set, the other may not be,
-    // and cells counts the rows read, that one included).
+    // flags and the counts of cells and habitat are meaningful; after addRow()
+    // returned true, the flag of the direction found is set, the other may
+    // not be, cells counts the rows read, that one included, and habitat is
+    // above 0).
     // Rows not given count as rows without values, so that the bottom edge
     // is not reached. The scan is then ready for the next begin(). After
     // beginClasses(), use finishClasses().
@@ -170,11 +135,6 @@ public:
     // keeps a scan per thread for the next call; it only reads the rows.
     static bool spans(const RaggedRows<qint8> &rows, ClusterRecord::Connectivity connectivity, bool leftRight,
                       bool topBottom);
-
-    // The bytes the scan holds for its runs, labels and records, which
-    // depend on the width of the landscapes it has seen and never on their
-    // height (for checks of that bound).
-    qint64 storageBytes() const;
 
 private:
     struct Private;

@@ -71,7 +71,6 @@ public:
     // than one largest, sum s^2 / sum s, in units of 2^-32 rounded to the
     // nearest (exact integer arithmetic); 0 when there is no other cluster.
     quint64 meanFiniteSizeFixed() const;
-    static constexpr double fixedUnit() { return 1.0 / 4294967296.0; }
 
 private:
     enum : quint8 { Occupied = 16 };

@@ -5,12 +5,8 @@
 
 int SpanningRule::test(WalkGrid &grid) const
 {
-    const bool leftRight = direction != TopBottom;
-    const bool topBottom = direction != LeftRight;
-    if (kind != Walk) {
-        const auto connectivity = kind == Cluster8 ? ClusterRecord::Eight : ClusterRecord::Four;
-        return ClusterScan::spans(grid.rows(), connectivity, leftRight, topBottom) ? 1 : 0;
-    }
+    if (kind != Walk)
+        return ClusterScan::spans(grid.rows(), connectivity(), asksLeftRight(), asksTopBottom()) ? 1 : 0;
     if (direction == TopBottom)
         return grid.spansTopBottom() ? 1 : 0;
     if (grid.spansLeftRight())

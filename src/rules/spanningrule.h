@@ -1,5 +1,8 @@
 #pragma once
 
+#include "clusterrecord.h"
+#include "clusterstatistics.h"
+
 #include <QString>
 #include <QStringView>
 
@@ -36,6 +39,21 @@ public:
 
     Kind kind = Walk;
     Direction direction = Either;
+
+    // What follows from the rule, stated once. Cells join by edges under the
+    // walk and cluster4, by edges and corners under cluster8 (the walk's
+    // landscapes are counted by edges).
+    ClusterRecord::Connectivity connectivity() const
+    {
+        return kind == Cluster8 ? ClusterRecord::Eight : ClusterRecord::Four;
+    }
+    bool asksLeftRight() const { return direction != TopBottom; }
+    bool asksTopBottom() const { return direction != LeftRight; }
+    // The cluster rules' answer from what a search found.
+    int answer(const ClusterStatistics &found) const
+    {
+        return ((asksLeftRight() && found.spansLeftRight) || (asksTopBottom() && found.spansTopBottom)) ? 1 : 0;
+    }
 
     // 1 if the grid's habitat spans under this rule, else 0. The walk needs
     // fresh cells (no marks) and leaves its marks in them; the cluster rules

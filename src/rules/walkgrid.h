@@ -59,8 +59,6 @@ public:
     // Cells kept for row r: at most rowCount().
     qint32 rowLength(qint32 r) const { return qint32(m_rows.rowLength(r)); }
     qint8 cell(qint32 r, qint32 c) const { return m_rows.row(r)[c]; }
-    // Entries of the queue.
-    qsizetype queueSize() const { return qsizetype(m_visitQueue.size()); }
 
     // Takes the cells to walk on, clipped to the square; the queue is emptied
     // (keeping its storage), so that one grid can test many landscapes, one

@@ -3,6 +3,7 @@
 #include "cellcodes.h"
 #include "clustermap.h"
 #include "landscapestream.h"
+#include "outputfile.h"
 #include "percolationgrid.h"
 #include "systemmemory.h"
 #include "walkgrid.h"
@@ -13,9 +14,11 @@
 #include <algorithm>
 #include <atomic>
 #include <map>
+#include <set>
 #include <memory>
 #include <mutex>
 #include <new>
+#include <type_traits>
 #include <vector>
 
 namespace {
@@ -30,40 +33,73 @@ QString tr(const char *text)
     return QCoreApplication::translate("PercolationBatch", text);
 }
 
-ClusterRecord::Connectivity connectivityOf(const SpanningRule &rule)
-{
-    return rule.kind == SpanningRule::Cluster8 ? ClusterRecord::Eight : ClusterRecord::Four;
-}
-
-bool asksLeftRight(const SpanningRule &rule)
-{
-    return rule.direction != SpanningRule::TopBottom;
-}
-
-bool asksTopBottom(const SpanningRule &rule)
-{
-    return rule.direction != SpanningRule::LeftRight;
-}
-
-// The cluster rules' answer from what the search found.
-int answerOf(const SpanningRule &rule, const ClusterStatistics &found)
-{
-    return ((asksLeftRight(rule) && found.spansLeftRight) || (asksTopBottom(rule) && found.spansTopBottom)) ? 1 : 0;
-}
-
 // What the engine is told about a landscape of rows x columns.
 ClusterScan::Options scanOptions(const SpanningRule &rule, bool statistics, qint64 rows, qint64 columns)
 {
     ClusterScan::Options options;
     // The walk's landscapes are counted with clusters joined by edges.
-    options.connectivity = connectivityOf(rule);
+    options.connectivity = rule.connectivity();
     options.rows = rows;
     options.columns = columns;
     options.statistics = statistics;
-    options.leftRight = asksLeftRight(rule);
-    options.topBottom = asksTopBottom(rule);
+    options.leftRight = rule.asksLeftRight();
+    options.topBottom = rule.asksTopBottom();
     return options;
 }
+
+// The cells with a value and the habitat cells of a landscape held in
+// memory: the size x size square of rows from column left.
+void countCells(const RaggedRows<qint8> &rows, qint64 left, qint64 size, ClusterStatistics &into)
+{
+    into.cells = into.habitat = 0;
+    for (qint64 r = 0; r < std::min(rows.rowCount(), size); ++r) {
+        const qint8 *cells = rows.row(r);
+        const qint64 end = std::min(rows.rowLength(r), left + size);
+        for (qint64 c = left; c < end; ++c) {
+            into.cells += cells[c] >= 0 ? 1 : 0;
+            into.habitat += cells[c] > 0 ? 1 : 0;
+        }
+    }
+}
+
+// The outer ring of a landscape of rows x n cells, row by row: its cells and
+// those without a value (cells a short row lacks have none).
+struct EdgeCount
+{
+    qint64 rows = 0;
+    qint64 n = 0;
+    qint64 cells = 0;
+    qint64 withoutValue = 0;
+
+    template <typename HasValue>
+    void addRow(qint64 r, qint64 length, HasValue hasValue)
+    {
+        if (n <= 0 || r >= rows)
+            return;
+        length = std::min(length, n);
+        if (r == 0 || r == rows - 1) {
+            cells += n;
+            withoutValue += n - length;
+            for (qint64 c = 0; c < length; ++c)
+                withoutValue += hasValue(c) ? 0 : 1;
+            return;
+        }
+        for (const qint64 c : {qint64(0), n - 1}) {
+            cells += 1;
+            withoutValue += c < length && hasValue(c) ? 0 : 1;
+            if (n == 1)
+                break;
+        }
+    }
+    void addCells(qint64 r, const qint8 *row, qint64 length)
+    {
+        addRow(r, length, [row](qint64 c) { return row[c] >= 0; });
+    }
+    void addPresent(qint64 r, const quint8 *present, qint64 length)
+    {
+        addRow(r, length, [present](qint64 c) { return present[c] != 0; });
+    }
+};
 
 // Per-thread tools, kept between files.
 struct Tools
@@ -151,8 +187,7 @@ int walkAnswer(const SpanningRule &rule, RaggedRows<qint8> &rows, bool bothPhase
 ClusterStatistics statisticsOf(const SpanningRule &rule, const RaggedRows<qint8> &rows, qint64 left, qint64 size)
 {
     ClusterScan &scan = tools().scan;
-    const SpanningRule byEdges(rule.kind == SpanningRule::Walk ? SpanningRule::Cluster4 : rule.kind, rule.direction);
-    scan.begin(scanOptions(byEdges, true, size, size));
+    scan.begin(scanOptions(rule, true, size, size));
     for (qint64 r = 0; r < rows.rowCount(); ++r)
         scan.addRow(rows.row(r) + std::min<qint64>(left, rows.rowLength(r)), std::max<qint64>(0, rows.rowLength(r) - left));
     return scan.finish();
@@ -183,8 +218,7 @@ void testClasses(const Batch::Options &options, const RaggedRows<qint32> &values
     Tools &t = tools();
     const SpanningRule &rule = options.rule;
     const bool walk = rule.kind == SpanningRule::Walk;
-    const SpanningRule byEdges(walk ? SpanningRule::Cluster4 : rule.kind, rule.direction);
-    t.scan.beginClasses(scanOptions(byEdges, options.statistics || !walk, size, size));
+    t.scan.beginClasses(scanOptions(rule, options.statistics || !walk, size, size));
     for (qint64 r = 0; r < values.rowCount(); ++r) {
         const qint64 from = std::min<qint64>(left, values.rowLength(r));
         t.scan.addClassRow(values.row(r) + from, present.row(r) + from, std::max<qint64>(0, values.rowLength(r) - from));
@@ -201,7 +235,7 @@ void testClasses(const Batch::Options &options, const RaggedRows<qint32> &values
             cellsOfClass(values, present, value, left, size, t.square);
             landscape.spans = walkAnswer(rule, t.square, false);
         } else {
-            landscape.spans = answerOf(rule, found);
+            landscape.spans = rule.answer(found);
         }
         out.push_back(landscape);
     }
@@ -217,6 +251,39 @@ qint64 shortestRow(const RaggedRows<T> &rows)
     return shortest;
 }
 
+// With cover each: every class found in any square gets a landscape in
+// every square, habitat 0 (and no cluster) where the square lacks it, so
+// that means over squares count the squares without the class too.
+void everyClassInEverySquare(std::vector<Batch::Landscape> &landscapes)
+{
+    std::set<qint32> classes;
+    for (const Batch::Landscape &landscape : landscapes)
+        classes.insert(landscape.coverClass);
+    std::vector<Batch::Landscape> all;
+    all.reserve(classes.size() * landscapes.size());
+    for (size_t first = 0; first < landscapes.size();) {
+        size_t end = first;
+        while (end < landscapes.size() && landscapes[end].row == landscapes[first].row
+               && landscapes[end].column == landscapes[first].column)
+            ++end;
+        size_t at = first;
+        for (const qint32 value : classes) {
+            if (at < end && landscapes[at].coverClass == value) {
+                all.push_back(landscapes[at++]);
+                continue;
+            }
+            Batch::Landscape absent = landscapes[first];
+            absent.coverClass = value;
+            absent.spans = 0;
+            absent.statistics = ClusterStatistics();
+            absent.statistics.cells = landscapes[first].statistics.cells;
+            all.push_back(absent);
+        }
+        first = end;
+    }
+    landscapes = std::move(all);
+}
+
 // Every complete square of side S, a band of S rows at a time.
 bool testTiles(LandscapeStream &stream, const Batch::Options &options, Batch::Result &result, QString *errorString)
 {
@@ -226,6 +293,8 @@ bool testTiles(LandscapeStream &stream, const Batch::Options &options, Batch::Re
     const qint64 columns = stream.columns();
     const bool each = options.cover.isEach();
     const bool walk = options.rule.kind == SpanningRule::Walk;
+    result.latticeRows = (rows + size - 1) / size;
+    result.latticeColumns = (columns + size - 1) / size;
     qint64 complete = 0;
     for (qint64 top = 0; top + size <= rows; top += size) {
         qint64 width = 0;
@@ -241,44 +310,48 @@ bool testTiles(LandscapeStream &stream, const Batch::Options &options, Batch::Re
         for (qint64 left = 0; left + size <= width; left += size) {
             ++complete;
             if (each) {
+                const size_t before = result.landscapes.size();
                 testClasses(options, t.values, t.present, left, size, top, result.landscapes);
+                for (size_t i = before; i < result.landscapes.size(); ++i) {
+                    result.landscapes[i].latticeRow = top / size;
+                    result.landscapes[i].latticeColumn = left / size;
+                }
                 continue;
             }
             Batch::Landscape landscape;
             landscape.row = top;
             landscape.column = left;
             landscape.rows = landscape.columns = size;
+            landscape.latticeRow = top / size;
+            landscape.latticeColumn = left / size;
             if (options.statistics || !walk) {
                 ClusterScan &scan = t.scan;
-                const SpanningRule byEdges(walk ? SpanningRule::Cluster4 : options.rule.kind, options.rule.direction);
-                scan.begin(scanOptions(byEdges, options.statistics, size, size));
+                scan.begin(scanOptions(options.rule, options.statistics, size, size));
                 for (qint64 r = 0; r < size; ++r) {
                     if (scan.addRow(t.cells.row(r) + left, size))
                         break;
                 }
                 landscape.statistics = scan.finish();
-                landscape.spans = answerOf(options.rule, landscape.statistics);
+                landscape.spans = options.rule.answer(landscape.statistics);
             }
             if (walk) {
                 t.square.clear();
                 t.square.cells.reserve(size_t(size * size));
-                qint64 cells = 0;
                 for (qint64 r = 0; r < size; ++r) {
                     const qint8 *from = t.cells.row(r) + left;
                     t.square.cells.insert(t.square.cells.end(), from, from + size);
                     t.square.endRow();
-                    for (qint64 c = 0; c < size; ++c)
-                        cells += from[c] >= 0 ? 1 : 0;
                 }
                 if (!options.statistics)
-                    landscape.statistics.cells = cells; // what a tile map needs to know
+                    countCells(t.square, 0, size, landscape.statistics);
                 landscape.spans = walkAnswer(options.rule, t.square, false);
             }
             result.landscapes.push_back(landscape);
         }
     }
-    const qint64 lattice = ((rows + size - 1) / size) * ((columns + size - 1) / size);
-    result.incompleteSquares = lattice - complete;
+    if (each)
+        everyClassInEverySquare(result.landscapes);
+    result.incompleteSquares = result.latticeRows * result.latticeColumns - complete;
     return true;
 }
 
@@ -331,6 +404,19 @@ bool testWhole(LandscapeStream &stream, const Batch::Options &options, Batch::Re
                 result.cellsLeftOut += std::max<qint64>(0, band.rowLength(r) - n);
         }
     };
+    EdgeCount edges{rows, n};
+    auto edgesOf = [&](qint64 firstRow, const auto &band, const auto &codes) {
+        for (qint64 r = 0; r < band.rowCount(); ++r) {
+            if constexpr (std::is_same_v<std::decay_t<decltype(codes)>, RaggedRows<quint8>>)
+                edges.addPresent(firstRow + r, codes.row(r), codes.rowLength(r));
+            else
+                edges.addCells(firstRow + r, codes.row(r), codes.rowLength(r));
+        }
+    };
+    auto keepEdges = [&] {
+        result.edgeCells = edges.cells;
+        result.edgeCellsWithoutValue = edges.withoutValue;
+    };
 
     if (walk) {
         // The walk's square, whole, in memory: the cells it has (a narrow
@@ -353,16 +439,22 @@ bool testWhole(LandscapeStream &stream, const Batch::Options &options, Batch::Re
             if (!stream.readValues(rows, readColumns, t.values, t.present, errorString))
                 return false;
             countLeftOut(t.values);
+            edgesOf(0, t.values, t.present);
+            keepEdges();
             testClasses(options, t.values, t.present, 0, n, 0, result.landscapes);
             return true;
         }
         if (!stream.readHabitat(rows, readColumns, options.cover, t.cells, errorString))
             return false;
         countLeftOut(t.cells);
+        edgesOf(0, t.cells, t.cells);
+        keepEdges();
         Batch::Landscape landscape;
         landscape.rows = landscape.columns = n;
         if (options.statistics)
             landscape.statistics = statisticsOf(options.rule, t.cells, 0, n);
+        else
+            countCells(t.cells, 0, n, landscape.statistics);
         landscape.spans = walkAnswer(options.rule, t.cells, options.walkBothPhases);
         result.landscapes.push_back(landscape);
         return true;
@@ -375,12 +467,15 @@ bool testWhole(LandscapeStream &stream, const Batch::Options &options, Batch::Re
     if (each) {
         scan.beginClasses(scanning);
         while (stream.nextRow() < rows) {
+            const qint64 first = stream.nextRow();
             if (!stream.readValues(band, readColumns, t.values, t.present, errorString))
                 return false;
             countLeftOut(t.values);
+            edgesOf(first, t.values, t.present);
             for (qint64 r = 0; r < t.values.rowCount(); ++r)
                 scan.addClassRow(t.values.row(r), t.present.row(r), t.values.rowLength(r));
         }
+        keepEdges();
         for (const auto &[value, found] : scan.finishClasses()) {
             Batch::Landscape landscape;
             landscape.rows = rows;
@@ -388,7 +483,7 @@ bool testWhole(LandscapeStream &stream, const Batch::Options &options, Batch::Re
             landscape.isClass = true;
             landscape.coverClass = value;
             landscape.statistics = found;
-            landscape.spans = answerOf(options.rule, found);
+            landscape.spans = options.rule.answer(found);
             result.landscapes.push_back(landscape);
         }
         return true;
@@ -397,9 +492,11 @@ bool testWhole(LandscapeStream &stream, const Batch::Options &options, Batch::Re
     scan.begin(recorder ? scanOptions(options.rule, true, rows, n) : scanning);
     bool known = false;
     while (!known && stream.nextRow() < rows) {
+        const qint64 first = stream.nextRow();
         if (!stream.readHabitat(band, readColumns, options.cover, t.cells, errorString))
             return false;
         countLeftOut(t.cells);
+        edgesOf(first, t.cells, t.cells);
         for (qint64 r = 0; r < t.cells.rowCount() && !known; ++r)
             known = scan.addRow(t.cells.row(r), t.cells.rowLength(r));
     }
@@ -411,25 +508,28 @@ bool testWhole(LandscapeStream &stream, const Batch::Options &options, Batch::Re
             countLeftOut(t.cells);
         }
     }
+    if (!known)
+        keepEdges(); // a map that spans is not told it may be clipped
     Batch::Landscape landscape;
     landscape.rows = rows;
     landscape.columns = n;
     landscape.statistics = scan.finish();
     scan.setObserver(nullptr);
-    landscape.spans = answerOf(options.rule, landscape.statistics);
+    landscape.spans = options.rule.answer(landscape.statistics);
     result.landscapes.push_back(landscape);
     return true;
 }
 
-// The cluster map of a file whose clusters were searched with recorder.
-bool makeClusterMap(const QByteArray &path, const Batch::Options &options, qsizetype index, const Batch::Result &result,
-                    ClusterMap::Recorder &recorder, QString *errorString)
+// The cluster map of a file whose clusters were searched with recorder,
+// written at `path` as an output is (replaced only by a whole map).
+bool makeClusterMap(const QByteArray &path, const QByteArray &mapPath, const Batch::Options &options,
+                    const Batch::Result &result, ClusterMap::Recorder &recorder, QString *errorString)
 {
     if (!recorder.close(errorString))
         return false;
     const Batch::Landscape &landscape = result.landscapes.front();
-    return options.clusterMap(
-            index,
+    return OutputFile::writeVia(
+            mapPath,
             [&](const QByteArray &name, QString *why) {
                 LandscapeStream again;
                 LandscapeStream::Options reading;
@@ -440,7 +540,7 @@ bool makeClusterMap(const QByteArray &path, const Batch::Options &options, qsize
                                                             : again.columns();
                 StreamSource source(again, options.cover, readColumns);
                 return ClusterMap::write(name, source, recorder, landscape.rows, landscape.columns,
-                                         connectivityOf(options.rule), result.geo, why);
+                                         options.rule.connectivity(), result.geo, why);
             },
             errorString);
 }
@@ -465,11 +565,18 @@ PercolationBatch::Result PercolationBatch::test(const QByteArray &path, const Op
             result.outOfMemory = grid.outOfMemory();
         }
         result.skippedFields = grid.skippedFields();
+        result.cellsLeftOut = grid.cellsLeftOut();
+        Landscape landscape;
+        landscape.rows = landscape.columns = grid.rowCount();
+        countCells(grid.rows(), 0, landscape.rows, landscape.statistics);
+        EdgeCount edges{landscape.rows, landscape.rows};
+        for (qint64 r = 0; r < landscape.rows; ++r)
+            edges.addCells(r, grid.rows().row(r), grid.rows().rowLength(r));
+        result.edgeCells = edges.cells;
+        result.edgeCellsWithoutValue = edges.withoutValue;
         const bool wholeWalk = options.rule == SpanningRule(SpanningRule::Walk, SpanningRule::Either);
         result.percolates = wholeWalk ? grid.percolates() : options.rule.test(grid);
         if (result.errorString.isEmpty()) {
-            Landscape landscape;
-            landscape.rows = landscape.columns = grid.rowCount();
             landscape.spans = result.percolates;
             result.landscapes.push_back(landscape);
         }
@@ -494,8 +601,9 @@ PercolationBatch::Result PercolationBatch::test(const QByteArray &path, const Op
                                              .arg(ClusterScan::MaxColumns);
                 ok = false;
             }
+            result.tileSize = options.tileSize;
             std::unique_ptr<ClusterMap::Recorder> recorder;
-            if (options.clusterMap && options.tileSize == 0 && !options.cover.isEach()
+            if (index < options.clusterMapPaths.size() && options.tileSize == 0 && !options.cover.isEach()
                 && options.rule.kind != SpanningRule::Walk) {
                 recorder = std::make_unique<ClusterMap::Recorder>();
                 if (!recorder->open(&result.mapError))
@@ -505,7 +613,8 @@ PercolationBatch::Result PercolationBatch::test(const QByteArray &path, const Op
                 ok = options.tileSize > 0 ? testTiles(stream, options, result, &result.errorString)
                                           : testWhole(stream, options, result, &result.errorString, recorder.get());
             }
-            if (ok && recorder && !makeClusterMap(path, options, index, result, *recorder, &result.mapError)
+            if (ok && recorder
+                && !makeClusterMap(path, options.clusterMapPaths[index], options, result, *recorder, &result.mapError)
                 && result.mapError.isEmpty())
                 result.mapError = tr("the cluster map could not be written");
         }

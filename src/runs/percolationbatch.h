@@ -58,14 +58,9 @@ public:
         // answer is the same; the desktop program's test).
         bool walkBothPhases = false;
         // A cluster map of every file (whole landscapes, one cover, cluster
-        // rules; see ClusterMap): called for file i once its clusters are
-        // searched, on the thread that tests it. It must call make(name,
-        // error) once, with the path of a file to make the map at, and have
-        // that file take the map's place (OutputFile::writeVia); it returns
-        // false, with the reason, when anything fails.
-        std::function<bool(qsizetype index, const std::function<bool(const QByteArray &, QString *)> &make,
-                           QString *errorString)>
-                clusterMap;
+        // rules; see ClusterMap): the path of file i's map at i, written
+        // through OutputFile (replaced only by a whole map). Empty: none.
+        QByteArrayList clusterMapPaths;
     };
 
     // One landscape tested.
@@ -75,10 +70,16 @@ public:
         qint64 column = 0;
         qint64 rows = 0;       // its extent
         qint64 columns = 0;
+        qint64 latticeRow = 0; // with tiles: its square's place on the lattice (row / S, column / S)
+        qint64 latticeColumn = 0;
         bool isClass = false;  // cover each(): the class it is of
         qint32 coverClass = 0;
         int spans = 0;
-        ClusterStatistics statistics; // with Options::statistics
+        // Its cells with a value and its habitat cells always (where a
+        // cluster rule stopped at the first spanning cluster, the cells read
+        // until then: habitat is then above 0); everything else with
+        // Options::statistics.
+        ClusterStatistics statistics;
     };
 
     struct Result
@@ -90,6 +91,16 @@ public:
         qint64 cellsLeftOut = 0;           // Extent::Square: cells of the file outside the square
         qint64 fileRows = 0;               // the file's rows and (longest) columns, once read
         qint64 fileColumns = 0;
+        // With tiles of side tileSize: the lattice of squares over the file,
+        // ceil(rows / S) x ceil(columns / S), complete or not.
+        qint64 tileSize = 0;
+        qint64 latticeRows = 0;
+        qint64 latticeColumns = 0;
+        // A whole landscape read to its end: the cells of its outer ring (its
+        // first and last rows, its first and last columns) and those of them
+        // without a value, for telling a map clipped to a study area.
+        qint64 edgeCells = 0;
+        qint64 edgeCellsWithoutValue = 0;
         bool isRaster = false;
         RasterSource::GeoReference geo;    // rasters: where the file lies
         QString errorString;               // empty when the file was read

@@ -4,6 +4,8 @@
 
 #include <QFile>
 
+#include <algorithm>
+
 bool PercolationGrid::loadLandscape(const QByteArray &path, int band)
 {
     m_errorString.clear();
@@ -14,6 +16,10 @@ bool PercolationGrid::loadLandscape(const QByteArray &path, int band)
                                                      &outcome);
     m_outOfMemory = outcome.outOfMemory;
     m_skipped = outcome.skipped;
+    m_cellsLeftOut = 0;
+    const RaggedRows<qint8> &loaded = rows();
+    for (qint64 r = 0; r < loaded.rowCount(); ++r)
+        m_cellsLeftOut += std::max<qint64>(0, loaded.rowLength(r) - loaded.rowCount());
     clipToSquare();
     return ok;
 }

@@ -33,6 +33,8 @@ public:
     QString errorString() const { return m_errorString; }
     // Whether the last load failed for want of memory (and may succeed later).
     bool outOfMemory() const { return m_outOfMemory; }
+    // Cells of the file outside the square tested (beyond column n of a row).
+    qint64 cellsLeftOut() const { return m_cellsLeftOut; }
     // The fields of a text landscape that were skipped as not integers.
     const LandscapeReader::SkippedFields &skippedFields() const { return m_skipped; }
 
@@ -44,5 +46,6 @@ public:
 private:
     QString m_errorString;
     bool m_outOfMemory = false;
+    qint64 m_cellsLeftOut = 0;
     LandscapeReader::SkippedFields m_skipped;
 };

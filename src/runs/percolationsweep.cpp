@@ -201,8 +201,8 @@ public:
         , m_size(landscape.parameters().size)
         , m_cells(m_size * m_size)
         , m_random(landscape.parameters().model == NeutralLandscape::Random)
-        , m_leftRight(parameters.direction != SpanningRule::TopBottom)
-        , m_topBottom(parameters.direction != SpanningRule::LeftRight)
+        , m_leftRight(SpanningRule(SpanningRule::Cluster4, parameters.direction).asksLeftRight())
+        , m_topBottom(SpanningRule(SpanningRule::Cluster4, parameters.direction).asksTopBottom())
     {
         m_growth.hintsOf(landscape.parameters().model, m_size);
     }
@@ -749,8 +749,8 @@ PercolationSweep::Result PercolationSweep::run(const Parameters &parameters, int
                         std::vector<Observation> observed;
                         for (const size_t k : grownRules) {
                             qint64 critical = -1;
-                            const auto connectivity = parameters.rules[k] == SpanningRule::Cluster8 ? ClusterRecord::Eight
-                                                                                                    : ClusterRecord::Four;
+                            const auto connectivity
+                                    = SpanningRule(parameters.rules[k], parameters.direction).connectivity();
                             const qint32 firstLevel = grower.grow(connectivity, critical, observed);
                             for (size_t s = 0; s < shareCount; ++s) {
                                 const qint32 level = levels.ofShare[s];

@@ -950,7 +950,13 @@ public:
         gdal();
         clearMessages();
         GDALDriverH driver = GDALGetDriverByName("GTiff");
-        m_type = type == RasterSource::Writer::Byte ? GDT_Byte : type == RasterSource::Writer::UInt32 ? GDT_UInt32 : GDT_Float32;
+        switch (type) {
+        case RasterSource::Writer::Byte: m_type = GDT_Byte; break;
+        case RasterSource::Writer::UInt32: m_type = GDT_UInt32; break;
+        case RasterSource::Writer::UInt64: m_type = GDT_UInt64; break;
+        case RasterSource::Writer::Float32: m_type = GDT_Float32; break;
+        case RasterSource::Writer::Float64: m_type = GDT_Float64; break;
+        }
         m_width = width;
         m_height = height;
         if (width < 1 || height < 1 || width > std::numeric_limits<int>::max() || height > std::numeric_limits<int>::max()) {

@@ -266,12 +266,6 @@ qsizetype valuesOfLine(const char *begin, const char *end, std::vector<qint32> &
 
 } // namespace LandscapeText
 
-qsizetype LandscapeReader::percolationLine(const char *begin, const char *end, qint32 habitatValue,
-                                           std::vector<qint8> &cells, SkippedFields *skipped)
-{
-    return LandscapeText::cellsOfLine(begin, end, LandscapeText::TextCover(CoverSet(habitatValue)), cells, skipped);
-}
-
 qsizetype LandscapeReader::displayLine(const char *begin, const char *end, MapGrid &grid)
 {
     end = cutAtNul(begin, end);

@@ -100,11 +100,8 @@ public:
     // Returns false (and leaves value alone) for an invalid field.
     static bool toInt32(const char *begin, const char *end, qint32 &value);
 
-    // The line rules of each mode on one line's bytes [begin, end) (no newline;
-    // the NUL cut is applied here). They append to the row being built and
-    // return the number of cells or values appended; percolationLine gives 1
-    // for habitatValue, 0 for other values.
-    static qsizetype percolationLine(const char *begin, const char *end, qint32 habitatValue,
-                                     std::vector<qint8> &cells, SkippedFields *skipped = nullptr);
+    // The display rules on one line's bytes [begin, end) (no newline; the NUL
+    // cut is applied here): the values are appended to the grid's row being
+    // built; returns their number.
     static qsizetype displayLine(const char *begin, const char *end, MapGrid &grid);
 };

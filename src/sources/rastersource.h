@@ -79,7 +79,7 @@ public:
     class Writer
     {
     public:
-        enum Type { Byte, UInt32, Float32 };
+        enum Type { Byte, UInt32, UInt64, Float32, Float64 };
 
         Writer();
         ~Writer();

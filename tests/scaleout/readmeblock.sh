@@ -1,19 +1,20 @@
 #!/usr/bin/env bash
-# readmeblock.sh NAME [README]
+# readmeblock.sh NAME [FILE]
 #
-# Prints the commands of the README code block marked `<!-- test: NAME -->`:
+# Prints the commands of the code block marked `<!-- test: NAME -->` in FILE
+# (README.md unless given; the pages of docs/ are read the same way):
 # the 4-space indented block that follows the marker line (blank lines between
 # the marker and the block are allowed), with the indentation removed. The
-# scale-out tests run exactly these commands, so the README cannot drift from
-# what is tested.
+# tests run exactly these commands, so the pages cannot drift from what is
+# tested.
 #
-# Fails (status 1, with a message naming NAME and the README) when the marker
+# Fails (status 1, with a message naming NAME and FILE) when the marker
 # is missing, appears more than once, or is not followed by an indented block;
 # status 2 for a usage error.
 set -euo pipefail
 
 if (($# < 1 || $# > 2)) || [[ -z $1 ]]; then
-    echo "usage: readmeblock.sh NAME [README]" >&2
+    echo "usage: readmeblock.sh NAME [FILE]" >&2
     exit 2
 fi
 name=$1

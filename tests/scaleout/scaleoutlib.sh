@@ -6,7 +6,7 @@
 
 scaleout__here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 
-# Seconds the commands of one README block may take together.
+# Seconds the commands of one block of docs/scale-out.md may take together.
 : "${SCALEOUT_BLOCK_TIMEOUT:=300}"
 
 scaleout_say() {
@@ -24,7 +24,7 @@ scaleout_skip() {
 }
 
 # scaleout_use_cli DIR: puts the build's programs first on PATH, so that the
-# README's commands run unchanged, and checks that they are the ones with
+# documented commands run unchanged, and checks that they are the ones with
 # sharding.
 scaleout_use_cli() {
     local cli=$1 p
@@ -51,10 +51,11 @@ scaleout_landscapes() {
     scaleout_say "generated $2 landscapes (64 x 64, share 0.59) in $(basename "$1")/"
 }
 
-# scaleout_block NAME: the commands of the README block NAME (fails the test
-# when the README has no such block).
+# scaleout_block NAME: the commands of the block NAME of docs/scale-out.md
+# (fails the test when the page has no such block).
 scaleout_block() {
-    bash "$scaleout__here/readmeblock.sh" "$1" || scaleout_fail "the README has no usable block '$1'"
+    bash "$scaleout__here/readmeblock.sh" "$1" "$scaleout__here/../../docs/scale-out.md" ||
+        scaleout_fail "docs/scale-out.md has no usable block '$1'"
 }
 
 # Stops the running block $1 (timeout passes the signal on to it) and exits
@@ -66,7 +67,7 @@ scaleout__stop_block() {
     exit "$2"
 }
 
-# scaleout_run_block NAME FIRST: runs the README block NAME in the working
+# scaleout_run_block NAME FIRST: runs the block NAME (above) in the working
 # directory, as a user's shell would (stopping at the first command that
 # fails), within SCALEOUT_BLOCK_TIMEOUT seconds. Sets SCALEOUT_SECONDS to the
 # seconds from the start of the first command whose name is FIRST (the
@@ -76,7 +77,7 @@ scaleout_run_block() {
     local name=$1 first=$2 block status=0 start end
     block=$(scaleout_block "$name")
     printf '%s\n' "$block" >".block-$name.sh"
-    scaleout_say "running the README block '$name':"
+    scaleout_say "running the block '$name':"
     printf '%s\n' "$block" | sed 's/^/    /'
     # Each command is traced with the time it starts; PS4 is set here, as
     # bash running as root does not take it from the environment.

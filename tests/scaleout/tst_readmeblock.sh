@@ -1,11 +1,11 @@
 #!/usr/bin/env bash
-# tst_readmeblock.sh: readmeblock.sh on small READMEs, one case each (what it
-# must print, or that it must fail with a message), and the real README: the
-# section on splitting a batch has a marker before each of its code blocks,
-# so that every command shown there is one the scale-out tests run.
+# tst_readmeblock.sh: readmeblock.sh on small pages, one case each (what it
+# must print, or that it must fail with a message), and the real
+# docs/scale-out.md: it has a marker before each of its code blocks, so that
+# every command shown there is one the scale-out tests run.
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
-readme=$(cd "$here/../.." && pwd)/README.md
+readme=$(cd "$here/../.." && pwd)/docs/scale-out.md
 work=$(mktemp -d "${TMPDIR:-/tmp}/vantrix-readmeblock.XXXXXX")
 trap 'rm -rf "$work"' EXIT
 passed=0 failed=0
@@ -63,25 +63,22 @@ if ((status == 2)); then passed=$((passed + 1)); else
     failed=$((failed + 1))
 fi
 
-# The README: the blocks the tests run exist, and the section shows no code
-# block that is not one of them.
+# docs/scale-out.md: the blocks the tests run exist, and the page shows no
+# code block that is not one of them.
 for name in slurm-percolate slurm-sweep parallel-shard parallel-pipe; do
     if bash "$here/readmeblock.sh" "$name" "$readme" >/dev/null; then passed=$((passed + 1)); else
-        echo "FAIL readme_block_$name: missing"
+        echo "FAIL scaleout_block_$name: missing"
         failed=$((failed + 1))
     fi
 done
 unmarked=$(awk '
-    /^### Splitting a batch across machines/ { inside = 1; next }
-    inside && /^##/ { inside = 0 }
-    !inside { next }
     /^<!-- test: [a-z-]+ -->/ { marked = 1; inblock = 0; next }
     /^[ \t\r]*$/ { next }
     /^    / { if (!inblock && !marked) print NR ": " $0; inblock = 1; marked = 0; next }
     /^```/ { print NR ": " $0 }
     { inblock = 0; marked = 0 }' "$readme")
 if [[ -z $unmarked ]]; then passed=$((passed + 1)); else
-    echo "FAIL readme_section_blocks_marked: code blocks without a test marker:"
+    echo "FAIL scaleout_page_blocks_marked: code blocks without a test marker:"
     printf '    %s\n' "$unmarked"
     failed=$((failed + 1))
 fi

@@ -34,7 +34,7 @@ public:
     OutputFile() = default;
     ~OutputFile() override;
 
-    // An empty path is standard output.
+    // An empty path, or "-", is standard output.
     bool open(const QByteArray &path);
     bool commit();
     void cancel();

@@ -56,7 +56,7 @@ bool OutputFile::open(const QByteArray &path)
 {
     cancel();
     m_target = path;
-    if (path.isEmpty()) {
+    if (path.isEmpty() || path == "-") {
         m_fd = STDOUT_FILENO;
         m_ownsFd = false;
         return QIODevice::open(QIODevice::WriteOnly | QIODevice::Unbuffered);

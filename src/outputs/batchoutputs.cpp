@@ -1,0 +1,396 @@
+#include "batchoutputs.h"
+
+#include "clustertable.h"
+#include "linereader.h"
+#include "outputfile.h"
+#include "percolationreport.h"
+#include "progressline.h"
+#include "tilemap.h"
+
+#include <QCoreApplication>
+
+#include <set>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+QString tr(const char *text)
+{
+    return QCoreApplication::translate("BatchOutputs", text);
+}
+
+// A report line's name for a landscape of path: the path, then for a square
+// of tiles "#ROW,COLUMN", for a class of --cover each "#cover=CLASS".
+QByteArray landscapeName(const QByteArray &path, const PercolationBatch::Landscape &landscape, bool tiles)
+{
+    QByteArray name = path;
+    if (tiles)
+        name += '#' + QByteArray::number(landscape.row) + ',' + QByteArray::number(landscape.column);
+    if (landscape.isClass)
+        name += "#cover=" + QByteArray::number(landscape.coverClass);
+    return name;
+}
+
+QByteArray where(const QByteArray &path)
+{
+    return path.isEmpty() || path == "-" ? QByteArray("on standard output") : path;
+}
+
+} // namespace
+
+struct BatchOutputs::Private
+{
+    Options options;
+    PercolationBatch::Options batch;
+    QByteArrayList paths;
+    std::FILE *err;
+    std::unique_ptr<ProgressLine> progress;
+    OutputFile reportFile;
+    std::unique_ptr<PercolationReport> report;
+    OutputFile tableFile;
+    bool tableWritten = true;
+    qint64 tableRows = 0;
+    QByteArray coverText;
+    QByteArray ruleText;
+    QByteArray directionText;
+    bool allRead = true;
+    bool outputsWritten = true;
+    qint64 tested = 0;
+    qint64 incomplete = 0;
+    qint64 filesWithIncomplete = 0;
+
+    void say(const QByteArray &path, const QString &what)
+    {
+        if (progress)
+            progress->interrupt();
+        std::fprintf(err, "%s: %s: %s\n", options.program, path.constData(), what.toLocal8Bit().constData());
+    }
+    void writeTable(const QByteArray &bytes)
+    {
+        tableWritten = tableWritten && tableFile.write(bytes) == bytes.size();
+    }
+    void notes(const QByteArray &path, const PercolationBatch::Result &result);
+    void tableRowsOf(const QByteArray &path, const PercolationBatch::Result &result);
+    void tileMapsOf(const QByteArray &path, const PercolationBatch::Result &result);
+};
+
+BatchOutputs::BatchOutputs(const Options &options, const PercolationBatch::Options &batch, const QByteArrayList &paths,
+                           std::FILE *err)
+    : d(std::make_unique<Private>())
+{
+    d->options = options;
+    d->batch = batch;
+    d->paths = paths;
+    d->err = err;
+    d->coverText = batch.cover.asked();
+    d->ruleText = SpanningRule::name(batch.rule.kind).toLatin1();
+    d->directionText = SpanningRule::name(batch.rule.direction).toLatin1();
+}
+
+BatchOutputs::~BatchOutputs() = default;
+
+bool BatchOutputs::open()
+{
+    Private &p = *d;
+    const QByteArray report = p.options.report == "-" ? QByteArray() : p.options.report;
+    if (!p.reportFile.open(report)) {
+        std::fprintf(p.err, "%s: cannot write the report %s: %s\n", p.options.program, report.constData(),
+                     p.reportFile.errorString().toLocal8Bit().constData());
+        return false;
+    }
+    p.report = std::make_unique<PercolationReport>(&p.reportFile);
+    if (p.options.shard)
+        p.report->beginPart(*p.options.shard, p.options.partDescription);
+    if (p.batch.statistics) {
+        const QByteArray table = p.options.table == "-" ? QByteArray() : p.options.table;
+        if (!p.tableFile.open(table)) {
+            std::fprintf(p.err, "%s: cannot write the table %s: %s\n", p.options.program, table.constData(),
+                         p.tableFile.errorString().toLocal8Bit().constData());
+            p.reportFile.cancel();
+            return false;
+        }
+        if (p.options.shard)
+            p.writeTable(ClusterTable::shardLine(*p.options.shard, p.options.partDescription));
+        p.writeTable(ClusterTable::header());
+    }
+    if (p.options.progress && isatty(fileno(p.err)))
+        p.progress = std::make_unique<ProgressLine>(p.err, p.paths.size(), "files");
+    return true;
+}
+
+void BatchOutputs::Private::notes(const QByteArray &path, const PercolationBatch::Result &result)
+{
+    if (!result.errorString.isEmpty()) {
+        allRead = false;
+        say(path, result.errorString);
+    }
+    if (result.skippedFields.count > 0) {
+        say(path, tr("%1 field(s) that are not integers were skipped, such as '%2'")
+                          .arg(result.skippedFields.count)
+                          .arg(QString::fromLatin1(result.skippedFields.example)));
+    }
+    if (!result.errorString.isEmpty())
+        return;
+    if (result.cellsLeftOut > 0) {
+        say(path, tr("the square of %1 x %1 cells tested leaves %2 cell(s) of the map out (--extent full tests "
+                     "them all under the cluster rules, --tile in squares)")
+                          .arg(result.landscapes.empty() ? result.fileRows : result.landscapes.front().rows)
+                          .arg(result.cellsLeftOut));
+    }
+    qint64 cells = 0;
+    qint64 habitat = 0;
+    for (const PercolationBatch::Landscape &landscape : result.landscapes) {
+        cells += landscape.statistics.cells;
+        habitat += landscape.statistics.habitat;
+    }
+    if (cells == 0 && result.cellsLeftOut == 0 && result.incompleteSquares == 0) {
+        allRead = false;
+        say(path, tr("it holds no cell with a value, so it is not a landscape (its line says 0)"));
+        return;
+    }
+    if (habitat == 0 && !batch.cover.isEach() && cells > 0) {
+        say(path, tr("no cell holds the cover value %1, so nothing can span (its line says 0)")
+                          .arg(QString::fromLatin1(batch.cover.asked())));
+    }
+    if (result.edgeCells > 0 && 2 * result.edgeCellsWithoutValue > result.edgeCells) {
+        say(path, tr("%1 of the %2 cells on the map's edges have no value (a map clipped to a study area?): "
+                     "spanning is measured against the map's edges, which habitat inside such an area cannot "
+                     "reach; --tile tests squares inside it")
+                          .arg(result.edgeCellsWithoutValue)
+                          .arg(result.edgeCells));
+    }
+    if (!result.mapError.isEmpty()) {
+        outputsWritten = false;
+        say(path, result.mapError);
+    }
+}
+
+void BatchOutputs::Private::tableRowsOf(const QByteArray &path, const PercolationBatch::Result &result)
+{
+    for (const PercolationBatch::Landscape &landscape : result.landscapes) {
+        ClusterTable::Row row;
+        row.landscape = path;
+        row.row = landscape.row;
+        row.column = landscape.column;
+        row.rows = landscape.rows;
+        row.columns = landscape.columns;
+        row.cover = landscape.isClass ? QByteArray::number(landscape.coverClass) : coverText;
+        row.rule = ruleText;
+        row.direction = directionText;
+        row.spans = landscape.spans;
+        row.statistics = landscape.statistics;
+        writeTable(ClusterTable::rowLine(row));
+        ++tableRows;
+    }
+}
+
+void BatchOutputs::Private::tileMapsOf(const QByteArray &path, const PercolationBatch::Result &result)
+{
+    std::vector<std::optional<qint32>> classes;
+    if (batch.cover.isEach()) {
+        std::set<qint32> present;
+        for (const PercolationBatch::Landscape &landscape : result.landscapes)
+            present.insert(landscape.coverClass);
+        classes.assign(present.begin(), present.end());
+    } else {
+        classes.push_back(std::nullopt);
+    }
+    for (const std::optional<qint32> &coverClass : classes) {
+        const QByteArray name = mapName(options.tileMap, path, coverClass ? coverClass : std::nullopt);
+        QString why;
+        if (!TileMap::write(name, result, batch.statistics, coverClass, &why)) {
+            outputsWritten = false;
+            say(path, tr("the tile map %1 could not be written: %2").arg(QString::fromLocal8Bit(name), why));
+        }
+    }
+}
+
+void BatchOutputs::add(const PercolationBatch::Result &result)
+{
+    Private &p = *d;
+    const QByteArray &path = p.paths[result.index];
+    p.notes(path, result);
+    const bool tiles = p.batch.tileSize > 0;
+    if (!result.errorString.isEmpty()) {
+        p.report->addResult(path, 0);
+        ++p.tested;
+    } else {
+        for (const PercolationBatch::Landscape &landscape : result.landscapes)
+            p.report->addResult(landscapeName(path, landscape, tiles), landscape.spans);
+        p.tested += qint64(result.landscapes.size());
+        if (p.batch.statistics)
+            p.tableRowsOf(path, result);
+        if (tiles) {
+            p.incomplete += result.incompleteSquares;
+            p.filesWithIncomplete += result.incompleteSquares > 0 ? 1 : 0;
+            if (!p.options.tileMap.isEmpty())
+                p.tileMapsOf(path, result);
+        }
+    }
+    if (p.progress)
+        p.progress->update(result.index + 1);
+}
+
+int BatchOutputs::finish()
+{
+    Private &p = *d;
+    if (p.progress)
+        p.progress->interrupt();
+    if (p.incomplete > 0) {
+        std::fprintf(p.err, "%s: %lld incomplete square(s) at the right and bottom edges of %lld landscape(s) left out\n",
+                     p.options.program, (long long)p.incomplete, (long long)p.filesWithIncomplete);
+    }
+    int status = 0;
+    p.report->finish();
+    QString error;
+    if (p.report->hasError()) {
+        error = p.report->errorString();
+        p.reportFile.cancel();
+    } else if (!p.reportFile.commit()) {
+        error = p.reportFile.errorString();
+    }
+    if (!error.isEmpty()) {
+        std::fprintf(p.err, "%s: the report %s could not be written: %s\n", p.options.program,
+                     where(p.options.report).constData(), error.toLocal8Bit().constData());
+        status = 1;
+    }
+    if (p.batch.statistics) {
+        if (p.options.shard)
+            p.writeTable(ClusterTable::endLine(p.tableRows));
+        if (status != 0 || !p.tableWritten || !p.tableFile.commit()) {
+            const QString why = p.tableWritten ? p.tableFile.errorString() : p.tableFile.errorString();
+            p.tableFile.cancel();
+            if (status == 0) {
+                std::fprintf(p.err, "%s: the table %s could not be written: %s\n", p.options.program,
+                             where(p.options.table).constData(), why.toLocal8Bit().constData());
+                return 1;
+            }
+        }
+    }
+    if (status != 0)
+        return status;
+    if (p.tested == 0 && !p.options.shard) {
+        std::fprintf(p.err, "%s: nothing was tested (%s), so the PP is nan\n", p.options.program,
+                     p.paths.isEmpty() ? "no file" : "no complete square");
+        return 1;
+    }
+    return p.allRead && p.outputsWritten ? 0 : 1;
+}
+
+QByteArray BatchOutputs::mapName(const QByteArray &pattern, const QByteArray &path,
+                                 const std::optional<qint32> &coverClass)
+{
+    QByteArray name = pattern;
+    QByteArray stem = path.mid(path.lastIndexOf('/') + 1);
+    if (const qsizetype dot = stem.lastIndexOf('.'); dot > 0)
+        stem.truncate(dot);
+    name.replace("{name}", stem);
+    if (coverClass) {
+        const QByteArray value = QByteArray::number(*coverClass);
+        if (name.contains("{cover}")) {
+            name.replace("{cover}", value);
+        } else {
+            const qsizetype slash = name.lastIndexOf('/');
+            const qsizetype dot = name.lastIndexOf('.');
+            const qsizetype at = dot > slash + 1 ? dot : name.size();
+            name.insert(at, '-' + value);
+        }
+    }
+    return name;
+}
+
+QString BatchOutputs::checkMapNames(const char *option, const QByteArray &pattern, const QByteArrayList &paths,
+                                    bool perClass)
+{
+    if (pattern.isEmpty())
+        return QString();
+    if (!perClass && pattern.contains("{cover}")) {
+        return tr("%1 %2 names {cover}, which stands for the class of --cover each; with one cover there is one "
+                  "map per landscape")
+                .arg(QLatin1String(option), QString::fromLocal8Bit(pattern));
+    }
+    struct stat info;
+    if (perClass && !pattern.contains("{cover}") && ::stat(pattern.constData(), &info) == 0 && !S_ISREG(info.st_mode)
+        && !S_ISDIR(info.st_mode)) {
+        return tr("%1 %2 is not a regular file, but --cover each writes a map per class beside it: put {cover} in "
+                  "a file name")
+                .arg(QLatin1String(option), QString::fromLocal8Bit(pattern));
+    }
+    std::set<QByteArray> names;
+    for (const QByteArray &path : paths) {
+        const QByteArray name = mapName(pattern, path, std::nullopt);
+        if (!names.insert(name).second) {
+            return tr("%1 %2 would give two landscapes the same map (%3); put {name} in it, which stands for a "
+                      "file's name without its suffix (see --help)")
+                    .arg(QLatin1String(option), QString::fromLocal8Bit(pattern), QString::fromLocal8Bit(name));
+        }
+    }
+    return QString();
+}
+
+namespace {
+
+// Whether the parts given to --merge are tables rather than reports, as the
+// first of them that is a file says (a pipe cannot be looked at twice: parts
+// that are all pipes are reports).
+bool mergesTables(const QByteArrayList &parts)
+{
+    for (const QByteArray &part : parts) {
+        struct stat info;
+        if (part == "-" || ::stat(part.constData(), &info) != 0 || !S_ISREG(info.st_mode))
+            continue;
+        LineReader reader;
+        QByteArray line;
+        return reader.open(part) && reader.next(line) == LineReader::Line && ClusterTable::isTableStart(line);
+    }
+    return false;
+}
+
+} // namespace
+
+int BatchOutputs::merge(const QByteArrayList &parts, const QByteArray &output, const char *program, std::FILE *err)
+{
+    const bool tables = mergesTables(parts);
+    const char *what = tables ? "table" : "report";
+    OutputFile target;
+    const QByteArray path = output == "-" ? QByteArray() : output;
+    if (!target.open(path)) {
+        std::fprintf(err, "%s: cannot write the %s %s: %s\n", program, what, path.constData(),
+                     target.errorString().toLocal8Bit().constData());
+        return 1;
+    }
+    QString error;
+    bool joined;
+    bool written = true;
+    QString writeError;
+    if (tables) {
+        joined = ClusterTable::merge(parts, [&](const QByteArray &line) {
+            written = written && target.write(line) == line.size();
+        }, &error);
+        if (!written)
+            writeError = target.errorString();
+    } else {
+        PercolationReport report(&target);
+        joined = PercolationReport::merge(parts, report, &error);
+        if (joined) {
+            report.finish();
+            written = !report.hasError();
+            writeError = report.errorString();
+        }
+    }
+    if (!joined) {
+        target.cancel();
+        std::fprintf(err, "%s: %s\n", program, error.toLocal8Bit().constData());
+        return 1;
+    }
+    if (!written || !target.commit()) {
+        const QString why = written ? target.errorString() : writeError;
+        target.cancel();
+        std::fprintf(err, "%s: the %s %s could not be written: %s\n", program, what, where(output).constData(),
+                     why.toLocal8Bit().constData());
+        return 1;
+    }
+    return 0;
+}

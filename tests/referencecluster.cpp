@@ -128,6 +128,9 @@ void addCluster(ReferenceCluster::Statistics &out, const std::vector<Cell> &cell
     meanSquare /= s;
     out.habitat += s;
     out.clusters += 1;
+    const auto squaredGyration = (unsigned __int128)(scaled / s);
+    if (s > out.largest || (s == out.largest && squaredGyration > out.largestSquaredGyration))
+        out.largestSquaredGyration = squaredGyration;
     out.largest = std::max(out.largest, s);
     out.sumSquares += (unsigned __int128)(Wide(s) * s);
     out.sumSquaredGyration += (unsigned __int128)(scaled / s);

@@ -26,6 +26,7 @@ struct Statistics
     qint64 largest = 0;
     unsigned __int128 sumSquares = 0;         // sum of s^2
     unsigned __int128 sumSquaredGyration = 0; // sum of s^2 R^2, exact
+    unsigned __int128 largestSquaredGyration = 0; // of the largest clusters, the greatest s^2 R^2
     long double sumSizeGyration = 0;          // sum of s R
     bool spansLeftRight = false;
     bool spansTopBottom = false;

@@ -64,7 +64,7 @@ def read_grid(path):
 def statistics(habitat, structure):
     labels, count = ndimage.label(habitat, structure=structure)
     if count == 0:
-        return 0, 0, 0, 0.0, 0
+        return 0, 0, 0, 0.0, 0, 0
     index = np.arange(1, count + 1)
     sizes = np.bincount(labels.ravel())[1:].astype(np.int64)
     ys, xs = np.indices(habitat.shape, dtype=np.int64)
@@ -75,7 +75,10 @@ def statistics(habitat, structure):
     # s^2 R^2 = s (Sxx + Syy) - Sx^2 - Sy^2, in Python integers
     s2r2 = [int(a) * int(b) - int(c) * int(c) - int(d) * int(d) for a, b, c, d in zip(s, sxx, sx, sy)]
     sum_sr = sum(np.sqrt(float(v)) for v in s2r2)  # s R = sqrt(s^2 R^2)
-    return count, int(sizes.max()), sum(int(v) * int(v) for v in sizes), sum_sr, sum(s2r2)
+    largest = int(sizes.max())
+    # the largest cluster left out of xi (of equal ones, the greatest s^2 R^2)
+    largest_s2r2 = max(v for v, n in zip(s2r2, sizes) if int(n) == largest)
+    return count, largest, sum(int(v) * int(v) for v in sizes), sum_sr, sum(s2r2), largest_s2r2
 
 
 def main():
@@ -116,10 +119,10 @@ def main():
                 covers = [(args.cover, cover_values(args.cover))]
             for name, members in covers:
                 habitat = present & np.isin(cells, members)
-                clusters, largest, squares, sum_sr, sum_s2r2 = statistics(habitat, structure)
+                clusters, largest, squares, sum_sr, sum_s2r2, largest_s2r2 = statistics(habitat, structure)
                 print("\t".join(str(v) for v in (path, row, column, name, cells.shape[0], cells.shape[1],
                                                    int(present.sum()), int(habitat.sum()), clusters, largest,
-                                                   squares, repr(sum_sr), sum_s2r2)))
+                                                   squares, repr(sum_sr), sum_s2r2, largest_s2r2)))
 
 
 def cover_values(text):

@@ -3,11 +3,15 @@
 // observer's view of the clusters, stopping early, and memory that depends
 // on the width of a landscape only.
 #include "clusterscan.h"
+#include "clustermap.h"
 #include "referencecluster.h"
 #include "testutil.h"
 
 #include <QRandomGenerator>
+#include <QTemporaryDir>
 #include <QtTest>
+
+#include <gdal.h>
 
 #include <atomic>
 #include <cstdlib>
@@ -136,6 +140,7 @@ QString differences(const ClusterStatistics &got, const Reference &want)
     integer("largest", quint64(got.largest), quint64(want.largest));
     integer("sum s^2", got.sumSquares, want.sumSquares);
     integer("sum s^2 R^2", got.sumSquaredGyration, want.sumSquaredGyration);
+    integer("largest's s^2 R^2", got.largestSquaredGyration, want.largestSquaredGyration);
     const long double a = got.sumSizeGyration;
     const long double b = want.sumSizeGyration;
     if (std::fabs(double(a - b)) > 1e-9 * std::max(1.0, std::fabs(double(b))))
@@ -361,6 +366,8 @@ private slots:
     void memoryDoesNotGrowWithHeight();
     void manyClasses();
     void rowsOfTheOtherMode();
+    void clusterMapsOfBothWidths_data();
+    void clusterMapsOfBothWidths();
 };
 
 void TestClusterScan::coverMatchesReference_data()
@@ -538,9 +545,11 @@ void TestClusterScan::knownLandscapes()
     // Undefined quantities are NaN, never 0 or infinite.
     QCOMPARE(std::isnan(got.share()), cells == 0);
     QCOMPARE(std::isnan(got.largestShare()), cells == 0);
-    for (double value : {got.largestOfHabitat(), got.meanSize(), got.weightedSize(), got.gyrationAreaWeighted(),
-                         got.correlationLength()})
+    for (double value : {got.largestOfHabitat(), got.meanSize(), got.weightedSize(), got.meanSizeFinite(),
+                         got.gyrationAreaWeighted()})
         QCOMPARE(std::isnan(value), habitat == 0);
+    // The correlation length leaves the largest cluster out: one alone leaves nothing.
+    QCOMPARE(std::isnan(got.correlationLength()), clusters <= 1);
 }
 
 void TestClusterScan::fullRectangles_data()
@@ -592,8 +601,19 @@ void TestClusterScan::derivedQuantities()
     QCOMPARE(s.largestOfHabitat(), 3.0 / 4);
     QCOMPARE(s.meanSize(), 2.0);
     QCOMPARE(s.weightedSize(), 10.0 / 4);
+    QCOMPARE(s.meanSizeFinite(), 1.0); // the single cell, the line of 3 left out
     QCOMPARE(s.gyrationAreaWeighted(), 3 * std::sqrt(2.0 / 3) / 4);
-    QCOMPARE(s.correlationLength(), std::sqrt(6.0 / 10));
+    QCOMPARE(s.correlationLength(), 0.0); // a single cell has R = 0
+    // Two lines of 3 and a square of 4 cells, the largest, left out:
+    // xi^2 = 2 (9 * 2/3 + 9 * 2/3) / (9 + 9).
+    const ClusterStatistics t = scanCover(scan, {{1, 1, 1, 0, 1, 1}, {0, 0, 0, 0, 1, 1}, {1, 1, 1, 0, 0, 0}}, 3, 6, 4);
+    QCOMPARE(t.largest, qint64(4));
+    QCOMPARE(t.meanSizeFinite(), (9.0 + 9.0) / 6);
+    QCOMPARE(t.correlationLength(), std::sqrt(2 * (6.0 + 6.0) / 18));
+    // Only one cluster: nothing is left for the finite quantities.
+    const ClusterStatistics one = scanCover(scan, {{1, 1, 0}}, 1, 3, 4);
+    QCOMPARE(one.meanSizeFinite(), 0.0);
+    QVERIFY(std::isnan(one.correlationLength()));
 }
 
 void TestClusterScan::stopsOnceSpanningIsKnown_data()
@@ -817,6 +837,92 @@ void TestClusterScan::rowsOfTheOtherMode()
     scan.beginClasses(options(1, 4, 4));
     QCOMPARE(scan.addRow(cells.data(), 4), false);
     QVERIFY(scan.finishClasses().empty());
+}
+
+void TestClusterScan::clusterMapsOfBothWidths_data()
+{
+    QTest::addColumn<qint64>("rows");
+    QTest::addColumn<qint64>("columns");
+    QTest::addColumn<bool>("wide"); // whether the map is UInt64
+    QTest::newRow("65535 x 65535: every size fits 32 bits") << qint64(65535) << qint64(65535) << false;
+    QTest::newRow("65536 x 65536: a size may be 2^32") << qint64(65536) << qint64(65536) << true;
+    QTest::newRow("70144 x 65792") << qint64(70144) << qint64(65792) << true;
+    QTest::newRow("1 x 10^10") << qint64(1) << qint64(10000000000) << true;
+}
+
+// A cluster map is UInt64 once a cluster may hold 2^32 - 1 cells or more, so
+// that no size is ever clamped; both widths write every cell's cluster size.
+void TestClusterScan::clusterMapsOfBothWidths()
+{
+    QFETCH(qint64, rows);
+    QFETCH(qint64, columns);
+    QFETCH(bool, wide);
+    QCOMPARE(ClusterMap::valueType(rows, columns),
+             wide ? RasterSource::Writer::UInt64 : RasterSource::Writer::UInt32);
+
+    struct Cells : ClusterMap::Source
+    {
+        const std::vector<std::vector<int>> *grid = nullptr;
+        bool read(qint64 first, qint64 count, RaggedRows<qint8> &band, QString *) override
+        {
+            band.clear();
+            for (qint64 r = first; r < first + count; ++r) {
+                for (const int cell : (*grid)[size_t(r)])
+                    band.cells.push_back(qint8(cell));
+                band.endRow();
+            }
+            return true;
+        }
+    };
+    QTemporaryDir dir;
+    QRandomGenerator random(static_cast<quint32>(rows));
+    ClusterScan scan;
+    for (int i = 0; i < 20; ++i) {
+        const Landscape l = randomLandscape(random, "square", i);
+        ClusterMap::Recorder recorder;
+        QString why;
+        QVERIFY(recorder.open(&why));
+        scan.setObserver(&recorder);
+        scan.begin(options(l.height, l.width, 8));
+        std::vector<qint8> cells;
+        for (const auto &row : l.rows) {
+            cells.assign(row.begin(), row.end());
+            scan.addRow(cells.data(), qint64(cells.size()));
+        }
+        scan.finish();
+        scan.setObserver(nullptr);
+        QVERIFY2(recorder.close(&why), qPrintable(why));
+        Cells source;
+        source.grid = &l.rows;
+        const QString path = dir.filePath(QStringLiteral("map-%1.tif").arg(i));
+        QVERIFY2(ClusterMap::write(QFile::encodeName(path), source, recorder, l.height, l.width, ClusterRecord::Eight, {},
+                                   &why, ClusterMap::valueType(rows, columns)),
+                 qPrintable(why));
+        GDALAllRegister();
+        GDALDatasetH dataset = GDALOpen(QFile::encodeName(path).constData(), GA_ReadOnly);
+        QVERIFY(dataset);
+        GDALRasterBandH band = GDALGetRasterBand(dataset, 1);
+        QCOMPARE(GDALGetRasterDataType(band), wide ? GDT_UInt64 : GDT_UInt32);
+        std::vector<quint64> values(size_t(l.height * l.width));
+        QCOMPARE(GDALRasterIO(band, GF_Read, 0, 0, int(l.width), int(l.height), values.data(), int(l.width),
+                              int(l.height), GDT_UInt64, 0, 0),
+                 CE_None);
+        GDALClose(dataset);
+        const Nested labels = ReferenceCluster::labels(l.rows, l.height, l.width, 8);
+        std::map<int, quint64> sizes;
+        for (const auto &row : labels) {
+            for (const int label : row)
+                sizes[label] += label >= 0 ? 1 : 0;
+        }
+        const quint64 nodata = wide ? ~quint64(0) : quint64(ClusterMap::Nodata);
+        for (qint64 r = 0; r < l.height; ++r) {
+            for (qint64 c = 0; c < l.width; ++c) {
+                const int cell = c < qint64(l.rows[size_t(r)].size()) ? l.rows[size_t(r)][size_t(c)] : -1;
+                const quint64 expected = cell < 0 ? nodata : cell == 0 ? 0 : sizes[labels[size_t(r)][size_t(c)]];
+                QCOMPARE(values[size_t(r * l.width + c)], expected);
+            }
+        }
+    }
 }
 
 QTEST_GUILESS_MAIN(TestClusterScan)

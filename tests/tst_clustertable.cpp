@@ -14,6 +14,9 @@
 
 #include <gdal.h>
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <cmath>
 #include <map>
 #include <random>
@@ -59,7 +62,7 @@ std::map<QByteArray, QByteArrayList> tableRows(const QByteArray &bytes)
     const QByteArrayList lines = bytes.split('\n');
     for (qsizetype i = 1; i < lines.size(); ++i) {
         const QByteArrayList fields = lines[i].split('\t');
-        if (fields.size() == 20)
+        if (fields.size() == 21)
             rows[fields[0] + ' ' + fields[1] + ' ' + fields[2] + ' ' + fields[5]] = fields;
     }
     return rows;
@@ -84,6 +87,7 @@ int compareWithScipy(const QByteArray &table, const QByteArray &reference)
             continue;
         const QByteArrayList r = line.split('\t');
         // path row column cover rows columns cells habitat clusters largest squares sum_sR sum_s2R2
+        // largest_s2R2
         const QByteArray key = r[0] + ' ' + r[1] + ' ' + r[2] + ' ' + r[3];
         const auto found = rows.find(key);
         if (found == rows.end()) {
@@ -93,10 +97,15 @@ int compareWithScipy(const QByteArray &table, const QByteArray &reference)
         const QByteArrayList &t = found->second;
         const long double habitat = r[7].toDouble();
         const long double squares = r[10].toDouble();
+        const long double largest = r[9].toDouble();
+        const long double finiteSquares = squares - largest * largest;
+        const long double finite = habitat > 0 ? (habitat > largest ? finiteSquares / (habitat - largest) : 0) : NAN;
+        const long double xi = finiteSquares > 0
+                ? std::sqrt(2 * (r[12].toDouble() - r[13].toDouble()) / finiteSquares)
+                : NAN;
         const bool same = t[3] == r[4] && t[4] == r[5] && t[9] == r[6] && t[10] == r[7] && t[12] == r[8]
-                && t[13] == r[9] && nearly(t[17], habitat > 0 ? squares / habitat : NAN)
-                && nearly(t[18], habitat > 0 ? r[11].toDouble() / habitat : NAN)
-                && nearly(t[19], habitat > 0 ? std::sqrt(r[12].toDouble() / squares) : NAN);
+                && t[13] == r[9] && nearly(t[17], habitat > 0 ? squares / habitat : NAN) && nearly(t[18], finite)
+                && nearly(t[19], habitat > 0 ? r[11].toDouble() / habitat : NAN) && nearly(t[20], xi);
         if (!same) {
             qWarning("table:  %s\nscipy:  %s", t.join('\t').constData(), line.constData());
             return -1;
@@ -172,6 +181,9 @@ private slots:
     void refusals();
     void tileMapsHoldTheSquares_data();
     void tileMapsHoldTheSquares();
+    void squaresWithoutCellsAreNoLandscapes_data();
+    void squaresWithoutCellsAreNoLandscapes();
+    void pathsReadBackExactly();
 
 private:
     QTemporaryDir m_dir;
@@ -358,19 +370,20 @@ void TestClusterTable::clustersPerCellNearTheThreshold()
     // cell tend to 0.0275981 (Ziff, Finch and Adamchik 1997) with a 1/L
     // correction on open boundaries; below the threshold the largest
     // cluster's share of the habitat falls with L, above it rises; the
-    // weighted size of the clusters but the largest peaks near the threshold,
-    // higher for larger L.
+    // mean size of the clusters but the largest peaks near the threshold,
+    // higher for larger L; the correlation length converges with L below the
+    // threshold and grows like L at it.
 #ifdef VANTRIX_SANITIZED
     QSKIP("some 10^8 cells of random landscapes: too slow under the sanitizers; the statistics' code is tested "
           "against SciPy above");
 #endif
     // The same cells at every size: 4 landscapes of 1024^2, 16 of 512^2, 64 of 256^2.
     const QList<int> sizes{256, 512, 1024};
-    const QStringList shares{"0.55", "0.592746", "0.64"};
-    // share -> L -> values; `finite` is the weighted size of the clusters
-    // other than the largest, the mean cluster size of percolation theory:
-    // weighted_size itself, which holds the largest, only grows with the share.
-    std::map<QString, std::map<int, std::vector<double>>> perCell, largest, finite;
+    const QStringList shares{"0.5", "0.55", "0.592746", "0.64"};
+    // share -> L -> values; `finite` is mean_size_finite, the mean size of
+    // the clusters other than the largest (weighted_size, which holds the
+    // largest, only grows with the share); `xi` is correlation_length.
+    std::map<QString, std::map<int, std::vector<double>>> perCell, largest, finite, xi;
     for (const int size : sizes) {
         const int replicates = 4 * (1024 / size) * (1024 / size);
         for (const QString &share : shares) {
@@ -390,10 +403,8 @@ void TestClusterTable::clustersPerCellNearTheThreshold()
             for (const auto &[key, row] : tableRows(run.out)) {
                 perCell[share][size].push_back(row[12].toDouble() / row[9].toDouble());
                 largest[share][size].push_back(row[15].toDouble());
-                const double habitat = row[10].toDouble();
-                const double biggest = row[13].toDouble();
-                const double squares = row[17].toDouble() * habitat;
-                finite[share][size].push_back(habitat > biggest ? (squares - biggest * biggest) / (habitat - biggest) : 0);
+                finite[share][size].push_back(row[18].toDouble());
+                xi[share][size].push_back(row[20].toDouble());
             }
             QDir(m_dir.filePath(dir)).removeRecursively();
         }
@@ -445,6 +456,17 @@ void TestClusterTable::clustersPerCellNearTheThreshold()
     QVERIFY(mean(finite["0.592746"][big]) > mean(finite["0.55"][big]));
     QVERIFY(mean(finite["0.592746"][big]) > mean(finite["0.64"][big]));
     QVERIFY(mean(finite["0.592746"][big]) > mean(finite["0.592746"][sizes.first()])); // and the peak grows with L
+    // The correlation length: the same for the two larger sizes at 0.5, within
+    // their errors; about four times as long at the threshold for L 4 times.
+    for (const int size : sizes)
+        qInfo("L = %4d: correlation length at 0.5 %.3f +- %.3f, at the threshold %.2f +- %.2f", size,
+              mean(xi["0.5"][size]), standardError(xi["0.5"][size]), mean(xi["0.592746"][size]),
+              standardError(xi["0.592746"][size]));
+    const double below = mean(xi["0.5"][1024]) - mean(xi["0.5"][512]);
+    const double belowError = std::hypot(standardError(xi["0.5"][1024]), standardError(xi["0.5"][512]));
+    QVERIFY2(std::abs(below) < 3 * belowError + 1e-3, qPrintable(QString::number(below)));
+    const double growth = mean(xi["0.592746"][1024]) / mean(xi["0.592746"][256]);
+    QVERIFY2(growth > 3 && growth < 5, qPrintable(QString::number(growth)));
 }
 
 void TestClusterTable::sameTableForJobsAndSplits()
@@ -611,6 +633,105 @@ void TestClusterTable::tileMapsHoldTheSquares()
                 QCOMPARE(QByteArray::number(bands[1][pixel], 'f', 0), QByteArray("16785409"));
         }
     }
+}
+
+void TestClusterTable::squaresWithoutCellsAreNoLandscapes_data()
+{
+    QTest::addColumn<QStringList>("options");
+    QTest::newRow("walk") << QStringList{"--rule", "walk", "--cover", "1"};
+    QTest::newRow("cluster4") << QStringList{"--rule", "cluster4", "--cover", "1"};
+    QTest::newRow("each class") << QStringList{"--cover", "each"};
+}
+
+// A map whose right half is nodata (a coast, a study area's border): its
+// square there is no landscape, so the PP is that of the square with land.
+void TestClusterTable::squaresWithoutCellsAreNoLandscapes()
+{
+    QFETCH(QStringList, options);
+    RasterFixture::Grid grid(4, std::vector<double>(8, 255));
+    for (auto &row : grid)
+        std::fill(row.begin(), row.begin() + 4, 1);
+    RasterFixture::Options fixture;
+    fixture.nodata = 255;
+    const QString map = RasterFixture::writeRaster(m_dir.filePath(QStringLiteral("coast.tif")), grid, fixture);
+    const Run run = percolate(options + QStringList{"--tile", "4", "--table", "coast.tsv", "--tile-map", "coast.tif-map.tif",
+                                                    map},
+                              m_dir.path());
+    QCOMPARE(run.exitCode, 0);
+    const QByteArray name = QFile::encodeName(map) + "#0,0" + (options.contains("each") ? "#cover=1" : "");
+    QCOMPARE(run.out, name + "\t1\nProbability Percolation (PP) = 1\n");
+    QVERIFY2(run.err.contains("1 complete square(s) of 1 landscape(s) hold no cell with a value"), run.err.constData());
+    QFile table(m_dir.filePath(QStringLiteral("coast.tsv")));
+    QVERIFY(table.open(QIODevice::ReadOnly));
+    QCOMPARE(table.readAll().count('\n'), 2); // the header and the square with land
+    const auto bands = bandsOf(m_dir.filePath(options.contains("each") ? QStringLiteral("coast.tif-map-1.tif")
+                                                                        : QStringLiteral("coast.tif-map.tif")));
+    QVERIFY(!bands.empty() && bands[0].size() == 2);
+    QCOMPARE(bands[0][0], 1.0);
+    QVERIFY(std::isnan(bands[0][1])); // nodata
+}
+
+// Landscapes whose names hold a tab, a line break, a carriage return,
+// quotes, bytes that are not UTF-8, or are words R and pandas take for a
+// missing value: R's read.delim() and pandas' read_csv() (as the docs say to
+// call them) read every path back, byte for byte; the parts of a split run
+// merge to the whole table.
+void TestClusterTable::pathsReadBackExactly()
+{
+    if (QStandardPaths::findExecutable(QStringLiteral("Rscript")).isEmpty())
+        QSKIP("R is a reader checked here: install r-base-core");
+    // The last name is not UTF-8: it comes through a list, as bytes.
+    const QByteArrayList names{"tab\there.txt", "line\nbreak.txt", "carriage\rreturn.txt", "\"quoted.txt",
+                               "in\"side.txt", "NA", "nan", "None", "#hash.txt", " lead.txt", "plain.txt",
+                               "d\xe9j\xe0.txt"};
+    QDir dir(m_dir.filePath(QStringLiteral("names")));
+    QVERIFY(dir.mkpath(QStringLiteral(".")));
+    QStringList arguments{"-q", "--cover", "1", "--table", "t.tsv", "-o", "r.txt", "--files-from", "list"};
+    QByteArray expected;
+    for (const QByteArray &name : names) {
+        const QByteArray path = QFile::encodeName(dir.path()) + '/' + name;
+        const int fd = ::open(path.constData(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        QVERIFY(fd >= 0 && ::write(fd, "1 1\n0 0\n", 8) == 8 && ::close(fd) == 0);
+        if (&name == &names.last())
+            QVERIFY(TestUtil::writeFile(dir.filePath(QStringLiteral("list")), name + '\n'));
+        else
+            arguments << QString::fromUtf8(name);
+        const bool missing = name == "NA" || name == "nan" || name == "None";
+        expected += (missing ? QByteArray("./") + name : name).toHex() + '\n';
+    }
+    const Run run = percolate(arguments, dir.path());
+    QVERIFY2(run.exitCode == 0, run.err.constData());
+    const Run r = runProgram(QStringLiteral("Rscript"),
+                             {"-e", "t <- read.delim('t.tsv'); writeLines(sapply(t$landscape, function(x) "
+                                    "paste(charToRaw(x), collapse = '')))"},
+                             dir.path());
+    QVERIFY2(r.exitCode == 0, r.err.constData());
+    // R's reader ends a line at every carriage return, within quotes too: the
+    // one byte it cannot give back.
+    QCOMPARE(r.out, QByteArray(expected).replace("63617272696167650d", "63617272696167650a"));
+    const Run pandas = runProgram(QStringLiteral("/usr/bin/python3"),
+                                  {"-c", "import os, pandas as pd\n"
+                                         "t = pd.read_csv('t.tsv', sep='\\t', encoding_errors='surrogateescape')\n"
+                                         "print('\\n'.join(os.fsencode(x).hex() for x in t.landscape))"},
+                                  dir.path());
+    QVERIFY2(pandas.exitCode == 0, pandas.err.constData());
+    QCOMPARE(pandas.out, expected);
+
+    QStringList parts;
+    for (int k = 1; k <= 2; ++k) {
+        const QString part = QStringLiteral("part-%1.tsv").arg(k);
+        QStringList partArguments = arguments;
+        partArguments.replace(partArguments.indexOf(QStringLiteral("t.tsv")), part);
+        partArguments << "--shard" << QStringLiteral("%1/2").arg(k);
+        QCOMPARE(percolate(partArguments, dir.path()).exitCode, 0);
+        parts << part;
+    }
+    const Run merged = percolate({"--merge", parts[1], parts[0], "-o", "merged.tsv"}, dir.path());
+    QVERIFY2(merged.exitCode == 0, merged.err.constData());
+    QFile whole(dir.filePath(QStringLiteral("t.tsv")));
+    QFile joined(dir.filePath(QStringLiteral("merged.tsv")));
+    QVERIFY(whole.open(QIODevice::ReadOnly) && joined.open(QIODevice::ReadOnly));
+    QCOMPARE(joined.readAll(), whole.readAll());
 }
 
 QTEST_GUILESS_MAIN(TestClusterTable)

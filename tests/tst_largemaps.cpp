@@ -39,6 +39,11 @@ struct Expected
     long double sumSquares = 0;
     long double sumSizeGyration = 0;
     long double sumSquaredGyration = 0;
+    // The same over the clusters other than the largest (of equal ones, the
+    // one with the greatest s^2 R^2), which percolation theory's mean size
+    // and correlation length leave out.
+    long double finiteSquares = 0;
+    long double finiteSquaredGyration = 0;
 };
 
 QByteArray makeTile()
@@ -126,6 +131,14 @@ Expected ofTile(const std::vector<Component> &parts)
 {
     Expected e;
     e.cells = qint64(Side) * Side;
+    const Component *excluded = nullptr;
+    for (const Component &c : parts) {
+        const u128 g = squaredGyration(c.cells, u128(c.sx), u128(c.sy), u128(c.sxx));
+        if (!excluded || c.cells > excluded->cells
+            || (c.cells == excluded->cells
+                && g > squaredGyration(excluded->cells, u128(excluded->sx), u128(excluded->sy), u128(excluded->sxx))))
+            excluded = &c;
+    }
     for (const Component &c : parts) {
         ++e.clusters;
         e.habitat += c.cells;
@@ -134,6 +147,10 @@ Expected ofTile(const std::vector<Component> &parts)
         const u128 g = squaredGyration(c.cells, u128(c.sx), u128(c.sy), u128(c.sxx));
         e.sumSizeGyration += radiusTimesSize(g);
         e.sumSquaredGyration += static_cast<long double>(g);
+        if (&c != excluded) {
+            e.finiteSquares += static_cast<long double>(c.cells) * c.cells;
+            e.finiteSquaredGyration += static_cast<long double>(g);
+        }
     }
     return e;
 }
@@ -164,6 +181,9 @@ Expected ofMap(const std::vector<Component> &parts)
         const u128 s2r2 = squaredGyration(c.cells, u128(c.sx), u128(c.sy), u128(c.sxx));
         e.sumSizeGyration += copies * radiusTimesSize(s2r2);
         e.sumSquaredGyration += static_cast<long double>(copies) * static_cast<long double>(s2r2);
+        // The joined crosses are the largest cluster: every other one is finite.
+        e.finiteSquares += static_cast<long double>(copies) * c.cells * c.cells;
+        e.finiteSquaredGyration += static_cast<long double>(copies) * static_cast<long double>(s2r2);
     }
     // The joined crosses: tile (i, j) shifts the tile's cross cells by
     // (Side i, Side j). Sums over i of i and of i^2 are T(T-1)/2 and
@@ -226,7 +246,7 @@ QList<QByteArrayList> tableRows(const QString &path)
 // reals to the table's 9 significant digits.
 void compareRow(const QByteArrayList &row, const Expected &e, int spans)
 {
-    QCOMPARE(row.size(), 20);
+    QCOMPARE(row.size(), 21);
     QCOMPARE(row[8].toInt(), spans);
     QCOMPARE(row[9].toLongLong(), e.cells);
     QCOMPARE(row[10].toLongLong(), e.habitat);
@@ -238,8 +258,9 @@ void compareRow(const QByteArrayList &row, const Expected &e, int spans)
     };
     const long double habitat = e.habitat;
     QVERIFY2(near(row[17], e.sumSquares / habitat), row[17].constData());           // weighted_size
-    QVERIFY2(near(row[18], e.sumSizeGyration / habitat), row[18].constData());      // gyration_am
-    QVERIFY2(near(row[19], std::sqrt(e.sumSquaredGyration / e.sumSquares)), row[19].constData()); // correlation_length
+    QVERIFY2(near(row[18], e.finiteSquares / (habitat - e.largest)), row[18].constData()); // mean_size_finite
+    QVERIFY2(near(row[19], e.sumSizeGyration / habitat), row[19].constData());      // gyration_am
+    QVERIFY2(near(row[20], std::sqrt(2 * e.finiteSquaredGyration / e.finiteSquares)), row[20].constData()); // correlation_length
 }
 
 } // namespace
@@ -323,7 +344,7 @@ void TestLargeMaps::tilesAndTheirMap()
     QVERIFY(ds);
     QCOMPARE(qint64(GDALGetRasterXSize(ds)), Tiles);
     QCOMPARE(qint64(GDALGetRasterYSize(ds)), Tiles);
-    QCOMPARE(GDALGetRasterCount(ds), 12);
+    QCOMPARE(GDALGetRasterCount(ds), 13); // spans and the table's 12 statistics
     double transform[6];
     QCOMPARE(GDALGetGeoTransform(ds, transform), CE_None);
     QCOMPARE(transform[1], 30.0 * Side);

@@ -238,6 +238,10 @@ private slots:
     void answersAndRefusals();
     void dashIsStandardOutput_data();
     void dashIsStandardOutput();
+    void outputsNeverReplaceInputs_data();
+    void outputsNeverReplaceInputs();
+    void everyMemoryLimitEndsCleanly_data();
+    void everyMemoryLimitEndsCleanly();
 
 private:
     // The arguments with which writer puts its result at path (for
@@ -769,6 +773,26 @@ void TestOutputs::answersAndRefusals_data()
     QTest::newRow("generate with seed share 1e-9")
             << "generate" << QStringList{"--model", "clusters", "--seed-share", "1e-9", "--size", "8", "--share", "0.5", "--count", "1", "--seed", "1"}
             << 0 << QByteArray() << QStringLiteral("clusters-Q0.000000001-L8-p0.5-s1-r0001.txt") << 0;
+    const QString landscape = work.filePath(QStringLiteral("landscape.txt"));
+    QTest::newRow("percolate: per-class tile maps beside a device")
+            << "percolate" << QStringList{"-q", "--cover", "each", "--tile", "2", "--tile-map", "/dev/null", landscape}
+            << 2 << QByteArray("/dev/null is not a regular file") << QString() << 0;
+    QTest::newRow("percolate: {cover} with one cover")
+            << "percolate" << QStringList{"-q", "-c", "1", "--tile", "2", "--tile-map", "m-{cover}.tif", landscape} << 2
+            << QByteArray("{cover}") << QString() << 0;
+    QTest::newRow("percolate: the table on a full device")
+            << "percolate" << QStringList{"-q", "-c", "1", "--table", "/dev/full", "-o", "r.txt", landscape} << 1
+            << QByteArray("the table /dev/full could not be written: No space left on device") << QString() << 0;
+    QTest::newRow("percolate: the cluster map into a missing folder")
+            << "percolate" << QStringList{"-q", "-c", "1", "--cluster-map", "missing/c.tif", "-o", "r.txt", landscape}
+            << 1 << QByteArray("the cluster map missing/c.tif could not be written") << QStringLiteral("r.txt") << 0;
+    // Names up to the 255 bytes a file name may have: the temporary file
+    // beside them gets a name that fits too.
+    for (const int length : {249, 252, 255}) {
+        const QString name = QString(length - 4, QLatin1Char('n')) + QStringLiteral(".tsv");
+        QTest::addRow("sweep -o a name of %d bytes", length)
+                << "sweep" << sweep + QStringList{"-o", name} << 0 << QByteArray() << name << 0;
+    }
     QTest::newRow("sweep at shares 1e-300 and 0.5") << "sweep" << QStringList{"--model", "random", "--size", "8", "--share", "1e-300,0.5", "--replicates", "2", "--seed", "1", "-o", "t.tsv"}
                                                     << 0 << QByteArray() << QStringLiteral("t.tsv") << 0;
 }
@@ -862,6 +886,102 @@ void TestOutputs::dashIsStandardOutput()
     QVERIFY2(dash.exitCode == 0, dash.err.constData());
     QCOMPARE(dash.out, expected);
     QVERIFY(!QFile::exists(dir.filePath(QStringLiteral("-"))));
+}
+
+void TestOutputs::outputsNeverReplaceInputs_data()
+{
+    // A script run in a folder holding landscape.txt, map.tif, list.txt
+    // (naming landscape.txt), part.txt and table.tsv (parts of a split run),
+    // alias.txt (a hard link to landscape.txt) and link.txt (a symbolic
+    // one); the file the script must leave as it was.
+    QTest::addColumn<QString>("script");
+    QTest::addColumn<QString>("kept");
+    const QString percolate = QStringLiteral("$VANTRIX_PERCOLATE -q -c 1 ");
+    QTest::newRow("-o over the landscape") << percolate + "-o landscape.txt landscape.txt" << "landscape.txt";
+    QTest::newRow("-o over a hard link to it") << percolate + "-o alias.txt landscape.txt" << "landscape.txt";
+    QTest::newRow("-o over a symbolic link to it") << percolate + "-o link.txt landscape.txt" << "landscape.txt";
+    QTest::newRow("--table over the landscape") << percolate + "--table landscape.txt -o r.txt landscape.txt"
+                                                << "landscape.txt";
+    QTest::newRow("--cluster-map over the raster") << percolate + "--cluster-map map.tif -o r.txt map.tif" << "map.tif";
+    QTest::newRow("--tile-map over the raster") << percolate + "--tile 2 --tile-map map.tif -o r.txt map.tif"
+                                                << "map.tif";
+    QTest::newRow("-o over the list") << percolate + "--files-from list.txt -o list.txt" << "list.txt";
+    QTest::newRow("--merge -o over a part") << QStringLiteral("$VANTRIX_PERCOLATE --merge part.txt -o part.txt")
+                                            << "part.txt";
+    QTest::newRow("sweep --merge -o over a part") << QStringLiteral("$VANTRIX_SWEEP --merge table.tsv -o table.tsv")
+                                                  << "table.tsv";
+}
+
+// An output is never written over a file the run reads, under any name:
+// the run is refused (exit 2) and the file stays as it was.
+void TestOutputs::outputsNeverReplaceInputs()
+{
+    QFETCH(QString, script);
+    QFETCH(QString, kept);
+    QTemporaryDir dir;
+    Start start;
+    start.directory = dir.path();
+    const Run made = shell(QStringLiteral(
+            "cp '%1' landscape.txt && echo landscape.txt > list.txt && ln landscape.txt alias.txt && "
+            "ln -s landscape.txt link.txt && $VANTRIX_GENERATE --model random --size 8 --share 0.5 --count 1 "
+            "--seed 1 --format geotiff -o g && mv g/*.tif map.tif && "
+            "$VANTRIX_PERCOLATE -q -c 1 --shard 1/1 -o part.txt landscape.txt && "
+            "$VANTRIX_SWEEP --model random --size 8 --share 0.5 --replicates 2 --seed 1 -q --shard 1/1 -o table.tsv")
+                                       .arg(work.filePath(QStringLiteral("landscape.txt"))),
+                               start);
+    QVERIFY2(made.exitCode == 0, made.err.constData());
+    const QByteArray before = readAll(dir.filePath(kept));
+    const Run run = shell(script, start);
+    QVERIFY2(run.exitCode == 2, run.err.constData());
+    QVERIFY2(run.err.contains("would be written over"), run.err.constData());
+    QCOMPARE(readAll(dir.filePath(kept)), before);
+}
+
+void TestOutputs::everyMemoryLimitEndsCleanly_data()
+{
+    // The address space the process may use, in MB: too little to read the
+    // raster at all, enough to start but not for GDAL's reading, enough.
+    QTest::addColumn<int>("megabytes");
+    for (const int megabytes : {120, 180, 200, 230, 260, 300})
+        QTest::addRow("%d MB", megabytes) << megabytes;
+}
+
+// A table of an 8000 x 8000 map under any memory limit: it is written, or
+// the run ends with a message and status 1 (the map named as unreadable in a
+// whole report, or nothing written), and no temporary file; never an abort,
+// whatever part (GDAL's reading, a thread, the writing) meets the limit.
+void TestOutputs::everyMemoryLimitEndsCleanly()
+{
+#ifdef VANTRIX_SANITIZED
+    QSKIP("the sanitizers' shadow memory does not fit under ulimit -v");
+#endif
+    QFETCH(int, megabytes);
+    const QString map = work.filePath(QStringLiteral("ones-8000.tif"));
+    if (!QFile::exists(map)) {
+        const Run made = shell(QStringLiteral("gdal_create -q -outsize 8000 8000 -burn 1 -ot Byte -co TILED=YES "
+                                              "-co COMPRESS=DEFLATE '%1'")
+                                       .arg(map));
+        QVERIFY2(made.exitCode == 0, made.err.constData());
+    }
+    QTemporaryDir dir;
+    for (const char *old : {"c.tsv", "c.txt"})
+        QVERIFY(TestUtil::writeFile(dir.filePath(QLatin1String(old)), "old\n"));
+    Start start;
+    start.directory = dir.path();
+    start.addressSpace = rlim_t(megabytes) << 20;
+    const Run run = ::run("percolate", {"--cover", "1", "--extent", "full", "--table", "c.tsv", "-o", "c.txt", map},
+                          start);
+    QVERIFY2(!run.crashed && (run.exitCode == 0 || run.exitCode == 1),
+             qPrintable(QStringLiteral("status %1: %2").arg(run.exitCode).arg(QString::fromLocal8Bit(run.err))));
+    QCOMPARE(entries(dir.path()), QStringList({"c.tsv", "c.txt"}));
+    if (run.exitCode == 0) {
+        QVERIFY(readAll(dir.filePath(QStringLiteral("c.tsv"))).contains("\t64000000\t"));
+    } else {
+        QVERIFY2(run.err.startsWith("vantrix-percolate: "), run.err.constData());
+        const QByteArray report = readAll(dir.filePath(QStringLiteral("c.txt")));
+        QVERIFY2(report == "old\n" || report.endsWith("\t0\nProbability Percolation (PP) = 0\n"), report.constData());
+    }
+    qInfo("%d MB: status %d", megabytes, run.exitCode);
 }
 
 QTEST_GUILESS_MAIN(TestOutputs)

@@ -484,9 +484,18 @@ void TestPercolateCommand::textThatLooksLikeARasterIsText_data()
                                      << QByteArray("2 field(s) that are not integers were skipped, such as 'ncols'");
     QTest::newRow("ncols and nrows, named .asc") << "grid.asc" << "ncols 6\nnrows 5\n" + rows << 0
                                                  << QByteArray("2 field(s) that are not integers were skipped, such as 'ncols'");
+    // Three keywords of an ESRI ASCII grid's header make a grid: what GDAL
+    // cannot open is refused with the reason, never read as text.
+    const QByteArray refused = "GDAL cannot open this ESRI ASCII grid: ";
     QTest::newRow("a header with a misspelt keyword")
-            << "typo.txt" << QByteArray("ncols 3\nnrows 3\nxllcorner 0\nyllcorner 0\ncelsize 1\n1 1 1\n1 0 0\n1 0 0\n") << 0
-            << QByteArray("5 field(s) that are not integers were skipped, such as 'ncols'");
+            << "typo.txt" << QByteArray("ncols 3\nnrows 3\nxllcorner 0\nyllcorner 0\ncelsize 1\n1 1 1\n1 0 0\n1 0 0\n") << 1
+            << refused + "its header has no cellsize (nor dx and dy), and GDAL knows no keyword 'celsize'\n";
+    QTest::newRow("ncols, nrows and NODATA_value") << "nodata.asc" << "ncols 6\nnrows 5\nNODATA_value -1\n" + rows << 1
+                                                   << refused + "its header has no cellsize (nor dx and dy)\n";
+    QTest::newRow("values on a line that starts with nan")
+            << "nan.asc" << QByteArray("ncols 3\nnrows 2\nxllcorner 0\nyllcorner 0\ncellsize 1\nnan 1 1 1 1 1\n") << 1
+            << refused + "Couldn't find data values in ASCII Grid file. (its line 'nan 1 1 1 1 1' starts with a letter, "
+                         "which GDAL takes for a line of the header; a blank before its first value lets GDAL read the grid)\n";
 
     // Binary rasters GDAL cannot open stay unreadable, with GDAL's reason.
     QTemporaryDir dir;
@@ -500,8 +509,9 @@ void TestPercolateCommand::textThatLooksLikeARasterIsText_data()
 }
 
 // A file GDAL cannot open as a raster is a text landscape: a grid whose
-// first lines read like an ESRI grid's header is tested by the text rules;
-// a damaged binary raster stays unreadable, with GDAL's reason.
+// first line or two read like an ESRI grid's header is tested by the text
+// rules. An ESRI grid GDAL cannot open, and a damaged binary raster, stay
+// unreadable, with the reason.
 void TestPercolateCommand::textThatLooksLikeARasterIsText()
 {
     QFETCH(QString, name);

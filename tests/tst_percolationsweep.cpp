@@ -95,7 +95,7 @@ std::vector<double> criticalShares(NeutralLandscape::Model model, qint64 size, q
     p.thresholds = true;
     std::vector<double> shares;
     PercolationSweep::run(p, 2, {}, [&](const PercolationSweep::Threshold &t) {
-        shares.push_back(double(t.criticalCells) / double(size * size));
+        shares.push_back(PercolationSweep::criticalShare(p.landscape, t.size, t.criticalKey).toDouble());
     });
     return shares;
 }
@@ -126,6 +126,8 @@ private slots:
     void observablesAgainstFloodFill();
     void observablesMergeToTheWholeRun();
     void exactMomentsText();
+    void standardErrorsKeepEveryDigit_data();
+    void standardErrorsKeepEveryDigit();
     void criticalShareOfCrossings_data();
     void criticalShareOfCrossings();
     void clustersPerCellAtThreshold();
@@ -438,6 +440,36 @@ void TestPercolationSweep::thresholdsAgainstBisection()
         }
         QCOMPARE(row.spanning, spanning);
     }
+    // The critical share is where the replicate's own habitat first spans:
+    // at it the replicate spans, at the next lower share of 9 significant
+    // digits it does not; so the fraction of replicates whose critical share
+    // is at most p is the PP at p.
+    for (const PercolationSweep::Threshold &t : found) {
+        const QByteArray critical = PercolationSweep::criticalShare(p.landscape, t.size, t.criticalKey);
+        const NeutralLandscape landscape(p.landscape, t.replicate);
+        const int neighbours = t.rule == SpanningRule::Cluster8 ? 8 : 4;
+        auto spansAt = [&](double share) {
+            RaggedRows<qint8> rows;
+            landscape.cells(share, rows);
+            std::vector<std::vector<int>> cells(21);
+            for (qint64 r = 0; r < 21; ++r)
+                cells[size_t(r)].assign(rows.row(r), rows.row(r) + 21);
+            return ReferenceCluster::spans(cells, neighbours, leftRight, topBottom);
+        };
+        const double share = critical.toDouble();
+        QVERIFY2(spansAt(share), critical.constData());
+        const int decimals = int(critical.size() - critical.indexOf('.') - 1);
+        QVERIFY2(!spansAt(share - std::pow(10.0, -std::max(decimals, 9))), critical.constData());
+    }
+    for (const SweepTable::Row &row : table.rows) {
+        qint64 atMost = 0;
+        for (const PercolationSweep::Threshold &t : found) {
+            if (SpanningRule::name(t.rule).toLatin1() == row.rule)
+                atMost += PercolationSweep::criticalShare(p.landscape, t.size, t.criticalKey).toDouble()
+                        <= row.share.toDouble();
+        }
+        QCOMPARE(atMost, row.spanning);
+    }
 }
 
 void TestPercolationSweep::observablesAgainstFloodFill_data()
@@ -626,6 +658,47 @@ void TestPercolationSweep::meanFiniteSizePeaksAtThreshold()
         QVERIFY(peak > 1.5 * previous);
         previous = peak;
     }
+}
+
+void TestPercolationSweep::standardErrorsKeepEveryDigit_data()
+{
+    // Values base + offsets: the error depends on the offsets alone, which
+    // the test knows exactly; a difference of the large sums in floating
+    // point loses their digits.
+    QTest::addColumn<quint64>("base");
+    QTest::addColumn<QList<qint64>>("offsets");
+    QTest::newRow("two values") << quint64(0) << QList<qint64>{0, 1};
+    QTest::newRow("two close values near 2^40") << (quint64(1) << 40) << QList<qint64>{0, 1};
+    QTest::newRow("two close values near 2^63") << (quint64(1) << 63) << QList<qint64>{-3, 4};
+    QTest::newRow("five values near 2^62") << (quint64(1) << 62) << QList<qint64>{-7, 2, 0, 11, -1};
+    QTest::newRow("a thousand values near 2^50") << (quint64(1) << 50) << [] {
+        QList<qint64> offsets;
+        for (qint64 i = 0; i < 1000; ++i)
+            offsets << (i * 7919) % 101 - 50;
+        return offsets;
+    }();
+}
+
+void TestPercolationSweep::standardErrorsKeepEveryDigit()
+{
+    QFETCH(quint64, base);
+    QFETCH(QList<qint64>, offsets);
+    ExactMoments moments;
+    for (const qint64 offset : offsets)
+        moments.add(quint64(qint64(base) + offset));
+    const long double n = offsets.size();
+    long double mean = 0;
+    for (const qint64 offset : offsets)
+        mean += offset;
+    mean /= n;
+    long double squares = 0;
+    for (const qint64 offset : offsets)
+        squares += (offset - mean) * (offset - mean);
+    const double expected = double(std::sqrt(squares / (n - 1) / n) / 4294967296.0L);
+    // Every one of the table's 9 significant digits.
+    QCOMPARE(SweepTable::formatObservable(moments.standardError(offsets.size(), 1.0 / 4294967296.0)),
+             SweepTable::formatObservable(expected));
+    QVERIFY(std::abs(moments.standardError(offsets.size(), 1.0 / 4294967296.0) - expected) <= 1e-15 * expected);
 }
 
 QTEST_GUILESS_MAIN(TestPercolationSweep)

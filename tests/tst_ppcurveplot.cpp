@@ -115,6 +115,12 @@ bool near(const QColor &a, const QColor &b, int tolerance)
            && std::abs(a.blue() - b.blue()) <= tolerance;
 }
 
+// A series of a sweep rising across 0.55..0.65.
+PPCurvePlot::Series series(const QString &rule, qint64 size)
+{
+    return {rule, size, ramp(rule, 11, 0.55, 0.65, 0.0, 1.0).points};
+}
+
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 constexpr double kInf = std::numeric_limits<double>::infinity();
 
@@ -144,6 +150,12 @@ private slots:
     void panels();
     void deterministic_data();
     void deterministic();
+    void sweepStyles_data();
+    void sweepStyles();
+    void legendGrouped_data();
+    void legendGrouped();
+    void legendEntry_data();
+    void legendEntry();
 };
 
 void TestPPCurvePlot::crossing_data()
@@ -202,7 +214,7 @@ void TestPPCurvePlot::written_data()
 
     QTest::newRow("three rules around the threshold")
             << QStringLiteral("random landscapes, 128 x 128, 2000 replicates, seed 42, either direction") << sample()
-            << QStringList{"walk: PP = 0.5 at p = 0.6333", "cluster4: PP = 0.5 at p = 0.5909",
+            << QStringList{"walk: PP = 0.5 at p = 0.63", "cluster4: PP = 0.5 at p = 0.59",
                            "cluster8: no crossing in range"};
     QTest::newRow("one curve of one point")
             << QStringLiteral("one") << QList<PPCurve>{curve("cluster4", {{0.5927, 0.5}})}
@@ -220,12 +232,12 @@ void TestPPCurvePlot::written_data()
     QTest::newRow("200 shares")
             << QStringLiteral("many shares")
             << QList<PPCurve>{ramp("walk", 200, 0.0, 1.0, 0.0, 1.0), ramp("cluster8", 200, 0.0, 0.995, 0.3, 1.0)}
-            << QStringList{"walk: PP = 0.5 at p = 0.5000", "cluster8: PP = 0.5 at p = 0.2843"};
+            << QStringList{"walk: PP = 0.5 at p = 0.500", "cluster8: PP = 0.5 at p = 0.284"};
     QList<PPCurve> seven;
     QStringList sevenLegend;
     for (int i = 0; i < PPCurvePlot::maxCurves; ++i) {
         seven << ramp(QStringLiteral("rule %1").arg(i), 5, 0.4 + 0.02 * i, 0.6 + 0.02 * i, 0.0, 1.0);
-        sevenLegend << QStringLiteral("rule %1: PP = 0.5 at p = %2").arg(i).arg(0.5 + 0.02 * i, 0, 'f', 4);
+        sevenLegend << QStringLiteral("rule %1: PP = 0.5 at p = %2").arg(i).arg(0.5 + 0.02 * i, 0, 'f', 2);
     }
     QTest::newRow("seven curves") << QStringLiteral("seven") << seven << sevenLegend;
     // Four sizes of two rules: a colour per size, a line per rule.
@@ -239,22 +251,22 @@ void TestPPCurvePlot::written_data()
             c.lineStyle = rule;
             sized << c;
             sizedLegend << QStringLiteral("cluster%1, L = %2: PP = 0.5 at p = %3")
-                                   .arg(4 * (rule + 1)).arg(64 << size).arg(0.6 + 0.01 * rule, 0, 'f', 4);
+                                   .arg(4 * (rule + 1)).arg(64 << size).arg(0.6 + 0.01 * rule, 0, 'f', 3);
         }
     }
     QTest::newRow("eight curves in four colours and two lines") << QStringLiteral("sizes") << sized << sizedLegend;
     QTest::newRow("curves at different shares")
             << QString()
             << QList<PPCurve>{curve("walk", {{0.3, 0.0}, {0.4, 1.0}}), curve("cluster4", {{0.6, 0.0}, {0.8, 1.0}})}
-            << QStringList{"walk: PP = 0.5 at p = 0.3500", "cluster4: PP = 0.5 at p = 0.7000"};
+            << QStringList{"walk: PP = 0.5 at p = 0.3", "cluster4: PP = 0.5 at p = 0.7"};
     QTest::newRow("interval off by rounding")
             << QStringLiteral("rounding")
             << QList<PPCurve>{full("walk", QList<PPCurvePoint>{{0.5, 0.0, 1e-17, 0.01}, {0.6, 1.0, 0.99, 1.0 + 1e-12}})}
-            << QStringList{"walk: PP = 0.5 at p = 0.5500"};
+            << QStringList{"walk: PP = 0.5 at p = 0.6"};
     QTest::newRow("markup and control characters")
             << QStringLiteral("a < b & \"c\" > d")
             << QList<PPCurve>{curve("<walk> & co\x01", {{0.5, 0.0}, {0.6, 1.0}})}
-            << QStringList{"<walk> & co : PP = 0.5 at p = 0.5500"};
+            << QStringList{"<walk> & co : PP = 0.5 at p = 0.6"};
     QTest::newRow("long title and name")
             << QStringLiteral("word ").repeated(400)
             << QList<PPCurve>{curve(QStringLiteral("x").repeated(2000), {{0.5, 0.0}, {0.6, 1.0}})}
@@ -625,6 +637,106 @@ void TestPPCurvePlot::deterministic()
     QCOMPARE(bytes("b." + suffix, title), first);
     QCOMPARE(bytes("a." + suffix, title), first);
     QVERIFY(bytes("c." + suffix, title + " (2)") != first);
+}
+
+void TestPPCurvePlot::sweepStyles_data()
+{
+    QTest::addColumn<QString>("rule");
+    QTest::addColumn<QList<qint64>>("sizes");
+    QTest::addColumn<int>("style");
+    for (const auto &[rule, style] : {std::pair{"cluster4", 0}, {"cluster8", 1}, {"walk", 2}}) {
+        QTest::addRow("%s, one size", rule) << rule << QList<qint64>{64} << style;
+        QTest::addRow("%s, two sizes", rule) << rule << QList<qint64>{64, 32} << style;
+    }
+}
+
+// A rule has its line in the PP plot and in the observables' panels, which
+// leave the walk out.
+void TestPPCurvePlot::sweepStyles()
+{
+    QFETCH(QString, rule);
+    QFETCH(QList<qint64>, sizes);
+    QFETCH(int, style);
+    QList<PPCurvePlot::Series> all, observed;
+    for (const qint64 size : sizes) {
+        all << series("walk", size) << series("cluster8", size) << series("cluster4", size);
+        observed << series("cluster8", size) << series("cluster4", size);
+    }
+    qsizetype seen = 0;
+    for (const QList<PPCurve> &figure : {PPCurvePlot::sweepCurves(all, sizes), PPCurvePlot::sweepCurves(observed, sizes)}) {
+        for (const PPCurve &c : figure) {
+            if (c.name.section(',', 0, 0) == rule && ++seen)
+                QCOMPARE(c.lineStyle, style);
+        }
+    }
+    QCOMPARE(seen, sizes.size() * (rule == "walk" ? 1 : 2));
+}
+
+void TestPPCurvePlot::legendGrouped_data()
+{
+    QTest::addColumn<QList<PPCurve>>("curves");
+    QTest::addColumn<QStringList>("names");
+    QTest::newRow("sweep, table order")
+            << PPCurvePlot::sweepCurves({series("walk", 20), series("cluster4", 20), series("walk", 12), series("cluster4", 12)}, {20, 12})
+            << QStringList{"cluster4, L = 20", "cluster4, L = 12", "walk, L = 20", "walk, L = 12"};
+    QList<PPCurve> styled;
+    for (int i = 0; i < 4; ++i)
+        styled << PPCurve{QStringLiteral("c%1").arg(i), sample()[1].points, i / 2, i % 2};
+    QTest::newRow("styled, interleaved") << styled << QStringList{"c0", "c2", "c1", "c3"};
+}
+
+// Entries by line, then colour: as listed and as drawn.
+void TestPPCurvePlot::legendGrouped()
+{
+    QFETCH(QList<PPCurve>, curves);
+    QFETCH(QStringList, names);
+    QTemporaryDir dir;
+    QVERIFY(PPCurvePlot::write(dir.filePath("p.svg"), "legend", curves));
+    QStringList listed, drawn;
+    for (const QString &t : PPCurvePlot::legend(curves))
+        listed << t.section(':', 0, 0);
+    for (const QString &t : readSvg(dir.filePath("p.svg")).texts)
+        if (t.contains(" at p = ") || t.endsWith("no crossing in range"))
+            drawn << t.section(':', 0, 0);
+    QCOMPARE(listed, names);
+    QCOMPARE(drawn, names);
+}
+
+void TestPPCurvePlot::legendEntry_data()
+{
+    QTest::addColumn<PPCurve>("curve");
+    QTest::addColumn<QString>("direction");
+    QTest::addColumn<QStringList>("texts");
+    const PPCurve steps = ramp("a", 11, 0.55, 0.65, 0.0, 1.0);
+    QTest::newRow("step 0.001") << curve("a", {{0.592, 0.3}, {0.593, 0.8}}) << "" << QStringList{"a: PP = 0.5 at p = 0.592"};
+    QTest::newRow("step 0.00025") << curve("a", {{0.59, 0.3}, {0.59025, 0.8}}) << "" << QStringList{"a: PP = 0.5 at p = 0.59010"};
+    QTest::newRow("coarse where it crosses") << curve("a", {{0.5, 0.1}, {0.55, 0.2}, {0.65, 0.8}}) << ""
+                                             << QStringList{"a: PP = 0.5 at p = 0.6"};
+    QTest::newRow("on a point") << curve("a", {{0.58, 0.2}, {0.6, 0.5}, {0.65, 0.9}}) << "" << QStringList{"a: PP = 0.5 at p = 0.60"};
+    QTest::newRow("either") << steps << "either"
+                            << QStringList{"a: PP = 0.68 at p = 0.62", "open circle: PP = 0.68 crossing (either direction)"};
+    QTest::newRow("left-right") << steps << "left-right"
+                                << QStringList{"a: PP = 0.5 at p = 0.60", "open circle: PP = 0.5 crossing (one direction)"};
+    QTest::newRow("top-bottom") << steps << "top-bottom" << QStringList{"a: PP = 0.5 at p = 0.60"};
+}
+
+// The crossing with the decimals of the step it was read on, at the level of
+// the table's direction: listed, drawn, and its circle on the level.
+void TestPPCurvePlot::legendEntry()
+{
+    QFETCH(PPCurve, curve);
+    QFETCH(QString, direction);
+    QFETCH(QStringList, texts);
+    QTemporaryDir dir;
+    const PPCurvePlot::Level level = PPCurvePlot::levelFor(direction);
+    QCOMPARE(PPCurvePlot::legend({curve}, level), texts.mid(0, 1));
+    QVERIFY(PPCurvePlot::write(dir.filePath("p.svg"), "entry", {curve}, level));
+    QVERIFY(PPCurvePlot::write(dir.filePath("p.png"), "entry", {curve}, level));
+    for (const QString &text : texts)
+        QVERIFY2(readSvg(dir.filePath("p.svg")).texts.contains(text), qPrintable(text));
+    const PPCurvePlot::Axes axes = PPCurvePlot::axes("entry", {curve}, level);
+    QCOMPARE(QImage(dir.filePath("p.png")).pixelColor(pixelOf(axes, *PPCurvePlot::crossing(curve, level.pp), level.pp)),
+             QColor(Qt::white));
 }
 
 QTEST_MAIN(TestPPCurvePlot)

@@ -970,6 +970,16 @@ void TestRasterLandscapes::hostile_data()
             << badIfd << "bad-ifd.tif" << 1 << QStringLiteral("Failed to read directory at offset 16777200$") << QString();
     QTest::newRow("missing band") << tiff << "one-band.tif" << 2 << "^band 2 does not exist: the raster has 1 band$" << QString();
     QTest::newRow("directory named x.tif") << QByteArray() << "x.tif" << 1 << "^is a directory$" << QString();
+    // ESRI ASCII grids GDAL cannot open: refused, never their header's numbers read as cells of a text landscape.
+    QTest::newRow("ESRI ASCII grid with a misspelt keyword")
+            << QByteArray("ncols 3\nnrows 3\nxllcorner 0\nyllcorner 0\ncelsize 1\n1 1 1\n1 0 0\n1 0 0\n") << "typo.asc" << 1
+            << "^GDAL cannot open this ESRI ASCII grid: its header has no cellsize \\(nor dx and dy\\), and GDAL knows "
+               "no keyword 'celsize'$"
+            << QString();
+    QTest::newRow("ESRI ASCII grid whose values start with nan on every line")
+            << QByteArray("NCOLS 2\r\nNROWS 2\r\nXLLCENTER 0\r\nYLLCENTER 0\r\nCELLSIZE 1\r\nNODATA_VALUE nan\r\nnan 1\r\nnan 1\r\n")
+            << "nan.asc" << 1 << "^GDAL cannot open this ESRI ASCII grid: Couldn't find data values in ASCII Grid file\\. "
+                                "\\(its line 'nan 1' starts with a letter" << QString();
 
     // Small files that declare large rasters: refused before anything large
     // is allocated, or failing at their first strip having touched little

@@ -235,6 +235,37 @@ QByteArray openAndRead(const QByteArray &path, int band = 1)
 }
 
 
+// GDAL's own 64-bit reading of an ESRI grid: each cell holds a value when
+// GDAL's double is an integer of 32 bits and not the nodata value. False if
+// GDAL cannot read it.
+bool gdalEsriCells(const QByteArray &path, Cells &cells)
+{
+    CPLSetThreadLocalConfigOption("AAIGRID_DATATYPE", "Float64");
+    const char *const drivers[] = {"AAIGrid", nullptr};
+    GDALDatasetH ds = GDALOpenEx(path.constData(), GDAL_OF_RASTER | GDAL_OF_READONLY, drivers, nullptr, nullptr);
+    CPLSetThreadLocalConfigOption("AAIGRID_DATATYPE", nullptr);
+    if (!ds)
+        return false;
+    GDALRasterBandH band = GDALGetRasterBand(ds, 1);
+    const int width = GDALGetRasterXSize(ds);
+    const int height = GDALGetRasterYSize(ds);
+    std::vector<double> values(size_t(width) * size_t(height));
+    const bool ok = GDALRasterIO(band, GF_Read, 0, 0, width, height, values.data(), width, height, GDT_Float64, 0, 0)
+            == CE_None;
+    int hasNodata = 0;
+    const double nodata = GDALGetRasterNoDataValue(band, &hasNodata);
+    GDALClose(ds);
+    if (!ok)
+        return false;
+    cells = Cells();
+    for (double v : values) {
+        const bool present = !(hasNodata && v == nodata) && v >= -2147483648.0 && v <= 2147483647.0 && v == std::trunc(v);
+        cells.values.push_back(present ? qint32(v) : 0);
+        cells.present.push_back(present);
+    }
+    return true;
+}
+
 // Random plain-text landscapes in one of the ways such files are written.
 QByteArray randomLandscape(QRandomGenerator &rng, const QByteArray &flavour)
 {
@@ -547,14 +578,44 @@ void TestRasterSource::esriValues_data()
     QTest::addColumn<QByteArray>("body");
     QTest::addColumn<QByteArray>("values");  // values, "-" where none
     QTest::addColumn<QByteArray>("nodata");  // the NODATA_value line, if any
+    QTest::addColumn<QByteArray>("header");  // the rest of the header: 4 columns, 1 row when empty
+    QTest::addColumn<bool>("gdalReads");     // whether this GDAL reads it too (GDAL 3.6 skips a first line "nan ...")
 
-    QTest::newRow("integers") << QByteArray("1 -7 2147483647 -2147483648") << QByteArray("1 -7 2147483647 -2147483648") << QByteArray();
-    QTest::newRow("beyond 32 bits") << QByteArray("1 3000000000 -2147483649 4294967297") << QByteArray("1 - - -") << QByteArray();
-    QTest::newRow("decimals") << QByteArray("1.5 2.0 -0 0.0") << QByteArray("- 2 0 0") << QByteArray();
-    QTest::newRow("exponents") << QByteArray("1e3 2.5e0 1e10 5E1") << QByteArray("1000 - - 50") << QByteArray();
-    QTest::newRow("null") << QByteArray("null 1 2 3") << QByteArray("- 1 2 3") << QByteArray();
-    QTest::newRow("nodata") << QByteArray("-9999 1 -9999 0") << QByteArray("- 1 - 0") << QByteArray("NODATA_value -9999\n");
-    QTest::newRow("decimal nodata") << QByteArray("-9999 1 -9999.0 2.5") << QByteArray("- 1 - -") << QByteArray("NODATA_value -9999.0\n");
+    const QByteArray none;
+    QTest::newRow("integers") << QByteArray("1 -7 2147483647 -2147483648") << QByteArray("1 -7 2147483647 -2147483648") << none << none << true;
+    QTest::newRow("beyond 32 bits") << QByteArray("1 3000000000 -2147483649 4294967297") << QByteArray("1 - - -") << none << none << true;
+    QTest::newRow("decimals") << QByteArray("1.5 2.0 -0 0.0") << QByteArray("- 2 0 0") << none << none << true;
+    QTest::newRow("exponents") << QByteArray("1e3 2.5e0 1e10 5E1") << QByteArray("1000 - - 50") << none << none << true;
+    QTest::newRow("hexadecimal, decimal comma") << QByteArray("0x10 1,0 1,5 0X1p3") << QByteArray("16 1 - 8") << none << none << true;
+    QTest::newRow("null") << QByteArray("null 1 2 3") << QByteArray("- 1 2 3") << none << none << true;
+    QTest::newRow("nodata") << QByteArray("-9999 1 -9999 0") << QByteArray("- 1 - 0") << QByteArray("NODATA_value -9999\n") << none << true;
+    QTest::newRow("decimal nodata") << QByteArray("-9999 1 -9999.0 2.5") << QByteArray("- 1 - -") << QByteArray("NODATA_value -9999.0\n") << none << true;
+    QTest::newRow("nan amid values") << QByteArray("1 nan -nan NaN") << QByteArray("1 - - -") << none << none << true;
+    QTest::newRow("nan amid values, NaN nodata") << QByteArray("1 nan -nan nan(1)") << QByteArray("1 - - -") << QByteArray("NODATA_value nan\n") << none << true;
+    QTest::newRow("inf") << QByteArray("7 inf -inf Infinity") << QByteArray("7 - - -") << none << none << true;
+    QTest::newRow("negative zero, nodata 0") << QByteArray("-0 -0.0 0 1") << QByteArray("- - - 1") << QByteArray("NODATA_value 0\n") << none << true;
+    QTest::newRow("zero, nodata -0") << QByteArray("0 0.0 -0 2") << QByteArray("- - - 2") << QByteArray("NODATA_value -0\n") << none << true;
+
+    // Whole grids of 3 x 2.
+    const QByteArray grid = "ncols 3\nnrows 2\nxllcorner 0\nyllcorner 0\ncellsize 1\n";
+    const QByteArray nanNodata = "NODATA_value nan\n";
+    QTest::newRow("first value nan, NaN nodata") << QByteArray("nan 1 1\n1 nan 1") << QByteArray("- 1 1 1 - 1") << nanNodata << grid << false;
+    QTest::newRow("first values nan, surplus line") << QByteArray("nan 1 1\nnan 2 3\n4 5 6") << QByteArray("- 1 1 - 2 3") << nanNodata << grid << false;
+    QTest::newRow("first value nan after a blank") << QByteArray(" nan 1 1\n1 nan 1") << QByteArray("- 1 1 1 - 1") << nanNodata << grid << true;
+    QTest::newRow("first value -nan") << QByteArray("-nan 1 1\n1 nan 1") << QByteArray("- 1 1 1 - 1") << none << grid << true;
+    QTest::newRow("first value Infinity, CR line ends")
+            << QByteArray("Infinity 1 1\r1 2 3") << QByteArray("- 1 1 1 2 3") << none << QByteArray(grid).replace('\n', '\r') << false;
+    QTest::newRow("values spread over lines") << QByteArray("1\n2 3 4\n\n5\n6") << QByteArray("1 2 3 4 5 6") << none << grid << true;
+    QTest::newRow("CR LF") << QByteArray("1 2 3\r\n4 -9 6\r\n") << QByteArray("1 2 3 4 - 6")
+                           << QByteArray("NODATA_value -9\r\n") << QByteArray(grid).replace("\n", "\r\n") << true;
+    QTest::newRow("trailing blanks") << QByteArray("1 2 3  \t\n4 5 6 \n \n") << QByteArray("1 2 3 4 5 6") << none << grid << true;
+    QTest::newRow("xllcenter, yllcenter") << QByteArray("1 2 3\n4 5 6") << QByteArray("1 2 3 4 5 6") << none
+                                          << QByteArray("ncols 3\nnrows 2\nxllcenter 0.5\nyllcenter 0.5\ncellsize 1\n") << true;
+    QTest::newRow("dx, dy") << QByteArray("1 2 3\n4 5 6") << QByteArray("1 2 3 4 5 6") << none
+                            << QByteArray("ncols 3\nnrows 2\nxllcorner 0\nyllcorner 0\ndx 1\ndy 2.5\n") << true;
+    QTest::newRow("upper case, another order, tabs, a blank line")
+            << QByteArray("1 2 3\n4 5 6") << QByteArray("1 - 3 4 5 6") << QByteArray("nodata_VALUE\t2\n")
+            << QByteArray("NROWS\t2\nCELLSIZE 1\nNCOLS  3\nYLLCORNER\t0\nXLLCORNER 0\n\n") << true;
 }
 
 void TestRasterSource::esriValues()
@@ -562,20 +623,34 @@ void TestRasterSource::esriValues()
     QFETCH(QByteArray, body);
     QFETCH(QByteArray, values);
     QFETCH(QByteArray, nodata);
+    QFETCH(QByteArray, header);
+    QFETCH(bool, gdalReads);
 
-    // Written by hand: the values an ESRI ASCII grid may hold, beyond what GDAL writes.
+    // Written by hand: the values and headers an ESRI ASCII grid may hold,
+    // beyond what GDAL writes, read as GDAL's own 64-bit reading reads them.
     const QString file = path("values.asc");
-    QVERIFY(TestUtil::writeFile(file, "ncols 4\nnrows 1\nxllcorner 0\nyllcorner 0\ncellsize 1\n" + nodata + body + "\n"));
+    if (header.isEmpty())
+        header = "ncols 4\nnrows 1\nxllcorner 0\nyllcorner 0\ncellsize 1\n";
+    QVERIFY(TestUtil::writeFile(file, header + nodata + body + "\n"));
     RasterSource source;
     QString error;
     QCOMPARE(source.open(QFile::encodeName(file), 1, &error), RasterSource::Opened);
-    std::vector<qint32> read(4, -1);
-    std::vector<quint8> present(4, 9);
-    QVERIFY2(source.readValues(0, 1, 4, read.data(), present.data(), &error), qPrintable(error));
-    QByteArrayList got;
-    for (int i = 0; i < 4; ++i)
-        got << (present[i] ? QByteArray::number(read[i]) : QByteArray("-"));
-    QCOMPARE(got.join(' '), values);
+    const qint64 cells = source.width() * source.height();
+    std::vector<qint32> read(size_t(cells), -1);
+    std::vector<quint8> present(size_t(cells), 9);
+    QVERIFY2(source.readValues(0, source.height(), source.width(), read.data(), present.data(), &error), qPrintable(error));
+    const auto text = [](const std::vector<qint32> &v, const std::vector<quint8> &p) {
+        QByteArrayList out;
+        for (size_t i = 0; i < v.size(); ++i)
+            out << (p[i] ? QByteArray::number(v[i]) : QByteArray("-"));
+        return out.join(' ');
+    };
+    QCOMPARE(text(read, present), values);
+    Cells gdal;
+    if (gdalEsriCells(QFile::encodeName(file), gdal))
+        QCOMPARE(text(gdal.values, gdal.present), values);
+    else
+        QVERIFY2(!gdalReads, "GDAL cannot read it");
 }
 
 void TestRasterSource::esriAgainstGdal_data()
@@ -666,8 +741,8 @@ EsriGrid randomEsriGrid(QRandomGenerator &rng, const QByteArray &flavour)
     for (int i = 0; i < grid.width * grid.height; ++i)
         tokens << pool[rng.bounded(quint32(pool.size()))];
     // A first value that starts with a letter ("nan") makes its line a line
-    // of the header, for GDAL and Vantrix alike (but "null " at the start of
-    // a line, which esriValues tries): not what is tested here.
+    // of the header for GDAL 3.6, not for Vantrix (esriValues tries it): not
+    // what is compared here.
     if (std::isalpha(static_cast<unsigned char>(tokens[0][0])))
         tokens[0] = "0";
     if (flavour == "short body") {
@@ -700,37 +775,6 @@ EsriGrid randomEsriGrid(QRandomGenerator &rng, const QByteArray &flavour)
         body += "  "; // trailing blanks but no newline
     grid.text = header + body;
     return grid;
-}
-
-// GDAL's own 64-bit reading of an ESRI grid: each cell holds a value when
-// GDAL's double is an integer of 32 bits and not the nodata value. False if
-// GDAL cannot read it.
-bool gdalEsriCells(const QByteArray &path, Cells &cells)
-{
-    CPLSetThreadLocalConfigOption("AAIGRID_DATATYPE", "Float64");
-    const char *const drivers[] = {"AAIGrid", nullptr};
-    GDALDatasetH ds = GDALOpenEx(path.constData(), GDAL_OF_RASTER | GDAL_OF_READONLY, drivers, nullptr, nullptr);
-    CPLSetThreadLocalConfigOption("AAIGRID_DATATYPE", nullptr);
-    if (!ds)
-        return false;
-    GDALRasterBandH band = GDALGetRasterBand(ds, 1);
-    const int width = GDALGetRasterXSize(ds);
-    const int height = GDALGetRasterYSize(ds);
-    std::vector<double> values(size_t(width) * size_t(height));
-    const bool ok = GDALRasterIO(band, GF_Read, 0, 0, width, height, values.data(), width, height, GDT_Float64, 0, 0)
-            == CE_None;
-    int hasNodata = 0;
-    const double nodata = GDALGetRasterNoDataValue(band, &hasNodata);
-    GDALClose(ds);
-    if (!ok)
-        return false;
-    cells = Cells();
-    for (double v : values) {
-        const bool present = !(hasNodata && v == nodata) && v >= -2147483648.0 && v <= 2147483647.0 && v == std::trunc(v);
-        cells.values.push_back(present ? qint32(v) : 0);
-        cells.present.push_back(present);
-    }
-    return true;
 }
 
 // Only lines [first, first + lines) and columns [0, columns) of cells of a
@@ -1103,14 +1147,23 @@ void TestRasterSource::hostile_data()
             << esri + body.left(75) << "cut.asc" << 1
             << QStringLiteral("^opened; read failed: the ESRI ASCII grid is cut short: its values end in row 4 of 10, "
                               "after 8 of its 10 values$");
+    // GDAL refuses these headers without a word: the reason is Vantrix's.
     QTest::newRow("ESRI ASCII grid, ncols 2000000000")
-            << QByteArray("ncols 2000000000\nnrows 3\nxllcorner 0\nyllcorner 0\ncellsize 1\n1 0 1\n") << "absurd.asc" << 1 << QStringLiteral("^not a raster$"); // text GDAL cannot open: a text landscape
+            << QByteArray("ncols 2000000000\nnrows 3\nxllcorner 0\nyllcorner 0\ncellsize 1\n1 0 1\n") << "absurd.asc" << 1
+            << QStringLiteral("^failed: GDAL cannot open this ESRI ASCII grid: its ncols is '2000000000'; GDAL takes from 1 to 10000000$");
     QTest::newRow("ESRI ASCII grid, 5000000 x 5000000")
             << QByteArray("ncols 5000000\nnrows 5000000\nxllcorner 0\nyllcorner 0\ncellsize 1\n1 0 1\n") << "large.asc" << 1
             << QStringLiteral("^opened; read failed: the ESRI ASCII grid is cut short: its values end in row 1 of "
                               "5000000, after 3 of its 5000000 values$");
     QTest::newRow("ESRI ASCII grid, ncols 99999999999999")
-            << QByteArray("ncols 99999999999999\nnrows 99999999999999\nxllcorner 0\nyllcorner 0\ncellsize 1\n1\n") << "overflow.asc" << 1 << QStringLiteral("^not a raster$");
+            << QByteArray("ncols 99999999999999\nnrows 99999999999999\nxllcorner 0\nyllcorner 0\ncellsize 1\n1\n") << "overflow.asc" << 1
+            << QStringLiteral("^failed: GDAL cannot open this ESRI ASCII grid: .*its ncols is '99999999999999'");
+    QTest::newRow("ESRI ASCII grid, NODATA_value first")
+            << "NODATA_value -1\n" + esri + body << "nodata-first.asc" << 1
+            << QStringLiteral("^failed: GDAL cannot open this ESRI ASCII grid: it begins with 'NODATA_value'; GDAL looks for ncols, ");
+    QTest::newRow("ESRI ASCII grid of 37 bytes")
+            << QByteArray("ncols 1\nnrows 1\ncellsize 1\nnrows 1\n1\n") << "tiny.asc" << 1
+            << QStringLiteral("^failed: GDAL cannot open this ESRI ASCII grid: it has 37 bytes; GDAL takes a file of at least 40 ");
 }
 
 void TestRasterSource::hostile()

@@ -159,7 +159,7 @@ check_largemap() {
     local size bands
     size=$(gdalinfo squares-landcover.tif | sed -n 's/^Size is //p')
     bands=$(gdalinfo squares-landcover.tif | grep -c 'Description = ')
-    [[ $size == "4, 3" && $bands == 12 && -f clusters-landcover.tif && $(wc -l <whole.tsv) == 2 ]] ||
+    [[ $size == "4, 3" && $bands == 13 && -f clusters-landcover.tif && $(wc -l <whole.tsv) == 2 ]] ||
         fail "$1: a tile map of $size pixels and $bands bands"
     echo "tst_readme: $1: a tile map of $size pixels and $bands bands, a cluster map"
 }

@@ -86,6 +86,8 @@ private slots:
     void percolateTiles();
     void percolateShards();
     void defaultRuleIsTheCompleteSearch();
+    void thresholdPartsMergeToTheWholeRun_data();
+    void thresholdPartsMergeToTheWholeRun();
 
 private:
     QTemporaryDir work;
@@ -306,7 +308,7 @@ void TestStudyCommands::sweepSeveralSizes()
     QCOMPARE(both.out, twenty.out + twelve.out.mid(twelve.out.indexOf('\n') + 1));
     const QByteArray svg = readAll(QStringLiteral("sizes.svg"));
     QVERIFY(svg.contains(">cluster8, L = 12: "));
-    QVERIFY(svg.contains("walk, L = 20: PP = 0.5 at p ="));
+    QVERIFY(svg.contains("walk, L = 20: PP = 0.68 at p ="));
     // More sizes than a plot has colours: refused, the table written.
     const Run many = sweep({"--model", "random", "--seed", "1", "--share", "0.5,0.6", "--replicates", "3", "--rule",
                             "cluster4", "--size", "2,3,4,5,6,7,8,9", "-o", "many.tsv", "--plot", "many.png"});
@@ -334,9 +336,12 @@ void TestStudyCommands::sweepThresholdsAndObservables()
     QVERIFY(lines[2].startsWith("clusters\t24\t6\t1\tcluster4\tleft-right\t"));
     QVERIFY(lines[61].startsWith("clusters\t16\t6\t1\tcluster8\t"));
     for (qsizetype i = 1; i + 1 < lines.size(); ++i) {
+        // The clusters model's share p holds round(p L^2) cells: it first
+        // holds the critical cells at (cells - 1/2) / L^2, written rounded up.
         const QList<QByteArray> fields = lines[i].split('\t');
         const double size = fields[1].toDouble();
-        QCOMPARE(fields[7], QByteArray::number(fields[6].toDouble() / (size * size), 'g', 9));
+        const double boundary = (fields[6].toDouble() - 0.5) / (size * size);
+        QVERIFY2(fields[7].toDouble() >= boundary && fields[7].toDouble() - 1e-9 < boundary, lines[i].constData());
     }
     // The table: observables for the cluster rules, NA for the walk; the
     // parts of a split, merged, are the whole table; their thresholds, joined
@@ -353,8 +358,10 @@ void TestStudyCommands::sweepThresholdsAndObservables()
                          .exitCode,
                  0);
         parts << QStringLiteral("observed-%1-of-3.tsv").arg(k);
-        const QByteArray part = readAll(QStringLiteral("critical-%1-of-3.tsv").arg(k));
-        joined += part.mid(part.indexOf('\n') + 1);
+        for (const QByteArray &line : readAll(QStringLiteral("critical-%1-of-3.tsv").arg(k)).split('\n')) {
+            if (!line.isEmpty() && !line.startsWith('#') && line != lines[0])
+                joined += line + '\n';
+        }
     }
     const Run merged = sweep(QStringList{"--merge", parts[1], parts[2], parts[0], "--plot-observables", "merged.svg"});
     QCOMPARE(merged.exitCode, 0);
@@ -571,6 +578,52 @@ void TestStudyCommands::defaultRuleIsTheCompleteSearch()
     QCOMPARE(sweptByDefault.exitCode, 0);
     QCOMPARE(sweptByDefault.out, sweep(study + QStringList{"--rule", "cluster4"}).out);
     QVERIFY(sweptByDefault.out != sweep(study + QStringList{"--rule", "walk"}).out.replace("walk", "cluster4"));
+}
+
+void TestStudyCommands::thresholdPartsMergeToTheWholeRun_data()
+{
+    QTest::addColumn<QString>("sizes");
+    QTest::addColumn<int>("parts");
+    QTest::newRow("one size, 3 parts") << "12" << 3;
+    QTest::newRow("three sizes, 3 parts") << "8,12,16" << 3;
+    QTest::newRow("two sizes, more parts than replicates") << "8,10" << 9;
+}
+
+// The thresholds of a split run's parts, merged in any order, are the whole
+// run's bytes, with one size or several; parts missing or cut short are
+// refused.
+void TestStudyCommands::thresholdPartsMergeToTheWholeRun()
+{
+    QFETCH(QString, sizes);
+    QFETCH(int, parts);
+    const QStringList study{"--model", "random", "--size", sizes, "--share", "0.5:0.7:0.05", "--replicates", "7",
+                            "--seed", "3", "--rule", "cluster4,cluster8", "-q", "-o", "/dev/null"};
+    const Run whole = sweep(study + QStringList{"--thresholds", "-"});
+    QCOMPARE(whole.exitCode, 0);
+    QStringList names;
+    for (int k = parts; k >= 1; --k) {
+        QCOMPARE(sweep(study + QStringList{"--shard", QStringLiteral("%1/%2").arg(k).arg(parts), "--thresholds",
+                                           "critical-{shard}.tsv"})
+                         .exitCode,
+                 0);
+        names << QStringLiteral("critical-%1-of-%2.tsv").arg(k, parts >= 10 ? 2 : 1, 10, QLatin1Char('0')).arg(parts);
+    }
+    const Run merged = sweep(QStringList{"--merge"} + names);
+    QVERIFY2(merged.exitCode == 0, merged.err.constData());
+    QCOMPARE(merged.out, whole.out);
+    const Run missing = sweep(QStringList{"--merge"} + names.mid(1));
+    QCOMPARE(missing.exitCode, 1);
+    QVERIFY2(missing.err.contains("missing"), missing.err.constData());
+    QFile cut(names.first());
+    QVERIFY(cut.open(QIODevice::ReadWrite));
+    const QByteArray bytes = cut.readAll();
+    QVERIFY(cut.resize(bytes.lastIndexOf("# vantrix-sweep thresholds end")));
+    cut.close();
+    const Run cutShort = sweep(QStringList{"--merge"} + names);
+    QCOMPARE(cutShort.exitCode, 1);
+    QVERIFY2(cutShort.err.contains("cut short"), cutShort.err.constData());
+    for (const QString &name : names)
+        QFile::remove(name);
 }
 
 QTEST_GUILESS_MAIN(TestStudyCommands)

@@ -1,19 +1,79 @@
 #include "commandline.h"
 
+#include "rastersource.h"
 #include "temporaryfiles.h"
 
 #include <QThread>
 
 #include <algorithm>
 #include <csignal>
+#include <cstring>
+#include <exception>
+#include <new>
+
+#include <unistd.h>
 #include <cstdio>
 
 namespace CommandLine {
 
-void prepareProcess()
+namespace {
+
+const char *programName = "vantrix";
+
+// Writes "PROGRAM: WHAT[: DETAIL]\n" with write(2) alone (no allocation).
+void sayFatal(const char *what, const char *detail)
 {
+    auto put = [](const char *text) {
+        const size_t length = std::strlen(text);
+        for (size_t done = 0; done < length;) {
+            const ssize_t wrote = ::write(STDERR_FILENO, text + done, length - done);
+            if (wrote <= 0)
+                return;
+            done += size_t(wrote);
+        }
+    };
+    put(programName);
+    put(": ");
+    put(what);
+    if (detail && *detail) {
+        put(" (");
+        put(detail);
+        put(")");
+    }
+    put("\n");
+}
+
+void outOfMemoryInGdal(const char *message)
+{
+    sayFatal("GDAL cannot go on, for want of memory or through a fault of its own; nothing was written", message);
+    TemporaryFiles::removeAllAndExit(1);
+}
+
+void terminated()
+{
+    try {
+        if (const std::exception_ptr failure = std::current_exception())
+            std::rethrow_exception(failure);
+    } catch (const std::bad_alloc &) {
+        sayFatal("there is not enough memory to go on; nothing was written (give the process more memory, or fewer "
+                 "jobs)",
+                 nullptr);
+        TemporaryFiles::removeAllAndExit(1);
+    } catch (...) {
+    }
+    sayFatal("an internal error ended the run; nothing was written", nullptr);
+    TemporaryFiles::removeAllAndExit(70);
+}
+
+} // namespace
+
+void prepareProcess(const char *program)
+{
+    programName = program;
     std::signal(SIGXFSZ, SIG_IGN);
     TemporaryFiles::removeOnSignals();
+    std::set_terminate(terminated);
+    RasterSource::setFatalHandler(outOfMemoryInGdal);
 }
 
 QStringList arguments(int argc, char *argv[])

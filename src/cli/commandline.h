@@ -19,8 +19,11 @@ namespace CommandLine {
 
 // What every program does first: a file-size limit fails the write, which is
 // then reported, rather than killing the program without a word; SIGTERM,
-// SIGINT and SIGHUP remove the temporary files of outputs not yet complete.
-void prepareProcess();
+// SIGINT and SIGHUP remove the temporary files of outputs not yet complete;
+// memory that runs out where no caller can take it back (in GDAL, in a
+// thread, while writing a result) ends the program with a message on
+// standard error, exit status 1 and no temporary file, not an abort.
+void prepareProcess(const char *program);
 
 // argv as the bytes given, each decoded as Latin-1, so that toLatin1() gives
 // the bytes back: paths need not be valid in the locale's encoding.

@@ -6,7 +6,7 @@
 
 int main(int argc, char *argv[])
 {
-    CommandLine::prepareProcess();
+    CommandLine::prepareProcess("vantrix-generate");
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("vantrix-generate"));
     QCoreApplication::setApplicationVersion(QStringLiteral(VANTRIX_VERSION));

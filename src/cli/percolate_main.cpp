@@ -6,7 +6,7 @@
 
 int main(int argc, char *argv[])
 {
-    CommandLine::prepareProcess();
+    CommandLine::prepareProcess("vantrix-percolate");
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("vantrix-percolate"));
     QCoreApplication::setApplicationVersion(QStringLiteral(VANTRIX_VERSION));

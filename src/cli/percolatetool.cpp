@@ -4,6 +4,7 @@
 #include "commandline.h"
 #include "configfile.h"
 #include "linereader.h"
+#include "outputfile.h"
 #include "percolationreport.h"
 
 #include <QCommandLineParser>
@@ -108,6 +109,18 @@ int test(const PercolateOptions &options, std::FILE *err)
     if (!options.clusterMap.isEmpty()) {
         for (const QByteArray &path : paths)
             batch.clusterMapPaths << BatchOutputs::mapName(options.clusterMap, path, std::nullopt);
+    }
+    // No output may be written over a landscape or the list.
+    QByteArrayList outputPaths{options.output, options.table};
+    outputPaths += batch.clusterMapPaths;
+    if (!options.tileMap.isEmpty()) {
+        for (const QByteArray &path : paths)
+            outputPaths << BatchOutputs::mapName(options.tileMap, path, std::nullopt);
+    }
+    if (const auto collision = OutputFile::overwritesInput(outputPaths, paths + QByteArrayList{options.filesFrom})) {
+        std::fprintf(err, "%s: %s would be written over %s, which this run reads; name another output\n", Program,
+                     collision->output.constData(), collision->input.constData());
+        return 2;
     }
 
     BatchOutputs writer(outputs, batch, paths, err);
@@ -280,8 +293,14 @@ bool parse(const QStringList &arguments, PercolateOptions &options, QString *err
 
 int run(const PercolateOptions &options, std::FILE *err)
 {
-    return options.mode == PercolateOptions::Merge ? BatchOutputs::merge(options.files, options.output, Program, err)
-                                                   : test(options, err);
+    if (options.mode == PercolateOptions::Test)
+        return test(options, err);
+    if (const auto collision = OutputFile::overwritesInput({options.output}, options.files)) {
+        std::fprintf(err, "%s: %s would be written over %s, which this merge reads; name another output\n", Program,
+                     collision->output.constData(), collision->input.constData());
+        return 2;
+    }
+    return BatchOutputs::merge(options.files, options.output, Program, err);
 }
 
 } // namespace PercolateTool

@@ -23,7 +23,7 @@ void quietQtMessages(QtMsgType type, const QMessageLogContext &, const QString &
 int main(int argc, char *argv[])
 {
     qInstallMessageHandler(quietQtMessages);
-    CommandLine::prepareProcess();
+    CommandLine::prepareProcess("vantrix-sweep");
     const QStringList arguments = CommandLine::arguments(argc, argv);
     // Plots are painted with QtGui, which needs a QGuiApplication; no window
     // is shown, so no display is needed.

@@ -6,6 +6,7 @@
 #include "outputfile.h"
 #include "ppcurveplot.h"
 #include "progressline.h"
+#include "splitparts.h"
 #include "sweeptable.h"
 #include "systemmemory.h"
 
@@ -38,21 +39,15 @@ QList<qint64> sizesOf(const QList<SweepTable::Row> &rows)
     return sizes;
 }
 
-// The curves of a table: one per size and rule, the shares in ascending
-// order. With one size, a curve per rule in its own colour; with several,
-// a colour per size and a line style per rule. value(row, point) gives a
+// The curves of a table: one per size and rule, styled by
+// PPCurvePlot::sweepCurves() so that a rule has one line and a size one
+// colour in every figure of the table, whichever rules a figure leaves out;
+// in the legend's order, by rule, then by size. value(row, point) gives a
 // point from a row, or false to leave the row out.
 QList<PPCurve> curvesOf(const QList<SweepTable::Row> &rows,
                         const std::function<bool(const SweepTable::Row &, PPCurvePoint &)> &value)
 {
-    const QList<qint64> sizes = sizesOf(rows);
-    QByteArrayList rules;
-    for (const SweepTable::Row &row : rows) {
-        PPCurvePoint point;
-        if (!rules.contains(row.rule) && value(row, point))
-            rules << row.rule;
-    }
-    QList<PPCurve> curves;
+    QList<PPCurvePlot::Series> series;
     QList<QPair<qint64, QByteArray>> keys;
     for (const SweepTable::Row &row : rows) {
         PPCurvePoint point;
@@ -61,24 +56,13 @@ QList<PPCurve> curvesOf(const QList<SweepTable::Row> &rows,
         const QPair<qint64, QByteArray> key(row.size, row.rule);
         qsizetype at = keys.indexOf(key);
         if (at < 0) {
-            PPCurve curve;
-            curve.name = sizes.size() > 1 ? QStringLiteral("%1, L = %2").arg(QString::fromLatin1(row.rule)).arg(row.size)
-                                          : QString::fromLatin1(row.rule);
-            if (sizes.size() > 1) {
-                curve.colour = int(sizes.indexOf(row.size));
-                curve.lineStyle = int(rules.indexOf(row.rule));
-            }
             keys << key;
-            curves << curve;
-            at = curves.size() - 1;
+            series << PPCurvePlot::Series{QString::fromLatin1(row.rule), row.size, {}};
+            at = series.size() - 1;
         }
-        curves[at].points << point;
+        series[at].points << point;
     }
-    for (PPCurve &curve : curves) {
-        std::sort(curve.points.begin(), curve.points.end(),
-                  [](const PPCurvePoint &a, const PPCurvePoint &b) { return a.share < b.share; });
-    }
-    return curves;
+    return PPCurvePlot::sweepCurves(series, sizesOf(rows));
 }
 
 bool ppPoint(const SweepTable::Row &row, PPCurvePoint &point)
@@ -147,7 +131,11 @@ int writePlots(const SweepOptions &options, const QList<SweepTable::Row> &rows, 
                      PPCurvePlot::maxCurves, (long long)sizesOf(rows).size());
         return 1;
     }
-    if (!options.plot.isEmpty() && !PPCurvePlot::write(options.plot, title, curvesOf(rows, ppPoint), &error)) {
+    // Crossings at the PP where curves of several sizes meet for the table's
+    // direction: 0.68 for either, 0.5 for one.
+    const PPCurvePlot::Level level =
+            PPCurvePlot::levelFor(rows.isEmpty() ? QString() : QString::fromLatin1(rows.first().direction));
+    if (!options.plot.isEmpty() && !PPCurvePlot::write(options.plot, title, curvesOf(rows, ppPoint), level, &error)) {
         std::fprintf(err, "%s: the plot %s could not be written: %s\n", Program, options.plot.toLatin1().constData(),
                      error.toLocal8Bit().constData());
         return 1;
@@ -202,39 +190,33 @@ int writeTable(const SweepOptions &options, const QByteArray &bytes, std::FILE *
 
 int merge(const SweepOptions &options, std::FILE *err)
 {
-    OutputFile target;
-    if (!target.open(options.output)) {
-        std::fprintf(err, "%s: cannot write the table %s: %s\n", Program, options.output.constData(),
-                     target.errorString().toLocal8Bit().constData());
-        return 1;
+    if (const auto collision = OutputFile::overwritesInput(
+                {options.output, QFile::encodeName(options.plot), QFile::encodeName(options.plotObservables)}, options.tables)) {
+        std::fprintf(err, "%s: %s would be written over %s, which this merge reads; name another output\n", Program,
+                     collision->output.constData(), collision->input.constData());
+        return 2;
+    }
+    if (SweepTable::isThresholdPart(SplitParts::firstLineOfFirstFile(options.tables))) {
+        if (!options.plot.isEmpty() || !options.plotObservables.isEmpty()) {
+            std::fprintf(err, "%s: thresholds are not plotted: give --plot with the tables' merge\n", Program);
+            return 2;
+        }
+        return SplitParts::writeMerge(options.output, Program, "threshold", [&](const auto &write, QString *error) {
+            return SweepTable::mergeThresholds(options.tables, write, error);
+        }, err);
     }
     QList<SweepTable::Row> rows;
-    QString error;
-    bool written = true;
-    const bool merged = SweepTable::mergeFiles(
-            options.tables,
-            [&](const QByteArray &line) {
-                if (written && target.write(line) != line.size())
-                    written = false;
-            },
-            [&](const SweepTable::Row &row) {
-                if (!options.plot.isEmpty() || !options.plotObservables.isEmpty())
-                    rows << row;
-            },
-            &error);
-    if (!merged) {
-        target.cancel();
-        std::fprintf(err, "%s: the tables cannot be merged: %s\n", Program, error.toLocal8Bit().constData());
-        return 1;
-    }
-    if (!written || !target.commit()) {
-        const QString why = target.errorString();
-        target.cancel();
-        std::fprintf(err, "%s: the table %s could not be written: %s\n", Program,
-                     options.output.isEmpty() || options.output == "-" ? "on standard output" : options.output.constData(),
-                     why.toLocal8Bit().constData());
-        return 1;
-    }
+    const int status = SplitParts::writeMerge(options.output, Program, "table", [&](const auto &write, QString *error) {
+        return SweepTable::mergeFiles(
+                options.tables, write,
+                [&](const SweepTable::Row &row) {
+                    if (!options.plot.isEmpty() || !options.plotObservables.isEmpty())
+                        rows << row;
+                },
+                error);
+    }, err);
+    if (status != 0)
+        return status;
     // The merged table has no shard line; the plot's title still names the
     // seed and the model's parameter, from a part's.
     QByteArray seed;
@@ -294,8 +276,12 @@ int sweep(const SweepOptions &options, std::FILE *err)
         if (thresholdsWritten && thresholds.write(line) != line.size())
             thresholdsWritten = false;
     };
-    if (parameters.thresholds)
+    qint64 thresholdLines = 0;
+    if (parameters.thresholds) {
+        if (parameters.shard)
+            writeThresholds(SweepTable::thresholdShardLine(*parameters.shard, PercolationSweep::description(parameters)));
         writeThresholds(SweepTable::thresholdHeader());
+    }
 
     const Shard part = parameters.shard.value_or(Shard());
     const qint64 total = (part.end(parameters.replicates) - part.begin(parameters.replicates))
@@ -313,6 +299,7 @@ int sweep(const SweepOptions &options, std::FILE *err)
                 },
                 [&](const PercolationSweep::Threshold &threshold) {
                     writeThresholds(SweepTable::thresholdLine(parameters, threshold));
+                    ++thresholdLines;
                 });
         table = SweepTable::of(parameters, result);
     } catch (const std::bad_alloc &) {
@@ -323,6 +310,8 @@ int sweep(const SweepOptions &options, std::FILE *err)
                      (long long)largestSize, (long long)largestSize);
         return 1;
     }
+    if (parameters.thresholds && parameters.shard)
+        writeThresholds(SweepTable::thresholdEndLine(thresholdLines));
     if (parameters.thresholds && (!thresholdsWritten || !thresholds.commit())) {
         const QString why = thresholds.errorString();
         thresholds.cancel();

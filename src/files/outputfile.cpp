@@ -6,6 +6,8 @@
 
 #include <cerrno>
 #include <climits>
+#include <utility>
+#include <vector>
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -165,6 +167,34 @@ void OutputFile::cancel()
     }
     if (isOpen())
         QIODevice::close();
+}
+
+std::optional<OutputFile::Collision> OutputFile::overwritesInput(const QByteArrayList &outputs,
+                                                                const QByteArrayList &inputs)
+{
+    // The regular files the outputs are; inputs are looked at only when
+    // some output exists, as a list may hold millions of paths.
+    std::vector<std::pair<std::pair<dev_t, ino_t>, QByteArray>> existing;
+    for (const QByteArray &output : outputs) {
+        struct stat info;
+        if (output.isEmpty() || output == "-" || output.contains('\0') || ::stat(output.constData(), &info) != 0
+            || !S_ISREG(info.st_mode))
+            continue;
+        existing.push_back({{info.st_dev, info.st_ino}, output});
+    }
+    if (existing.empty())
+        return std::nullopt;
+    for (const QByteArray &input : inputs) {
+        struct stat info;
+        if (input.isEmpty() || input == "-" || input.contains('\0') || ::stat(input.constData(), &info) != 0
+            || !S_ISREG(info.st_mode))
+            continue;
+        for (const auto &[identity, output] : existing) {
+            if (identity.first == info.st_dev && identity.second == info.st_ino)
+                return Collision{output, input};
+        }
+    }
+    return std::nullopt;
 }
 
 bool OutputFile::writeWhole(const QByteArray &path, const QByteArray &bytes, QString *errorString)

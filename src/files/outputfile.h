@@ -4,7 +4,10 @@
 #include <QIODevice>
 #include <QString>
 
+#include <QByteArrayList>
+
 #include <functional>
+#include <optional>
 
 // Where a program writes a result: standard output, or a file that is
 // replaced only by a complete result, or something that is not a file.
@@ -51,6 +54,17 @@ public:
     // symbolic link, else the end of the chain of links (which need not
     // exist yet). False, with errno set, for a loop or an unreadable link.
     static bool resolveLinks(const QByteArray &path, QByteArray &target);
+
+    // The first of outputs that is the same file as one of inputs (through
+    // links too: the same device and inode), with that input; nullopt when
+    // none is. Outputs that do not exist yet, standard output ("-", empty)
+    // and what is not a regular file (a device, a FIFO) collide with nothing.
+    struct Collision
+    {
+        QByteArray output;
+        QByteArray input;
+    };
+    static std::optional<Collision> overwritesInput(const QByteArrayList &outputs, const QByteArrayList &inputs);
 
     // Writes bytes whole to path as open() and commit() do; false, with the
     // reason, if that fails.

@@ -22,13 +22,18 @@ struct Slot
 
 Slot keptFiles[TemporaryFiles::maxFiles()];
 
-// Only async-signal-safe calls: unlink, sigaction, raise.
-extern "C" void removeAndStop(int signal)
+void unlinkKept()
 {
     for (Slot &slot : keptFiles) {
         if (slot.state.load(std::memory_order_acquire) == Kept)
             ::unlink(slot.path);
     }
+}
+
+// Only async-signal-safe calls: unlink, sigaction, raise.
+extern "C" void removeAndStop(int signal)
+{
+    unlinkKept();
     struct sigaction action;
     std::memset(&action, 0, sizeof action);
     action.sa_handler = SIG_DFL;
@@ -60,8 +65,12 @@ int add(const QByteArray &path)
 int create(const QByteArray &base, QByteArray &name, int *handle)
 {
     static const char letters[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
+    // "NAME.XXXXXX" beside NAME; when that would be longer than a file name
+    // may be (NAME_MAX, 255 bytes), a hidden name of its own in that folder.
+    const qsizetype slash = base.lastIndexOf('/');
+    const QByteArray stem = base.size() - (slash + 1) + 7 > 255 ? base.left(slash + 1) + ".vantrix" : base;
     for (int attempt = 0; attempt < 100; ++attempt) {
-        name = base + '.';
+        name = stem + '.';
         for (int i = 0; i < 6; ++i)
             name += letters[QRandomGenerator::system()->bounded(int(sizeof letters) - 1)];
         // Remembered first: with mkstemp() and add() after it, a signal
@@ -90,6 +99,12 @@ void remove(int handle)
 {
     if (handle >= 0 && handle < maxFiles())
         keptFiles[handle].state.store(Free, std::memory_order_release);
+}
+
+void removeAllAndExit(int status)
+{
+    unlinkKept();
+    ::_exit(status);
 }
 
 void removeOnSignals()

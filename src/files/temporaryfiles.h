@@ -30,4 +30,9 @@ void remove(int handle);
 // is removed and the signal then ends the process as it would have.
 void removeOnSignals();
 
+// Removes every remembered file and ends the process with status, at once
+// (no destructor runs): for failures the process cannot go on from. Only
+// async-signal-safe calls.
+[[noreturn]] void removeAllAndExit(int status);
+
 } // namespace TemporaryFiles

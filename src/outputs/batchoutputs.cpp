@@ -5,6 +5,7 @@
 #include "outputfile.h"
 #include "percolationreport.h"
 #include "progressline.h"
+#include "splitparts.h"
 #include "tilemap.h"
 
 #include <QCoreApplication>
@@ -60,6 +61,8 @@ struct BatchOutputs::Private
     qint64 tested = 0;
     qint64 incomplete = 0;
     qint64 filesWithIncomplete = 0;
+    qint64 withoutCells = 0;
+    qint64 filesWithoutCells = 0;
 
     void say(const QByteArray &path, const QString &what)
     {
@@ -163,7 +166,8 @@ void BatchOutputs::Private::notes(const QByteArray &path, const PercolationBatch
     }
     if (!result.mapError.isEmpty()) {
         outputsWritten = false;
-        say(path, result.mapError);
+        say(path, tr("the cluster map %1 could not be written: %2")
+                          .arg(QString::fromLocal8Bit(batch.clusterMapPaths.value(result.index)), result.mapError));
     }
 }
 
@@ -225,6 +229,8 @@ void BatchOutputs::add(const PercolationBatch::Result &result)
         if (tiles) {
             p.incomplete += result.incompleteSquares;
             p.filesWithIncomplete += result.incompleteSquares > 0 ? 1 : 0;
+            p.withoutCells += result.squaresWithoutCells;
+            p.filesWithoutCells += result.squaresWithoutCells > 0 ? 1 : 0;
             if (!p.options.tileMap.isEmpty())
                 p.tileMapsOf(path, result);
         }
@@ -242,38 +248,45 @@ int BatchOutputs::finish()
         std::fprintf(p.err, "%s: %lld incomplete square(s) at the right and bottom edges of %lld landscape(s) left out\n",
                      p.options.program, (long long)p.incomplete, (long long)p.filesWithIncomplete);
     }
-    int status = 0;
-    p.report->finish();
-    QString error;
-    if (p.report->hasError()) {
-        error = p.report->errorString();
-        p.reportFile.cancel();
-    } else if (!p.reportFile.commit()) {
-        error = p.reportFile.errorString();
+    if (p.withoutCells > 0) {
+        std::fprintf(p.err, "%s: %lld complete square(s) of %lld landscape(s) hold no cell with a value: they are no "
+                            "landscapes, and the PP leaves them out\n",
+                     p.options.program, (long long)p.withoutCells, (long long)p.filesWithoutCells);
     }
-    if (!error.isEmpty()) {
-        std::fprintf(p.err, "%s: the report %s could not be written: %s\n", p.options.program,
-                     where(p.options.report).constData(), error.toLocal8Bit().constData());
+    // Both outputs are written whole before either takes its place: a run
+    // that cannot write one leaves the old files of both.
+    p.report->finish();
+    if (p.batch.statistics && p.options.shard)
+        p.writeTable(ClusterTable::endLine(p.tableRows));
+    QString reportError = p.report->hasError() ? p.report->errorString() : QString();
+    QString tableError = p.batch.statistics && !p.tableWritten ? p.tableFile.errorString() : QString();
+    if (reportError.isEmpty() && tableError.isEmpty()) {
+        if (!p.reportFile.commit())
+            reportError = p.reportFile.errorString();
+        else if (p.batch.statistics && !p.tableFile.commit())
+            tableError = p.tableFile.errorString();
+    }
+    int status = 0;
+    if (!reportError.isEmpty() || !tableError.isEmpty()) {
+        p.reportFile.cancel();
+        p.tableFile.cancel();
         status = 1;
     }
-    if (p.batch.statistics) {
-        if (p.options.shard)
-            p.writeTable(ClusterTable::endLine(p.tableRows));
-        if (status != 0 || !p.tableWritten || !p.tableFile.commit()) {
-            const QString why = p.tableWritten ? p.tableFile.errorString() : p.tableFile.errorString();
-            p.tableFile.cancel();
-            if (status == 0) {
-                std::fprintf(p.err, "%s: the table %s could not be written: %s\n", p.options.program,
-                             where(p.options.table).constData(), why.toLocal8Bit().constData());
-                return 1;
-            }
-        }
+    if (!reportError.isEmpty()) {
+        std::fprintf(p.err, "%s: the report %s could not be written: %s\n", p.options.program,
+                     where(p.options.report).constData(), reportError.toLocal8Bit().constData());
+    }
+    if (!tableError.isEmpty()) {
+        std::fprintf(p.err, "%s: the table %s could not be written: %s\n", p.options.program,
+                     where(p.options.table).constData(), tableError.toLocal8Bit().constData());
     }
     if (status != 0)
         return status;
     if (p.tested == 0 && !p.options.shard) {
         std::fprintf(p.err, "%s: nothing was tested (%s), so the PP is nan\n", p.options.program,
-                     p.paths.isEmpty() ? "no file" : "no complete square");
+                     p.paths.isEmpty()       ? "no file"
+                     : p.withoutCells > 0    ? "no complete square holds a cell with a value"
+                                             : "no complete square");
         return 1;
     }
     return p.allRead && p.outputsWritten ? 0 : 1;
@@ -330,65 +343,34 @@ QString BatchOutputs::checkMapNames(const char *option, const QByteArray &patter
     return QString();
 }
 
-namespace {
-
-// Whether the parts given to --merge are tables rather than reports, as the
-// first of them that is a file says (a pipe cannot be looked at twice: parts
-// that are all pipes are reports).
-bool mergesTables(const QByteArrayList &parts)
-{
-    for (const QByteArray &part : parts) {
-        struct stat info;
-        if (part == "-" || ::stat(part.constData(), &info) != 0 || !S_ISREG(info.st_mode))
-            continue;
-        LineReader reader;
-        QByteArray line;
-        return reader.open(part) && reader.next(line) == LineReader::Line && ClusterTable::isTableStart(line);
-    }
-    return false;
-}
-
-} // namespace
-
 int BatchOutputs::merge(const QByteArrayList &parts, const QByteArray &output, const char *program, std::FILE *err)
 {
-    const bool tables = mergesTables(parts);
-    const char *what = tables ? "table" : "report";
-    OutputFile target;
+    // Tables are told from reports by their first line (parts that are all
+    // pipes are reports).
+    if (ClusterTable::isTableStart(SplitParts::firstLineOfFirstFile(parts))) {
+        return SplitParts::writeMerge(output, program, "table", [&](const auto &write, QString *error) {
+            return ClusterTable::merge(parts, write, error);
+        }, err);
+    }
     const QByteArray path = output == "-" ? QByteArray() : output;
+    OutputFile target;
     if (!target.open(path)) {
-        std::fprintf(err, "%s: cannot write the %s %s: %s\n", program, what, path.constData(),
+        std::fprintf(err, "%s: cannot write the report %s: %s\n", program, path.constData(),
                      target.errorString().toLocal8Bit().constData());
         return 1;
     }
     QString error;
-    bool joined;
-    bool written = true;
-    QString writeError;
-    if (tables) {
-        joined = ClusterTable::merge(parts, [&](const QByteArray &line) {
-            written = written && target.write(line) == line.size();
-        }, &error);
-        if (!written)
-            writeError = target.errorString();
-    } else {
-        PercolationReport report(&target);
-        joined = PercolationReport::merge(parts, report, &error);
-        if (joined) {
-            report.finish();
-            written = !report.hasError();
-            writeError = report.errorString();
-        }
-    }
-    if (!joined) {
+    PercolationReport report(&target);
+    if (!PercolationReport::merge(parts, report, &error)) {
         target.cancel();
         std::fprintf(err, "%s: %s\n", program, error.toLocal8Bit().constData());
         return 1;
     }
-    if (!written || !target.commit()) {
-        const QString why = written ? target.errorString() : writeError;
+    report.finish();
+    if (report.hasError() || !target.commit()) {
+        const QString why = report.hasError() ? report.errorString() : target.errorString();
         target.cancel();
-        std::fprintf(err, "%s: the %s %s could not be written: %s\n", program, what, where(output).constData(),
+        std::fprintf(err, "%s: the report %s could not be written: %s\n", program, where(output).constData(),
                      why.toLocal8Bit().constData());
         return 1;
     }

@@ -18,7 +18,7 @@ namespace {
 
 const char ShardPrefix[] = "# vantrix-percolate table shard ";
 const char EndPrefix[] = "# vantrix-percolate table end: ";
-constexpr int Columns = 20;
+constexpr int Columns = 21;
 
 QString tr(const char *text)
 {
@@ -30,10 +30,19 @@ QByteArray number(qint64 value)
     return QByteArray::number(value);
 }
 
-// Whether a line has the table's columns (a path may hold no tab).
-bool isRow(const QByteArray &line)
+// Whether a record has the table's columns: its tabs outside quotes.
+bool isRow(const QByteArray &record)
 {
-    return line.count('\t') == Columns - 1;
+    qsizetype tabs = 0;
+    bool inside = false;
+    for (qsizetype i = 0; i < record.size(); ++i) {
+        const char c = record[i];
+        if (c == '"' && (inside || i == 0 || record[i - 1] == '\t'))
+            inside = !inside || (i + 1 < record.size() && record[i + 1] == '"' && (++i, true));
+        else if (c == '\t' && !inside)
+            ++tabs;
+    }
+    return tabs == Columns - 1;
 }
 
 } // namespace
@@ -42,20 +51,48 @@ QByteArray ClusterTable::header()
 {
     return QByteArrayLiteral("landscape\trow\tcolumn\trows\tcolumns\tcover\trule\tdirection\tspans\tcells\thabitat\t"
                              "share\tclusters\tlargest\tlargest_share\tlargest_of_habitat\tmean_size\tweighted_size\t"
-                             "gyration_am\tcorrelation_length\n");
+                             "mean_size_finite\tgyration_am\tcorrelation_length\n");
+}
+
+QByteArray ClusterTable::field(const QByteArray &path)
+{
+    // The strings R (na.strings) and pandas (its default na_values) read as
+    // a missing value.
+    static const QByteArrayList missing{"",     "#N/A", "#N/A N/A", "#NA",  "-1.#IND", "-1.#QNAN", "-NaN",
+                                        "-nan", "1.#IND", "1.#QNAN", "<NA>", "N/A",     "NA",       "NULL",
+                                        "NaN",  "None", "n/a",      "nan",  "null"};
+    QByteArray out = missing.contains(path) ? "./" + path : path;
+    if (out.contains('\t') || out.contains('\n') || out.contains('\r') || out.contains('"')) {
+        out.replace("\"", "\"\"");
+        out = '"' + out + '"';
+    }
+    return out;
+}
+
+bool ClusterTable::endsInsideQuotes(const QByteArray &line, bool inside)
+{
+    for (qsizetype i = 0; i < line.size(); ++i) {
+        if (line[i] != '"')
+            continue;
+        if (inside && i + 1 < line.size() && line[i + 1] == '"')
+            ++i; // a quote within quotes
+        else if (inside || i == 0 || line[i - 1] == '\t')
+            inside = !inside;
+    }
+    return inside;
 }
 
 QByteArrayList ClusterTable::statisticNames()
 {
     return {"cells",       "habitat",   "share",         "clusters",    "largest",           "largest_share",
-            "largest_of_habitat", "mean_size", "weighted_size", "gyration_am", "correlation_length"};
+            "largest_of_habitat", "mean_size", "weighted_size", "mean_size_finite", "gyration_am", "correlation_length"};
 }
 
 std::vector<double> ClusterTable::statisticValues(const ClusterStatistics &s)
 {
     return {double(s.cells),         double(s.habitat),      s.share(),       double(s.clusters),
             double(s.largest),       s.largestShare(),       s.largestOfHabitat(), s.meanSize(),
-            s.weightedSize(),        s.gyrationAreaWeighted(), s.correlationLength()};
+            s.weightedSize(),        s.meanSizeFinite(),     s.gyrationAreaWeighted(), s.correlationLength()};
 }
 
 QByteArray ClusterTable::formatReal(double value)
@@ -72,13 +109,13 @@ QByteArray ClusterTable::rowLine(const Row &row)
     const ClusterStatistics &s = row.statistics;
     QByteArray line;
     line.reserve(row.landscape.size() + 160);
-    line += row.landscape;
+    line += field(row.landscape);
     for (const QByteArray &field :
          {number(row.row), number(row.column), number(row.rows), number(row.columns), row.cover, row.rule,
           row.direction, number(row.spans), number(s.cells), number(s.habitat), formatReal(s.share()),
           number(s.clusters), number(s.largest), formatReal(s.largestShare()), formatReal(s.largestOfHabitat()),
-          formatReal(s.meanSize()), formatReal(s.weightedSize()), formatReal(s.gyrationAreaWeighted()),
-          formatReal(s.correlationLength())}) {
+          formatReal(s.meanSize()), formatReal(s.weightedSize()), formatReal(s.meanSizeFinite()),
+          formatReal(s.gyrationAreaWeighted()), formatReal(s.correlationLength())}) {
         line += '\t';
         line += field;
     }
@@ -131,6 +168,11 @@ bool ClusterTable::merge(const QByteArrayList &paths, const std::function<void(c
         LineReader::Status status;
         while ((status = part.reader->next(line)) == LineReader::Line) {
             const qint64 lineNumber = part.reader->lineNumber();
+            // A quoted path may hold line breaks: its record goes on.
+            QByteArray next;
+            while (!line.startsWith('#') && endsInsideQuotes(line) && part.reader->lineEnded()
+                   && part.reader->next(next) == LineReader::Line)
+                line += '\n' + next;
             if (ended)
                 return refuse(part.path, tr("line %1 follows the end line").arg(lineNumber));
             if (part.shard && line.startsWith(EndPrefix)) {

@@ -15,12 +15,18 @@
 // Format: tab-separated text, every line ending in '\n', a header line
 //   landscape row column rows columns cover rule direction spans cells habitat
 //   share clusters largest largest_share largest_of_habitat mean_size
-//   weighted_size gyration_am correlation_length
+//   weighted_size mean_size_finite gyration_am correlation_length
 // then the rows. Integers are written in full; reals with 9 significant
 // digits and '.' as the decimal point whatever the locale; a quantity that is
 // undefined (no habitat, no cells) is written NA, which R and pandas read as
-// missing. Paths are written as given (a path holding a tab or a line break
-// cannot be read back, as for the report).
+// missing. Paths are written as given, so that R's read.delim() and
+// pandas' read_csv(sep="\t") read every one back (field()): a path holding
+// a tab, a line break, a carriage return or a double quote is quoted as RFC
+// 4180 quotes (within double quotes, a double quote doubled); a relative path
+// that those readers take for a missing value (NA, nan, None, ...) gets "./"
+// before it, which names the same file. Bytes that are not UTF-8 are written
+// as they are: R reads them as they are, pandas with
+// encoding_errors="surrogateescape" (os.fsencode() gives the bytes back).
 //
 // A part of a split run (--shard) begins with a shard line and ends with an
 // end line,
@@ -48,6 +54,11 @@ public:
     };
 
     static QByteArray header();
+    // A path as a field of the table (see above).
+    static QByteArray field(const QByteArray &path);
+    // Whether a line ends inside a quoted field: the record goes on in the
+    // next line.
+    static bool endsInsideQuotes(const QByteArray &line, bool insideBefore = false);
     static QByteArray rowLine(const Row &row);
     static QByteArray shardLine(const Shard &shard, const QByteArray &description);
     static QByteArray endLine(qint64 rows);

@@ -1,5 +1,7 @@
 #include "splitparts.h"
 
+#include "outputfile.h"
+
 #include <QCoreApplication>
 
 #include <algorithm>
@@ -116,6 +118,19 @@ bool open(Part &part, const Kind &kind, QString *errorString)
     return true;
 }
 
+QByteArray firstLineOfFirstFile(const QByteArrayList &paths)
+{
+    for (const QByteArray &path : paths) {
+        struct stat info;
+        if (path == "-" || ::stat(path.constData(), &info) != 0 || !S_ISREG(info.st_mode))
+            continue;
+        LineReader reader;
+        QByteArray line;
+        return reader.open(path) && reader.next(line) == LineReader::Line ? line : QByteArray();
+    }
+    return QByteArray();
+}
+
 bool openAll(const QByteArrayList &paths, const Kind &kind, bool keepOpen, std::vector<Part> &parts,
              QString *errorString)
 {
@@ -143,6 +158,34 @@ bool openAll(const QByteArrayList &paths, const Kind &kind, bool keepOpen, std::
         parts.push_back(std::move(part));
     }
     return putInJoinOrder(parts, kind.name, errorString);
+}
+
+int writeMerge(const QByteArray &output, const char *program, const char *what,
+               const std::function<bool(const std::function<void(const QByteArray &)> &, QString *)> &merge,
+               std::FILE *err)
+{
+    const QByteArray shown = output.isEmpty() || output == "-" ? QByteArray("on standard output") : output;
+    OutputFile target;
+    if (!target.open(output)) {
+        std::fprintf(err, "%s: cannot write the %s %s: %s\n", program, what, shown.constData(),
+                     target.errorString().toLocal8Bit().constData());
+        return 1;
+    }
+    bool written = true;
+    QString error;
+    if (!merge([&](const QByteArray &line) { written = written && target.write(line) == line.size(); }, &error)) {
+        target.cancel();
+        std::fprintf(err, "%s: the %ss cannot be merged: %s\n", program, what, error.toLocal8Bit().constData());
+        return 1;
+    }
+    if (!written || !target.commit()) {
+        const QString why = target.errorString();
+        target.cancel();
+        std::fprintf(err, "%s: the %s %s could not be written: %s\n", program, what, shown.constData(),
+                     why.toLocal8Bit().constData());
+        return 1;
+    }
+    return 0;
 }
 
 } // namespace SplitParts

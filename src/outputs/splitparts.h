@@ -8,6 +8,8 @@
 #include <QByteArrayList>
 #include <QString>
 
+#include <cstdio>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <vector>
@@ -84,6 +86,11 @@ struct Kind
 // again has another first line than before (it changed meanwhile).
 bool open(Part &part, const Kind &kind, QString *errorString);
 
+// The first line of the first of paths that is a regular file (a pipe
+// cannot be looked at twice); empty when none is or it cannot be read. It
+// tells which kind of part a merge is given.
+QByteArray firstLineOfFirstFile(const QByteArrayList &paths);
+
 // The parts of a merge: every path opened and read up to its head, a file
 // given twice under any name refused (its device and inode are compared),
 // put in joinOrder()'s order. Files are closed again unless keepOpen (open()
@@ -91,5 +98,14 @@ bool open(Part &part, const Kind &kind, QString *errorString);
 // stays open, as it can be read only once.
 bool openAll(const QByteArrayList &paths, const Kind &kind, bool keepOpen, std::vector<Part> &parts,
              QString *errorString);
+
+// Writes a merge to output ("-" or empty: standard output), replaced only by
+// the whole result: merge(write, error) hands the lines to write and
+// returns false, with the reason, when the parts cannot be joined. Returns
+// the exit status (0 or 1), after saying why on err ("PROGRAM: ...", the
+// result called `what`).
+int writeMerge(const QByteArray &output, const char *program, const char *what,
+               const std::function<bool(const std::function<void(const QByteArray &)> &write, QString *error)> &merge,
+               std::FILE *err);
 
 } // namespace SplitParts

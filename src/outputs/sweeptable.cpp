@@ -15,6 +15,8 @@ namespace {
 
 constexpr double Z = 1.959963984540054;
 const char ShardPrefix[] = "# vantrix-sweep shard ";
+const char ThresholdShardPrefix[] = "# vantrix-sweep thresholds shard ";
+const char ThresholdEndPrefix[] = "# vantrix-sweep thresholds end: ";
 
 QString tr(const char *text)
 {
@@ -131,15 +133,111 @@ QByteArray SweepTable::thresholdHeader()
     return QByteArrayLiteral("model\tsize\tseed\treplicate\trule\tdirection\tcritical_cells\tcritical_share\n");
 }
 
+QByteArray SweepTable::thresholdShardLine(const Shard &shard, const QByteArray &description)
+{
+    return SplitParts::shardLine(ThresholdShardPrefix, shard, description);
+}
+
+QByteArray SweepTable::thresholdEndLine(qint64 lines)
+{
+    return ThresholdEndPrefix + QByteArray::number(lines) + " lines\n";
+}
+
+bool SweepTable::isThresholdPart(const QByteArray &firstLine)
+{
+    return firstLine.startsWith(ThresholdShardPrefix);
+}
+
+bool SweepTable::mergeThresholds(const QByteArrayList &paths, const std::function<void(const QByteArray &)> &write,
+                                 QString *errorString)
+{
+    auto refuse = [errorString](const QByteArray &path, const QString &why) {
+        if (errorString)
+            *errorString = QString::fromLocal8Bit(path) + QStringLiteral(": ") + why;
+        return false;
+    };
+    std::vector<SplitParts::Part> parts;
+    if (!SplitParts::openAll(paths, {tr("thresholds"), tr("part of thresholds"), ThresholdShardPrefix}, true, parts,
+                             errorString))
+        return false;
+    // Each part: its next line (the lookahead) and its count so far.
+    struct Reading
+    {
+        QByteArray next;
+        bool ended = false; // its end line was read
+        qint64 lines = 0;
+    };
+    std::vector<Reading> reading(parts.size());
+    auto advance = [&](size_t i) {
+        SplitParts::Part &part = parts[i];
+        Reading &r = reading[i];
+        QByteArray line;
+        while (true) {
+            switch (part.reader->next(line)) {
+            case LineReader::Error:
+                return refuse(part.path, tr("not a part of thresholds: %1").arg(part.reader->errorString()));
+            case LineReader::End:
+                if (!r.ended)
+                    return refuse(part.path, tr("the part has no end line: it was cut short"));
+                r.next.clear();
+                return true;
+            case LineReader::Line:
+                break;
+            }
+            if (r.ended)
+                return refuse(part.path, tr("line %1 follows the end line").arg(part.reader->lineNumber()));
+            if (!line.startsWith(ThresholdEndPrefix))
+                break;
+            if (line + '\n' != thresholdEndLine(r.lines))
+                return refuse(part.path, tr("its end line does not match its %1 lines").arg(r.lines));
+            r.ended = true;
+        }
+        if (line.count('\t') != 7 || !part.reader->lineEnded())
+            return refuse(part.path, tr("line %1 is not a line of thresholds").arg(part.reader->lineNumber()));
+        ++r.lines;
+        r.next = line;
+        return true;
+    };
+    for (size_t i = 0; i < parts.size(); ++i) {
+        if (!parts[i].shard)
+            return refuse(parts[i].path, tr("not a part of a split run (it has no shard line)"));
+        if (!parts[i].hasHead || parts[i].head + '\n' != thresholdHeader())
+            return refuse(parts[i].path, tr("line 2 is not the header of thresholds"));
+        if (!advance(i))
+            return false;
+    }
+    auto sizeOf = [](const QByteArray &line) { return line.split('\t').value(1); };
+    write(thresholdHeader());
+    // The whole run holds every size's replicates in order; each part holds
+    // its block of them for every size, in the same order of sizes.
+    while (true) {
+        QByteArray size;
+        for (const Reading &r : reading) {
+            if (!r.next.isEmpty()) {
+                size = sizeOf(r.next);
+                break;
+            }
+        }
+        if (size.isEmpty())
+            return true;
+        for (size_t i = 0; i < parts.size(); ++i) {
+            while (!reading[i].next.isEmpty() && sizeOf(reading[i].next) == size) {
+                write(reading[i].next + '\n');
+                if (!advance(i))
+                    return false;
+            }
+        }
+    }
+}
+
 QByteArray SweepTable::thresholdLine(const PercolationSweep::Parameters &parameters,
                                      const PercolationSweep::Threshold &threshold)
 {
-    const double share = double(threshold.criticalCells) / (double(threshold.size) * double(threshold.size));
     return NeutralLandscape::name(parameters.landscape.model).toLatin1() + '\t' + QByteArray::number(threshold.size)
             + '\t' + QByteArray::number(parameters.landscape.seed) + '\t' + QByteArray::number(threshold.replicate)
             + '\t' + SpanningRule::name(threshold.rule).toLatin1() + '\t'
             + SpanningRule::name(parameters.direction).toLatin1() + '\t' + QByteArray::number(threshold.criticalCells)
-            + '\t' + formatObservable(share) + '\n';
+            + '\t' + PercolationSweep::criticalShare(parameters.landscape, threshold.size, threshold.criticalKey) + '\n';
 }
 
 QByteArray SweepTable::shardLine(const Shard &shard, const QByteArray &description)

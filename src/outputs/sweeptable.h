@@ -130,9 +130,27 @@ public:
     // The table of critical counts (--thresholds): tab-separated, a header
     //   model size seed replicate rule direction critical_cells critical_share
     // then a line per replicate and cluster rule: the habitat cells at which
-    // the replicate first spans in the direction asked for, and those cells
-    // / L^2 with 9 significant digits.
+    // the replicate first spans in the direction asked for, and the share at
+    // which it first spans (PercolationSweep::criticalShare()), 9 significant
+    // digits.
+    //
+    // A part of a split run begins with a shard line and ends with an end line,
+    //   # vantrix-sweep thresholds shard K/N: <description>
+    //   ...
+    //   # vantrix-sweep thresholds end: N lines
+    // which mergeThresholds() uses to join the parts into the whole run's
+    // bytes: for every size, the parts' lines of it in shard order.
     static QByteArray thresholdHeader();
+    static QByteArray thresholdShardLine(const Shard &shard, const QByteArray &description);
+    static QByteArray thresholdEndLine(qint64 lines);
+    // Whether a first line is that of a part of thresholds.
+    static bool isThresholdPart(const QByteArray &firstLine);
+    // Joins the threshold parts of one split run (given in any order, read
+    // side by side a line at a time) into the whole run's thresholds, handed
+    // to write() line by line; false, with the reason, for parts that are
+    // not every part of one run, once each, complete.
+    static bool mergeThresholds(const QByteArrayList &paths, const std::function<void(const QByteArray &)> &write,
+                                QString *errorString);
     static QByteArray thresholdLine(const PercolationSweep::Parameters &parameters,
                                     const PercolationSweep::Threshold &threshold);
 };

@@ -20,6 +20,7 @@
 #include <functional>
 #include <cmath>
 #include <limits>
+#include <numeric>
 
 namespace {
 
@@ -43,6 +44,10 @@ constexpr double kLegendColumnGap = 24.0;
 // least kMinXRange wide, so that a single share still gets ticks.
 constexpr double kAxisMargin = 0.04;
 constexpr double kMinXRange = 0.01;
+
+// The decimals a crossing's share is printed with, at least and at most.
+constexpr int kMinShareDecimals = 1;
+constexpr int kMaxShareDecimals = 6;
 
 constexpr int kTitleLines = 2;
 constexpr double kPngDotsPerInch = 200.0;
@@ -243,7 +248,7 @@ struct CurveShape
     QPointF crossingPoint;
 };
 
-QList<CurveShape> makeShapes(const PPCurvePlot::Axes &axes, const QList<PPCurve> &curves)
+QList<CurveShape> makeShapes(const PPCurvePlot::Axes &axes, const QList<PPCurve> &curves, double level)
 {
     QList<CurveShape> shapes;
     for (qsizetype i = 0; i < curves.size(); ++i) {
@@ -269,16 +274,16 @@ QList<CurveShape> makeShapes(const PPCurvePlot::Axes &axes, const QList<PPCurve>
             shape.bar = QRectF(QPointF(lows[0].x() - halfWidth, highs[0].y()),
                                QPointF(lows[0].x() + halfWidth, lows[0].y()));
         }
-        shape.crossing = PPCurvePlot::crossing(curves[i]);
+        shape.crossing = PPCurvePlot::crossing(curves[i], level);
         if (shape.crossing)
-            shape.crossingPoint = axes.toCanvas(*shape.crossing, 0.5);
+            shape.crossingPoint = axes.toCanvas(*shape.crossing, level);
         shapes << shape;
     }
     return shapes;
 }
 
 // What a legend inside the plot area must not cover.
-QList<QPainterPath> occupiedAreas(const PPCurvePlot::Axes &axes, const QList<CurveShape> &shapes)
+QList<QPainterPath> occupiedAreas(const PPCurvePlot::Axes &axes, const QList<CurveShape> &shapes, double level)
 {
     QList<QPainterPath> areas;
     QPainterPathStroker stroker;
@@ -312,7 +317,7 @@ QList<QPainterPath> occupiedAreas(const PPCurvePlot::Axes &axes, const QList<Cur
         }
     }
     QPainterPath reference;
-    const double y = axes.toCanvas(0.0, 0.5).y();
+    const double y = axes.toCanvas(0.0, level).y();
     reference.addRect(QRectF(axes.area.left(), y - 2.0, axes.area.width(), 4.0));
     areas << reference;
     return areas;
@@ -321,7 +326,9 @@ QList<QPainterPath> occupiedAreas(const PPCurvePlot::Axes &axes, const QList<Cur
 struct Layout
 {
     PPCurvePlot::Axes axes;
+    double level = 0.5;
     QList<CurveShape> shapes;
+    QList<qsizetype> legendOrder; // the shapes' indices, in the legend's order
     QStringList titleLines;
     Ticks xTicks;
     Ticks yTicks;
@@ -333,17 +340,89 @@ struct Layout
     double legendRowHeight = 0.0;
 };
 
-// The legend text of a curve, its name elided so that the text fits in width.
-QString legendText(const PPCurve &curve, const QFontMetricsF &metrics, double width)
+// A crossing of a level, and the step of the shares it lies between (0 for
+// a curve of one point).
+struct CrossingAt
 {
-    const std::optional<double> at = PPCurvePlot::crossing(curve);
-    const QString rest = at ? QStringLiteral(": PP = 0.5 at p = ") + QString::number(*at, 'f', 4)
-                            : QStringLiteral(": no crossing in range");
+    double share = 0.0;
+    double step = 0.0;
+};
+
+std::optional<CrossingAt> findCrossing(const PPCurve &curve, double level)
+{
+    const QList<PPCurvePoint> &points = curve.points;
+    for (qsizetype i = 0; i < points.size(); ++i) {
+        const PPCurvePoint &b = points[i];
+        if (b.pp == level) {
+            // On a point: the finer of the steps to its neighbours.
+            double step = std::numeric_limits<double>::infinity();
+            if (i > 0)
+                step = std::abs(b.share - points[i - 1].share);
+            if (i + 1 < points.size())
+                step = std::min(step, std::abs(points[i + 1].share - b.share));
+            return CrossingAt{b.share, std::isinf(step) ? 0.0 : step};
+        }
+        if (i == 0)
+            continue;
+        const PPCurvePoint &a = points[i - 1];
+        if ((a.pp < level && b.pp > level) || (a.pp > level && b.pp < level))
+            return CrossingAt{a.share + (level - a.pp) / (b.pp - a.pp) * (b.share - a.share), std::abs(b.share - a.share)};
+    }
+    return std::nullopt;
+}
+
+// The decimals that write value exactly (to a millionth of it), within
+// kMinShareDecimals..kMaxShareDecimals; for a value that needs more (1/199),
+// those down to its first significant digit.
+int decimalsOf(double value)
+{
+    value = std::abs(value);
+    if (!(value > 0.0) || !std::isfinite(value))
+        return kMinShareDecimals;
+    for (int decimals = 0; decimals <= kMaxShareDecimals; ++decimals) {
+        const double scaled = value * std::pow(10.0, decimals);
+        if (std::abs(scaled - std::round(scaled)) < 1e-6 * scaled)
+            return std::max(decimals, kMinShareDecimals);
+    }
+    return std::clamp(int(std::ceil(-std::log10(value))), kMinShareDecimals, kMaxShareDecimals);
+}
+
+// A level as the legend prints it: 0.5, 0.68.
+QString levelText(double level) { return QString::number(level, 'g', 2); }
+
+// What the legend says after a curve's name: its crossing, with the decimals
+// of the step it was read on (of its share, for a curve of one point).
+QString crossingText(const PPCurve &curve, double level)
+{
+    const std::optional<CrossingAt> at = findCrossing(curve, level);
+    if (!at)
+        return QStringLiteral(": no crossing in range");
+    const int decimals = decimalsOf(at->step > 0.0 ? at->step : at->share);
+    return QStringLiteral(": PP = %1 at p = %2").arg(levelText(level), QString::number(at->share, 'f', decimals));
+}
+
+// The legend text of a curve, its name elided so that the text fits in width.
+QString legendText(const PPCurve &curve, double level, const QFontMetricsF &metrics, double width)
+{
+    const QString rest = crossingText(curve, level);
     const double room = std::max(width - metrics.horizontalAdvance(rest), 0.0);
     return metrics.elidedText(printable(curve.name), Qt::ElideRight, room) + rest;
 }
 
-Layout makeLayout(const QString &title, const QList<PPCurve> &curves)
+// The curves' indices in the legend's order: by line style, then by colour
+// (a curve without one has that of its place), alike in both as given.
+QList<qsizetype> legendOrder(const QList<PPCurve> &curves)
+{
+    QList<qsizetype> order(curves.size());
+    std::iota(order.begin(), order.end(), qsizetype(0));
+    const auto key = [&curves](qsizetype i) {
+        return std::make_pair(curves[i].lineStyle, curves[i].colour >= 0 ? qsizetype(curves[i].colour) : i);
+    };
+    std::stable_sort(order.begin(), order.end(), [&key](qsizetype a, qsizetype b) { return key(a) < key(b); });
+    return order;
+}
+
+Layout makeLayout(const QString &title, const QList<PPCurve> &curves, const PPCurvePlot::Level &level)
 {
     const double width = PPCurvePlot::canvasWidth;
     const double height = PPCurvePlot::canvasHeight;
@@ -353,6 +432,7 @@ Layout makeLayout(const QString &title, const QList<PPCurve> &curves)
     const QFontMetricsF legendMetrics(legendFont());
 
     Layout layout;
+    layout.level = level.pp;
     double top = kMargin;
     layout.titleLines = wrapTitle(printable(title), titleMetrics, width - 2.0 * kMargin);
     if (!layout.titleLines.isEmpty())
@@ -378,12 +458,15 @@ Layout makeLayout(const QString &title, const QList<PPCurve> &curves)
 
     const double textRoom = width - 2.0 * (kMargin + kLegendPadding) - kSwatchWidth - kSwatchGap;
     double entryWidth = 0.0;
-    for (const PPCurve &curve : curves) {
-        layout.legendTexts << legendText(curve, legendMetrics, textRoom);
+    layout.legendOrder = legendOrder(curves);
+    for (const qsizetype i : layout.legendOrder) {
+        layout.legendTexts << legendText(curves[i], level.pp, legendMetrics, textRoom);
         entryWidth = std::max(entryWidth, kSwatchWidth + kSwatchGap + legendMetrics.horizontalAdvance(layout.legendTexts.last()));
     }
-    layout.legendNotes << QStringLiteral("shaded: 95 % Wilson interval")
-                       << QStringLiteral("open circle: PP = 0.5 crossing");
+    QString circles = QStringLiteral("open circle: PP = %1 crossing").arg(levelText(level.pp));
+    if (!level.basis.isEmpty())
+        circles += QStringLiteral(" (%1)").arg(printable(level.basis));
+    layout.legendNotes << QStringLiteral("shaded: 95 % Wilson interval") << circles;
     double noteWidth = 0.0;
     for (const QString &note : layout.legendNotes)
         noteWidth = std::max(noteWidth, legendMetrics.horizontalAdvance(note));
@@ -393,7 +476,7 @@ Layout makeLayout(const QString &title, const QList<PPCurve> &curves)
     // Inside the area, in the first free corner.
     layout.axes = PPCurvePlot::Axes{QRectF(QPointF(left, top), QPointF(right, bottom)), QRectF(), xMin, xMax,
                                     -kAxisMargin, 1.0 + kAxisMargin};
-    layout.shapes = makeShapes(layout.axes, curves);
+    layout.shapes = makeShapes(layout.axes, curves, level.pp);
     const QSizeF box(std::ceil(2.0 * kLegendPadding + std::max(entryWidth, noteWidth)),
                      std::ceil(2.0 * kLegendPadding + rows * layout.legendRowHeight));
     const QRectF &area = layout.axes.area;
@@ -405,7 +488,7 @@ Layout makeLayout(const QString &title, const QList<PPCurve> &curves)
                 QRectF(QPointF(inner.right() - box.width(), inner.top()), box),
                 QRectF(QPointF(inner.left(), inner.bottom() - box.height()), box),
         };
-        const QList<QPainterPath> occupied = occupiedAreas(layout.axes, layout.shapes);
+        const QList<QPainterPath> occupied = occupiedAreas(layout.axes, layout.shapes, level.pp);
         for (const QRectF &corner : corners) {
             const QRectF clearance = corner.adjusted(-3.0, -3.0, 3.0, 3.0);
             if (std::none_of(occupied.begin(), occupied.end(),
@@ -432,7 +515,7 @@ Layout makeLayout(const QString &title, const QList<PPCurve> &curves)
     const double blockHeight = (entryRows + layout.legendNotes.size()) * layout.legendRowHeight;
     const double blockWidth = std::max(layout.legendColumns * (entryWidth + kLegendColumnGap) - kLegendColumnGap, noteWidth);
     layout.axes.area.setBottom(std::floor(bottom - blockHeight - 8.0));
-    layout.shapes = makeShapes(layout.axes, curves);
+    layout.shapes = makeShapes(layout.axes, curves, level.pp);
     const double blockLeft = std::clamp(layout.axes.area.center().x() - blockWidth / 2.0, kMargin,
                                         std::max(kMargin, width - kMargin - blockWidth));
     layout.axes.legend = QRectF(std::round(blockLeft), height - kMargin - blockHeight, blockWidth, blockHeight);
@@ -491,8 +574,8 @@ void paintPlot(QPainter &painter, const Layout &layout)
     QPen reference(kReferenceColour, 1.0, Qt::CustomDashLine, Qt::FlatCap);
     reference.setDashPattern({6.0, 4.0});
     painter.setPen(reference);
-    const double half = axes.toCanvas(0.0, 0.5).y();
-    painter.drawLine(QPointF(area.left(), half), QPointF(area.right(), half));
+    const double levelY = axes.toCanvas(0.0, layout.level).y();
+    painter.drawLine(QPointF(area.left(), levelY), QPointF(area.right(), levelY));
 
     for (const CurveShape &shape : layout.shapes) {
         if (!shape.crossing)
@@ -578,10 +661,10 @@ void paintPlot(QPainter &painter, const Layout &layout)
         origin += QPointF(kLegendPadding, kLegendPadding);
     }
     const int columns = layout.legendInside ? 1 : layout.legendColumns;
-    for (qsizetype i = 0; i < layout.shapes.size(); ++i) {
+    for (qsizetype i = 0; i < layout.legendOrder.size(); ++i) {
         const QPointF at = origin + QPointF((i % columns) * (layout.legendColumnWidth + kLegendColumnGap),
                                             double(i / columns) * row);
-        drawLegendEntry(painter, layout.shapes[i], layout.legendTexts[i], at, row);
+        drawLegendEntry(painter, layout.shapes[layout.legendOrder[i]], layout.legendTexts[i], at, row);
     }
     const qsizetype entryRows = (layout.shapes.size() + columns - 1) / columns;
     painter.setPen(kNoteColour);
@@ -737,9 +820,10 @@ PanelLayout makePanelLayout(const QString &title, const QList<PPCurvePlot::Panel
 
     // The legend below everything, in as many columns as fit.
     const QList<PPCurve> &named = panels.first().curves;
+    const QList<qsizetype> order = legendOrder(named);
     double entryWidth = 0.0;
-    for (const PPCurve &curve : named) {
-        layout.legendTexts << legendMetrics.elidedText(printable(curve.name), Qt::ElideRight, width / 2.0);
+    for (const qsizetype i : order) {
+        layout.legendTexts << legendMetrics.elidedText(printable(named[i].name), Qt::ElideRight, width / 2.0);
         entryWidth = std::max(entryWidth, kSwatchWidth + kSwatchGap + legendMetrics.horizontalAdvance(layout.legendTexts.last()));
     }
     layout.note = QStringLiteral("shaded: mean \u00b1 1.96 standard errors");
@@ -786,7 +870,7 @@ PanelLayout makePanelLayout(const QString &title, const QList<PPCurvePlot::Panel
         layout.yTicks << yTicks;
         layout.labels << printable(panels[i].label);
         // Drawn as PP curves are, but with values beyond 1 kept.
-        QList<CurveShape> shapes = makeShapes(axes, panels[i].curves);
+        QList<CurveShape> shapes = makeShapes(axes, panels[i].curves, 0.5);
         for (qsizetype c = 0; c < shapes.size(); ++c) {
             const QList<PPCurvePoint> &points = panels[i].curves[c].points;
             CurveShape &shape = shapes[c];
@@ -809,7 +893,8 @@ PanelLayout makePanelLayout(const QString &title, const QList<PPCurvePlot::Panel
         }
         layout.shapes << shapes;
     }
-    layout.legendShapes = layout.shapes.first();
+    for (const qsizetype i : order)
+        layout.legendShapes << layout.shapes.first()[i];
     return layout;
 }
 
@@ -918,20 +1003,61 @@ void paintPanels(QPainter &painter, const PanelLayout &layout)
 
 } // namespace
 
-std::optional<double> PPCurvePlot::crossing(const PPCurve &curve)
+std::optional<double> PPCurvePlot::crossing(const PPCurve &curve, double level)
 {
-    const QList<PPCurvePoint> &points = curve.points;
-    for (qsizetype i = 0; i < points.size(); ++i) {
-        const PPCurvePoint &b = points[i];
-        if (b.pp == 0.5)
-            return b.share;
-        if (i == 0)
-            continue;
-        const PPCurvePoint &a = points[i - 1];
-        if ((a.pp < 0.5 && b.pp > 0.5) || (a.pp > 0.5 && b.pp < 0.5))
-            return a.share + (0.5 - a.pp) / (b.pp - a.pp) * (b.share - a.share);
+    const std::optional<CrossingAt> at = findCrossing(curve, level);
+    return at ? std::optional<double>(at->share) : std::nullopt;
+}
+
+PPCurvePlot::Level PPCurvePlot::levelFor(const QString &direction)
+{
+    if (direction == QLatin1String("either"))
+        return Level{eitherDirectionLevel, QStringLiteral("either direction")};
+    if (direction == QLatin1String("left-right") || direction == QLatin1String("top-bottom"))
+        return Level{0.5, QStringLiteral("one direction")};
+    return Level();
+}
+
+QStringList PPCurvePlot::legend(const QList<PPCurve> &curves, const Level &level)
+{
+    QStringList texts;
+    for (const qsizetype i : legendOrder(curves))
+        texts << printable(curves[i].name) + crossingText(curves[i], level.pp);
+    return texts;
+}
+
+QList<PPCurve> PPCurvePlot::sweepCurves(const QList<Series> &series, const QList<qint64> &sizes)
+{
+    // A rule's place: its line, and its colour in a plot of one size.
+    const QStringList known{QStringLiteral("cluster4"), QStringLiteral("cluster8"), QStringLiteral("walk")};
+    QStringList others;
+    for (const Series &s : series) {
+        if (!known.contains(s.rule) && !others.contains(s.rule))
+            others << s.rule;
     }
-    return std::nullopt;
+    const auto place = [&](const QString &rule) {
+        const qsizetype at = known.indexOf(rule);
+        return int(at >= 0 ? at : known.size() + others.indexOf(rule));
+    };
+    const bool severalSizes = sizes.size() > 1;
+    QList<std::pair<std::pair<int, qsizetype>, PPCurve>> keyed;
+    for (const Series &s : series) {
+        if (s.points.isEmpty())
+            continue;
+        PPCurve curve;
+        curve.name = severalSizes ? QStringLiteral("%1, L = %2").arg(s.rule).arg(s.size) : s.rule;
+        curve.points = s.points;
+        std::sort(curve.points.begin(), curve.points.end(),
+                  [](const PPCurvePoint &a, const PPCurvePoint &b) { return a.share < b.share; });
+        curve.lineStyle = place(s.rule) % lineStyles;
+        curve.colour = severalSizes ? int(sizes.indexOf(s.size)) : place(s.rule) % maxCurves;
+        keyed.append({{place(s.rule), sizes.indexOf(s.size)}, curve});
+    }
+    std::stable_sort(keyed.begin(), keyed.end(), [](const auto &a, const auto &b) { return a.first < b.first; });
+    QList<PPCurve> curves;
+    for (const auto &entry : keyed)
+        curves << entry.second;
+    return curves;
 }
 
 bool PPCurvePlot::check(const QList<PPCurve> &curves, QString *errorString)
@@ -939,9 +1065,9 @@ bool PPCurvePlot::check(const QList<PPCurve> &curves, QString *errorString)
     return checkCurves(curves, true, errorString);
 }
 
-PPCurvePlot::Axes PPCurvePlot::axes(const QString &title, const QList<PPCurve> &curves)
+PPCurvePlot::Axes PPCurvePlot::axes(const QString &title, const QList<PPCurve> &curves, const Level &level)
 {
-    return makeLayout(title, curves).axes;
+    return makeLayout(title, curves, level).axes;
 }
 
 bool PPCurvePlot::writePanels(const QString &path, const QString &title, const QList<Panel> &panels,
@@ -982,16 +1108,24 @@ QColor PPCurvePlot::colour(int curveIndex)
 
 bool PPCurvePlot::write(const QString &path, const QString &title, const QList<PPCurve> &curves, QString *errorString)
 {
+    return write(path, title, curves, Level(), errorString);
+}
+
+bool PPCurvePlot::write(const QString &path, const QString &title, const QList<PPCurve> &curves, const Level &level,
+                        QString *errorString)
+{
     const QString suffix = QFileInfo(path).suffix().toLower();
     if (suffix != QLatin1String("png") && suffix != QLatin1String("svg"))
         return fail(errorString, QStringLiteral("cannot write the plot %1: the file name must end in .png or .svg").arg(path));
     QString reason;
     if (!check(curves, &reason))
         return fail(errorString, QStringLiteral("cannot plot: %1").arg(reason));
+    if (!(level.pp > 0.0 && level.pp < 1.0))
+        return fail(errorString, QStringLiteral("cannot plot: the crossing level %1 is not between 0 and 1").arg(level.pp));
     if (!qobject_cast<QGuiApplication *>(QCoreApplication::instance()))
         return fail(errorString, QStringLiteral("cannot plot: drawing needs a QGuiApplication"));
 
-    const Layout layout = makeLayout(title, curves);
+    const Layout layout = makeLayout(title, curves, level);
     const auto paint = [&layout](QPainter &painter) { paintPlot(painter, layout); };
     const QByteArray bytes = suffix == QLatin1String("png")
             ? pngBytes(paint, title)

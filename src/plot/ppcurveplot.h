@@ -22,14 +22,22 @@ struct PPCurvePoint
 // A curve: the name of its rule ("walk", "cluster4", ...) and its points.
 // colour picks its colour and marker (0 to PPCurvePlot::maxCurves - 1; -1:
 // by its place among the curves), lineStyle its line: 0 solid, 1 dashed, 2
-// dotted, so that curves of several sizes and rules can be told apart (a
-// colour per size, a line per rule).
+// dotted. PPCurvePlot::sweepCurves() sets both the same way in every figure:
+// a line per rule, a colour per size.
 struct PPCurve
 {
     QString name;
     QList<PPCurvePoint> points;
     int colour = -1;
     int lineStyle = 0;
+};
+
+// The PP at which a plot reads and marks crossings, and why that one (for
+// the legend's note; empty: no reason given).
+struct PPCurveLevel
+{
+    double pp = 0.5;
+    QString basis;
 };
 
 // Plot of PP curves, for a report or a paper as it is: PNG or SVG.
@@ -45,22 +53,33 @@ struct PPCurve
 // with a light grid at the ticks, x ("habitat share p") from the data, y
 // ("percolation probability PP") from 0 to 1 with ticks every 0.25, both
 // axes with a margin of 4 % of their range around the data; a dashed line at
-// PP = 0.5. Every curve has its own colour (Okabe-Ito: blue, vermillion,
-// bluish green, reddish purple, orange, sky blue, black, in curve order) and
-// marker shape; its Wilson interval is a translucent band in that colour (for
-// a curve of one point, a translucent bar from low to high), its points are
-// joined by a line with a marker at each point (markers shrink when points are
-// close), and its crossing() is an open circle on the curve at PP = 0.5 with
-// a thin vertical line from there to the x axis.
+// the crossing level (a Level: PP = 0.5 unless told otherwise). Every curve
+// has its own colour (Okabe-Ito: blue, vermillion, bluish green, reddish
+// purple, orange, sky blue, black, in curve order or as its colour says),
+// marker shape and line; its Wilson interval is a translucent band in that
+// colour (for a curve of one point, a translucent bar from low to high), its
+// points are joined by a line with a marker at each point (markers shrink
+// when points are close), and its crossing() of the level is an open circle
+// on the curve with a thin vertical line from there to the x axis.
 //
-// The legend names every curve with its crossing ("cluster4: PP = 0.5 at
-// p = 0.5931", crossing with 4 decimals; "walk: no crossing in range") and
-// says what the bands are. It sits in the first corner of the plot area
-// (upper left, lower right, upper right, lower left) where it covers no band,
-// line, marker, crossing line or the PP = 0.5 line; when there is none, it is
-// set below the x axis label, in as many columns as fit, and the plot area
-// shrinks. A name too long for the canvas is elided, the crossing kept.
-// Control characters in the title and names are drawn as blanks.
+// The legend names every curve with its crossing ("cluster4: PP = 0.68 at
+// p = 0.593"; "walk: no crossing in range"), says what the bands are and
+// which level the circles mark ("open circle: PP = 0.68 crossing (either
+// direction)"). A crossing is interpolated between two shares, so it is
+// printed with the decimals of their step (0.1: one, 0.05 and 0.01: two,
+// 0.005 and 0.001: three, 0.0025: four; a step that is no short decimal,
+// as 1/199, down to its first significant digit; at least one, at most
+// six); one on a point, with those of the finer step beside it; that of a
+// curve of one point, with those of its share. The entries are grouped: by
+// line style (sweepCurves() gives each rule its own), then by colour (there,
+// a size, in the table's order; a curve without a colour has that of its
+// place), curves alike in both in the order given. The legend sits in the
+// first corner of the plot area (upper left, lower right, upper right,
+// lower left) where it covers no band, line, marker, crossing line or the
+// level's line; when there is none, it is set below the x axis label, in as
+// many columns as fit, and the plot area shrinks. A name too long for the
+// canvas is elided, the crossing kept. Control characters in the title and
+// names are drawn as blanks.
 //
 // Text is set in DejaVu Sans (Debian's fonts-dejavu-core), the default sans
 // font when it is missing. Drawing needs a QGuiApplication (on a machine
@@ -82,16 +101,54 @@ public:
     static constexpr int lineStyles = 3;
     static constexpr int maxStyledCurves = maxCurves * lineStyles;
 
-    // The share at which the curve first reaches or crosses PP = 0.5,
+    // Where write() reads and marks crossings.
+    using Level = PPCurveLevel;
+    // The level for a sweep's direction, as its table names it. At the
+    // threshold, as L grows, the share of square landscapes that span tends
+    // to a limit, so that curves of several sizes cross near that PP: for one
+    // direction ("left-right", "top-bottom") 0.5 (Cardy's formula on a
+    // square; by symmetry, a square is spanned left-right by habitat as often
+    // as top-bottom by the rest), for "either" 0.6827 (Watts's formula). Both
+    // hold alike for cluster4 and cluster8, of one universality class, on
+    // landscapes without long-range correlation (fractal ones may cross
+    // elsewhere); for the walk, a heuristic that misses spanning clusters, no
+    // limit is known, and it is marked at the same level as the cluster rules.
+    // Another direction: 0.5, no basis.
+    static constexpr double eitherDirectionLevel = 0.6827;
+    static Level levelFor(const QString &direction);
+
+    // The share at which the curve first reaches or crosses PP = level,
     // scanning its points in order: the share of the first point whose pp is
-    // exactly 0.5, or, when two consecutive points lie on opposite sides of
-    // 0.5 before that, the share on the straight line between them where it is
-    // 0.5. The direction does not matter: a curve that starts above 0.5 and
-    // falls below has a crossing too. A non-monotone curve that crosses
+    // exactly the level, or, when two consecutive points lie on opposite sides
+    // of it before that, the share on the straight line between them where it
+    // is the level. The direction does not matter: a curve that starts above
+    // and falls below has a crossing too. A non-monotone curve that crosses
     // several times gives its first crossing. A curve that stays on one side
     // (all above, all below, or fewer than one point) has none. A pp that is
-    // NaN is neither at nor on either side of 0.5.
-    static std::optional<double> crossing(const PPCurve &curve);
+    // NaN is neither at nor on either side of the level.
+    static std::optional<double> crossing(const PPCurve &curve, double level = 0.5);
+
+    // The legend's entries as write() draws them with this level, in the
+    // legend's order, names not elided: "cluster4: PP = 0.68 at p = 0.593".
+    static QStringList legend(const QList<PPCurve> &curves, const Level &level = Level());
+
+    // The values of one rule at one size of a sweep.
+    struct Series
+    {
+        QString rule;
+        qint64 size = 0;
+        QList<PPCurvePoint> points;
+    };
+    // The curves of a sweep's series, styled the same in every figure drawn
+    // from one table: a rule has its line always (cluster4 solid, cluster8
+    // dashed, walk dotted; another name, by its order among such names, the
+    // lines in turn from solid). With several sizes (sizes, in the table's
+    // order) the size at index i of sizes has colour i, and a curve is named
+    // "cluster4, L = 64"; with one size a rule has its colour too (cluster4
+    // blue, cluster8 vermillion, walk bluish green, others in turn) and a
+    // curve is named by its rule. Series without points are left out; points
+    // are sorted by share; the curves come in the legend's order.
+    static QList<PPCurve> sweepCurves(const QList<Series> &series, const QList<qint64> &sizes);
 
     // Returns true when write() takes these curves; else false with the
     // reason. Taken: 1 to maxCurves curves (up to maxStyledCurves when they
@@ -111,8 +168,11 @@ public:
     // that replaces path only when complete: when the write fails (a missing
     // directory, a directory at path, a full disk), the result is false with
     // the reason naming path, no temporary is left, and a file already at
-    // path is left as it was.
+    // path is left as it was. Crossings are read at level (without one, at
+    // PP = 0.5 with no basis), which must lie strictly between 0 and 1.
     static bool write(const QString &path, const QString &title, const QList<PPCurve> &curves,
+                      QString *errorString = nullptr);
+    static bool write(const QString &path, const QString &title, const QList<PPCurve> &curves, const Level &level,
                       QString *errorString = nullptr);
 
     // Where write() puts the data: the plot area on the canvas (PNG pixel
@@ -140,7 +200,7 @@ public:
     // The axes write() uses for this title and these curves (which check()
     // must take; for others the result means nothing). Needs a
     // QGuiApplication, as the layout depends on the size of the text.
-    static Axes axes(const QString &title, const QList<PPCurve> &curves);
+    static Axes axes(const QString &title, const QList<PPCurve> &curves, const Level &level = Level());
 
     // The colour of the curve at this index (0 to maxCurves - 1), opaque; its
     // band is this colour at bandAlpha.
@@ -150,8 +210,8 @@ public:
     // Other measures against the share, in panels side by side: each panel
     // has its own y axis (label, from 0 to a little above its largest high)
     // and curves, drawn as PP curves are (pp the value, low and high its
-    // band) but without the PP = 0.5 line and crossings; one legend below,
-    // from the first panel's curves. The same files, checks and failures as
+    // band) but without the level's line and crossings; one legend below,
+    // from the first panel's curves, grouped as write()'s. The same files, checks and failures as
     // write(); at most 3 panels, and the curves' pp, low and high need only
     // be finite with low <= pp <= high and low >= 0.
     struct Panel

@@ -768,7 +768,7 @@ void ClusterScan::Private::retire(quint32 slot)
     }
     into.habitat += qint64(cells);
     into.clusters += 1;
-    into.largest = std::max(into.largest, qint64(cells));
+    into.takeLargest(qint64(cells), squaredGyration);
     into.sumSquares += u128(cells) * cells;
     into.sumSquaredGyration += squaredGyration;
     // s R in long double (from 64 bits directly while the value fits them).

@@ -44,10 +44,23 @@ double ClusterStatistics::gyrationAreaWeighted() const
     return ratio(sumSizeGyration, habitat);
 }
 
+double ClusterStatistics::meanSizeFinite() const
+{
+    if (habitat <= 0)
+        return NaN;
+    const qint64 others = habitat - largest;
+    if (others == 0)
+        return 0;
+    const unsigned __int128 squares = sumSquares - (unsigned __int128)largest * (unsigned __int128)largest;
+    return double((long double)squares / (long double)others);
+}
+
 double ClusterStatistics::correlationLength() const
 {
-    if (sumSquares == 0)
+    const unsigned __int128 squares = sumSquares - (unsigned __int128)largest * (unsigned __int128)largest;
+    if (squares == 0)
         return NaN;
-    return double(std::sqrt((long double)sumSquaredGyration / (long double)sumSquares));
+    const unsigned __int128 gyration = sumSquaredGyration - largestSquaredGyration;
+    return double(std::sqrt(2.0L * (long double)gyration / (long double)squares));
 }
 

@@ -24,6 +24,9 @@ struct ClusterStatistics
     qint64 largest = 0;   // cells of the largest cluster
     unsigned __int128 sumSquares = 0;         // sum over clusters of s^2
     unsigned __int128 sumSquaredGyration = 0; // sum over clusters of s^2 R^2
+    // s^2 R^2 of the largest cluster (of the largest ones, the greatest), the
+    // one percolation theory's finite-cluster quantities leave out.
+    unsigned __int128 largestSquaredGyration = 0;
     long double sumSizeGyration = 0;          // sum over clusters of s R
     bool spansLeftRight = false;              // a cluster touches column 0 and the last column
     bool spansTopBottom = false;              // a cluster touches row 0 and the last row
@@ -34,7 +37,23 @@ struct ClusterStatistics
     double largestShare() const;       // largest / cells
     double largestOfHabitat() const;   // largest / habitat
     double meanSize() const;           // habitat / clusters
-    double weightedSize() const;       // sum s^2 / sum s
-    double gyrationAreaWeighted() const; // sum s R / sum s
-    double correlationLength() const;  // sqrt(sum s^2 R^2 / sum s^2)
+    double weightedSize() const;       // sum s^2 / sum s (FRAGSTATS' AREA_AM, in cells)
+    // The mean cluster size of percolation theory: sum s^2 / sum s over the
+    // clusters other than the largest; 0 when there is no other cluster.
+    double meanSizeFinite() const;
+    double gyrationAreaWeighted() const; // sum s R / sum s (Keitt et al.'s correlation length)
+    // The correlation length of percolation theory (Stauffer & Aharony):
+    // xi^2 = 2 sum s^2 R^2 / sum s^2 over the clusters other than the
+    // largest; NaN when there is no other cluster.
+    double correlationLength() const;
+
+    // Takes one cluster of `cells` cells whose s^2 R^2 is squaredGyration
+    // into the largest and what leaves it out (not the sums).
+    void takeLargest(qint64 cells, unsigned __int128 squaredGyration)
+    {
+        if (cells > largest || (cells == largest && squaredGyration > largestSquaredGyration)) {
+            largest = cells;
+            largestSquaredGyration = squaredGyration;
+        }
+    }
 };

@@ -7,6 +7,7 @@
 #include <QFile>
 
 #include <algorithm>
+#include <limits>
 #include <cerrno>
 
 #include <fcntl.h>
@@ -255,9 +256,15 @@ void runsOf(const qint8 *row, qint64 length, qint64 columns, std::vector<Run> &r
 
 } // namespace
 
-bool write(const QByteArray &path, Source &source, const Recorder &recorder, qint64 rows, qint64 columns,
-           ClusterRecord::Connectivity connectivity, const RasterSource::GeoReference &geo, QString *errorString)
+namespace {
+
+template <typename Value>
+bool writeAs(const QByteArray &path, Source &source, const Recorder &recorder, qint64 rows, qint64 columns,
+             ClusterRecord::Connectivity connectivity, const RasterSource::GeoReference &geo, QString *errorString)
 {
+    constexpr Value nodata = std::numeric_limits<Value>::max();
+    constexpr RasterSource::Writer::Type type = sizeof(Value) == 4 ? RasterSource::Writer::UInt32
+                                                                   : RasterSource::Writer::UInt64;
     auto fail = [errorString](const QString &why) {
         if (errorString)
             *errorString = why;
@@ -266,9 +273,9 @@ bool write(const QByteArray &path, Source &source, const Recorder &recorder, qin
     if (recorder.rows() != rows)
         return fail(tr("the cluster search saw %1 rows of %2").arg(recorder.rows()).arg(rows));
     RasterSource::Writer writer;
-    if (!writer.create(path, columns, rows, 1, RasterSource::Writer::UInt32, geo, errorString))
+    if (!writer.create(path, columns, rows, 1, type, geo, errorString))
         return false;
-    writer.describeBand(1, QStringLiteral("cluster_cells"), true, double(Nodata));
+    writer.describeBand(1, QStringLiteral("cluster_cells"), true, double(nodata));
 
     const qint64 reach = connectivity == ClusterRecord::Eight ? 1 : 0;
     std::vector<qint64> slotSize;      // the cells of each open cluster, by slot
@@ -281,7 +288,7 @@ bool write(const QByteArray &path, Source &source, const Recorder &recorder, qin
     std::vector<qint32> group;         // per run: the index of its group's first run
     std::vector<qint32> groupSlot;     // per run that heads a group: its slot
     RaggedRows<qint8> band;
-    std::vector<quint32> out;
+    std::vector<Value> out;
     QString why;
 
     for (qint64 bandEnd = rows; bandEnd > 0;) {
@@ -289,7 +296,7 @@ bool write(const QByteArray &path, Source &source, const Recorder &recorder, qin
         const qint64 count = bandEnd - bandTop;
         if (!source.read(bandTop, count, band, &why))
             return fail(why);
-        out.assign(size_t(count * columns), Nodata);
+        out.assign(size_t(count * columns), nodata);
         for (qint64 r = bandEnd - 1; r >= bandTop; --r) {
             const qint64 local = r - bandTop;
             const qint8 *cells = band.row(local);
@@ -340,15 +347,14 @@ bool write(const QByteArray &path, Source &source, const Recorder &recorder, qin
             if (next != sizes.size())
                 return fail(tr("row %1 ends fewer clusters than the search retired there").arg(r));
             // The row's values: sizes on runs, 0 on other cells with a value.
-            quint32 *values = out.data() + local * columns;
+            Value *values = out.data() + local * columns;
             for (qint64 c = 0; c < length; ++c)
-                values[c] = cells[c] < 0 ? Nodata : 0;
+                values[c] = cells[c] < 0 ? nodata : 0;
             for (size_t i = 0; i < here.size(); ++i) {
                 here[i].slot = groupSlot[size_t(group[i])];
                 slotSeen[size_t(here[i].slot)] = r;
-                const qint64 size = slotSize[size_t(here[i].slot)];
-                const quint32 shown = size >= qint64(Nodata) ? Nodata - 1 : quint32(size);
-                std::fill(values + here[i].begin, values + here[i].end, shown);
+                const Value size = Value(slotSize[size_t(here[i].slot)]);
+                std::fill(values + here[i].begin, values + here[i].end, size);
             }
             // Clusters the row below had and this row does not continue are done.
             for (const Run &run : below) {
@@ -364,6 +370,24 @@ bool write(const QByteArray &path, Source &source, const Recorder &recorder, qin
         bandEnd = bandTop;
     }
     return writer.close(errorString);
+}
+
+} // namespace
+
+RasterSource::Writer::Type valueType(qint64 rows, qint64 columns)
+{
+    // A cluster holds at most every cell; the largest value is nodata.
+    const long double cells = (long double)std::max<qint64>(0, rows) * (long double)std::max<qint64>(0, columns);
+    return cells < (long double)Nodata ? RasterSource::Writer::UInt32 : RasterSource::Writer::UInt64;
+}
+
+bool write(const QByteArray &path, Source &source, const Recorder &recorder, qint64 rows, qint64 columns,
+           ClusterRecord::Connectivity connectivity, const RasterSource::GeoReference &geo, QString *errorString,
+           std::optional<RasterSource::Writer::Type> type)
+{
+    return type.value_or(valueType(rows, columns)) == RasterSource::Writer::UInt32
+            ? writeAs<quint32>(path, source, recorder, rows, columns, connectivity, geo, errorString)
+            : writeAs<quint64>(path, source, recorder, rows, columns, connectivity, geo, errorString);
 }
 
 } // namespace ClusterMap

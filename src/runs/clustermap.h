@@ -9,6 +9,7 @@
 
 #include <cstdio>
 #include <memory>
+#include <optional>
 #include <vector>
 
 // Each cell's cluster as a map: for every cell, the cells of the cluster it
@@ -32,8 +33,14 @@
 // cluster, on disk, with no name (nothing is left behind whatever happens).
 namespace ClusterMap {
 
-// The value of cells without a value; sizes beyond it are written one below.
+// The value of cells without a value in a UInt32 map (in a UInt64 map, the
+// largest 64-bit value).
 constexpr quint32 Nodata = 0xFFFFFFFFu;
+
+// The map's type for a landscape of rows x columns: UInt32 while every
+// cluster's cells stay below Nodata, else UInt64, so that every size is
+// written as it is.
+RasterSource::Writer::Type valueType(qint64 rows, qint64 columns);
 
 class Recorder : public ClusterScan::Observer
 {
@@ -86,9 +93,11 @@ struct Source
 };
 
 // Pass 2: writes the map of a landscape of rows x columns, searched with
-// connectivity and recorded by recorder, as a UInt32 GeoTIFF at path (as it
-// is: OutputFile makes it take its place), georeferenced as geo.
+// connectivity and recorded by recorder, as a GeoTIFF of valueType() (or of
+// type, when given) at path (as it is: OutputFile makes it take its place),
+// georeferenced as geo.
 bool write(const QByteArray &path, Source &source, const Recorder &recorder, qint64 rows, qint64 columns,
-           ClusterRecord::Connectivity connectivity, const RasterSource::GeoReference &geo, QString *errorString);
+           ClusterRecord::Connectivity connectivity, const RasterSource::GeoReference &geo, QString *errorString,
+           std::optional<RasterSource::Writer::Type> type = std::nullopt);
 
 } // namespace ClusterMap

@@ -316,6 +316,7 @@ bool testTiles(LandscapeStream &stream, const Batch::Options &options, Batch::Re
                     result.landscapes[i].latticeRow = top / size;
                     result.landscapes[i].latticeColumn = left / size;
                 }
+                result.squaresWithoutCells += result.landscapes.size() == before ? 1 : 0;
                 continue;
             }
             Batch::Landscape landscape;
@@ -345,6 +346,12 @@ bool testTiles(LandscapeStream &stream, const Batch::Options &options, Batch::Re
                 if (!options.statistics)
                     countCells(t.square, 0, size, landscape.statistics);
                 landscape.spans = walkAnswer(options.rule, t.square, false);
+            }
+            // A square without a cell with a value is no landscape (a sea, the
+            // outside of a study area): not tested, only counted.
+            if (landscape.statistics.cells == 0) {
+                ++result.squaresWithoutCells;
+                continue;
             }
             result.landscapes.push_back(landscape);
         }
@@ -616,7 +623,7 @@ PercolationBatch::Result PercolationBatch::test(const QByteArray &path, const Op
             if (ok && recorder
                 && !makeClusterMap(path, options.clusterMapPaths[index], options, result, *recorder, &result.mapError)
                 && result.mapError.isEmpty())
-                result.mapError = tr("the cluster map could not be written");
+                result.mapError = tr("GDAL gave no reason");
         }
         result.outOfMemory = !ok && (result.outOfMemory || stream.outOfMemory());
     } catch (const std::bad_alloc &) {
@@ -629,6 +636,7 @@ PercolationBatch::Result PercolationBatch::test(const QByteArray &path, const Op
     if (!ok) {
         result.landscapes.clear();
         result.incompleteSquares = 0;
+        result.squaresWithoutCells = 0;
         result.cellsLeftOut = 0;
     } else if (options.tileSize == 0 && !options.cover.isEach() && !result.landscapes.empty()) {
         result.percolates = result.landscapes.front().spans;

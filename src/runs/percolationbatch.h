@@ -22,8 +22,9 @@
 // square on the lattice of rows and columns 0, S, 2S, ..., left to right and
 // top to bottom, is a landscape of its own; squares of that lattice that
 // reach past the landscape's rows or past a row's end are left out and
-// counted. With the cover each(), every landscape gives one answer per class
-// value present in it (in increasing order), its other cells the matrix.
+// counted; so are complete squares without a cell with a value, which are
+// no landscapes. With the cover each(), every landscape gives one answer per
+// class value present in it (in increasing order), its other cells the matrix.
 //
 // How it is read: the walk holds its square in memory (PercolationGrid for
 // one value as cover: the desktop program's test); everything else streams
@@ -88,6 +89,7 @@ public:
         int percolates = 0;                // whole file, one cover: the answer; 0 for a file that could not be read
         std::vector<Landscape> landscapes; // every landscape tested, in order; none for a file that could not be read
         qint64 incompleteSquares = 0;      // with tiles: the squares left out
+        qint64 squaresWithoutCells = 0;    // with tiles: complete squares left out, having no cell with a value
         qint64 cellsLeftOut = 0;           // Extent::Square: cells of the file outside the square
         qint64 fileRows = 0;               // the file's rows and (longest) columns, once read
         qint64 fileColumns = 0;

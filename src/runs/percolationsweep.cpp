@@ -82,11 +82,6 @@ bool readDecimal(const QByteArray &text, quint64 &high, unsigned __int128 &low)
     return true;
 }
 
-long double wide(quint64 high, unsigned __int128 low)
-{
-    return (long double)high * 18446744073709551616.0L * 18446744073709551616.0L + (long double)low;
-}
-
 // How far a replicate has grown at a share, in the model's own measure: the
 // draw threshold for Random (cells with a draw below it are habitat), the
 // number of habitat cells for the ordered models.
@@ -111,6 +106,7 @@ struct Answer
     std::vector<quint8> spans;           // share s, rule k at s * rules + k
     std::vector<Observation> observed;   // the same index, with observables
     std::vector<qint64> criticalCells;   // per rule, with thresholds; -1 for the walk
+    std::vector<quint64> criticalKeys;   // per rule, with thresholds: the key at which it spans
     bool failed = false;                 // memory ran out
 };
 
@@ -210,19 +206,20 @@ public:
     // Grows the replicate under one cluster rule: the first level at which
     // it spans (levels.size() when not by the last), the critical count with
     // thresholds, and the observation at each level with observables.
-    qint32 grow(ClusterRecord::Connectivity connectivity, qint64 &criticalCells, std::vector<Observation> &observed)
+    qint32 grow(ClusterRecord::Connectivity connectivity, qint64 &criticalCells, quint64 &criticalKey,
+                std::vector<Observation> &observed)
     {
         observed.assign(m_parameters.observables ? m_levels.values.size() : 0, Observation());
         m_connectivity = connectivity;
         m_growth.clusters.reset(m_size, m_size, connectivity);
         if (m_parameters.thresholds && observed.empty())
-            return growExactly(criticalCells, observed);
+            return growExactly(criticalCells, criticalKey, observed);
         if (m_parameters.thresholds) {
             // The exact order only where the replicate spans, then the
             // observables level by level: cheaper than adding every cell
             // one by one.
             std::vector<Observation> none;
-            growExactly(criticalCells, none);
+            growExactly(criticalCells, criticalKey, none);
             m_growth.clusters.reset(m_size, m_size, connectivity);
         }
         return growByLevels(observed);
@@ -448,7 +445,7 @@ private:
     // last replicates spanned are joined in one pass first (and only if the
     // replicate spans already does it start again from no cells), so that
     // most replicates sort and add only the cells near their threshold.
-    qint32 growExactly(qint64 &criticalCells, std::vector<Observation> &observed)
+    qint32 growExactly(qint64 &criticalCells, quint64 &criticalKey, std::vector<Observation> &observed)
     {
         SiteClusters &clusters = m_growth.clusters;
         const std::vector<quint64> &levels = m_levels.values;
@@ -495,6 +492,7 @@ private:
             }
         }
         Q_ASSERT(found); // every cell habitat spans
+        criticalKey = critical;
         m_growth.rememberKey(which, critical);
         return qint32(std::upper_bound(levels.begin(), levels.end(), critical) - levels.begin());
     }
@@ -566,15 +564,84 @@ double ExactMoments::mean(qint64 n, double unit) const
     return double((long double)sum / (long double)n * (long double)unit);
 }
 
+namespace {
+
+// An unsigned 256-bit integer, four 64-bit limbs from the lowest: just what
+// the exact variance below needs.
+struct U256
+{
+    quint64 limb[4] = {0, 0, 0, 0};
+
+    static U256 of(quint64 high, unsigned __int128 low)
+    {
+        U256 v;
+        v.limb[0] = quint64(low);
+        v.limb[1] = quint64(low >> 64);
+        v.limb[2] = high;
+        return v;
+    }
+    U256 times(quint64 factor) const
+    {
+        U256 out;
+        unsigned __int128 carry = 0;
+        for (int i = 0; i < 4; ++i) {
+            const unsigned __int128 product = (unsigned __int128)limb[i] * factor + carry;
+            out.limb[i] = quint64(product);
+            carry = product >> 64;
+        }
+        return out;
+    }
+    static U256 square(unsigned __int128 x)
+    {
+        const quint64 low = quint64(x);
+        const quint64 high = quint64(x >> 64);
+        U256 out;
+        const unsigned __int128 ll = (unsigned __int128)low * low;
+        const unsigned __int128 lh = (unsigned __int128)low * high;
+        const unsigned __int128 hh = (unsigned __int128)high * high;
+        // x^2 = hh 2^128 + 2 lh 2^64 + ll
+        out.limb[0] = quint64(ll);
+        unsigned __int128 middle = (ll >> 64) + quint64(lh) + quint64(lh); // at most 3 (2^64 - 1)
+        out.limb[1] = quint64(middle);
+        unsigned __int128 upper = (middle >> 64) + (lh >> 64) + (lh >> 64) + quint64(hh);
+        out.limb[2] = quint64(upper);
+        out.limb[3] = quint64((upper >> 64) + (hh >> 64));
+        return out;
+    }
+    // this - other, for this >= other.
+    U256 minus(const U256 &other) const
+    {
+        U256 out;
+        quint64 borrow = 0;
+        for (int i = 0; i < 4; ++i) {
+            const quint64 a = limb[i];
+            const quint64 b = other.limb[i];
+            out.limb[i] = a - b - borrow;
+            borrow = (a < b || (a == b && borrow)) ? 1 : 0;
+        }
+        return out;
+    }
+    long double value() const
+    {
+        long double v = 0;
+        for (int i = 3; i >= 0; --i)
+            v = v * 18446744073709551616.0L + (long double)limb[i];
+        return v;
+    }
+};
+
+} // namespace
+
 double ExactMoments::standardError(qint64 n, double unit) const
 {
     if (n < 2)
         return std::nan("");
+    // n^2 (n - 1) SE^2 = n sum x^2 - (sum x)^2, exact in integers: the
+    // difference of two large and close numbers keeps every digit, where a
+    // difference in floating point would lose most of them.
+    const U256 spread = U256::of(squaresHigh, squaresLow).times(quint64(n)).minus(U256::square(sum));
     const long double count = (long double)n;
-    const long double mean = (long double)sum / count;
-    const long double squares = wide(squaresHigh, squaresLow);
-    const long double variance = std::max(0.0L, (squares - mean * (long double)sum) / (count - 1));
-    return double(std::sqrt(variance / count) * (long double)unit);
+    return double(std::sqrt(spread.value() / (count * count * (count - 1))) * (long double)unit);
 }
 
 QByteArray ExactMoments::text() const
@@ -595,6 +662,46 @@ bool ExactMoments::parse(const QByteArray &text, ExactMoments &moments)
     if (!readDecimal(text.mid(slash + 1), moments.squaresHigh, moments.squaresLow))
         return false;
     return moments.text() == text;
+}
+
+QByteArray PercolationSweep::criticalShare(const NeutralLandscape::Parameters &landscape, qint64 size,
+                                           quint64 criticalKey)
+{
+    NeutralLandscape::Parameters model = landscape;
+    model.size = size;
+    // A share as the table writes it, digits / 10^decimals, and whether the
+    // replicate spans at it: its level (read from that text, as the command
+    // line reads a share) is beyond the key at which it spans.
+    int decimals = 9;
+    auto text = [&](quint64 digits) {
+        QByteArray out = QByteArray::number(digits).rightJustified(decimals + 1, '0');
+        out.insert(out.size() - decimals, '.');
+        while (out.endsWith('0'))
+            out.chop(1);
+        if (out.endsWith('.'))
+            out.chop(1);
+        return out;
+    };
+    auto spansAt = [&](quint64 digits) { return levelOf(model, text(digits).toDouble()) > criticalKey; };
+    // Where the level passes the key: just above key / 2^32 for Random
+    // (cells below the threshold are habitat), at (key + 1/2) / L^2 for the
+    // ordered models (their share is rounded to cells).
+    const long double boundary = model.model == NeutralLandscape::Random
+            ? (long double)criticalKey / 4294967296.0L
+            : ((long double)criticalKey + 0.5L) / ((long double)size * (long double)size);
+    if (boundary >= 1)
+        return "1";
+    for (long double scaled = boundary; scaled > 0 && scaled < 0.1L && decimals < 18; scaled *= 10)
+        ++decimals;
+    long double power = 1;
+    for (int i = 0; i < decimals; ++i)
+        power *= 10;
+    quint64 digits = quint64(boundary * power);
+    while (digits > 0 && spansAt(digits - 1))
+        --digits;
+    while (!spansAt(digits))
+        ++digits;
+    return text(digits);
 }
 
 std::vector<qint64> PercolationSweep::Parameters::sizeList() const
@@ -744,22 +851,27 @@ PercolationSweep::Result PercolationSweep::run(const Parameters &parameters, int
                         Replicate grower(grown, replicate, levels, growth);
                         if (observables)
                             answer.observed.assign(shareCount * ruleCount, Observation());
-                        if (thresholds)
+                        if (thresholds) {
                             answer.criticalCells.assign(ruleCount, -1);
+                            answer.criticalKeys.assign(ruleCount, 0);
+                        }
                         std::vector<Observation> observed;
                         for (const size_t k : grownRules) {
                             qint64 critical = -1;
+                            quint64 criticalKey = 0;
                             const auto connectivity
                                     = SpanningRule(parameters.rules[k], parameters.direction).connectivity();
-                            const qint32 firstLevel = grower.grow(connectivity, critical, observed);
+                            const qint32 firstLevel = grower.grow(connectivity, critical, criticalKey, observed);
                             for (size_t s = 0; s < shareCount; ++s) {
                                 const qint32 level = levels.ofShare[s];
                                 answer.spans[s * ruleCount + k] = quint8(level >= firstLevel);
                                 if (observables)
                                     answer.observed[s * ruleCount + k] = observed[size_t(level)];
                             }
-                            if (thresholds)
+                            if (thresholds) {
                                 answer.criticalCells[k] = critical;
+                                answer.criticalKeys[k] = criticalKey;
+                            }
                         }
                         return WorkerPool::Done;
                     } catch (const std::bad_alloc &) {
@@ -790,7 +902,7 @@ PercolationSweep::Result PercolationSweep::run(const Parameters &parameters, int
                         for (size_t k = 0; k < answer.criticalCells.size(); ++k) {
                             if (answer.criticalCells[k] >= 0)
                                 onThreshold(Threshold{landscape.size, first + i, parameters.rules[k],
-                                                      answer.criticalCells[k]});
+                                                      answer.criticalCells[k], answer.criticalKeys[k]});
                         }
                     }
                     answer = Answer();

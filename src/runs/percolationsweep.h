@@ -131,7 +131,20 @@ public:
         qint64 replicate = 0; // from 1
         SpanningRule::Kind rule = SpanningRule::Cluster4;
         qint64 criticalCells = 0;
+        // The key of the cells that made it span: their draw for Random, the
+        // index of the cell in the model's order otherwise.
+        quint64 criticalKey = 0;
     };
+
+    // The share at which a replicate first spans, from its critical key: the
+    // smallest share of 9 significant digits (as the table writes it) at
+    // which the model's own habitat holds the critical cells. So a replicate
+    // spans at a share p written with at most 9 significant digits exactly
+    // when p is at least this share, and the fraction of replicates whose
+    // critical share is at most p is the PP at p. For Random it lies just
+    // above the critical draw / 2^32; for the ordered models at (critical
+    // cells - 1/2) / L^2, rounded up.
+    static QByteArray criticalShare(const NeutralLandscape::Parameters &landscape, qint64 size, quint64 criticalKey);
 
     // Whether the one-pass method takes landscapes of this size
     // (SiteClusters::fits()); larger ones are tested per share, without

@@ -11,7 +11,9 @@
 #include <algorithm>
 #include <cfloat>
 #include <cmath>
+#include <cstdlib>
 #include <cstring>
+#include <optional>
 #include <vector>
 
 namespace {
@@ -61,6 +63,50 @@ inline bool isLetter(unsigned char c)
 QString tr(const char *text)
 {
     return QCoreApplication::translate("RasterSource", text);
+}
+
+inline bool isBreak(char c)
+{
+    return c == '\n' || c == '\r';
+}
+
+// The token at text (up to white space or a NUL), as a string.
+QByteArray tokenAt(const char *text, const char *end)
+{
+    const char *q = text;
+    while (q < end && *q != 0 && classOf(*q) != Space)
+        ++q;
+    return QByteArray(text, q - text);
+}
+
+// Whether a token that starts with a letter is a number all the same: what
+// strtod reads in whole ("nan", "NaN", "nan(1)", "inf", "Infinity").
+bool isNumberWord(const QByteArray &token)
+{
+    if (token.isEmpty() || !isLetter(static_cast<unsigned char>(token[0])))
+        return false;
+    char *end = nullptr;
+    CPLStrtod(token.constData(), &end);
+    return end == token.constData() + token.size();
+}
+
+// Where the values of an ESRI grid begin in its first bytes, -1 if not
+// there: GDAL's rule (see EsriGridBody), and with numberWords a line that
+// starts with a number in letters too.
+qint64 valuesStart(const char *head, size_t size, bool numberWords)
+{
+    for (size_t i = 2; i < size && head[i] != 0; ++i) {
+        if (!isBreak(head[i - 1]) && !isBreak(head[i - 2]))
+            continue;
+        if (isBreak(head[i]))
+            continue;
+        const bool null = i + 5 <= size && std::memcmp(head + i, "null ", 5) == 0;
+        if (!isLetter(static_cast<unsigned char>(head[i])) || null)
+            return qint64(i);
+        if (numberWords && isBreak(head[i - 1]) && isNumberWord(tokenAt(head + i, head + size)))
+            return qint64(i);
+    }
+    return -1;
 }
 
 // A double as a signed 32-bit value, when it is one.
@@ -289,20 +335,11 @@ bool EsriGridBody::open(const QByteArray &path, qint64 width, qint64 height, boo
     d->nodata = nodata;
     d->buffer.reset(new char[ChunkBytes + 1]);
 
-    // The first value, by GDAL's rule, in the bytes GDAL looked at.
-    std::vector<unsigned char> head(size_t(HeaderBytes) + 1, 0);
+    // The first value, by GDAL's rule (and at a line that starts with nan),
+    // in the bytes GDAL looked at.
+    std::vector<char> head(size_t(HeaderBytes) + 1, 0);
     const size_t got = VSIFReadL(head.data(), 1, size_t(HeaderBytes), d->file);
-    qint64 start = -1;
-    for (size_t i = 2; i < got && head[i] != 0; ++i) {
-        const auto isBreak = [](unsigned char c) { return c == '\n' || c == '\r'; };
-        if (!isBreak(head[i - 1]) && !isBreak(head[i - 2]))
-            continue;
-        const bool null = i + 5 <= got && std::memcmp(head.data() + i, "null ", 5) == 0;
-        if ((!isLetter(head[i]) || null) && !isBreak(head[i])) {
-            start = qint64(i);
-            break;
-        }
-    }
+    const qint64 start = valuesStart(head.data(), got, true);
     if (start < 0)
         return false;
     while (height / d->checkpointRows >= MaxCheckpoints)
@@ -443,4 +480,121 @@ bool EsriGridBody::readValues(qint64 firstLine, qint64 lineCount, qint64 columns
             return false;
     }
     return true;
+}
+
+namespace {
+
+// What GDAL's AAIGrid driver wants of a header (GDAL 3.6): a file of at least
+// 40 bytes that begins with one of these (in any case, as a prefix: "ncols=3"
+// passes), then tokens separated by blanks, tabs and line breaks, among them
+// ncols and nrows, each followed by a number from 1 to 10000000 (as atoi
+// reads it), and cellsize, or dx and dy, followed by a value.
+const char *const firstKeywords[] = {"ncols", "nrows", "xllcorner", "yllcorner", "xllcenter", "yllcenter", "dx", "dy",
+                                     "cellsize"};
+const char *const allKeywords[] = {"ncols",     "nrows",     "xllcorner", "yllcorner", "xllcenter",
+                                   "yllcenter", "cellsize",  "dx",        "dy",        "nodata_value"};
+constexpr int MinGridBytes = 40;
+constexpr int MaxGridSide = 10000000;
+
+QString quoted(const QByteArray &text)
+{
+    return QLatin1Char('\'') + QString::fromLatin1(text.left(40)) + QLatin1Char('\'');
+}
+
+bool isKeyword(const QByteArray &word)
+{
+    for (const char *keyword : allKeywords) {
+        if (word.compare(keyword, Qt::CaseInsensitive) == 0)
+            return true;
+    }
+    return false;
+}
+
+// The first thing wrong with a header GDAL did not take, or an empty string.
+QString headerProblem(QByteArray head)
+{
+    head.truncate(qsizetype(std::strlen(head.constData()))); // GDAL reads its header up to a NUL
+    if (head.startsWith("\xEF\xBB\xBF"))
+        return tr("it begins with a byte-order mark, which GDAL does not skip");
+    const QList<QByteArray> tokens = head.simplified().split(' ');
+    bool knownStart = false;
+    for (const char *keyword : firstKeywords)
+        knownStart = knownStart || head.left(16).toLower().startsWith(keyword);
+    if (!knownStart) {
+        const bool blank = !head.isEmpty() && classOf(head[0]) == Space;
+        return tr("it begins with %1; GDAL looks for ncols, nrows, xllcorner, yllcorner, xllcenter, yllcenter, "
+                  "cellsize, dx or dy first")
+                .arg(blank ? tr("white space") : quoted(tokens.value(0)));
+    }
+    if (head.size() < MinGridBytes) {
+        return tr("it has %1 bytes; GDAL takes a file of at least %2 for an ESRI ASCII grid")
+                .arg(head.size())
+                .arg(MinGridBytes);
+    }
+
+    // The keywords as GDAL finds them: a token, in any case, with one after it.
+    const auto valueOf = [&tokens](const char *keyword) -> std::optional<QByteArray> {
+        for (qsizetype i = 0; i + 1 < tokens.size(); ++i) {
+            if (tokens[i].compare(keyword, Qt::CaseInsensitive) == 0)
+                return tokens[i + 1];
+        }
+        return std::nullopt;
+    };
+    // The lines, each with its first word.
+    QList<QPair<QByteArray, QByteArray>> lines;
+    for (const QByteArray &line : QByteArray(head).replace('\r', '\n').split('\n')) {
+        const QByteArray words = line.simplified();
+        if (!words.isEmpty())
+            lines.append({words, words.split(' ').first()});
+    }
+    QStringList missing;
+    if (!valueOf("ncols"))
+        missing << QStringLiteral("ncols");
+    if (!valueOf("nrows"))
+        missing << QStringLiteral("nrows");
+    if (!valueOf("cellsize") && !(valueOf("dx") && valueOf("dy")))
+        missing << tr("cellsize (nor dx and dy)");
+    if (!missing.isEmpty()) {
+        // The first words of the header's lines that are no keyword.
+        QStringList unknown;
+        for (const auto &[line, word] : lines) {
+            if (!isLetter(static_cast<unsigned char>(line[0])))
+                break;
+            if (!isKeyword(word) && unknown.size() < 3)
+                unknown << quoted(word);
+        }
+        const QString none = tr("its header has no %1").arg(missing.join(tr(" and no ")));
+        return unknown.isEmpty() ? none
+                                 : tr("%1, and GDAL knows no keyword %2").arg(none, unknown.join(QStringLiteral(", ")));
+    }
+    for (const char *keyword : {"ncols", "nrows"}) {
+        const QByteArray value = *valueOf(keyword);
+        const int side = std::atoi(value.constData()); // as GDAL reads it
+        if (side < 1 || side > MaxGridSide)
+            return tr("its %1 is %2; GDAL takes from 1 to %3").arg(QLatin1String(keyword), quoted(value)).arg(MaxGridSide);
+    }
+    if (valuesStart(head.constData(), size_t(head.size()), false) < 0) {
+        // Each line after the header starts with a letter: GDAL 3.6 takes even
+        // "nan 1 1" for a line of the header.
+        for (const auto &[line, word] : lines) {
+            if (!isKeyword(word)) {
+                return tr("its line %1 starts with a letter, which GDAL takes for a line of the header; a blank "
+                          "before its first value lets GDAL read the grid")
+                        .arg(quoted(line));
+            }
+        }
+        return tr("no values follow its header");
+    }
+    return QString();
+}
+
+} // namespace
+
+QString esriGridRefusal(const QByteArray &head, const QString &gdalReason)
+{
+    const QString problem = headerProblem(head);
+    const QString refusal = tr("GDAL cannot open this ESRI ASCII grid: %1");
+    if (gdalReason.isEmpty())
+        return refusal.arg(problem.isEmpty() ? tr("its AAIGrid driver does not take the header") : problem);
+    return problem.isEmpty() ? refusal.arg(gdalReason) : refusal.arg(gdalReason) + QStringLiteral(" (") + problem + ')';
 }

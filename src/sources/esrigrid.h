@@ -16,7 +16,11 @@
 //
 // - The values begin where GDAL's begin: at the first byte, from the third
 //   on, that follows a line break by one or two bytes and is neither a
-//   letter (except in "null ") nor a line break.
+//   letter (except in "null ") nor a line break. A line that starts with a
+//   number in letters ("nan", "NaN", "inf", "Infinity": what strtod reads)
+//   begins them too: GDAL 3.6 takes it for a line of the header and looks
+//   for the values after it (finding too few, or none), later GDAL reads it
+//   as values, and so does Vantrix.
 // - The values are the body's tokens, separated by white space (blank, tab,
 //   line feed, vertical tab, form feed, carriage return), width() of them
 //   per grid row whatever the lines; a row may span lines, a line may hold
@@ -24,9 +28,11 @@
 //   not read.
 // - A token counts as GDAL's 64-bit reading gives it (CPLAtofM, which is
 //   strtod with '.' or ',' as decimal mark; "null" is -DBL_MAX): a value
-//   when that is an integer within the signed 32-bit range ("1.0" and "1e3"
-//   count, "1.5", "3e9" and "nan" do not), and none when it equals the
-//   nodata value as a double. Plain integers ([+-]digits) are converted
+//   when that is an integer within the signed 32-bit range ("1.0", "1e3"
+//   and "0x10" count, "1.5", "3e9" and "inf" do not), and none when it
+//   equals the nodata value as a double. A NaN ("nan", "-nan", "NaN") is
+//   never a value, whether the nodata value is NaN or not (NaN equals
+//   nothing, itself included). Plain integers ([+-]digits) are converted
 //   here, exactly as strtod would; anything else goes to CPLAtofM itself.
 //
 // Failure (false, with a reason naming the row): a body that ends before
@@ -63,3 +69,12 @@ private:
     struct Private;
     std::unique_ptr<Private> d;
 };
+
+// Why GDAL did not open a file that begins with an ESRI ASCII grid's header
+// (LandscapeProbe::beginsWithEsriHeader), as one line: GDAL's reason where it
+// gave one (gdalReason, else empty), and what is wrong with the file where
+// its first bytes (head, those GDAL looked at) tell: a header that does not
+// begin with one of the keywords GDAL looks for, a file of under 40 bytes, a
+// keyword missing or misspelt, a size GDAL does not take, values GDAL does
+// not find because their lines start with a letter.
+QString esriGridRefusal(const QByteArray &head, const QString &gdalReason);

@@ -15,6 +15,7 @@
 #include <gdal_priv.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -106,8 +107,16 @@ thread_local ThreadMessages threadMessages;
 
 // Called by GDAL, from C code: nothing may be thrown from here, not even when
 // the message comes because memory ran out.
+// The process's handler of errors GDAL cannot go on from.
+std::atomic<RasterSource::FatalHandler> fatalHandler{nullptr};
+
 void CPL_STDCALL keepMessage(CPLErr level, CPLErrorNum number, const char *message)
 {
+    if (level == CE_Fatal) {
+        if (const RasterSource::FatalHandler handler = fatalHandler.load())
+            handler(message ? message : "");
+        return; // GDAL aborts
+    }
     if (level < CE_Failure || !message)
         return;
     if (number == CPLE_OutOfMemory)
@@ -263,19 +272,34 @@ GDALDriver *identifyingDriver(const char *path, const char *const *allowed)
     return nullptr;
 }
 
+// The first bytes of a file (LandscapeProbe's, as many as GDAL first reads),
+// or nothing if it cannot be opened.
+std::optional<QByteArray> firstBytes(const char *path)
+{
+    VSILFILE *file = VSIFOpenL(path, "rb");
+    if (!file)
+        return std::nullopt;
+    QByteArray bytes(qsizetype(LandscapeProbe::SniffBytes), Qt::Uninitialized);
+    bytes.truncate(qsizetype(VSIFReadL(bytes.data(), 1, size_t(bytes.size()), file)));
+    VSIFCloseL(file);
+    return bytes;
+}
+
+const unsigned char *unsignedBytes(const QByteArray &bytes)
+{
+    return reinterpret_cast<const unsigned char *>(bytes.constData());
+}
+
 // What a /vsimem/ file is, by LandscapeProbe's rules on its first bytes.
 LandscapeProbe::Kind memoryFileKind(const char *path)
 {
     VSIStatBufL st;
     if (VSIStatL(path, &st) != 0 || !VSI_ISREG(st.st_mode))
         return LandscapeProbe::Kind::NotRegular;
-    VSILFILE *file = VSIFOpenL(path, "rb");
-    if (!file)
+    const std::optional<QByteArray> bytes = firstBytes(path);
+    if (!bytes)
         return LandscapeProbe::Kind::NotRegular;
-    unsigned char bytes[LandscapeProbe::SniffBytes];
-    const size_t size = VSIFReadL(bytes, 1, sizeof bytes, file);
-    VSIFCloseL(file);
-    return LandscapeProbe::kindOfBytes(bytes, size);
+    return LandscapeProbe::kindOfBytes(unsignedBytes(*bytes), size_t(bytes->size()));
 }
 
 // A GDAL configuration option set for this thread while the object lives.
@@ -517,10 +541,20 @@ RasterSource::OpenResult GdalRaster::open(const QByteArray &path, bool text, int
     if (!dataset) {
         // A text file that GDAL cannot open as a raster is a text landscape,
         // whatever its first line looks like to a driver ("ncols 5" over rows
-        // of numbers); a binary file a driver fails on is a damaged raster.
+        // of numbers), unless it begins with an ESRI ASCII grid's header: that
+        // is a grid GDAL refuses, never cells made of the header's numbers. A
+        // binary file a driver fails on is a damaged raster.
         if (text) {
+            // GDAL's AAIGrid driver starts its messages with the file's name.
+            QString reason = hasFailure() ? gdalReason() : QString();
+            if (const QString prefix = QString::fromUtf8(name) + QStringLiteral(": "); reason.startsWith(prefix))
+                reason.remove(0, prefix.size());
             clearMessages();
-            return RasterSource::NotRaster;
+            const std::optional<QByteArray> head = firstBytes(name.constData());
+            if (!head || !LandscapeProbe::beginsWithEsriHeader(unsignedBytes(*head), size_t(head->size())))
+                return RasterSource::NotRaster;
+            setError(errorString, esriGridRefusal(*head, reason));
+            return RasterSource::Failed;
         }
         if (hasFailure()) {
             setError(errorString, gdalReason());
@@ -636,8 +670,9 @@ RasterSource::OpenResult GdalRaster::open(const QByteArray &path, bool text, int
     }
 
     // An ESRI ASCII grid's values are parsed here, with GDAL's meaning and
-    // at the speed of plain text; GDAL has read the header. Should the
-    // parser not find the values where GDAL does, GDAL reads them.
+    // at the speed of plain text; GDAL has read the header. The parser finds
+    // the values where GDAL does or, when their first line starts with
+    // "nan", earlier; should it not find them, GDAL reads them.
     if (d->driver == QLatin1String("AAIGrid") && !d->mask && d->cell == Cell::F64) {
         auto esri = std::make_unique<EsriGridBody>();
         if (esri->open(name, d->width, d->height, d->nodata.set, d->nodata.real))
@@ -963,10 +998,20 @@ public:
             setError(errorString, tr("a raster of %1 x %2 cells cannot be written").arg(width).arg(height));
             return false;
         }
-        const char *options[] = {"TILED=YES", "BLOCKXSIZE=256", "BLOCKYSIZE=256", "COMPRESS=DEFLATE",
-                                 "BIGTIFF=IF_SAFER", nullptr};
+        // Bands one after the other (a band is written whole, once), in
+        // tiles of 256 x 256; a raster narrower or lower than a tile in strips
+        // of about a megabyte instead, so that a map of one column is not
+        // padded to 256 columns (each written band would recompress them all).
+        const bool tiled = width >= 256 && height >= 256;
+        const qint64 stripRows = std::clamp<qint64>((qint64(1) << 20) / (width * GDALGetDataTypeSizeBytes(m_type)), 1,
+                                                    height);
+        const QByteArray rowsPerStrip = "BLOCKYSIZE=" + QByteArray::number(stripRows);
+        const char *tiledOptions[] = {"TILED=YES", "BLOCKXSIZE=256", "BLOCKYSIZE=256", "COMPRESS=DEFLATE",
+                                      "INTERLEAVE=BAND", "BIGTIFF=IF_SAFER", nullptr};
+        const char *stripOptions[] = {"TILED=NO", rowsPerStrip.constData(), "COMPRESS=DEFLATE", "INTERLEAVE=BAND",
+                                      "BIGTIFF=IF_SAFER", nullptr};
         m_dataset = driver ? GDALCreate(driver, path.constData(), int(width), int(height), bands, m_type,
-                                        const_cast<char **>(options))
+                                        const_cast<char **>(tiled ? tiledOptions : stripOptions))
                            : nullptr;
         if (!m_dataset) {
             setError(errorString, gdalReason());
@@ -1069,6 +1114,7 @@ bool writeGeoTiff(const QByteArray &path, const qint8 *cells, qint64 size, QStri
 
 extern "C" Q_DECL_EXPORT const RasterBackend *vantrixRasterBackend()
 {
-    static const RasterBackend backend{createDataset, excludedDrivers, gdalVersion, writeGeoTiff, createWriter};
+    static const RasterBackend backend{createDataset, excludedDrivers, gdalVersion, writeGeoTiff, createWriter,
+                                       [](RasterSource::FatalHandler handler) { fatalHandler = handler; }};
     return &backend;
 }

@@ -17,7 +17,8 @@ constexpr size_t SniffBytes = 1024;
 enum class Kind {
     NotRegular, // missing, a directory, a device, a pipe, unreadable: the reason is given
     NumberText, // only what a plain-text grid of integers is made of: a text landscape, GDAL is not asked
-    Text,       // other text: a raster if GDAL opens it, else a text landscape
+    Text,       // other text: a raster if GDAL opens it; else unreadable with the reason when it begins
+                // with an ESRI ASCII grid's header (beginsWithEsriHeader), a text landscape otherwise
     Binary,     // not text: a raster if GDAL opens it; if GDAL cannot, unreadable with GDAL's reason
 };
 
@@ -42,6 +43,53 @@ inline bool isText(const unsigned char *bytes, size_t size)
             return false;
     }
     return true;
+}
+
+// Whether text begins with what can only be meant for an ESRI ASCII grid's
+// header. Its header lines are the lines before the first that starts with
+// anything but a letter (blank lines aside, a UTF-8 byte-order mark ignored),
+// as GDAL takes them; their first words (letters and '_', so "ncols=3" counts
+// as "ncols") must name at least three of the grid's keywords: ncols, nrows,
+// xllcorner, yllcorner, xllcenter, yllcenter, cellsize, dx, dy, nodata_value,
+// in any case. Such a file is a grid even where GDAL cannot open it (a
+// misspelt keyword, values GDAL does not find), never a text landscape whose
+// cells are its header's numbers. "ncols 6", or "ncols 6" and "nrows 5", over
+// rows of numbers is text whose first words are skipped.
+inline bool beginsWithEsriHeader(const unsigned char *bytes, size_t size)
+{
+    static const char *const keywords[] = {"ncols",     "nrows",     "xllcorner", "yllcorner", "xllcenter",
+                                           "yllcenter", "cellsize",  "dx",        "dy",        "nodata_value"};
+    constexpr size_t keywordCount = sizeof keywords / sizeof keywords[0];
+    const auto isLetter = [](unsigned char c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'); };
+    const auto lower = [](unsigned char c) { return c >= 'A' && c <= 'Z' ? char(c - 'A' + 'a') : char(c); };
+    bool named[keywordCount] = {};
+    size_t count = 0;
+    size_t i = size >= 3 && bytes[0] == 0xEF && bytes[1] == 0xBB && bytes[2] == 0xBF ? 3 : 0;
+    while (i < size) {
+        if (bytes[i] == '\n' || bytes[i] == '\r') {
+            ++i;
+            continue;
+        }
+        if (!isLetter(bytes[i]))
+            break;
+        size_t end = i;
+        while (end < size && (isLetter(bytes[end]) || bytes[end] == '_'))
+            ++end;
+        for (size_t k = 0; k < keywordCount; ++k) {
+            const char *keyword = keywords[k];
+            size_t n = 0;
+            while (keyword[n] && i + n < end && lower(bytes[i + n]) == keyword[n])
+                ++n;
+            if (!keyword[n] && i + n == end && !named[k]) {
+                named[k] = true;
+                ++count;
+            }
+        }
+        while (end < size && bytes[end] != '\n' && bytes[end] != '\r')
+            ++end;
+        i = end;
+    }
+    return count >= 3;
 }
 
 inline Kind kindOfBytes(const unsigned char *bytes, size_t size)

@@ -17,7 +17,8 @@ class RasterDataset
 public:
     virtual ~RasterDataset() = default;
     // text: the probe found the file to be text, so that GDAL failing on it
-    // makes it a text landscape (NotRaster) rather than a damaged raster.
+    // makes it a text landscape (NotRaster) rather than a damaged raster,
+    // unless it begins with an ESRI ASCII grid's header (Failed, with why).
     virtual RasterSource::OpenResult open(const QByteArray &path, bool text, int band, QString *errorString) = 0;
     virtual void close() = 0;
     virtual qint64 width() const = 0;
@@ -54,6 +55,9 @@ struct RasterBackend
     QString (*gdalVersion)();
     bool (*writeGeoTiff)(const QByteArray &path, const qint8 *cells, qint64 size, QString *errorString);
     RasterWriterBackend *(*createWriter)(); // nothing created yet, owned by the caller
+    // Who hears of an error GDAL cannot go on from (it aborts once the
+    // handler returns: a handler should end the process itself).
+    void (*setFatalHandler)(RasterSource::FatalHandler handler);
 };
 
 // The module's one exported symbol.

@@ -6,6 +6,7 @@
 #include <QFile>
 #include <QFileInfo>
 
+#include <atomic>
 #include <mutex>
 
 #include <dlfcn.h>
@@ -32,6 +33,8 @@ QStringList modulePaths()
     return paths;
 }
 
+std::atomic<RasterSource::FatalHandler> fatalHandler{nullptr};
+
 const Backend &backend()
 {
     static Backend loaded;
@@ -47,6 +50,8 @@ const Backend &backend()
             using Entry = const RasterBackend *(*)();
             if (auto entry = reinterpret_cast<Entry>(::dlsym(handle, "vantrixRasterBackend"))) {
                 loaded.entry = entry(); // the module stays loaded for the life of the process
+                if (loaded.entry && loaded.entry->setFatalHandler)
+                    loaded.entry->setFatalHandler(fatalHandler.load());
                 return;
             }
             tried << QStringLiteral("%1 has no raster reader").arg(path);
@@ -59,6 +64,11 @@ const Backend &backend()
 }
 
 } // namespace
+
+void RasterSource::setFatalHandler(FatalHandler handler)
+{
+    fatalHandler = handler;
+}
 
 struct RasterSource::Private
 {

@@ -23,7 +23,9 @@
 // device, a pipe: the text reader names it). A file that an allowed driver
 // recognises but cannot open is Failed when it is binary; when it is text (a
 // grid of numbers whose first line reads like a header, say), it is NotRaster:
-// a file GDAL cannot open as a raster is a text landscape.
+// a file GDAL cannot open as a raster is a text landscape, unless it begins
+// with an ESRI ASCII grid's header: such a file is a grid, Failed with the
+// reason GDAL cannot read it.
 //
 // Cells: raster line k is row k, pixel j column j. A value is read from one
 // band (band 1 unless told otherwise). Integer types (8 to 64 bits, signed
@@ -145,6 +147,14 @@ public:
     // Whether the last read failed because GDAL could not allocate memory
     // (it may succeed with more: a batch tries it again alone).
     bool outOfMemory() const;
+
+    // What the process does when GDAL meets an error it cannot go on from
+    // (it could not allocate a few bytes, say): GDAL would abort once the
+    // handler returns, so the handler ends the process itself, cleanly. The
+    // handler gets GDAL's message; set it before GDAL is first used (a
+    // program does so at its start).
+    using FatalHandler = void (*)(const char *message);
+    static void setFatalHandler(FatalHandler handler);
 
     // The GDAL drivers that are never used, and why, one "NAME: reason" each
     // (drivers this GDAL lacks included). They are deregistered when GDAL is

@@ -4,6 +4,7 @@ GeoTIFF (tiled 256 x 256, DEFLATE; 15 classes in patches, made of 64 kinds of
 tile stored once, so that it takes a few MB on disk but decodes as a map of
 10^10 cells) through
  - vantrix-percolate --table, the whole map under cluster4, one class;
+ - the same with --patches, a row per patch of the whole map;
  - vantrix-percolate --tile 1000 --tile-map, the squares' answers and
    statistics as a map;
 beside GDAL's own decode of the file (every block read through GDAL's Python
@@ -78,6 +79,13 @@ def main():
         rows.append(("vantrix --table, whole map, cluster4, class 8", wall, peak))
         with open(table) as f:
             whole = f.read().splitlines()
+        patches = os.path.join(work, "patches.tsv")
+        wall, peak, _, _ = measure([PERCOLATE, "-q", "--rule", "cluster4", "--extent", "full", "--cover", "8",
+                                    "--table", table, "--patches", patches, "-o", "/dev/null", path], 1)
+        with open(patches, "rb") as f:
+            found = sum(1 for _ in f) - 1
+        rows.append((f"vantrix --table --patches ({found} patches), class 8", wall, peak))
+        os.remove(patches)
         tiles = os.path.join(work, "tiles.tif")
         wall, peak, _, _ = measure([PERCOLATE, "-q", "--rule", "cluster4", "--cover", "8", "--tile", "1000",
                                     "--table", os.path.join(work, "tiles.tsv"), "--tile-map", tiles,

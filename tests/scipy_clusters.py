@@ -21,8 +21,8 @@ import numpy as np
 from scipy import ndimage
 
 
-def read_grid(path):
-    """The values and a mask of cells with a value."""
+def open_raster(path):
+    """The GDAL dataset of a raster, or None for a text grid (GDAL reads those as XYZ)."""
     from osgeo import gdal
     gdal.UseExceptions()
     gdal.PushErrorHandler("CPLQuietErrorHandler")
@@ -31,7 +31,13 @@ def read_grid(path):
     except RuntimeError:
         ds = None
     gdal.PopErrorHandler()
-    if ds is not None and ds.GetDriver().ShortName not in ("XYZ",):
+    return None if ds is None or ds.GetDriver().ShortName == "XYZ" else ds
+
+
+def read_grid(path):
+    """The values and a mask of cells with a value."""
+    ds = open_raster(path)
+    if ds is not None:
         band = ds.GetRasterBand(1)
         values = band.ReadAsArray()
         valid = band.GetMaskBand().ReadAsArray() != 0

@@ -1,8 +1,10 @@
 // What the three programs write and where, run as processes: -o and --plot
 // onto devices, FIFOs, links and hard links; runs stopped by a signal; merges
 // of parts far larger than the memory they may use, and of parts that are
-// not of one run; memory limits; refusals that must come at once.
+// not of one run; memory limits; refusals that must come at once. And the
+// digits of the reals every table writes.
 #include "testutil.h"
+#include "tsv.h"
 
 #include <QDirIterator>
 #include <QElapsedTimer>
@@ -11,8 +13,11 @@
 #include <QThread>
 #include <QtTest>
 
+#include <cmath>
 #include <csignal>
+#include <cstdio>
 #include <functional>
+#include <random>
 
 #include <fcntl.h>
 #include <sys/resource.h>
@@ -242,6 +247,8 @@ private slots:
     void outputsNeverReplaceInputs();
     void everyMemoryLimitEndsCleanly_data();
     void everyMemoryLimitEndsCleanly();
+    void realsAsPrintfWritesThem_data();
+    void realsAsPrintfWritesThem();
 
 private:
     // The arguments with which writer puts its result at path (for
@@ -982,6 +989,49 @@ void TestOutputs::everyMemoryLimitEndsCleanly()
         QVERIFY2(report == "old\n" || report.endsWith("\t0\nProbability Percolation (PP) = 0\n"), report.constData());
     }
     qInfo("%d MB: status %d", megabytes, run.exitCode);
+}
+
+void TestOutputs::realsAsPrintfWritesThem_data()
+{
+    // Values, or with spread > 0 that many random values of magnitudes
+    // 10^-6 to 10^11: the tables' digits must be printf's "%.9g", which R,
+    // pandas and the SciPy references read and write.
+    QTest::addColumn<QList<double>>("values");
+    QTest::addColumn<int>("spread");
+    QTest::newRow("integers and zeros") << QList<double>{0.0, -0.0, 1, -1, 7, 10, 100, 500180, 5999945, 123456789}
+                                        << 0;
+    QTest::newRow("decades and their neighbours")
+            << QList<double>{1e-5, 1e-4, std::nextafter(1e-4, 0.0), 0.001, 0.1, 1e8, 1e9,
+                             std::nextafter(1e9, 0.0), 999999999.5, 999999999.4999, 99999999.95, 0.000099999999996}
+            << 0;
+    QTest::newRow("ties of the ninth digit")
+            << QList<double>{1.000000005, 2.5000000050000001, 0.12345678850000001, 1234.56785, -0.0001000000005,
+                             100000000.5, 100000001.5, 12345678.25, 12345678.75, -0.001953125}
+            << 0;
+    QTest::newRow("fractions") << QList<double>{1.0 / 3, 2.0 / 3, -1.0 / 7, 0.59274621, 2.76385399, 1e-4 / 3} << 0;
+    QTest::newRow("not finite") << QList<double>{INFINITY, -INFINITY} << 0;
+    QTest::newRow("random magnitudes") << QList<double>{} << 1000000;
+}
+
+void TestOutputs::realsAsPrintfWritesThem()
+{
+    QFETCH(QList<double>, values);
+    QFETCH(int, spread);
+    std::mt19937_64 rng(9);
+    std::uniform_real_distribution<double> exponent(-6, 11);
+    for (int i = 0; i < spread; ++i) {
+        const double v = std::pow(10.0, exponent(rng));
+        values.append(i % 3 == 0 ? -v : i % 3 == 1 ? std::round(v * 1e4) / 1e4 : v);
+    }
+    for (double v : values) {
+        char ours[32];
+        char *end = Tsv::writeReal(ours, v);
+        char printf[64];
+        std::snprintf(printf, sizeof printf, "%.9g", v);
+        QVERIFY2(QByteArray(ours, int(end - ours)) == QByteArray(printf),
+                 qPrintable(QStringLiteral("%1: %2, printf %3").arg(v, 0, 'g', 17).arg(QLatin1String(ours, int(end - ours)),
+                                                                                     QLatin1String(printf))));
+    }
 }
 
 QTEST_GUILESS_MAIN(TestOutputs)

@@ -28,6 +28,7 @@ expected=(
     "readme-landcover run_block"
     "percolate-table check_table"
     "readme-landcover-read check_table_read"
+    "readme-patches check_patches"
     "largemap check_largemap"
     "readme-generate check_generate"
     "readme-sweep run_block"
@@ -154,12 +155,30 @@ check_table_read() {
     echo "tst_readme: $1: R read $r_rows rows, pandas $pandas_rows"
 }
 
+# R prints the five largest patches, pandas a row per class; the id map of
+# class 3 holds as many ids as the table has patches of class 3.
+check_patches() {
+    local out
+    if ! out=$(bash -e -c "$2" 2>&1); then
+        fail "$1: a command of the block failed: $out"
+        return 0
+    fi
+    local r_rows pandas_rows patches3 max3
+    r_rows=$(grep -cE '^[0-9]+ +[1-6] +[0-9]+ +[0-9]+ +[0-9]+ +[0-9.]+ +[0-9.]+ +[01]$' <<<"$out" || true)
+    pandas_rows=$(grep -cE '^[1-6] +[0-9]+ +[0-9.]+$' <<<"$out" || true)
+    patches3=$(awk -F'\t' '$4 == 3' patches.tsv | wc -l)
+    max3=$(gdalinfo -stats ids-3.tif | sed -n 's/.*STATISTICS_MAXIMUM=//p')
+    [[ $r_rows == 5 && $pandas_rows == 6 && $patches3 -gt 0 && $max3 == "$patches3" ]] ||
+        fail "$1: R printed $r_rows rows, pandas $pandas_rows; class 3: $patches3 patches, id map up to $max3: $out"
+    echo "tst_readme: $1: R read $r_rows patches, pandas $pandas_rows classes, class 3's id map holds its $patches3 ids"
+}
+
 check_largemap() {
     run_block "$@" || return 0
     local size bands
     size=$(gdalinfo squares-landcover.tif | sed -n 's/^Size is //p')
     bands=$(gdalinfo squares-landcover.tif | grep -c 'Description = ')
-    [[ $size == "4, 3" && $bands == 13 && -f clusters-landcover.tif && $(wc -l <whole.tsv) == 2 ]] ||
+    [[ $size == "4, 3" && $bands == 20 && -f clusters-landcover.tif && $(wc -l <whole.tsv) == 2 ]] ||
         fail "$1: a tile map of $size pixels and $bands bands"
     echo "tst_readme: $1: a tile map of $size pixels and $bands bands, a cluster map"
 }

@@ -10,7 +10,10 @@
 #include <QCommandLineParser>
 #include <QFileInfo>
 
+#include <algorithm>
 #include <utility>
+
+#include <sys/stat.h>
 
 namespace {
 
@@ -69,6 +72,11 @@ int test(const PercolateOptions &options, std::FILE *err)
     batch.tileSize = options.tileSize;
     batch.extent = options.extent;
     batch.statistics = !options.table.isEmpty();
+    batch.patches = !options.patches.isEmpty();
+    batch.minCells = options.minCells;
+    batch.lacunarity = options.lacunarity;
+    batch.clusterMap = options.clusterMap;
+    batch.clusterMapValues = options.clusterMapValues;
     const std::optional<CoverSet> cover = options.cover ? options.cover : coverOfConfig(err);
     if (!cover)
         return 1;
@@ -83,6 +91,7 @@ int test(const PercolateOptions &options, std::FILE *err)
     outputs.program = Program;
     outputs.report = options.output;
     outputs.table = options.table;
+    outputs.patches = options.patches;
     outputs.tileMap = options.tileMap;
     outputs.progress = !options.quiet;
     if (options.shard) {
@@ -106,16 +115,13 @@ int test(const PercolateOptions &options, std::FILE *err)
             return 2;
         }
     }
-    if (!options.clusterMap.isEmpty()) {
-        for (const QByteArray &path : paths)
-            batch.clusterMapPaths << BatchOutputs::mapName(options.clusterMap, path, std::nullopt);
-    }
     // No output may be written over a landscape or the list.
-    QByteArrayList outputPaths{options.output, options.table};
-    outputPaths += batch.clusterMapPaths;
-    if (!options.tileMap.isEmpty()) {
+    QByteArrayList outputPaths{options.output, options.table, options.patches};
+    for (const QByteArray &pattern : {options.clusterMap, options.tileMap}) {
+        if (pattern.isEmpty())
+            continue;
         for (const QByteArray &path : paths)
-            outputPaths << BatchOutputs::mapName(options.tileMap, path, std::nullopt);
+            outputPaths << BatchOutputs::mapName(pattern, path, std::nullopt);
     }
     if (const auto collision = OutputFile::overwritesInput(outputPaths, paths + QByteArrayList{options.filesFrom})) {
         std::fprintf(err, "%s: %s would be written over %s, which this run reads; name another output\n", Program,
@@ -177,9 +183,25 @@ bool parse(const QStringList &arguments, PercolateOptions &options, QString *err
                                      "class of --cover each.",
                                      "FILE");
     const QCommandLineOption clusterMap("cluster-map",
-                                        "Cluster rules, whole landscapes: also write each cell's cluster size (0 for "
-                                        "a cell that is not habitat) as a UInt32 GeoTIFF; {name} as for --tile-map.",
+                                        "Cluster rules, whole landscapes: also write each cell's patch size, or with "
+                                        "--values id its patch's id (0 for a cell that is not habitat) as a GeoTIFF; "
+                                        "{name} and {cover} as for --tile-map.",
                                         "FILE");
+    const QCommandLineOption values("values", "What --cluster-map shows: size (cells of the cell's patch) or id (the "
+                                              "patch's id of --patches). Default: size.",
+                                    "VALUES", "size");
+    const QCommandLineOption patches("patches",
+                                     "Cluster rules: also write a row per patch (its id, cells, area, perimeter, "
+                                     "extent, centroid, radii of gyration, shape, touches, spans) to FILE, a table "
+                                     "separated by tabs ({shard} as for --table; - for standard output).",
+                                     "FILE");
+    const QCommandLineOption minCells("min-cells", "Leave patches of fewer than N cells out of --patches (they still "
+                                                   "count in the table). Default: 1.",
+                                      "N", "1");
+    const QCommandLineOption lacunarity("lacunarity",
+                                        "With --table: also the gliding-box lacunarity of every landscape's habitat "
+                                        "for these box sides (2,4,8,...), a column lacunarity_R each.",
+                                        "SIDES");
     const QCommandLineOption output({"o", "output"},
                                     "Write the report to FILE, replacing it only with a complete report; {shard} in "
                                     "FILE stands for the shard (03-of-10); - for standard output. Default: standard "
@@ -198,8 +220,8 @@ bool parse(const QStringList &arguments, PercolateOptions &options, QString *err
     const QCommandLineOption quiet({"q", "quiet"}, "No progress line. Notes on what changes an answer (a cover "
                                                    "value from config.txt, cells left out, a cover absent from a "
                                                    "map) are still written to standard error.");
-    parser.addOptions({cover, rule, direction, band, tile, extent, table, tileMap, clusterMap, output, jobs, filesFrom,
-                       shard, merge, quiet});
+    parser.addOptions({cover, rule, direction, band, tile, extent, table, tileMap, clusterMap, values, patches, minCells,
+                       lacunarity, output, jobs, filesFrom, shard, merge, quiet});
     parser.addHelpOption();
     parser.addVersionOption();
     parser.addPositionalArgument("FILE", "Landscape files to test (with --merge: reports to join).", "[FILE...]");
@@ -215,15 +237,20 @@ bool parse(const QStringList &arguments, PercolateOptions &options, QString *err
     if (!CommandLine::readShard(parser, shard, options.output, options.shard, errorString))
         return false;
     options.table = parser.value(table).toLatin1();
-    if (options.shard)
-        options.table = options.shard->expand(options.table);
-    else if (options.table.contains(Shard::placeholder()))
-        return fail(QStringLiteral("--table names {shard}, but no --shard is given"));
+    options.patches = parser.value(patches).toLatin1();
+    for (QByteArray *name : {&options.table, &options.patches}) {
+        if (options.shard)
+            *name = options.shard->expand(*name);
+        else if (name->contains(Shard::placeholder()))
+            return fail(QStringLiteral("%1 names {shard}, but no --shard is given")
+                                .arg(name == &options.table ? "--table" : "--patches"));
+    }
     options.files = CommandLine::bytes(parser.positionalArguments());
 
     if (parser.isSet(merge)) {
         for (const QCommandLineOption *testOption :
-             {&cover, &rule, &direction, &band, &tile, &extent, &table, &tileMap, &clusterMap, &jobs, &filesFrom, &shard}) {
+             {&cover, &rule, &direction, &band, &tile, &extent, &table, &tileMap, &clusterMap, &values, &patches,
+              &minCells, &lacunarity, &jobs, &filesFrom, &shard}) {
             if (parser.isSet(*testOption))
                 return fail(QStringLiteral("--merge takes only reports or tables, --output and --quiet"));
         }
@@ -241,6 +268,7 @@ bool parse(const QStringList &arguments, PercolateOptions &options, QString *err
     if (!CommandLine::readRule(parser.value(rule), parser.value(direction), options.rule, errorString))
         return false;
     const bool walk = options.rule.kind == SpanningRule::Walk;
+    bool ok = false;
     if (parser.value(extent) == QLatin1String("full"))
         options.extent = PercolationBatch::Full;
     else if (parser.value(extent) != QLatin1String("square"))
@@ -250,10 +278,7 @@ bool parse(const QStringList &arguments, PercolateOptions &options, QString *err
                                    "the square of side the number of rows"));
     options.tileMap = parser.value(tileMap).toLatin1();
     options.clusterMap = parser.value(clusterMap).toLatin1();
-    if (options.table == "-" && (options.output.isEmpty() || options.output == "-"))
-        return fail(QStringLiteral("--table - writes the table on standard output: send the report elsewhere with "
-                                   "--output"));
-    bool ok = false;
+
     options.band = parser.value(band).toInt(&ok, 10);
     if (!ok || options.band < 1)
         return fail(QStringLiteral("--band takes a band number from 1, not '%1'").arg(parser.value(band)));
@@ -268,11 +293,33 @@ bool parse(const QStringList &arguments, PercolateOptions &options, QString *err
     } else if (!options.tileMap.isEmpty()) {
         return fail(QStringLiteral("--tile-map maps the squares of --tile"));
     }
-    if (!options.clusterMap.isEmpty()) {
-        if (walk)
-            return fail(QStringLiteral("--cluster-map needs a cluster rule (--rule cluster4 or cluster8)"));
-        if (options.cover && options.cover->isEach())
-            return fail(QStringLiteral("--cluster-map maps one cover: give a class value or a set, not each"));
+    if (!options.clusterMap.isEmpty() && walk)
+        return fail(QStringLiteral("--cluster-map needs a cluster rule (--rule cluster4 or cluster8)"));
+    if (parser.value(values) == QLatin1String("id"))
+        options.clusterMapValues = PatchPass::Numbers;
+    else if (parser.value(values) != QLatin1String("size"))
+        return fail(QStringLiteral("--values takes size or id, not '%1'").arg(parser.value(values)));
+    if (parser.isSet(values) && options.clusterMap.isEmpty())
+        return fail(QStringLiteral("--values says what --cluster-map shows"));
+    if (!options.patches.isEmpty() && walk)
+        return fail(QStringLiteral("--patches needs a cluster rule (--rule cluster4 or cluster8)"));
+    options.minCells = parser.value(minCells).toLongLong(&ok, 10);
+    if (!ok || options.minCells < 1)
+        return fail(QStringLiteral("--min-cells takes a whole number of at least 1, not '%1'").arg(parser.value(minCells)));
+    if (parser.isSet(minCells) && options.patches.isEmpty())
+        return fail(QStringLiteral("--min-cells leaves small patches out of --patches"));
+    if (parser.isSet(lacunarity)) {
+        for (const QString &part : parser.value(lacunarity).split(QLatin1Char(','))) {
+            const qint64 side = part.toLongLong(&ok, 10);
+            if (!ok || side < 1 || side > 65536)
+                return fail(QStringLiteral("--lacunarity takes box sides of 1 to 65536 cells, separated by commas, not "
+                                           "'%1'").arg(parser.value(lacunarity)));
+            if (std::find(options.lacunarity.begin(), options.lacunarity.end(), side) != options.lacunarity.end())
+                return fail(QStringLiteral("--lacunarity names the side %1 twice").arg(side));
+            options.lacunarity.push_back(side);
+        }
+        if (options.table.isEmpty())
+            return fail(QStringLiteral("--lacunarity adds columns to --table"));
     }
     for (const QByteArray *map : {&options.tileMap, &options.clusterMap}) {
         if (!map->isEmpty() && (*map == options.output || *map == options.table
@@ -280,8 +327,25 @@ bool parse(const QStringList &arguments, PercolateOptions &options, QString *err
             return fail(QStringLiteral("a map would be written over the report or the table ('%1')")
                                 .arg(QString::fromLatin1(*map)));
     }
-    if (!options.table.isEmpty() && options.table == options.output)
-        return fail(QStringLiteral("--table and --output name the same file, '%1'").arg(QString::fromLatin1(options.table)));
+    // Standard output and files for one output each.
+    const QList<QPair<const char *, QByteArray>> named{{"--output", options.output.isEmpty() ? "-" : options.output},
+                                                       {"--table", options.table},
+                                                       {"--patches", options.patches}};
+    for (qsizetype i = 0; i < named.size(); ++i) {
+        for (qsizetype j = i + 1; j < named.size(); ++j) {
+            if (named[j].second.isEmpty() || named[i].second != named[j].second)
+                continue;
+            struct stat info;
+            if (named[i].second != "-" && ::stat(named[i].second.constData(), &info) == 0 && !S_ISREG(info.st_mode))
+                continue; // a device (/dev/null) takes any number of outputs
+            if (named[i].second == "-")
+                return fail(QStringLiteral("%1 - and %2 - both write on standard output: send one elsewhere")
+                                    .arg(QLatin1String(named[i].first), QLatin1String(named[j].first)));
+            return fail(QStringLiteral("%1 and %2 name the same file, '%3'")
+                                .arg(QLatin1String(named[i].first), QLatin1String(named[j].first),
+                                     QString::fromLatin1(named[i].second)));
+        }
+    }
     if (!CommandLine::readJobs(parser, jobs, options.jobs, errorString))
         return false;
     if (parser.isSet(filesFrom))

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "coverset.h"
+#include "patchpass.h"
 #include "percolationbatch.h"
 #include "shard.h"
 #include "spanningrule.h"
@@ -28,7 +29,11 @@ struct PercolateOptions
     QByteArray output;              // the report's path, {shard} expanded; empty: standard output
     QByteArray table;               // the cluster table's path, {shard} expanded; "-": standard output; empty: none
     QByteArray tileMap;             // the tile maps' names ({name}, {cover}); empty: none
-    QByteArray clusterMap;          // the cluster maps' names ({name}); empty: none
+    QByteArray clusterMap;          // the cluster maps' names ({name}, {cover}); empty: none
+    PatchPass::Values clusterMapValues = PatchPass::Sizes;
+    QByteArray patches;             // the patch table's path, {shard} expanded; "-": standard output; empty: none
+    qint64 minCells = 1;
+    std::vector<qint64> lacunarity; // box sides
     int jobs = 1;
     std::optional<Shard> shard;
     bool quiet = false;

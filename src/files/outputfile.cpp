@@ -3,6 +3,7 @@
 #include "temporaryfiles.h"
 
 #include <QDir>
+#include <QFile>
 
 #include <cerrno>
 #include <climits>
@@ -208,50 +209,75 @@ bool OutputFile::writeWhole(const QByteArray &path, const QByteArray &bytes, QSt
     return false;
 }
 
-bool OutputFile::writeVia(const QByteArray &path, const std::function<bool(const QByteArray &, QString *)> &writer,
-                          QString *errorString)
+OutputFile::Staged::~Staged()
 {
-    auto fail = [errorString](const QString &why) {
+    cancel();
+}
+
+bool OutputFile::Staged::begin(const QByteArray &path, QString *errorString)
+{
+    cancel();
+    m_target = std::make_unique<OutputFile>();
+    if (!m_target->open(path)) {
         if (errorString)
-            *errorString = why;
+            *errorString = m_target->errorString();
+        m_target.reset();
         return false;
-    };
-    OutputFile target;
-    if (!target.open(path))
-        return fail(target.errorString());
+    }
     // A temporary name of our own for the writer: beside the target, or for
     // a device in the temporary folder, from which it is copied.
-    QByteArray name;
-    int handle = -1;
-    const int fd = TemporaryFiles::create(
-            target.isDirect() ? QFile::encodeName(QDir::tempPath()) + "/vantrix" : target.target(), name, &handle);
-    if (fd < 0)
-        return fail(qt_error_string(errno));
-    ::close(fd);
-    auto done = [&] {
-        ::unlink(name.constData());
-        TemporaryFiles::remove(handle);
-    };
-    QString why;
-    if (!writer(name, &why)) {
-        done();
-        return fail(why);
+    const int fd = TemporaryFiles::create(m_target->isDirect() ? QFile::encodeName(QDir::tempPath()) + "/vantrix"
+                                                                : m_target->target(),
+                                          m_name, &m_handle);
+    if (fd < 0) {
+        if (errorString)
+            *errorString = qt_error_string(errno);
+        m_target.reset();
+        return false;
     }
+    ::close(fd);
+    return true;
+}
+
+void OutputFile::Staged::cancel()
+{
+    if (!m_name.isEmpty()) {
+        ::unlink(m_name.constData());
+        TemporaryFiles::remove(m_handle);
+        m_name.clear();
+        m_handle = -1;
+    }
+    if (m_target)
+        m_target->cancel();
+    m_target.reset();
+}
+
+bool OutputFile::Staged::commit(QString *errorString)
+{
+    auto fail = [&](const QString &why) {
+        if (errorString)
+            *errorString = why;
+        cancel();
+        return false;
+    };
+    if (!m_target)
+        return fail(QStringLiteral("nothing to commit"));
+    OutputFile &target = *m_target;
     if (!target.isDirect()) {
         // The writer's file takes the place of the one open() prepared.
         struct stat info;
         if (::stat(target.m_temporary.constData(), &info) == 0)
-            ::chmod(name.constData(), info.st_mode & 07777);
+            ::chmod(m_name.constData(), info.st_mode & 07777);
         target.cancel();
-        if (::rename(name.constData(), target.m_target.constData()) != 0) {
-            const int error = errno;
-            done();
-            return fail(qt_error_string(error));
-        }
-        TemporaryFiles::remove(handle);
+        if (::rename(m_name.constData(), target.m_target.constData()) != 0)
+            return fail(qt_error_string(errno));
+        TemporaryFiles::remove(m_handle);
+        m_name.clear();
+        m_handle = -1;
+        m_target.reset();
         return true;
     }
-    QFile made(QFile::decodeName(name));
+    QFile made(QFile::decodeName(m_name));
     bool ok = made.open(QIODevice::ReadOnly);
     QString reason = ok ? QString() : made.errorString();
     while (ok && !made.atEnd()) {
@@ -265,10 +291,23 @@ bool OutputFile::writeVia(const QByteArray &path, const std::function<bool(const
         }
     }
     made.close();
-    done();
     if (!ok)
         return fail(reason);
     if (!target.commit())
         return fail(target.errorString());
+    cancel();
     return true;
+}
+
+bool OutputFile::writeVia(const QByteArray &path, const std::function<bool(const QByteArray &, QString *)> &writer,
+                          QString *errorString)
+{
+    Staged staged;
+    if (!staged.begin(path, errorString))
+        return false;
+    if (!writer(staged.name(), errorString)) {
+        staged.cancel();
+        return false;
+    }
+    return staged.commit(errorString);
 }

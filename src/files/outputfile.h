@@ -7,6 +7,7 @@
 #include <QByteArrayList>
 
 #include <functional>
+#include <memory>
 #include <optional>
 
 // Where a program writes a result: standard output, or a file that is
@@ -78,6 +79,28 @@ public:
     // removes it meanwhile. False, with the reason, if anything fails.
     static bool writeVia(const QByteArray &path, const std::function<bool(const QByteArray &, QString *)> &writer,
                          QString *errorString);
+
+    // The same in steps, for several such files made at once: begin()
+    // gives the temporary name the writer makes the file at, commit() puts
+    // it in path's place (and removes it; for a device or a FIFO it is
+    // copied there). A Staged that is not committed removes its file.
+    class Staged
+    {
+    public:
+        Staged() = default;
+        ~Staged();
+        Staged(const Staged &) = delete;
+        Staged &operator=(const Staged &) = delete;
+        bool begin(const QByteArray &path, QString *errorString);
+        QByteArray name() const { return m_name; }
+        bool commit(QString *errorString);
+        void cancel();
+
+    private:
+        std::unique_ptr<OutputFile> m_target;
+        QByteArray m_name;
+        int m_handle = -1;
+    };
 
 protected:
     qint64 readData(char *, qint64) override { return -1; }

@@ -1,8 +1,10 @@
 #include "batchoutputs.h"
 
 #include "clustertable.h"
+#include "patchtable.h"
 #include "linereader.h"
 #include "outputfile.h"
+#include "outputnames.h"
 #include "percolationreport.h"
 #include "progressline.h"
 #include "splitparts.h"
@@ -11,6 +13,7 @@
 #include <QCoreApplication>
 
 #include <set>
+#include <thread>
 
 #include <sys/stat.h>
 #include <unistd.h>
@@ -50,9 +53,38 @@ struct BatchOutputs::Private
     std::unique_ptr<ProgressLine> progress;
     OutputFile reportFile;
     std::unique_ptr<PercolationReport> report;
-    OutputFile tableFile;
-    bool tableWritten = true;
-    qint64 tableRows = 0;
+    // A table the results go to (the cluster table, the patch table): written
+    // as they come, in place once whole.
+    struct TableOutput
+    {
+        const Tsv::Kind *kind = nullptr;
+        QByteArray path;   // "-" or empty: standard output
+        OutputFile file;
+        bool wanted = false;
+        bool written = true;
+        qint64 rows = 0;
+        QByteArray pending; // written in blocks of about 256 KB: a table may have millions of rows
+
+        void write(const QByteArray &bytes) { write(bytes.constData(), bytes.size()); }
+        void write(const char *bytes, qsizetype size)
+        {
+            pending.append(bytes, size);
+            if (pending.size() >= (1 << 18))
+                flush();
+        }
+        void flush()
+        {
+            written = written && file.write(pending) == pending.size();
+            pending.clear();
+        }
+        void row(const QByteArray &line)
+        {
+            write(line);
+            ++rows;
+        }
+    };
+    TableOutput table;
+    TableOutput patches;
     QByteArray coverText;
     QByteArray ruleText;
     QByteArray directionText;
@@ -70,13 +102,11 @@ struct BatchOutputs::Private
             progress->interrupt();
         std::fprintf(err, "%s: %s: %s\n", options.program, path.constData(), what.toLocal8Bit().constData());
     }
-    void writeTable(const QByteArray &bytes)
-    {
-        tableWritten = tableWritten && tableFile.write(bytes) == bytes.size();
-    }
+    bool openTable(TableOutput &t, const QByteArray &header);
     void notes(const QByteArray &path, const PercolationBatch::Result &result);
     void tableRowsOf(const QByteArray &path, const PercolationBatch::Result &result);
     void tileMapsOf(const QByteArray &path, const PercolationBatch::Result &result);
+    void patchRowsOf(const QByteArray &path, const PercolationBatch::Result &result);
 };
 
 BatchOutputs::BatchOutputs(const Options &options, const PercolationBatch::Options &batch, const QByteArrayList &paths,
@@ -90,6 +120,28 @@ BatchOutputs::BatchOutputs(const Options &options, const PercolationBatch::Optio
     d->coverText = batch.cover.asked();
     d->ruleText = SpanningRule::name(batch.rule.kind).toLatin1();
     d->directionText = SpanningRule::name(batch.rule.direction).toLatin1();
+    d->table.kind = &ClusterTable::kind();
+    d->table.path = options.table;
+    d->table.wanted = batch.statistics;
+    d->patches.kind = &PatchTable::kind();
+    d->patches.path = options.patches;
+    d->patches.wanted = batch.patches;
+}
+
+bool BatchOutputs::Private::openTable(TableOutput &t, const QByteArray &header)
+{
+    if (!t.wanted)
+        return true;
+    const QByteArray path = t.path == "-" ? QByteArray() : t.path;
+    if (!t.file.open(path)) {
+        std::fprintf(err, "%s: cannot write the %s %s: %s\n", options.program, t.kind->one.toLocal8Bit().constData(),
+                     path.constData(), t.file.errorString().toLocal8Bit().constData());
+        return false;
+    }
+    if (options.shard)
+        t.write(Tsv::shardLine(*t.kind, *options.shard, options.partDescription));
+    t.write(header);
+    return true;
 }
 
 BatchOutputs::~BatchOutputs() = default;
@@ -106,17 +158,11 @@ bool BatchOutputs::open()
     p.report = std::make_unique<PercolationReport>(&p.reportFile);
     if (p.options.shard)
         p.report->beginPart(*p.options.shard, p.options.partDescription);
-    if (p.batch.statistics) {
-        const QByteArray table = p.options.table == "-" ? QByteArray() : p.options.table;
-        if (!p.tableFile.open(table)) {
-            std::fprintf(p.err, "%s: cannot write the table %s: %s\n", p.options.program, table.constData(),
-                         p.tableFile.errorString().toLocal8Bit().constData());
-            p.reportFile.cancel();
-            return false;
-        }
-        if (p.options.shard)
-            p.writeTable(ClusterTable::shardLine(*p.options.shard, p.options.partDescription));
-        p.writeTable(ClusterTable::header());
+    if (!p.openTable(p.table, ClusterTable::header(p.batch.lacunarity))
+        || !p.openTable(p.patches, PatchTable::header())) {
+        p.reportFile.cancel();
+        p.table.file.cancel();
+        return false;
     }
     if (p.options.progress && isatty(fileno(p.err)))
         p.progress = std::make_unique<ProgressLine>(p.err, p.paths.size(), "files");
@@ -164,10 +210,13 @@ void BatchOutputs::Private::notes(const QByteArray &path, const PercolationBatch
                           .arg(result.edgeCellsWithoutValue)
                           .arg(result.edgeCells));
     }
+    if (result.geo.geographic && (table.wanted || patches.wanted)) {
+        say(path, tr("its coordinates are degrees, so areas and lengths are given in cells and cell sides (a map in "
+                     "a projected system gives them in its units)"));
+    }
     if (!result.mapError.isEmpty()) {
         outputsWritten = false;
-        say(path, tr("the cluster map %1 could not be written: %2")
-                          .arg(QString::fromLocal8Bit(batch.clusterMapPaths.value(result.index)), result.mapError));
+        say(path, result.mapError);
     }
 }
 
@@ -185,8 +234,65 @@ void BatchOutputs::Private::tableRowsOf(const QByteArray &path, const Percolatio
         row.direction = directionText;
         row.spans = landscape.spans;
         row.statistics = landscape.statistics;
-        writeTable(ClusterTable::rowLine(row));
-        ++tableRows;
+        row.geometry = result.geo.cellGeometry();
+        row.boxes = landscape.boxes;
+        table.row(ClusterTable::rowLine(row));
+    }
+}
+
+void BatchOutputs::Private::patchRowsOf(const QByteArray &path, const PercolationBatch::Result &result)
+{
+    if (!result.patches)
+        return;
+    PatchTable::File file;
+    file.landscape = Tsv::path(path);
+    file.cover = coverText;
+    file.each = batch.cover.isEach();
+    file.rule = batch.rule;
+    file.geo = result.geo;
+    // A map may have millions of patches: their rows are written in batches,
+    // each formatted in two halves at once.
+    constexpr size_t Batch = 1 << 14;
+    std::vector<PatchSpool::Patch> patchBatch;
+    patchBatch.reserve(Batch);
+    struct alignas(64) Half // a cache line of its own for each thread's rows
+    {
+        Tsv::Row rows;
+    };
+    Half halves[2];
+    auto format = [&file, &patchBatch, &halves](int half) {
+        const size_t middle = patchBatch.size() / 2;
+        Tsv::Row &rows = halves[half].rows;
+        rows.clear();
+        for (size_t i = half == 0 ? 0 : middle; i < (half == 0 ? middle : patchBatch.size()); ++i)
+            PatchTable::addRow(file, patchBatch[i], rows);
+    };
+    auto writeBatch = [&] {
+        if (patchBatch.size() < 64) {
+            format(0);
+            format(1);
+        } else {
+            std::thread second(format, 1);
+            format(0);
+            second.join();
+        }
+        for (const Half &half : halves)
+            patches.write(half.rows.data(), half.rows.size());
+        patches.rows += qint64(patchBatch.size());
+        patchBatch.clear();
+        return patches.written;
+    };
+    QString why;
+    const bool read = result.patches->read(
+            [&](const PatchSpool::Patch &patch) {
+                patchBatch.push_back(patch);
+                return patchBatch.size() < Batch || writeBatch();
+            },
+            &why);
+    writeBatch();
+    if (!read) {
+        allRead = false;
+        say(path, why);
     }
 }
 
@@ -204,7 +310,7 @@ void BatchOutputs::Private::tileMapsOf(const QByteArray &path, const Percolation
     for (const std::optional<qint32> &coverClass : classes) {
         const QByteArray name = mapName(options.tileMap, path, coverClass ? coverClass : std::nullopt);
         QString why;
-        if (!TileMap::write(name, result, batch.statistics, coverClass, &why)) {
+        if (!TileMap::write(name, result, batch.statistics, batch.lacunarity, coverClass, &why)) {
             outputsWritten = false;
             say(path, tr("the tile map %1 could not be written: %2").arg(QString::fromLocal8Bit(name), why));
         }
@@ -224,8 +330,9 @@ void BatchOutputs::add(const PercolationBatch::Result &result)
         for (const PercolationBatch::Landscape &landscape : result.landscapes)
             p.report->addResult(landscapeName(path, landscape, tiles), landscape.spans);
         p.tested += qint64(result.landscapes.size());
-        if (p.batch.statistics)
+        if (p.table.wanted)
             p.tableRowsOf(path, result);
+        p.patchRowsOf(path, result);
         if (tiles) {
             p.incomplete += result.incompleteSquares;
             p.filesWithIncomplete += result.incompleteSquares > 0 ? 1 : 0;
@@ -234,6 +341,11 @@ void BatchOutputs::add(const PercolationBatch::Result &result)
             if (!p.options.tileMap.isEmpty())
                 p.tileMapsOf(path, result);
         }
+    }
+    // What a file gave reaches the tables before the next file.
+    for (Private::TableOutput *t : {&p.table, &p.patches}) {
+        if (t->wanted)
+            t->flush();
     }
     if (p.progress)
         p.progress->update(result.index + 1);
@@ -253,32 +365,51 @@ int BatchOutputs::finish()
                             "landscapes, and the PP leaves them out\n",
                      p.options.program, (long long)p.withoutCells, (long long)p.filesWithoutCells);
     }
-    // Both outputs are written whole before either takes its place: a run
-    // that cannot write one leaves the old files of both.
+    // Every output is written whole before any takes its place: a run that
+    // cannot write one leaves the old files of all.
     p.report->finish();
-    if (p.batch.statistics && p.options.shard)
-        p.writeTable(ClusterTable::endLine(p.tableRows));
+    for (Private::TableOutput *t : {&p.table, &p.patches}) {
+        if (t->wanted && p.options.shard)
+            t->write(Tsv::endLine(*t->kind, t->rows));
+        if (t->wanted)
+            t->flush();
+    }
     QString reportError = p.report->hasError() ? p.report->errorString() : QString();
-    QString tableError = p.batch.statistics && !p.tableWritten ? p.tableFile.errorString() : QString();
-    if (reportError.isEmpty() && tableError.isEmpty()) {
-        if (!p.reportFile.commit())
+    QString tableError;
+    Private::TableOutput *failed = nullptr;
+    for (Private::TableOutput *t : {&p.table, &p.patches}) {
+        if (t->wanted && !t->written && !failed) {
+            failed = t;
+            tableError = t->file.errorString();
+        }
+    }
+    if (reportError.isEmpty() && !failed) {
+        if (!p.reportFile.commit()) {
             reportError = p.reportFile.errorString();
-        else if (p.batch.statistics && !p.tableFile.commit())
-            tableError = p.tableFile.errorString();
+        } else {
+            for (Private::TableOutput *t : {&p.table, &p.patches}) {
+                if (t->wanted && !failed && !t->file.commit()) {
+                    failed = t;
+                    tableError = t->file.errorString();
+                }
+            }
+        }
     }
     int status = 0;
-    if (!reportError.isEmpty() || !tableError.isEmpty()) {
+    if (!reportError.isEmpty() || failed) {
         p.reportFile.cancel();
-        p.tableFile.cancel();
+        p.table.file.cancel();
+        p.patches.file.cancel();
         status = 1;
     }
     if (!reportError.isEmpty()) {
         std::fprintf(p.err, "%s: the report %s could not be written: %s\n", p.options.program,
                      where(p.options.report).constData(), reportError.toLocal8Bit().constData());
     }
-    if (!tableError.isEmpty()) {
-        std::fprintf(p.err, "%s: the table %s could not be written: %s\n", p.options.program,
-                     where(p.options.table).constData(), tableError.toLocal8Bit().constData());
+    if (failed) {
+        std::fprintf(p.err, "%s: the %s %s could not be written: %s\n", p.options.program,
+                     failed->kind->one.toLocal8Bit().constData(), where(failed->path).constData(),
+                     tableError.toLocal8Bit().constData());
     }
     if (status != 0)
         return status;
@@ -295,23 +426,7 @@ int BatchOutputs::finish()
 QByteArray BatchOutputs::mapName(const QByteArray &pattern, const QByteArray &path,
                                  const std::optional<qint32> &coverClass)
 {
-    QByteArray name = pattern;
-    QByteArray stem = path.mid(path.lastIndexOf('/') + 1);
-    if (const qsizetype dot = stem.lastIndexOf('.'); dot > 0)
-        stem.truncate(dot);
-    name.replace("{name}", stem);
-    if (coverClass) {
-        const QByteArray value = QByteArray::number(*coverClass);
-        if (name.contains("{cover}")) {
-            name.replace("{cover}", value);
-        } else {
-            const qsizetype slash = name.lastIndexOf('/');
-            const qsizetype dot = name.lastIndexOf('.');
-            const qsizetype at = dot > slash + 1 ? dot : name.size();
-            name.insert(at, '-' + value);
-        }
-    }
-    return name;
+    return OutputNames::expand(pattern, path, coverClass);
 }
 
 QString BatchOutputs::checkMapNames(const char *option, const QByteArray &pattern, const QByteArrayList &paths,
@@ -347,10 +462,15 @@ int BatchOutputs::merge(const QByteArrayList &parts, const QByteArray &output, c
 {
     // Tables are told from reports by their first line (parts that are all
     // pipes are reports).
-    if (ClusterTable::isTableStart(SplitParts::firstLineOfFirstFile(parts))) {
-        return SplitParts::writeMerge(output, program, "table", [&](const auto &write, QString *error) {
-            return ClusterTable::merge(parts, write, error);
-        }, err);
+    const QByteArray first = SplitParts::firstLineOfFirstFile(parts);
+    for (const Tsv::Kind *kind : {&ClusterTable::kind(), &PatchTable::kind()}) {
+        if (Tsv::isStart(*kind, first)) {
+            return SplitParts::writeMerge(output, program, kind->one.toLocal8Bit().constData(),
+                                          [&](const auto &write, QString *error) {
+                                              return Tsv::merge(*kind, parts, write, error);
+                                          },
+                                          err);
+        }
     }
     const QByteArray path = output == "-" ? QByteArray() : output;
     OutputFile target;

@@ -29,6 +29,7 @@ public:
         const char *program = "vantrix-percolate";
         QByteArray report;   // empty or "-": standard output
         QByteArray table;    // empty: none; "-": standard output
+        QByteArray patches;  // the patch table: empty: none; "-": standard output
         QByteArray tileMap;  // the tile maps' names ({name}, {cover}); empty: none
         std::optional<Shard> shard;
         QByteArray partDescription; // what a shard's part lines say of the run

@@ -10,7 +10,7 @@
 namespace TileMap {
 
 bool write(const QByteArray &path, const PercolationBatch::Result &result, bool statistics,
-           std::optional<qint32> coverClass, QString *errorString)
+           const std::vector<qint64> &sides, std::optional<qint32> coverClass, QString *errorString)
 {
     const qint64 tileSize = result.tileSize;
     const qint64 width = result.latticeColumns;
@@ -20,7 +20,8 @@ bool write(const QByteArray &path, const PercolationBatch::Result &result, bool 
             *errorString = QStringLiteral("the landscape has no square of %1 x %1 cells to map").arg(tileSize);
         return false;
     }
-    const QByteArrayList names = ClusterTable::statisticNames();
+    const QByteArrayList names = ClusterTable::statisticNames(sides);
+    const CellGeometry geometry = result.geo.cellGeometry();
     const int bands = statistics ? 1 + int(names.size()) : 1;
     const size_t pixels = size_t(width * height);
     // Every band, pixel by pixel: nodata until a square says otherwise.
@@ -38,7 +39,7 @@ bool write(const QByteArray &path, const PercolationBatch::Result &result, bool 
             continue;
         }
         reals[at] = square.spans;
-        const std::vector<double> values = ClusterTable::statisticValues(square.statistics);
+        const std::vector<double> values = ClusterTable::statisticValues(square.statistics, geometry, square.boxes);
         for (int b = 1; b < bands; ++b)
             reals[size_t(b) * pixels + at] = values[size_t(b - 1)];
     }

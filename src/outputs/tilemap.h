@@ -24,9 +24,10 @@ namespace TileMap {
 
 // Writes the map of result's squares (its tile lattice) to path as a
 // GeoTIFF, through OutputFile: path is replaced only by a complete map. With
-// coverClass, only the squares' landscapes of that class. False, with the
-// reason, if it cannot be written.
+// statistics, a band per column of the table (with the lacunarity of these
+// box sides). With coverClass, only the squares' landscapes of that class.
+// False, with the reason, if it cannot be written.
 bool write(const QByteArray &path, const PercolationBatch::Result &result, bool statistics,
-           std::optional<qint32> coverClass, QString *errorString);
+           const std::vector<qint64> &sides, std::optional<qint32> coverClass, QString *errorString);
 
 } // namespace TileMap

@@ -1,5 +1,7 @@
 #include "clusterscan.h"
 
+#include "patchnumbers.h"
+
 #include <algorithm>
 #include <cmath>
 #include <limits>
@@ -135,15 +137,55 @@ inline quint32 findRoot(quint32 *parent, quint32 slot)
     return slot;
 }
 
+// The runs of a row, 64 cells at a time, from two masks per word that
+// masks(base, width, valid, there, change) gives: `there` the cells that
+// belong to some run, `change` those whose run cannot be the cell before's
+// (another class). A run begins at a cell there after one not there (or the
+// row's start) or at a change, and ends after its last cell; a run may end
+// where the next begins, and its end is taken first. Each run is handed to
+// onRun(begin, end) as soon as its end is found; when onRun returns true the
+// row stops there and so does this, returning true.
+template <typename Masks, typename OnRun>
+inline bool runsOfRow(qint64 length, Masks &&masks, OnRun &&onRun)
+{
+    qint32 begin = 0;
+    quint64 carry = 0; // 1 when the cell before the word is there
+    for (qint64 base = 0; base < length; base += 64) {
+        const int width = int(std::min<qint64>(64, length - base));
+        const quint64 valid = width == 64 ? ~quint64(0) : (quint64(1) << width) - 1;
+        quint64 there;
+        quint64 change;
+        masks(base, width, valid, there, change);
+        const quint64 before = (there << 1) | carry;
+        quint64 begins = there & (~before | change);
+        quint64 ends = before & (~there | change) & valid;
+        carry = (there >> (width - 1)) & 1;
+        while (begins | ends) {
+            const int beginBit = begins ? __builtin_ctzll(begins) : 64;
+            const int endBit = ends ? __builtin_ctzll(ends) : 64;
+            if (endBit <= beginBit) {
+                ends &= ends - 1;
+                if (onRun(begin, qint32(base + endBit)))
+                    return true;
+            } else {
+                begins &= begins - 1;
+                begin = qint32(base + beginBit);
+            }
+        }
+    }
+    return carry && onRun(begin, qint32(length));
+}
+
 } // namespace
 
 struct ClusterScan::Private
 {
-    // What a slot carries besides its parent and edges: its cells and the
-    // sums of their coordinates. Wide sums are 128-bit (taken modulo 2^128:
-    // the radius formula is exact whenever its result fits, whatever its
-    // terms); narrow ones 64-bit, for landscapes small enough that no sum
-    // can pass 2^63 (see start()), which halves the work per run.
+    // What a slot carries besides its parent and edges: its cells, runs and
+    // vertical pairs, its sides to other classes and the sums of its cells'
+    // coordinates (a Cluster in the making). Wide sums are 128-bit (taken
+    // modulo 2^128: the radius formula is exact whenever its result fits,
+    // whatever its terms); narrow ones 64-bit, for landscapes small enough
+    // that no sum can pass 2^63 (see start()), which halves the work per run.
     template <typename Sum>
     struct Record
     {
@@ -151,9 +193,24 @@ struct ClusterScan::Private
         Sum sumX;
         Sum sumY;
         Sum sumSquares; // of x^2 + y^2
+        quint64 runs;
+        quint64 overlaps;
+        quint64 otherVertical;
+        quint64 otherHorizontal;
     };
     using NarrowRecord = Record<quint64>;
     using WideRecord = Record<u128>;
+
+    // Where a cluster lies, kept when an observer watches.
+    struct Extent
+    {
+        qint64 rowMin;
+        qint64 rowMax;
+        qint64 columnMin;
+        qint64 columnMax;
+        qint64 startColumn;
+        quint64 start;
+    };
 
     // The runs of one row: begins, ends (exclusive), labels (slots) and, for
     // classes, values; closed by a sentinel run beyond every cell. Columns
@@ -203,6 +260,13 @@ struct ClusterScan::Private
     Runs *previous = &runs[0];
     Runs *current = &runs[1];
 
+    // Under one cover, with statistics: the habitat and matrix cells of the
+    // row before and of this row, a bit per cell, for the sides between
+    // habitat and matrix (the class's edges).
+    std::vector<quint64> habitatWords[2];
+    std::vector<quint64> matrixWords[2];
+    int wordsNow = 0;
+
     // Union-find over slots [0, slotCount) of capacity; a smaller slot is
     // always the root, so that parent[s] <= s. A slot is free, or Live: a
     // cluster, open (a root) or merged into another. Merged slots and
@@ -223,8 +287,9 @@ struct ClusterScan::Private
     std::vector<NarrowRecord> narrowRecords; // without statistics, only their cells are kept
     std::vector<WideRecord> wideRecords;
     bool wide = false;
-    std::vector<qint32> slotValue;
-    std::vector<quint64> squaresBelow; // [n]: the sum of x^2 over x in [0, n), while it fits
+    std::vector<quint32> slotClass;     // classes: the index of the slot's class
+    std::vector<Extent> extents;        // with an observer
+    std::vector<quint64> squaresBelow;  // [n]: the sum of x^2 over x in [0, n), while it fits
     std::vector<quint32> freeSlots;
     std::vector<quint32> stamp;        // with an observer: the row (low 32 bits) that last joined the root
     std::vector<quint32> mergedNow;    // with an observer: merged while this row was joined
@@ -239,10 +304,13 @@ struct ClusterScan::Private
     std::vector<quint32> observedClusters;
 
     ClusterStatistics statistics;
-    // Classes: the statistics per class value, found through an open-addressed
-    // table of values (entries hold the index + 1, 0 when empty).
+    PatchNumbers numbers; // one cover's, with an observer
+    // Classes: the statistics (and patch numbers) per class value, found
+    // through an open-addressed table of values (entries hold the index + 1,
+    // 0 when empty).
     std::vector<qint32> classValues;
     std::vector<ClusterStatistics> classStatistics;
+    std::vector<PatchNumbers> classNumbers;
     std::vector<quint32> classTable;
     int classShift = 64;
 
@@ -257,6 +325,7 @@ struct ClusterScan::Private
     bool coverRow(const qint8 *cells, qint64 length);
     bool stop(const qint8 *cells, qint64 length);
     void classRow(const qint32 *values, const quint8 *present, qint64 length);
+    void countCoverEdges(qint64 length);
     template <bool Wide>
     auto recordsOf()
     {
@@ -269,10 +338,11 @@ struct ClusterScan::Private
     void retireUnjoined(quint32 mark);
     void retireAll();
     void retire(quint32 slot);
-    ClusterStatistics &classOf(qint32 value);
+    Cluster clusterOf(quint32 slot) const;
+    quint32 classIndexOf(qint32 value);
     void growClassTable();
     bool tracksCells() const { return options.statistics || observer; }
-    quint64 cellsOf(quint32 slot) const { return wide ? wideRecords[slot].cells : narrowRecords[slot].cells; }
+    PatchNumbers &numbersOf(quint32 slot) { return classes ? classNumbers[slotClass[slot]] : numbers; }
 };
 
 void ClusterScan::Private::start(const Options &given, bool forClasses)
@@ -298,9 +368,17 @@ void ClusterScan::Private::start(const Options &given, bool forClasses)
     mergedNowCount = 0;
     mergedBeforeCount = 0;
     statistics = ClusterStatistics();
+    numbers.clear();
     classValues.clear();
     classStatistics.clear();
+    classNumbers.clear();
     std::fill(classTable.begin(), classTable.end(), 0);
+    const size_t words = size_t((options.columns + 63) / 64);
+    for (int i : {0, 1}) {
+        habitatWords[i].assign(!classes && options.statistics ? words : 0, 0);
+        matrixWords[i].assign(!classes && options.statistics ? words : 0, 0);
+    }
+    wordsNow = 0;
     // Narrow sums while every sum of a cluster stays below 2^63: cells
     // times the largest x^2 + y^2, with a table of sums of squares of
     // columns (up to 2^21 columns).
@@ -331,12 +409,13 @@ void ClusterScan::Private::grow(qint64 size)
         if (!wide && narrowRecords.size() < n)
             narrowRecords.resize(n);
     }
-    if (classes && slotValue.size() < n)
-        slotValue.resize(n);
+    if (classes && slotClass.size() < n)
+        slotClass.resize(n);
     if (observer && stamp.size() < n) {
         stamp.resize(n);
         mergedNow.resize(n);
         mergedBefore.resize(n);
+        extents.resize(n);
     }
 }
 
@@ -403,7 +482,8 @@ struct ClusterScan::Private::RowJoin
     quint32 *parentOf;
     quint32 *edgesOf;
     Record *recordOf;
-    qint32 *valueOf;
+    quint32 *classOf;
+    Extent *extentOf;
     quint32 *stampOf;
     quint32 *merged;
     const quint32 *freeList;
@@ -453,7 +533,8 @@ struct ClusterScan::Private::RowJoin
         parentOf = scan.parent.data();
         edgesOf = scan.edges.data();
         recordOf = Cells ? scan.recordsOf<Wide>() : nullptr;
-        valueOf = Classes ? scan.slotValue.data() : nullptr;
+        classOf = Classes ? scan.slotClass.data() : nullptr;
+        extentOf = Observe ? scan.extents.data() : nullptr;
         stampOf = Observe ? scan.stamp.data() : nullptr;
         merged = Observe ? scan.mergedNow.data() : nullptr;
         freeList = scan.freeSlots.data();
@@ -487,9 +568,26 @@ struct ClusterScan::Private::RowJoin
                 into.sumX += from.sumX;
                 into.sumY += from.sumY;
                 into.sumSquares += from.sumSquares;
+                into.runs += from.runs;
+                into.overlaps += from.overlaps;
+                into.otherVertical += from.otherVertical;
+                into.otherHorizontal += from.otherHorizontal;
             }
         }
         if (Observe) {
+            // The cluster begun first in row-major order keeps its start;
+            // the other is no patch of its own.
+            Extent &into = extentOf[root];
+            const Extent &from = extentOf[other];
+            scan.numbersOf(root).drop(std::max(into.start, from.start));
+            if (from.start < into.start) {
+                into.start = from.start;
+                into.rowMin = from.rowMin;
+                into.startColumn = from.startColumn;
+            }
+            into.rowMax = std::max(into.rowMax, from.rowMax);
+            into.columnMin = std::min(into.columnMin, from.columnMin);
+            into.columnMax = std::max(into.columnMax, from.columnMax);
             merged[mergedCount++] = other;
             scan.observer->clustersJoined(root, other);
         }
@@ -504,6 +602,8 @@ struct ClusterScan::Private::RowJoin
             ++first;
         quint32 root = NoSlot;
         qint64 k = first;
+        quint64 overlap = 0;    // cells of this run below cells of its cluster
+        quint64 otherAbove = 0; // classes: ... below cells of another class
         for (; previousBegin[k] < end + reachBy; ++k) {
             // For classes, runs above of another value are looked at too
             // (about half of them), but take no part: a test whose outcome
@@ -513,6 +613,17 @@ struct ClusterScan::Private::RowJoin
             root = match && root == NoSlot ? other : root;
             if (match && other != root)
                 unite(root, other);
+            if (Stats) {
+                const qint32 shared = std::min(end, previousEnd[k]) - std::max(begin, previousBegin[k]);
+                if (shared > 0) {
+                    if (match) {
+                        overlap += quint64(shared);
+                    } else if (Classes) {
+                        otherAbove += quint64(shared);
+                        recordOf[other].otherHorizontal += quint64(shared);
+                    }
+                }
+            }
         }
         // Of the runs above just looked at, only the last may reach the next
         // run; or, with corners, the last two, when runs of classes touch.
@@ -524,14 +635,28 @@ struct ClusterScan::Private::RowJoin
             parentOf[root] = root;
             edgesOf[root] = runEdges | Live;
             if (Cells)
-                recordOf[root] = Record{0, 0, 0, 0};
+                recordOf[root] = Record{0, 0, 0, 0, 0, 0, 0, 0};
             if (Classes)
-                valueOf[root] = value;
-        } else if (runEdges) {
-            edgesOf[root] |= runEdges;
+                classOf[root] = scan.classIndexOf(value);
+            if (Observe)
+                extentOf[root] = Extent{qint64(y), qint64(y), begin, end - 1, begin, scan.numbersOf(root).begin()};
+        } else {
+            if (runEdges)
+                edgesOf[root] |= runEdges;
+            if (Observe) {
+                Extent &extent = extentOf[root];
+                extent.rowMax = qint64(y);
+                extent.columnMin = std::min<qint64>(extent.columnMin, begin);
+                extent.columnMax = std::max<qint64>(extent.columnMax, end - 1);
+            }
         }
         if (Observe)
             stampOf[root] = rowStamp;
+        if (Classes && Stats && count > 0 && ends[count - 1] == begin) {
+            // The run before in this row, of another class, touches this one.
+            recordOf[findRoot(parentOf, labels[count - 1])].otherVertical += 1;
+            recordOf[root].otherVertical += 1;
+        }
         begins[count] = begin;
         ends[count] = end;
         labels[count] = root;
@@ -543,6 +668,9 @@ struct ClusterScan::Private::RowJoin
             const quint64 length = quint64(end - begin);
             record.cells += length;
             if (Stats) {
+                record.runs += 1;
+                record.overlaps += overlap;
+                record.otherHorizontal += otherAbove;
                 // Columns begin .. end - 1 of row y.
                 record.sumX += quint64(begin + end - 1) * length / 2;
                 if (Wide) {
@@ -594,84 +722,86 @@ struct ClusterScan::Private::RowJoin
                 labels[j] = scan.observedClusters[size_t(j)] = findRoot(parentOf, labels[j]);
             }
             scan.observer->rowJoined(scan.row, scan.observedBegins.data(), scan.observedEnds.data(),
-                                     scan.observedClusters.data(), count);
+                                     Classes ? values : nullptr, scan.observedClusters.data(), count);
         }
     }
 };
 
-// The runs of a row, 64 cells at a time, from two masks per word that
-// masks(base, width, there, change) gives: `there` the cells that belong to
-// some run, `change` those whose run cannot be the cell before's (another
-// class). A run begins at a cell there after one not there (or the row's
-// start) or at a change, and ends after its last cell; a run may end where
-// the next begins, and its end is taken first. Each run is handed to
-// onRun(begin, end) as soon as its end is found; when onRun returns true the
-// row stops there and so does this, returning true.
-template <typename Masks, typename OnRun>
-inline bool runsOfRow(qint64 length, Masks &&masks, OnRun &&onRun)
-{
-    qint32 begin = 0;
-    quint64 carry = 0; // 1 when the cell before the word is there
-    for (qint64 base = 0; base < length; base += 64) {
-        const int width = int(std::min<qint64>(64, length - base));
-        const quint64 valid = width == 64 ? ~quint64(0) : (quint64(1) << width) - 1;
-        quint64 there;
-        quint64 change;
-        masks(base, width, valid, there, change);
-        const quint64 before = (there << 1) | carry;
-        quint64 begins = there & (~before | change);
-        quint64 ends = before & (~there | change) & valid;
-        carry = (there >> (width - 1)) & 1;
-        while (begins | ends) {
-            const int beginBit = begins ? __builtin_ctzll(begins) : 64;
-            const int endBit = ends ? __builtin_ctzll(ends) : 64;
-            if (endBit <= beginBit) {
-                ends &= ends - 1;
-                if (onRun(begin, qint32(base + endBit)))
-                    return true;
-            } else {
-                begins &= begins - 1;
-                begin = qint32(base + beginBit);
-            }
-        }
-    }
-    return carry && onRun(begin, qint32(length));
-}
-
 // One row of one cover: runs of habitat, each joined as soon as its end is
 // found. True when, without statistics, spanning is known (the row is then
-// left unfinished).
+// left unfinished). With statistics the row's habitat and matrix cells are
+// kept a bit each, for the class's edges.
 template <bool Stats, bool Observe, bool Wide>
 bool ClusterScan::Private::scanCover(const qint8 *cells, qint64 length)
 {
     current->reserve((length + 1) / 2, false);
     RowJoin<false, Stats, Observe, Wide> join(*this);
     qint64 noValue = 0;
+    quint64 *const habitatNow = Stats ? habitatWords[wordsNow].data() : nullptr;
+    quint64 *const matrixNow = Stats ? matrixWords[wordsNow].data() : nullptr;
     const bool stopped = runsOfRow(
             length,
-            [&](qint64 base, int width, quint64, quint64 &there, quint64 &change) {
+            [&](qint64 base, int width, quint64 valid, quint64 &there, quint64 &change) {
                 change = 0;
+                quint64 negative;
                 if (width == 64) {
-                    quint64 negative;
                     there = habitatMask64(cells + base, &negative);
                     if (negative)
                         noValue += bitCount(negative);
                 } else {
                     there = 0;
+                    negative = 0;
                     for (int i = 0; i < width; ++i) {
                         there |= quint64(cells[base + i] > 0) << i;
-                        noValue += cells[base + i] < 0;
+                        negative |= quint64(cells[base + i] < 0) << i;
                     }
+                    noValue += bitCount(negative);
                 }
-                if (!Stats && there)
+                if (Stats) {
+                    habitatNow[base / 64] = there;
+                    matrixNow[base / 64] = ~there & ~negative & valid;
+                } else if (there) {
                     habitatCells += bitCount(there);
+                }
             },
             [&](qint32 begin, qint32 end) { return join.run(begin, end, 0); });
     if (stopped)
         return stop(cells, length);
     cellsWithValue += length - noValue;
     join.finish();
+    if (Stats)
+        countCoverEdges(length);
     return false;
+}
+
+// The sides between habitat and matrix within this row and between it and
+// the row before, from their bits; the words beyond the row's length are
+// empty.
+void ClusterScan::Private::countCoverEdges(qint64 length)
+{
+    quint64 *const habitatNow = habitatWords[wordsNow].data();
+    quint64 *const matrixNow = matrixWords[wordsNow].data();
+    const quint64 *const habitatBefore = habitatWords[1 - wordsNow].data();
+    const quint64 *const matrixBefore = matrixWords[1 - wordsNow].data();
+    const qint64 words = qint64(habitatWords[wordsNow].size());
+    const qint64 used = (length + 63) / 64;
+    for (qint64 w = used; w < words; ++w)
+        habitatNow[w] = matrixNow[w] = 0;
+    qint64 vertical = 0;
+    qint64 horizontal = 0;
+    for (qint64 w = 0; w < used; ++w) {
+        const quint64 h = habitatNow[w];
+        const quint64 m = matrixNow[w];
+        // A cell and the one to its right: the next word's first cell follows this word's last.
+        const quint64 hNext = (h >> 1) | (w + 1 < words ? habitatNow[w + 1] << 63 : 0);
+        const quint64 mNext = (m >> 1) | (w + 1 < words ? matrixNow[w + 1] << 63 : 0);
+        vertical += bitCount(h & mNext) + bitCount(m & hNext);
+        if (row > 0)
+            horizontal += bitCount(h & matrixBefore[w]) + bitCount(m & habitatBefore[w]);
+    }
+    statistics.edgeSidesVertical += vertical;
+    statistics.edgeSidesHorizontal += horizontal;
+    wordsNow = 1 - wordsNow;
 }
 
 // Spanning is known in the middle of a row: its cells are counted, the
@@ -742,39 +872,52 @@ void ClusterScan::Private::classRow(const qint32 *values, const quint8 *present,
                 : scanClasses<true, false, false>(values, present, length);
 }
 
+// The cluster of a slot as it stands, as a Cluster.
+Cluster ClusterScan::Private::clusterOf(quint32 slot) const
+{
+    Cluster c;
+    c.value = classes ? classValues[slotClass[slot]] : 0;
+    c.edges = quint8(edges[slot] & 0xF);
+    auto copy = [&c](const auto &r) {
+        c.cells = qint64(r.cells);
+        c.sumX = r.sumX;
+        c.sumY = r.sumY;
+        c.sumSquares = r.sumSquares;
+        c.runs = qint64(r.runs);
+        c.overlaps = qint64(r.overlaps);
+        c.otherSidesVertical = qint64(r.otherVertical);
+        c.otherSidesHorizontal = qint64(r.otherHorizontal);
+    };
+    if (tracksCells()) {
+        if (wide)
+            copy(wideRecords[slot]);
+        else
+            copy(narrowRecords[slot]);
+    }
+    if (observer) {
+        const Extent &e = extents[slot];
+        c.rowMin = e.rowMin;
+        c.rowMax = e.rowMax;
+        c.columnMin = e.columnMin;
+        c.columnMax = e.columnMax;
+        c.startColumn = e.startColumn;
+        c.start = e.start;
+    }
+    return c;
+}
+
 void ClusterScan::Private::retire(quint32 slot)
 {
-    const quint8 touched = quint8(edges[slot]);
-    ClusterStatistics &into = classes ? classOf(slotValue[slot]) : statistics;
-    into.spansLeftRight |= ClusterRecord::spansLeftRight(touched);
-    into.spansTopBottom |= ClusterRecord::spansTopBottom(touched);
+    const Cluster cluster = clusterOf(slot);
+    ClusterStatistics &into = classes ? classStatistics[slotClass[slot]] : statistics;
     if (observer)
-        observer->clusterRetired(slot, qint64(cellsOf(slot)));
-    if (!options.statistics)
-        return;
-    // s^2 R^2 = s (Sxx + Syy) - Sx^2 - Sy^2, exact in wrapping arithmetic
-    // whenever the result fits in 128 bits; narrow sums need only 64 x 64
-    // bit products.
-    quint64 cells;
-    u128 squaredGyration;
-    if (wide) {
-        const WideRecord &r = wideRecords[slot];
-        cells = r.cells;
-        squaredGyration = u128(cells) * r.sumSquares - r.sumX * r.sumX - r.sumY * r.sumY;
+        observer->clusterRetired(slot, cluster);
+    if (options.statistics) {
+        into.add(cluster);
     } else {
-        const NarrowRecord &r = narrowRecords[slot];
-        cells = r.cells;
-        squaredGyration = u128(cells) * r.sumSquares - u128(r.sumX) * r.sumX - u128(r.sumY) * r.sumY;
+        into.spansLeftRight |= ClusterRecord::spansLeftRight(cluster.edges);
+        into.spansTopBottom |= ClusterRecord::spansTopBottom(cluster.edges);
     }
-    into.habitat += qint64(cells);
-    into.clusters += 1;
-    into.takeLargest(qint64(cells), squaredGyration);
-    into.sumSquares += u128(cells) * cells;
-    into.sumSquaredGyration += squaredGyration;
-    // s R in long double (from 64 bits directly while the value fits them).
-    const long double gyration = quint64(squaredGyration >> 64) == 0 ? (long double)quint64(squaredGyration)
-                                                                     : (long double)squaredGyration;
-    into.sumSizeGyration += std::sqrt(gyration);
 }
 
 // With an observer: retires the clusters of the previous row's runs that no
@@ -827,7 +970,7 @@ void ClusterScan::Private::endRow()
     ++row;
 }
 
-ClusterStatistics &ClusterScan::Private::classOf(qint32 value)
+quint32 ClusterScan::Private::classIndexOf(qint32 value)
 {
     if (classTable.empty() || 2 * (classValues.size() + 1) > classTable.size())
         growClassTable();
@@ -836,13 +979,14 @@ ClusterStatistics &ClusterScan::Private::classOf(qint32 value)
     while (classTable[at] != 0) {
         const quint32 index = classTable[at] - 1;
         if (classValues[index] == value)
-            return classStatistics[index];
+            return index;
         at = (at + 1) & mask;
     }
     classTable[at] = quint32(classValues.size() + 1);
     classValues.push_back(value);
     classStatistics.emplace_back();
-    return classStatistics.back();
+    classNumbers.emplace_back();
+    return quint32(classValues.size() - 1);
 }
 
 void ClusterScan::Private::growClassTable()
@@ -903,7 +1047,10 @@ ClusterStatistics ClusterScan::finish()
     result.cells = p.cellsWithValue;
     if (!p.options.statistics)
         result.habitat = p.habitatCells;
+    p.numbers.finish();
+    PatchNumbers kept = std::move(p.numbers);
     p.start(p.options, p.classes);
+    p.numbers = std::move(kept);
     return result;
 }
 
@@ -926,18 +1073,54 @@ std::vector<std::pair<qint32, ClusterStatistics>> ClusterScan::finishClasses()
 {
     Private &p = *d;
     std::vector<std::pair<qint32, ClusterStatistics>> result;
-    if (p.classes) {
-        p.retireAll();
-        result.reserve(p.classValues.size());
-        for (size_t index = 0; index < p.classValues.size(); ++index) {
-            result.emplace_back(p.classValues[index], p.classStatistics[index]);
-            result.back().second.cells = p.cellsWithValue;
-        }
-        std::sort(result.begin(), result.end(),
-                  [](const auto &a, const auto &b) { return a.first < b.first; });
+    if (!p.classes) {
+        p.start(p.options, p.classes);
+        return result;
     }
+    p.retireAll();
+    result.reserve(p.classValues.size());
+    for (size_t index = 0; index < p.classValues.size(); ++index) {
+        result.emplace_back(p.classValues[index], p.classStatistics[index]);
+        result.back().second.cells = p.cellsWithValue;
+        p.classNumbers[index].finish();
+    }
+    std::sort(result.begin(), result.end(), [](const auto &a, const auto &b) { return a.first < b.first; });
+    // The numbers stay until the next landscape begins.
+    std::vector<qint32> values = std::move(p.classValues);
+    std::vector<PatchNumbers> numbers = std::move(p.classNumbers);
+    std::vector<quint32> table = p.classTable;
+    const int shift = p.classShift;
     p.start(p.options, p.classes);
+    p.classValues = std::move(values);
+    p.classNumbers = std::move(numbers);
+    p.classTable = std::move(table);
+    p.classShift = shift;
+    p.classStatistics.assign(p.classValues.size(), ClusterStatistics());
     return result;
+}
+
+quint64 ClusterScan::patchNumber(qint32 value, quint64 start) const
+{
+    const Private &p = *d;
+    if (!p.classes)
+        return p.numbers.number(start);
+    for (size_t index = 0; index < p.classValues.size(); ++index) {
+        if (p.classValues[index] == value)
+            return p.classNumbers[index].number(start);
+    }
+    return 0;
+}
+
+quint64 ClusterScan::patchCount(qint32 value) const
+{
+    const Private &p = *d;
+    if (!p.classes)
+        return p.numbers.count();
+    for (size_t index = 0; index < p.classValues.size(); ++index) {
+        if (p.classValues[index] == value)
+            return p.classNumbers[index].count();
+    }
+    return 0;
 }
 
 bool ClusterScan::spans(const RaggedRows<qint8> &rows, ClusterRecord::Connectivity connectivity, bool leftRight,

@@ -16,15 +16,17 @@
 // rows (Hoshen-Kopelman).
 //
 // Only what the next row needs is kept: the runs of the last row with their
-// labels, and one record per cluster that still touches it (its cells, the
-// sums of its cell coordinates and of their squares, the edges of the
-// landscape it touches). Records merge when clusters join, and a cluster
-// that the new row does not continue can no longer grow: it is retired into
-// the statistics and its record reused (at once when an observer watches;
-// otherwise many at a time, when free records run short). Memory is
-// therefore bounded by the width of the landscape, whatever its height;
-// time is linear in the cells, with the union-find's near-constant factor
-// per run.
+// labels, and one record per cluster that still touches it (its cells, runs
+// and vertical pairs, the sums of its cell coordinates and of their squares,
+// the edges of the landscape it touches, and with an observer its extent and
+// first cell: a Cluster in the making). Records merge when clusters join,
+// and a cluster that the new row does not continue can no longer grow: it is
+// retired into the statistics (ClusterStatistics::add()) and its record
+// reused (at once when an observer watches; otherwise many at a time, when
+// free records run short). Memory is therefore bounded by the width of the
+// landscape, whatever its height (with an observer, plus a bit per cluster
+// begun, for numbering the patches); time is linear in the cells, with the
+// union-find's near-constant factor per run.
 //
 // One object serves one landscape at a time, begin() to finish(), and keeps
 // its storage for the next, so that a sweep or a batch of tiles allocates
@@ -52,15 +54,18 @@ public:
         virtual ~Observer() = default;
         // After row `row` is joined to the clusters above it: its runs of
         // habitat (begin, end: columns, end exclusive; for classes, runs of
-        // one value), left to right, with the identifier of each run's
-        // cluster. Identifiers stay the same while a cluster is open and are
-        // reused after it retires or joins another.
-        virtual void rowJoined(qint64 row, const qint64 *begins, const qint64 *ends, const quint32 *clusters,
-                               qint64 runs) = 0;
-        // A cluster retired, with its final cells: after the row below its
-        // last row was joined (or at finish()), clusters retiring together in
-        // the order of their leftmost runs in their last row.
-        virtual void clusterRetired(quint32 cluster, qint64 cells) = 0;
+        // one value, values[i] the value of run i, else values is null),
+        // left to right, with the identifier of each run's cluster.
+        // Identifiers stay the same while a cluster is open and are reused
+        // after it retires or joins another.
+        virtual void rowJoined(qint64 row, const qint64 *begins, const qint64 *ends, const qint32 *values,
+                               const quint32 *clusters, qint64 runs) = 0;
+        // A cluster retired, complete (with its extent and first cell): after
+        // the row below its last row was joined (or at finish()), clusters
+        // retiring together in the order of their leftmost runs in their
+        // last row. Without statistics only its cells, edges and extent are
+        // meaningful.
+        virtual void clusterRetired(quint32 cluster, const Cluster &record) = 0;
         // While a row is joined (before rowJoined() for it): cluster `from`,
         // open until now, became part of cluster `into`, which stays open
         // (and may itself join another later in the same row). Both were
@@ -127,6 +132,14 @@ public:
     // each class's cells counts every cell with a value. Empty after
     // begin() (a landscape of one cover).
     std::vector<std::pair<qint32, ClusterStatistics>> finishClasses();
+
+    // With an observer, after finish() or finishClasses() and until the next
+    // begin: the number of the patch whose cluster is of class value (0
+    // under one cover) and began with start (Cluster::start), 1 for the
+    // patch whose first cell comes first in row-major order, and the count
+    // of the class's patches.
+    quint64 patchNumber(qint32 value, quint64 start) const;
+    quint64 patchCount(qint32 value) const;
 
     // Whether one cluster of cells above 0 spans the square of side n =
     // rows.rowCount() (columns beyond n not read, cells a short row lacks not

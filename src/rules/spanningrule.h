@@ -49,6 +49,15 @@ public:
     }
     bool asksLeftRight() const { return direction != TopBottom; }
     bool asksTopBottom() const { return direction != LeftRight; }
+    // Whether a cluster touching these edges (ClusterRecord::Edge) spans in
+    // a direction asked for.
+    int answer(quint8 edges) const
+    {
+        return ((asksLeftRight() && ClusterRecord::spansLeftRight(edges))
+                || (asksTopBottom() && ClusterRecord::spansTopBottom(edges)))
+                ? 1
+                : 0;
+    }
     // The cluster rules' answer from what a search found.
     int answer(const ClusterStatistics &found) const
     {

@@ -1,7 +1,7 @@
 #include "percolationbatch.h"
 
 #include "cellcodes.h"
-#include "clustermap.h"
+#include "outputnames.h"
 #include "landscapestream.h"
 #include "outputfile.h"
 #include "percolationgrid.h"
@@ -105,6 +105,8 @@ struct EdgeCount
 struct Tools
 {
     ClusterScan scan;
+    GlidingBoxes boxes;
+    PatchRecorder squarePatches{true}; // a square's, in memory
     WalkGrid grid;
     RaggedRows<qint8> cells;
     RaggedRows<qint32> values;
@@ -182,15 +184,62 @@ int walkAnswer(const SpanningRule &rule, RaggedRows<qint8> &rows, bool bothPhase
     return answer;
 }
 
-// Statistics of rows of cells held in memory: the landscape of size x size
-// whose row r is rows.row(r) from its column `left`.
-ClusterStatistics statisticsOf(const SpanningRule &rule, const RaggedRows<qint8> &rows, qint64 left, qint64 size)
+// What a landscape is tested for besides its answer: statistics (and the
+// search they need), patches, lacunarity.
+struct Asked
 {
-    ClusterScan &scan = tools().scan;
-    scan.begin(scanOptions(rule, true, size, size));
-    for (qint64 r = 0; r < rows.rowCount(); ++r)
-        scan.addRow(rows.row(r) + std::min<qint64>(left, rows.rowLength(r)), std::max<qint64>(0, rows.rowLength(r) - left));
-    return scan.finish();
+    bool statistics = false;
+    bool patches = false;
+    bool boxes = false;
+
+    explicit Asked(const Batch::Options &options)
+        : statistics(options.statistics || options.patches)
+        , patches(options.patches)
+        , boxes(!options.lacunarity.empty())
+    {
+    }
+};
+
+// The second pass of a square held in memory: its patches into the spool.
+bool squarePatches(Tools &t, const Batch::Options &options, Batch::Result &result, qint64 top, qint64 left,
+                   qint64 size, QString *errorString)
+{
+    if (!t.squarePatches.close(errorString))
+        return false;
+    PatchPass::Options pass;
+    pass.spool = result.patches.get();
+    pass.row = top;
+    pass.column = left;
+    pass.minCells = options.minCells;
+    return PatchPass::run(t.squarePatches, t.scan, options.rule.connectivity(), size, size, pass, errorString);
+}
+
+// Statistics (and lacunarity, patches) of rows of cells held in memory: the
+// landscape of size x size whose row r is rows.row(r) from its column
+// `left`, at (top, left) in the file.
+bool statisticsOf(const Batch::Options &options, const RaggedRows<qint8> &rows, qint64 top, qint64 left, qint64 size,
+                  Batch::Landscape &landscape, Batch::Result &result, QString *errorString)
+{
+    Tools &t = tools();
+    const Asked asked(options);
+    if (asked.patches && !t.squarePatches.open(errorString))
+        return false;
+    t.scan.setObserver(asked.patches ? &t.squarePatches : nullptr);
+    t.scan.begin(scanOptions(options.rule, true, size, size));
+    if (asked.boxes)
+        t.boxes.begin(options.lacunarity, size, size);
+    for (qint64 r = 0; r < rows.rowCount(); ++r) {
+        const qint8 *cells = rows.row(r) + std::min<qint64>(left, rows.rowLength(r));
+        const qint64 length = std::max<qint64>(0, rows.rowLength(r) - left);
+        t.scan.addRow(cells, length);
+        if (asked.boxes)
+            t.boxes.addRow(cells, length);
+    }
+    landscape.statistics = t.scan.finish();
+    t.scan.setObserver(nullptr);
+    if (asked.boxes)
+        landscape.boxes = t.boxes.finish();
+    return !asked.patches || squarePatches(t, options, result, top, left, size, errorString);
 }
 
 // Class values of rows as cells of one class: habitat where the value is
@@ -210,20 +259,47 @@ void cellsOfClass(const RaggedRows<qint32> &values, const RaggedRows<quint8> &pr
     }
 }
 
+// The lacunarity of a class, by its value; boxes that held none of it
+// (none at all, where no box fits the landscape) for a class they never saw.
+std::vector<GlidingBoxes::Sums> boxesOf(const std::vector<std::pair<qint32, std::vector<GlidingBoxes::Sums>>> &classes,
+                                        qint32 value, const std::vector<qint64> &sides)
+{
+    for (const auto &[v, sums] : classes) {
+        if (v == value)
+            return sums;
+    }
+    std::vector<GlidingBoxes::Sums> none;
+    for (const qint64 side : sides)
+        none.push_back(GlidingBoxes::Sums{side, 0, 0, 0});
+    return none;
+}
+
 // One landscape held in memory as class values (cover each): its answers
 // and statistics per class, appended to out.
-void testClasses(const Batch::Options &options, const RaggedRows<qint32> &values, const RaggedRows<quint8> &present,
-                 qint64 left, qint64 size, qint64 row, std::vector<Batch::Landscape> &out)
+bool testClasses(const Batch::Options &options, const RaggedRows<qint32> &values, const RaggedRows<quint8> &present,
+                 qint64 left, qint64 size, qint64 row, Batch::Result &result, QString *errorString)
 {
     Tools &t = tools();
     const SpanningRule &rule = options.rule;
     const bool walk = rule.kind == SpanningRule::Walk;
-    t.scan.beginClasses(scanOptions(rule, options.statistics || !walk, size, size));
+    const Asked asked(options);
+    if (asked.patches && !t.squarePatches.open(errorString))
+        return false;
+    t.scan.setObserver(asked.patches ? &t.squarePatches : nullptr);
+    t.scan.beginClasses(scanOptions(rule, asked.statistics || !walk, size, size));
+    if (asked.boxes)
+        t.boxes.begin(options.lacunarity, size, size);
     for (qint64 r = 0; r < values.rowCount(); ++r) {
         const qint64 from = std::min<qint64>(left, values.rowLength(r));
-        t.scan.addClassRow(values.row(r) + from, present.row(r) + from, std::max<qint64>(0, values.rowLength(r) - from));
+        const qint64 length = std::max<qint64>(0, values.rowLength(r) - from);
+        t.scan.addClassRow(values.row(r) + from, present.row(r) + from, length);
+        if (asked.boxes)
+            t.boxes.addClassRow(values.row(r) + from, present.row(r) + from, length);
     }
-    for (const auto &[value, found] : t.scan.finishClasses()) {
+    const auto classes = t.scan.finishClasses();
+    t.scan.setObserver(nullptr);
+    const auto boxes = asked.boxes ? t.boxes.finishClasses() : decltype(t.boxes.finishClasses())();
+    for (const auto &[value, found] : classes) {
         Batch::Landscape landscape;
         landscape.row = row;
         landscape.column = left;
@@ -231,14 +307,16 @@ void testClasses(const Batch::Options &options, const RaggedRows<qint32> &values
         landscape.isClass = true;
         landscape.coverClass = value;
         landscape.statistics = found;
+        landscape.boxes = asked.boxes ? boxesOf(boxes, value, options.lacunarity) : std::vector<GlidingBoxes::Sums>();
         if (walk) {
             cellsOfClass(values, present, value, left, size, t.square);
             landscape.spans = walkAnswer(rule, t.square, false);
         } else {
             landscape.spans = rule.answer(found);
         }
-        out.push_back(landscape);
+        result.landscapes.push_back(landscape);
     }
+    return !asked.patches || squarePatches(t, options, result, row, left, size, errorString);
 }
 
 // The length of the shortest row of a band: the squares it holds whole end there.
@@ -277,6 +355,8 @@ void everyClassInEverySquare(std::vector<Batch::Landscape> &landscapes)
             absent.spans = 0;
             absent.statistics = ClusterStatistics();
             absent.statistics.cells = landscapes[first].statistics.cells;
+            for (GlidingBoxes::Sums &box : absent.boxes)
+                box.sum = box.sumSquares = 0; // the same boxes, none holding the class
             all.push_back(absent);
         }
         first = end;
@@ -311,7 +391,8 @@ bool testTiles(LandscapeStream &stream, const Batch::Options &options, Batch::Re
             ++complete;
             if (each) {
                 const size_t before = result.landscapes.size();
-                testClasses(options, t.values, t.present, left, size, top, result.landscapes);
+                if (!testClasses(options, t.values, t.present, left, size, top, result, errorString))
+                    return false;
                 for (size_t i = before; i < result.landscapes.size(); ++i) {
                     result.landscapes[i].latticeRow = top / size;
                     result.landscapes[i].latticeColumn = left / size;
@@ -325,9 +406,13 @@ bool testTiles(LandscapeStream &stream, const Batch::Options &options, Batch::Re
             landscape.rows = landscape.columns = size;
             landscape.latticeRow = top / size;
             landscape.latticeColumn = left / size;
-            if (options.statistics || !walk) {
+            if (Asked(options).statistics || Asked(options).boxes) {
+                if (!statisticsOf(options, t.cells, top, left, size, landscape, result, errorString))
+                    return false;
+                landscape.spans = options.rule.answer(landscape.statistics);
+            } else if (!walk) {
                 ClusterScan &scan = t.scan;
-                scan.begin(scanOptions(options.rule, options.statistics, size, size));
+                scan.begin(scanOptions(options.rule, false, size, size));
                 for (qint64 r = 0; r < size; ++r) {
                     if (scan.addRow(t.cells.row(r) + left, size))
                         break;
@@ -343,7 +428,7 @@ bool testTiles(LandscapeStream &stream, const Batch::Options &options, Batch::Re
                     t.square.cells.insert(t.square.cells.end(), from, from + size);
                     t.square.endRow();
                 }
-                if (!options.statistics)
+                if (!Asked(options).statistics)
                     countCells(t.square, 0, size, landscape.statistics);
                 landscape.spans = walkAnswer(options.rule, t.square, false);
             }
@@ -369,8 +454,9 @@ QString walkTooLarge(qint64 n)
             .arg(n);
 }
 
-// Pass 2 of a cluster map reads the landscape again, from the bottom.
-class StreamSource : public ClusterMap::Source
+// The second pass reads the landscape again, from the bottom: which cells
+// have a value (the maps' 0 and nodata).
+class StreamSource : public PatchPass::Source
 {
 public:
     StreamSource(LandscapeStream &stream, const CoverSet &cover, qint64 columns)
@@ -381,18 +467,83 @@ public:
     }
     bool read(qint64 first, qint64 count, RaggedRows<qint8> &rows, QString *errorString) override
     {
-        return m_stream.seek(first, errorString) && m_stream.readHabitat(count, m_columns, m_cover, rows, errorString);
+        if (!m_stream.seek(first, errorString))
+            return false;
+        if (!m_cover.isEach())
+            return m_stream.readHabitat(count, m_columns, m_cover, rows, errorString);
+        if (!m_stream.readValues(count, m_columns, m_values, m_present, errorString))
+            return false;
+        rows.clear();
+        for (qint64 r = 0; r < m_present.rowCount(); ++r) {
+            const quint8 *present = m_present.row(r);
+            for (qint64 c = 0; c < m_present.rowLength(r); ++c)
+                rows.cells.push_back(present[c] ? CellCode::Matrix : CellCode::NoValue);
+            rows.endRow();
+        }
+        return true;
     }
 
 private:
     LandscapeStream &m_stream;
     const CoverSet &m_cover;
     qint64 m_columns;
+    RaggedRows<qint32> m_values;
+    RaggedRows<quint8> m_present;
 };
 
+// The second pass over a whole file searched with recorder: its patches
+// into result's spool, and its maps.
+bool secondPass(const QByteArray &path, const Batch::Options &options, Batch::Result &result,
+                PatchRecorder &recorder, qint64 rows, qint64 columns, const std::vector<qint32> &classes)
+{
+    QString why;
+    if (!recorder.close(&why)) {
+        result.errorString = why;
+        return false;
+    }
+    PatchPass::Options pass;
+    pass.spool = result.patches.get();
+    pass.minCells = options.minCells;
+    pass.values = options.clusterMapValues;
+    pass.geo = result.geo;
+    const bool maps = !options.clusterMap.isEmpty();
+    if (maps) {
+        if (options.cover.isEach()) {
+            for (const qint32 value : classes)
+                pass.maps.push_back({OutputNames::expand(options.clusterMap, path, value), value});
+        } else {
+            pass.maps.push_back({OutputNames::expand(options.clusterMap, path, std::nullopt), std::nullopt});
+        }
+    }
+    LandscapeStream again;
+    std::unique_ptr<StreamSource> source;
+    if (maps) {
+        LandscapeStream::Options reading;
+        reading.band = options.band;
+        if (!again.open(path, reading, &why)) {
+            result.mapError = tr("the cluster map could not be written: %1").arg(why);
+            return true;
+        }
+        const qint64 readColumns = again.isRaster() ? std::min(again.columns(), columns) : again.columns();
+        source = std::make_unique<StreamSource>(again, options.cover, readColumns);
+        pass.source = source.get();
+    }
+    if (!PatchPass::run(recorder, tools().scan, options.rule.connectivity(), rows, columns, pass, &why)) {
+        // A map that cannot be written is the map's failure; patches that
+        // cannot all be kept, the file's.
+        if (maps)
+            result.mapError = why;
+        if (options.patches) {
+            result.errorString = why;
+            return false;
+        }
+    }
+    return true;
+}
+
 // The whole file as one landscape.
-bool testWhole(LandscapeStream &stream, const Batch::Options &options, Batch::Result &result, QString *errorString,
-               ClusterMap::Recorder *recorder)
+bool testWhole(LandscapeStream &stream, const QByteArray &path, const Batch::Options &options, Batch::Result &result,
+               QString *errorString)
 {
     Tools &t = tools();
     const bool full = options.extent == Batch::Full;
@@ -400,6 +551,7 @@ bool testWhole(LandscapeStream &stream, const Batch::Options &options, Batch::Re
     const qint64 n = full ? stream.columns() : rows; // the extent's columns
     const bool walk = options.rule.kind == SpanningRule::Walk;
     const bool each = options.cover.isEach();
+    const Asked asked(options);
     // A raster's cells beyond the square are not read at all; a text row's
     // are read to be counted.
     const qint64 readColumns = stream.isRaster() ? std::min(stream.columns(), n) : stream.columns();
@@ -448,8 +600,7 @@ bool testWhole(LandscapeStream &stream, const Batch::Options &options, Batch::Re
             countLeftOut(t.values);
             edgesOf(0, t.values, t.present);
             keepEdges();
-            testClasses(options, t.values, t.present, 0, n, 0, result.landscapes);
-            return true;
+            return testClasses(options, t.values, t.present, 0, n, 0, result, errorString);
         }
         if (!stream.readHabitat(rows, readColumns, options.cover, t.cells, errorString))
             return false;
@@ -458,10 +609,12 @@ bool testWhole(LandscapeStream &stream, const Batch::Options &options, Batch::Re
         keepEdges();
         Batch::Landscape landscape;
         landscape.rows = landscape.columns = n;
-        if (options.statistics)
-            landscape.statistics = statisticsOf(options.rule, t.cells, 0, n);
-        else
+        if (asked.statistics || asked.boxes) {
+            if (!statisticsOf(options, t.cells, 0, 0, n, landscape, result, errorString))
+                return false;
+        } else {
             countCells(t.cells, 0, n, landscape.statistics);
+        }
         landscape.spans = walkAnswer(options.rule, t.cells, options.walkBothPhases);
         result.landscapes.push_back(landscape);
         return true;
@@ -470,42 +623,68 @@ bool testWhole(LandscapeStream &stream, const Batch::Options &options, Batch::Re
     // The cluster rules stream the rows through the engine, a band at a time.
     const qint64 band = std::max(stream.blockHeight(), (BandCells + readColumns - 1) / std::max<qint64>(1, readColumns));
     ClusterScan &scan = t.scan;
-    const ClusterScan::Options scanning = scanOptions(options.rule, options.statistics, rows, n);
+    // Patches and maps need the records of the second pass.
+    const bool recorded = asked.patches || !options.clusterMap.isEmpty();
+    std::unique_ptr<PatchRecorder> recorder;
+    if (recorded) {
+        recorder = std::make_unique<PatchRecorder>();
+        if (!recorder->open(errorString))
+            return false;
+    }
+    scan.setObserver(recorder.get());
+    const ClusterScan::Options scanning = scanOptions(options.rule, asked.statistics || recorded, rows, n);
+    if (asked.boxes)
+        t.boxes.begin(options.lacunarity, rows, n);
     if (each) {
         scan.beginClasses(scanning);
         while (stream.nextRow() < rows) {
             const qint64 first = stream.nextRow();
-            if (!stream.readValues(band, readColumns, t.values, t.present, errorString))
+            if (!stream.readValues(band, readColumns, t.values, t.present, errorString)) {
+                scan.setObserver(nullptr);
                 return false;
+            }
             countLeftOut(t.values);
             edgesOf(first, t.values, t.present);
-            for (qint64 r = 0; r < t.values.rowCount(); ++r)
+            for (qint64 r = 0; r < t.values.rowCount(); ++r) {
                 scan.addClassRow(t.values.row(r), t.present.row(r), t.values.rowLength(r));
+                if (asked.boxes)
+                    t.boxes.addClassRow(t.values.row(r), t.present.row(r), t.values.rowLength(r));
+            }
         }
         keepEdges();
-        for (const auto &[value, found] : scan.finishClasses()) {
+        const auto classes = scan.finishClasses();
+        scan.setObserver(nullptr);
+        const auto boxes = asked.boxes ? t.boxes.finishClasses() : decltype(t.boxes.finishClasses())();
+        std::vector<qint32> values;
+        for (const auto &[value, found] : classes) {
             Batch::Landscape landscape;
             landscape.rows = rows;
             landscape.columns = n;
             landscape.isClass = true;
             landscape.coverClass = value;
             landscape.statistics = found;
+            landscape.boxes = asked.boxes ? boxesOf(boxes, value, options.lacunarity) : std::vector<GlidingBoxes::Sums>();
             landscape.spans = options.rule.answer(found);
             result.landscapes.push_back(landscape);
+            values.push_back(value);
         }
-        return true;
+        return !recorder || secondPass(path, options, result, *recorder, rows, n, values);
     }
-    scan.setObserver(recorder);
-    scan.begin(recorder ? scanOptions(options.rule, true, rows, n) : scanning);
+    scan.begin(scanning);
     bool known = false;
     while (!known && stream.nextRow() < rows) {
         const qint64 first = stream.nextRow();
-        if (!stream.readHabitat(band, readColumns, options.cover, t.cells, errorString))
+        if (!stream.readHabitat(band, readColumns, options.cover, t.cells, errorString)) {
+            scan.setObserver(nullptr);
             return false;
+        }
         countLeftOut(t.cells);
         edgesOf(first, t.cells, t.cells);
-        for (qint64 r = 0; r < t.cells.rowCount() && !known; ++r)
+        for (qint64 r = 0; r < t.cells.rowCount() && !known; ++r) {
             known = scan.addRow(t.cells.row(r), t.cells.rowLength(r));
+            if (asked.boxes)
+                t.boxes.addRow(t.cells.row(r), t.cells.rowLength(r));
+        }
     }
     if (known && !full && !stream.isRaster()) {
         // Stopped early: the rest of a text file's rows are still counted.
@@ -522,39 +701,16 @@ bool testWhole(LandscapeStream &stream, const Batch::Options &options, Batch::Re
     landscape.columns = n;
     landscape.statistics = scan.finish();
     scan.setObserver(nullptr);
+    if (asked.boxes)
+        landscape.boxes = t.boxes.finish();
     landscape.spans = options.rule.answer(landscape.statistics);
     result.landscapes.push_back(landscape);
-    return true;
-}
-
-// The cluster map of a file whose clusters were searched with recorder,
-// written at `path` as an output is (replaced only by a whole map).
-bool makeClusterMap(const QByteArray &path, const QByteArray &mapPath, const Batch::Options &options,
-                    const Batch::Result &result, ClusterMap::Recorder &recorder, QString *errorString)
-{
-    if (!recorder.close(errorString))
-        return false;
-    const Batch::Landscape &landscape = result.landscapes.front();
-    return OutputFile::writeVia(
-            mapPath,
-            [&](const QByteArray &name, QString *why) {
-                LandscapeStream again;
-                LandscapeStream::Options reading;
-                reading.band = options.band;
-                if (!again.open(path, reading, why))
-                    return false;
-                const qint64 readColumns = again.isRaster() ? std::min(again.columns(), landscape.columns)
-                                                            : again.columns();
-                StreamSource source(again, options.cover, readColumns);
-                return ClusterMap::write(name, source, recorder, landscape.rows, landscape.columns,
-                                         options.rule.connectivity(), result.geo, why);
-            },
-            errorString);
+    return !recorder || secondPass(path, options, result, *recorder, rows, n, {});
 }
 
 } // namespace
 
-PercolationBatch::Result PercolationBatch::test(const QByteArray &path, const Options &options, qsizetype index)
+PercolationBatch::Result PercolationBatch::test(const QByteArray &path, const Options &options)
 {
     struct InFlight
     {
@@ -609,21 +765,16 @@ PercolationBatch::Result PercolationBatch::test(const QByteArray &path, const Op
                 ok = false;
             }
             result.tileSize = options.tileSize;
-            std::unique_ptr<ClusterMap::Recorder> recorder;
-            if (index < options.clusterMapPaths.size() && options.tileSize == 0 && !options.cover.isEach()
-                && options.rule.kind != SpanningRule::Walk) {
-                recorder = std::make_unique<ClusterMap::Recorder>();
-                if (!recorder->open(&result.mapError))
-                    recorder.reset();
+            if (ok && options.patches) {
+                result.patches = std::make_shared<PatchSpool>();
+                ok = result.patches->open(&result.errorString);
             }
             if (ok) {
                 ok = options.tileSize > 0 ? testTiles(stream, options, result, &result.errorString)
-                                          : testWhole(stream, options, result, &result.errorString, recorder.get());
+                                          : testWhole(stream, path, options, result, &result.errorString);
             }
-            if (ok && recorder
-                && !makeClusterMap(path, options.clusterMapPaths[index], options, result, *recorder, &result.mapError)
-                && result.mapError.isEmpty())
-                result.mapError = tr("GDAL gave no reason");
+            if (ok && result.patches)
+                ok = result.patches->close(&result.errorString);
         }
         result.outOfMemory = !ok && (result.outOfMemory || stream.outOfMemory());
     } catch (const std::bad_alloc &) {
@@ -635,6 +786,7 @@ PercolationBatch::Result PercolationBatch::test(const QByteArray &path, const Op
     letGoOfLargeBuffers();
     if (!ok) {
         result.landscapes.clear();
+        result.patches.reset();
         result.incompleteSquares = 0;
         result.squaresWithoutCells = 0;
         result.cellsLeftOut = 0;
@@ -652,7 +804,7 @@ void PercolationBatch::run(const QByteArrayList &paths, const Options &options, 
     WorkerPool::run(
             paths.size(), jobs,
             [&](qint64 i) {
-                Result result = test(paths[qsizetype(i)], options, qsizetype(i));
+                Result result = test(paths[qsizetype(i)], options);
                 result.index = qsizetype(i);
                 const bool retry = result.outOfMemory;
                 results[size_t(i)] = std::move(result);

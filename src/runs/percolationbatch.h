@@ -1,6 +1,9 @@
 #pragma once
 
 #include "clusterscan.h"
+#include "lacunarity.h"
+#include "patchpass.h"
+#include "patchspool.h"
 #include "coverset.h"
 #include "landscapereader.h"
 #include "rastersource.h"
@@ -10,6 +13,7 @@
 #include <QString>
 
 #include <functional>
+#include <memory>
 #include <vector>
 
 // Runs a spanning rule over many landscape files on several threads, and
@@ -58,10 +62,20 @@ public:
         // PercolationGrid::percolates() does, even when the first spans (the
         // answer is the same; the desktop program's test).
         bool walkBothPhases = false;
-        // A cluster map of every file (whole landscapes, one cover, cluster
-        // rules; see ClusterMap): the path of file i's map at i, written
-        // through OutputFile (replaced only by a whole map). Empty: none.
-        QByteArrayList clusterMapPaths;
+        // Every landscape's patches (cluster rules; with statistics), into
+        // Result::patches, those of fewer than minCells cells left out.
+        bool patches = false;
+        qint64 minCells = 1;
+        // The sides of the gliding boxes of every landscape's lacunarity
+        // (Landscape::boxes); empty: none.
+        std::vector<qint64> lacunarity;
+        // A map of every file's patches (whole landscapes, cluster rules;
+        // see PatchPass), named after clusterMap by OutputNames::expand() (a
+        // map per class with cover each), each cell its patch's size or
+        // number; written through OutputFile, replaced only by a whole map.
+        // Empty: none.
+        QByteArray clusterMap;
+        PatchPass::Values clusterMapValues = PatchPass::Sizes;
     };
 
     // One landscape tested.
@@ -81,6 +95,7 @@ public:
         // until then: habitat is then above 0); everything else with
         // Options::statistics.
         ClusterStatistics statistics;
+        std::vector<GlidingBoxes::Sums> boxes; // with Options::lacunarity, per side
     };
 
     struct Result
@@ -107,6 +122,9 @@ public:
         RasterSource::GeoReference geo;    // rasters: where the file lies
         QString errorString;               // empty when the file was read
         QString mapError;                  // why its cluster map could not be written, if so
+        // With Options::patches: every landscape's patches, in the order of
+        // the landscapes, each landscape's by their first cells.
+        std::shared_ptr<PatchSpool> patches;
         bool outOfMemory = false;          // it could not be read for want of memory
         LandscapeReader::SkippedFields skippedFields; // text fields that are not integers
     };
@@ -119,6 +137,6 @@ public:
                     const std::function<void(const Result &)> &onResult,
                     const std::function<void(qsizetype)> &before = {});
 
-    // One file, as run() tests it (as file index of the run, for the cluster map).
-    static Result test(const QByteArray &path, const Options &options, qsizetype index = 0);
+    // One file, as run() tests it.
+    static Result test(const QByteArray &path, const Options &options);
 };

@@ -13,6 +13,7 @@
 #include <cpl_vsi.h>
 #include <gdal.h>
 #include <gdal_priv.h>
+#include <ogr_srs_api.h>
 
 #include <algorithm>
 #include <atomic>
@@ -733,6 +734,18 @@ RasterSource::GeoReference GdalRaster::geoReference() const
     if (const char *wkt = GDALGetProjectionRef(d->dataset))
         geo.projection = wkt;
     geo.hasTransform = GDALGetGeoTransform(d->dataset, geo.transform) == CE_None;
+    if (!geo.projection.isEmpty()) {
+        OGRSpatialReferenceH reference = OSRNewSpatialReference(geo.projection.constData());
+        if (reference) {
+            geo.geographic = OSRIsGeographic(reference) != 0;
+            if (OSRIsProjected(reference)) {
+                char *name = nullptr;
+                OSRGetLinearUnits(reference, &name);
+                geo.units = name ? QByteArray(name) : QByteArray();
+            }
+            OSRDestroySpatialReference(reference);
+        }
+    }
     return geo;
 }
 
@@ -1006,10 +1019,12 @@ public:
         const qint64 stripRows = std::clamp<qint64>((qint64(1) << 20) / (width * GDALGetDataTypeSizeBytes(m_type)), 1,
                                                     height);
         const QByteArray rowsPerStrip = "BLOCKYSIZE=" + QByteArray::number(stripRows);
-        const char *tiledOptions[] = {"TILED=YES", "BLOCKXSIZE=256", "BLOCKYSIZE=256", "COMPRESS=DEFLATE",
+        // DEFLATE at its fastest level: maps of patches compress well anyway,
+        // and the default level costs several times the search.
+        const char *tiledOptions[] = {"TILED=YES", "BLOCKXSIZE=256", "BLOCKYSIZE=256", "COMPRESS=DEFLATE", "ZLEVEL=1",
                                       "INTERLEAVE=BAND", "BIGTIFF=IF_SAFER", nullptr};
-        const char *stripOptions[] = {"TILED=NO", rowsPerStrip.constData(), "COMPRESS=DEFLATE", "INTERLEAVE=BAND",
-                                      "BIGTIFF=IF_SAFER", nullptr};
+        const char *stripOptions[] = {"TILED=NO", rowsPerStrip.constData(), "COMPRESS=DEFLATE", "ZLEVEL=1",
+                                      "INTERLEAVE=BAND", "BIGTIFF=IF_SAFER", nullptr};
         m_dataset = driver ? GDALCreate(driver, path.constData(), int(width), int(height), bands, m_type,
                                         const_cast<char **>(tiled ? tiledOptions : stripOptions))
                            : nullptr;

@@ -7,6 +7,7 @@
 #include <QFileInfo>
 
 #include <atomic>
+#include <cmath>
 #include <mutex>
 
 #include <dlfcn.h>
@@ -64,6 +65,20 @@ const Backend &backend()
 }
 
 } // namespace
+
+CellGeometry RasterSource::GeoReference::cellGeometry() const
+{
+    CellGeometry geometry;
+    if (!hasTransform || geographic || units.isEmpty())
+        return geometry;
+    geometry.width = std::hypot(transform[1], transform[4]);
+    geometry.height = std::hypot(transform[2], transform[5]);
+    geometry.area = std::abs(transform[1] * transform[5] - transform[2] * transform[4]);
+    geometry.mapUnits = geometry.area > 0;
+    if (!geometry.mapUnits)
+        geometry = CellGeometry();
+    return geometry;
+}
 
 void RasterSource::setFatalHandler(FatalHandler handler)
 {

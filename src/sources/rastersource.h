@@ -1,5 +1,6 @@
 #pragma once
 
+#include "cellgeometry.h"
 #include "coverset.h"
 #include "landscapeprobe.h"
 
@@ -70,6 +71,13 @@ public:
         QByteArray projection;
         bool hasTransform = false;
         double transform[6] = {0, 1, 0, 0, 0, 1};
+        bool geographic = false; // its coordinates are degrees
+        QByteArray units;        // a projected system's linear units ("metre"); empty otherwise
+
+        // The size of its cells in its own units: the lengths of the
+        // geotransform's column and row vectors and the area they span;
+        // 1, 1, 1 in cells without a projected system and a geotransform.
+        CellGeometry cellGeometry() const;
     };
 
     // A GeoTIFF written band by band (tiled, DEFLATE, BigTIFF where needed),

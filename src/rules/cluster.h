@@ -1,0 +1,62 @@
+#pragma once
+
+#include "clusterrecord.h"
+
+#include <QtGlobal>
+
+// Everything the cluster engine knows of one cluster (a patch) once it is
+// complete, in one record that every search shares: the scan over rows
+// retires its clusters through it, and the statistics, the patch tables and
+// the maps read it. Coordinates are the landscape's cells: x the column, y
+// the row, each cell at its integer (row, column).
+//
+// Sides: a cell side between a cluster's cell and a cell that is not the
+// cluster's (another class, matrix, no value, the landscape's edge) is part
+// of its perimeter. Cells that share an edge and are both habitat of one
+// class always belong to one cluster, so with r runs (maximal stretches of
+// the class along a row), s cells and o vertical pairs of its cells (a cell
+// with the cell below it also the cluster's):
+//   vertical sides (left and right, the length of a cell's height) 2 r,
+//   horizontal sides (top and bottom, a cell's width)              2 s - 2 o.
+// Like adjacencies (FRAGSTATS' g_ii, each pair counted once) are the
+// horizontal pairs s - r and the vertical ones o.
+struct Cluster
+{
+    qint32 value = 0;   // its class (cover each), else 0
+    quint8 edges = 0;   // the landscape's edges it touches (ClusterRecord::Edge)
+    qint64 cells = 0;
+    qint64 runs = 0;
+    qint64 overlaps = 0;
+    // Sides between its cells and cells with a value of another class
+    // (under one cover: of the matrix): vertical and horizontal ones.
+    qint64 otherSidesVertical = 0;
+    qint64 otherSidesHorizontal = 0;
+    unsigned __int128 sumX = 0;       // sums over its cells of x, y and x^2 + y^2
+    unsigned __int128 sumY = 0;
+    unsigned __int128 sumSquares = 0;
+    // Where it lies, with a search that keeps extents (patch tables, maps):
+    // its rows and columns, and its first cell in row-major order
+    // (rowMin, startColumn), the start-th cluster the search began.
+    qint64 rowMin = 0;
+    qint64 rowMax = 0;
+    qint64 columnMin = 0;
+    qint64 columnMax = 0;
+    qint64 startColumn = 0;
+    quint64 start = 0;
+
+    qint64 verticalSides() const { return 2 * runs; }
+    qint64 horizontalSides() const { return 2 * cells - 2 * overlaps; }
+    qint64 perimeter() const { return verticalSides() + horizontalSides(); }
+    qint64 likeAdjacencies() const { return cells - runs + overlaps; }
+    // s^2 R^2 = s (Sxx + Syy) - Sx^2 - Sy^2, exact in wrapping arithmetic
+    // whenever the result fits in 128 bits.
+    unsigned __int128 squaredGyration() const
+    {
+        return (unsigned __int128)cells * sumSquares - sumX * sumX - sumY * sumY;
+    }
+};
+
+// The smallest perimeter, in cell sides, of `cells` cells on the square grid
+// (FRAGSTATS' raster SHAPE's denominator): with n = floor(sqrt(cells)) and
+// m = cells - n^2, 4n when m = 0, 4n + 2 when m <= n, 4n + 4 otherwise.
+qint64 smallestPerimeter(qint64 cells);

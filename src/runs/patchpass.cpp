@@ -1,0 +1,161 @@
+#include "patchpass.h"
+
+#include "outputfile.h"
+
+#include <QCoreApplication>
+
+#include <algorithm>
+#include <limits>
+#include <memory>
+
+namespace PatchPass {
+
+namespace {
+
+QString tr(const char *text)
+{
+    return QCoreApplication::translate("PatchPass", text);
+}
+
+// The rows of the maps written at a time: the height of the GeoTIFF's tiles,
+// so that each tile is compressed once; fewer rows for many maps at once.
+constexpr qint64 BandRows = 256;
+constexpr qint64 BandBytes = qint64(64) << 20;
+
+// One map being made.
+struct Making
+{
+    Map map;
+    bool wide = false; // UInt64
+    OutputFile::Staged staged;
+    RasterSource::Writer writer;
+    std::vector<quint32> narrow;
+    std::vector<quint64> wideValues;
+
+    template <typename Value>
+    Value *band()
+    {
+        if constexpr (sizeof(Value) == 4)
+            return narrow.data();
+        else
+            return wideValues.data();
+    }
+};
+
+template <typename Value>
+void fill(Making &m, qint64 offset, qint64 begin, qint64 end, Value value)
+{
+    Value *out = m.band<Value>() + offset;
+    std::fill(out + begin, out + end, value);
+}
+
+} // namespace
+
+RasterSource::Writer::Type valueType(Values values, qint64 rows, qint64 columns, quint64 patches)
+{
+    const long double most = values == Sizes
+            ? (long double)std::max<qint64>(0, rows) * (long double)std::max<qint64>(0, columns)
+            : (long double)patches;
+    return most < (long double)std::numeric_limits<quint32>::max() ? RasterSource::Writer::UInt32
+                                                                  : RasterSource::Writer::UInt64;
+}
+
+bool run(const PatchRecorder &recorder, const ClusterScan &scan, ClusterRecord::Connectivity connectivity, qint64 rows,
+         qint64 columns, const Options &options, QString *errorString)
+{
+    auto fail = [errorString](const QString &why) {
+        if (errorString)
+            *errorString = why;
+        return false;
+    };
+    if (recorder.rows() != rows)
+        return fail(tr("the cluster search saw %1 rows of %2").arg(recorder.rows()).arg(rows));
+    PatchWalk walk(recorder, scan, connectivity, options.spool != nullptr);
+
+    std::vector<std::unique_ptr<Making>> maps;
+    for (const Map &map : options.maps) {
+        auto m = std::make_unique<Making>();
+        m->map = map;
+        const auto type = options.type.value_or(
+                valueType(options.values, rows, columns, scan.patchCount(map.coverClass.value_or(0))));
+        m->wide = type == RasterSource::Writer::UInt64;
+        QString why;
+        if (!m->staged.begin(map.path, &why) || !m->writer.create(m->staged.name(), columns, rows, 1, type, options.geo, &why))
+            return fail(tr("the cluster map %1 could not be written: %2").arg(QString::fromLocal8Bit(map.path), why));
+        m->writer.describeBand(1, options.values == Sizes ? QStringLiteral("patch_cells") : QStringLiteral("patch_id"),
+                               true, m->wide ? double(std::numeric_limits<quint64>::max())
+                                             : double(std::numeric_limits<quint32>::max()));
+        maps.push_back(std::move(m));
+    }
+    // Rows per band: a tile's height, fewer when many maps share the memory.
+    qint64 bandRows = BandRows;
+    if (!maps.empty()) {
+        const qint64 perRow = std::max<qint64>(1, columns) * qint64(sizeof(quint64)) * qint64(maps.size());
+        bandRows = std::clamp<qint64>(BandBytes / perRow / 16 * 16, 16, BandRows);
+    }
+
+    RaggedRows<qint8> cells;
+    QString why;
+    for (qint64 bandEnd = rows; bandEnd > 0;) {
+        const qint64 bandTop = ((bandEnd - 1) / bandRows) * bandRows;
+        const qint64 count = bandEnd - bandTop;
+        if (!maps.empty()) {
+            if (!options.source || !options.source->read(bandTop, count, cells, &why))
+                return fail(why);
+            for (auto &m : maps) {
+                m->narrow.assign(m->wide ? 0 : size_t(count * columns), std::numeric_limits<quint32>::max());
+                m->wideValues.assign(m->wide ? size_t(count * columns) : 0, std::numeric_limits<quint64>::max());
+                for (qint64 r = 0; r < count; ++r) {
+                    const qint8 *codes = cells.row(r);
+                    const qint64 length = std::min<qint64>(cells.rowLength(r), columns);
+                    for (qint64 c = 0; c < length; ++c) {
+                        if (codes[c] < 0)
+                            continue;
+                        if (m->wide)
+                            m->wideValues[size_t(r * columns + c)] = 0;
+                        else
+                            m->narrow[size_t(r * columns + c)] = 0;
+                    }
+                }
+            }
+        }
+        for (qint64 r = bandEnd - 1; r >= bandTop; --r) {
+            if (!walk.next(&why))
+                return fail(why.isEmpty() ? tr("the patches' temporary data end early") : why);
+            const qint64 offset = (r - bandTop) * columns;
+            for (const PatchWalk::Run &run : walk.runs()) {
+                const Cluster &cluster = walk.clusterOf(run.cluster);
+                const quint64 value = options.values == Sizes ? quint64(cluster.cells) : walk.numberOf(run.cluster);
+                const qint64 end = std::min(run.end, columns);
+                for (auto &m : maps) {
+                    if (m->map.coverClass && *m->map.coverClass != cluster.value)
+                        continue;
+                    if (m->wide)
+                        fill<quint64>(*m, offset, run.begin, end, value);
+                    else
+                        fill<quint32>(*m, offset, run.begin, end, quint32(value));
+                }
+            }
+            if (options.spool) {
+                for (const PatchWalk::Patch &patch : walk.completed()) {
+                    if (patch.record.cells >= options.minCells)
+                        options.spool->add({options.row, options.column, patch.number, patch.record, patch.sumDistance});
+                }
+            }
+        }
+        for (auto &m : maps) {
+            const void *data = m->wide ? static_cast<const void *>(m->wideValues.data())
+                                       : static_cast<const void *>(m->narrow.data());
+            if (!m->writer.write(1, bandTop, count, data, &why))
+                return fail(tr("the cluster map %1 could not be written: %2").arg(QString::fromLocal8Bit(m->map.path), why));
+        }
+        bandEnd = bandTop;
+    }
+    for (auto &m : maps) {
+        if (!m->writer.close(&why) || !m->staged.commit(&why))
+            return fail(tr("the cluster map %1 could not be written: %2").arg(QString::fromLocal8Bit(m->map.path), why));
+    }
+    return true;
+}
+
+} // namespace PatchPass

@@ -929,7 +929,7 @@ void TestClusterScan::clusterMapsOfBothWidths()
         source.grid = &l.rows;
         const QString path = dir.filePath(QStringLiteral("map-%1.tif").arg(i));
         PatchPass::Options pass;
-        pass.maps.push_back({QFile::encodeName(path), std::nullopt});
+        pass.maps.push_back({QFile::encodeName(path), std::nullopt, {}});
         pass.source = &source;
         pass.type = PatchPass::valueType(PatchPass::Sizes, rows, columns, 0);
         QVERIFY2(PatchPass::run(recorder, scan, ClusterRecord::Eight, l.height, l.width, pass, &why), qPrintable(why));

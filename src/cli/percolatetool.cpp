@@ -66,17 +66,7 @@ std::optional<CoverSet> coverOfConfig(std::FILE *err)
 
 int test(const PercolateOptions &options, std::FILE *err)
 {
-    PercolationBatch::Options batch;
-    batch.rule = options.rule;
-    batch.band = options.band;
-    batch.tileSize = options.tileSize;
-    batch.extent = options.extent;
-    batch.statistics = !options.table.isEmpty();
-    batch.patches = !options.patches.isEmpty();
-    batch.minCells = options.minCells;
-    batch.lacunarity = options.lacunarity;
-    batch.clusterMap = options.clusterMap;
-    batch.clusterMapValues = options.clusterMapValues;
+    PercolationBatch::Options batch = PercolateTool::batchOptions(options);
     const std::optional<CoverSet> cover = options.cover ? options.cover : coverOfConfig(err);
     if (!cover)
         return 1;
@@ -353,6 +343,24 @@ bool parse(const QStringList &arguments, PercolateOptions &options, QString *err
     else if (options.files.isEmpty())
         return fail(QStringLiteral("no files given"));
     return true;
+}
+
+PercolationBatch::Options batchOptions(const PercolateOptions &options)
+{
+    PercolationBatch::Options batch;
+    batch.rule = options.rule;
+    batch.band = options.band;
+    batch.tileSize = options.tileSize;
+    batch.extent = options.extent;
+    batch.statistics = !options.table.isEmpty();
+    batch.patches = !options.patches.isEmpty();
+    batch.minCells = options.minCells;
+    batch.lacunarity = options.lacunarity;
+    batch.clusterMap = options.clusterMap;
+    batch.clusterMapValues = options.clusterMapValues;
+    if (options.cover)
+        batch.cover = *options.cover;
+    return batch;
 }
 
 int run(const PercolateOptions &options, std::FILE *err)

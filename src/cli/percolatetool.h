@@ -65,6 +65,10 @@ namespace PercolateTool {
 // print and end the program here. False, with the reason, for a usage error.
 bool parse(const QStringList &arguments, PercolateOptions &options, QString *errorString);
 
+// What options ask of each landscape: the batch's options (the cover is
+// options' own; without one, 1).
+PercolationBatch::Options batchOptions(const PercolateOptions &options);
+
 // Runs what options ask; messages go to err. Returns the exit status.
 int run(const PercolateOptions &options, std::FILE *err = stderr);
 

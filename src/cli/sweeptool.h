@@ -1,6 +1,7 @@
 #pragma once
 
 #include "percolationsweep.h"
+#include "sweeptable.h"
 
 #include <QByteArray>
 #include <QByteArrayList>
@@ -52,6 +53,9 @@ namespace SweepTool {
 
 bool parse(const QStringList &arguments, SweepOptions &options, QString *errorString);
 int run(const SweepOptions &options, std::FILE *err = stderr);
+// A sweep's run without its plots: the table and thresholds written (rows,
+// when given, gets the table's rows). Returns the exit status.
+int runTable(const SweepOptions &options, std::FILE *err, QList<SweepTable::Row> *rows = nullptr);
 // Whether these arguments ask for a plot (which needs a QGuiApplication).
 bool wantsPlot(const QStringList &arguments);
 

@@ -59,6 +59,7 @@ struct BatchOutputs::Private
     {
         const Tsv::Kind *kind = nullptr;
         QByteArray path;   // "-" or empty: standard output
+        TableColumns *columns = nullptr; // or the rows go here
         OutputFile file;
         bool wanted = false;
         bool written = true;
@@ -74,7 +75,8 @@ struct BatchOutputs::Private
         }
         void flush()
         {
-            written = written && file.write(pending) == pending.size();
+            if (!columns)
+                written = written && file.write(pending) == pending.size();
             pending.clear();
         }
         void row(const QByteArray &line)
@@ -123,14 +125,16 @@ BatchOutputs::BatchOutputs(const Options &options, const PercolationBatch::Optio
     d->table.kind = &ClusterTable::kind();
     d->table.path = options.table;
     d->table.wanted = batch.statistics;
+    d->table.columns = options.tableColumns;
     d->patches.kind = &PatchTable::kind();
     d->patches.path = options.patches;
     d->patches.wanted = batch.patches;
+    d->patches.columns = options.patchColumns;
 }
 
 bool BatchOutputs::Private::openTable(TableOutput &t, const QByteArray &header)
 {
-    if (!t.wanted)
+    if (!t.wanted || t.columns)
         return true;
     const QByteArray path = t.path == "-" ? QByteArray() : t.path;
     if (!t.file.open(path)) {
@@ -236,7 +240,10 @@ void BatchOutputs::Private::tableRowsOf(const QByteArray &path, const Percolatio
         row.statistics = landscape.statistics;
         row.geometry = result.geo.cellGeometry();
         row.boxes = landscape.boxes;
-        table.row(ClusterTable::rowLine(row));
+        if (table.columns)
+            ClusterTable::fields(row, *table.columns);
+        else
+            table.row(ClusterTable::rowLine(row));
     }
 }
 
@@ -245,7 +252,7 @@ void BatchOutputs::Private::patchRowsOf(const QByteArray &path, const Percolatio
     if (!result.patches)
         return;
     PatchTable::File file;
-    file.landscape = Tsv::path(path);
+    file.landscape = path;
     file.cover = coverText;
     file.each = batch.cover.isEach();
     file.rule = batch.rule;
@@ -265,7 +272,7 @@ void BatchOutputs::Private::patchRowsOf(const QByteArray &path, const Percolatio
         Tsv::Row &rows = halves[half].rows;
         rows.clear();
         for (size_t i = half == 0 ? 0 : middle; i < (half == 0 ? middle : patchBatch.size()); ++i)
-            PatchTable::addRow(file, patchBatch[i], rows);
+            PatchTable::fields(file, patchBatch[i], rows);
     };
     auto writeBatch = [&] {
         if (patchBatch.size() < 64) {
@@ -285,6 +292,10 @@ void BatchOutputs::Private::patchRowsOf(const QByteArray &path, const Percolatio
     QString why;
     const bool read = result.patches->read(
             [&](const PatchSpool::Patch &patch) {
+                if (patches.columns) {
+                    PatchTable::fields(file, patch, *patches.columns);
+                    return true;
+                }
                 patchBatch.push_back(patch);
                 return patchBatch.size() < Batch || writeBatch();
             },
@@ -369,7 +380,7 @@ int BatchOutputs::finish()
     // cannot write one leaves the old files of all.
     p.report->finish();
     for (Private::TableOutput *t : {&p.table, &p.patches}) {
-        if (t->wanted && p.options.shard)
+        if (t->wanted && p.options.shard && !t->columns)
             t->write(Tsv::endLine(*t->kind, t->rows));
         if (t->wanted)
             t->flush();
@@ -388,7 +399,7 @@ int BatchOutputs::finish()
             reportError = p.reportFile.errorString();
         } else {
             for (Private::TableOutput *t : {&p.table, &p.patches}) {
-                if (t->wanted && !failed && !t->file.commit()) {
+                if (t->wanted && !t->columns && !failed && !t->file.commit()) {
                     failed = t;
                     tableError = t->file.errorString();
                 }

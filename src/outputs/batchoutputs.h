@@ -2,6 +2,7 @@
 
 #include "percolationbatch.h"
 #include "shard.h"
+#include "tablecolumns.h"
 
 #include <QByteArray>
 #include <QByteArrayList>
@@ -31,6 +32,10 @@ public:
         QByteArray table;    // empty: none; "-": standard output
         QByteArray patches;  // the patch table: empty: none; "-": standard output
         QByteArray tileMap;  // the tile maps' names ({name}, {cover}); empty: none
+        // The tables gathered as columns instead of written (the bindings'
+        // calls): where each goes, or null for its file.
+        TableColumns *tableColumns = nullptr;
+        TableColumns *patchColumns = nullptr;
         std::optional<Shard> shard;
         QByteArray partDescription; // what a shard's part lines say of the run
         bool progress = false;

@@ -35,16 +35,14 @@ QByteArrayList statisticNames(const std::vector<qint64> &sides)
 std::vector<double> statisticValues(const ClusterStatistics &s, const CellGeometry &geometry,
                                     const std::vector<GlidingBoxes::Sums> &boxes)
 {
-    std::vector<double> values{double(s.cells),       double(s.habitat),        s.share(),
-                               double(s.clusters),    double(s.largest),        s.largestShare(),
-                               s.largestOfHabitat(),  s.meanSize(),             s.weightedSize(),
-                               s.meanSizeFinite(),    s.gyrationAreaWeighted(), s.correlationLength(),
-                               double(s.edges()),     s.edgeDensity(geometry),  s.mesh(geometry),
-                               s.split(),             s.cohesion(),             s.aggregation(),
-                               s.perimeterAreaFractal()};
-    for (const GlidingBoxes::Sums &box : boxes)
-        values.push_back(box.lacunarity());
-    return values;
+    struct Values
+    {
+        std::vector<double> values;
+        void number(qint64 v) { values.push_back(double(v)); }
+        void real(double v) { values.push_back(v); }
+    } sink;
+    statistics(s, geometry, boxes, sink);
+    return sink.values;
 }
 
 QByteArray header(const std::vector<qint64> &sides)
@@ -54,29 +52,9 @@ QByteArray header(const std::vector<qint64> &sides)
 
 QByteArray rowLine(const Row &row)
 {
-    const ClusterStatistics &s = row.statistics;
-    QByteArray line;
-    line.reserve(row.landscape.size() + 240);
-    line += Tsv::path(row.landscape);
-    using Tsv::number;
-    using Tsv::real;
-    QByteArrayList fields{number(row.row),      number(row.column),          number(row.rows),
-                          number(row.columns),  row.cover,                   row.rule,
-                          row.direction,        number(row.spans),           number(s.cells),
-                          number(s.habitat),    real(s.share()),             number(s.clusters),
-                          number(s.largest),    real(s.largestShare()),      real(s.largestOfHabitat()),
-                          real(s.meanSize()),   real(s.weightedSize()),      real(s.meanSizeFinite()),
-                          real(s.gyrationAreaWeighted()), real(s.correlationLength()), number(s.edges()),
-                          real(s.edgeDensity(row.geometry)), real(s.mesh(row.geometry)), real(s.split()),
-                          real(s.cohesion()),   real(s.aggregation()),       real(s.perimeterAreaFractal())};
-    for (const GlidingBoxes::Sums &box : row.boxes)
-        fields << real(box.lacunarity());
-    for (const QByteArray &field : fields) {
-        line += '\t';
-        line += field;
-    }
-    line += '\n';
-    return line;
+    Tsv::Row line;
+    fields(row, line);
+    return QByteArray(line.data(), line.size());
 }
 
 } // namespace ClusterTable

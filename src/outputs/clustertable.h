@@ -53,4 +53,52 @@ QByteArrayList statisticNames(const std::vector<qint64> &sides = {});
 std::vector<double> statisticValues(const ClusterStatistics &statistics, const CellGeometry &geometry,
                                     const std::vector<GlidingBoxes::Sums> &boxes);
 
+// The statistics' values, in statisticNames()' order, handed to sink: whole
+// numbers to number(), reals to real() (NaN where undefined).
+template <typename Sink>
+void statistics(const ClusterStatistics &s, const CellGeometry &geometry, const std::vector<GlidingBoxes::Sums> &boxes,
+                Sink &sink)
+{
+    sink.number(s.cells);
+    sink.number(s.habitat);
+    sink.real(s.share());
+    sink.number(s.clusters);
+    sink.number(s.largest);
+    sink.real(s.largestShare());
+    sink.real(s.largestOfHabitat());
+    sink.real(s.meanSize());
+    sink.real(s.weightedSize());
+    sink.real(s.meanSizeFinite());
+    sink.real(s.gyrationAreaWeighted());
+    sink.real(s.correlationLength());
+    sink.number(s.edges());
+    sink.real(s.edgeDensity(geometry));
+    sink.real(s.mesh(geometry));
+    sink.real(s.split());
+    sink.real(s.cohesion());
+    sink.real(s.aggregation());
+    sink.real(s.perimeterAreaFractal());
+    for (const GlidingBoxes::Sums &box : boxes)
+        sink.real(box.lacunarity());
+}
+
+// A row's fields, in the header's order, handed to sink (a Tsv::Row, or
+// TableColumns): the landscape's path to path(), words to text(), numbers
+// as for statistics(); then end().
+template <typename Sink>
+void fields(const Row &row, Sink &sink)
+{
+    sink.path(row.landscape);
+    sink.number(row.row);
+    sink.number(row.column);
+    sink.number(row.rows);
+    sink.number(row.columns);
+    sink.text(row.cover);
+    sink.text(row.rule);
+    sink.text(row.direction);
+    sink.number(row.spans);
+    statistics(row.statistics, row.geometry, row.boxes, sink);
+    sink.end();
+}
+
 } // namespace ClusterTable

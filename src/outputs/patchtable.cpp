@@ -1,6 +1,7 @@
 #include "patchtable.h"
 
 #include "clusterstatistics.h"
+#include "tablecolumns.h"
 
 #include <QCoreApplication>
 
@@ -32,7 +33,8 @@ QByteArray header()
     return Columns + '\n';
 }
 
-void addRow(const File &file, const PatchSpool::Patch &patch, Tsv::Row &row)
+template <typename Sink>
+void fields(const File &file, const PatchSpool::Patch &patch, Sink &row)
 {
     const Cluster &c = patch.record;
     const CellGeometry geometry = file.geo.cellGeometry();
@@ -54,7 +56,7 @@ void addRow(const File &file, const PatchSpool::Patch &patch, Tsv::Row &row)
         else
             row.number(qint64(value));
     };
-    row.text(file.landscape);
+    row.path(file.landscape);
     row.number(patch.row);
     row.number(patch.column);
     if (file.each)
@@ -88,5 +90,8 @@ void addRow(const File &file, const PatchSpool::Patch &patch, Tsv::Row &row)
     row.number(file.rule.answer(c.edges));
     row.end();
 }
+
+template void fields<Tsv::Row>(const File &, const PatchSpool::Patch &, Tsv::Row &);
+template void fields<TableColumns>(const File &, const PatchSpool::Patch &, TableColumns &);
 
 } // namespace PatchTable

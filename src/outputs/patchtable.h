@@ -34,14 +34,16 @@ QByteArray header();
 // What the rows of one landscape file share.
 struct File
 {
-    QByteArray landscape;        // the path as given (a field of the table: Tsv::path())
+    QByteArray landscape;        // the path as given
     QByteArray cover;            // as asked, for a cover that is not each
     bool each = false;           // cover each: the cover column is the patch's class
     SpanningRule rule;
     RasterSource::GeoReference geo;
 };
 
-// Adds the patch's row to rows.
-void addRow(const File &file, const PatchSpool::Patch &patch, Tsv::Row &rows);
+// The patch's row's fields, in the header's order, handed to sink (a
+// Tsv::Row, or TableColumns), then end().
+template <typename Sink>
+void fields(const File &file, const PatchSpool::Patch &patch, Sink &sink);
 
 } // namespace PatchTable

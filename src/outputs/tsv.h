@@ -40,6 +40,8 @@ QByteArray real(double value);
 // A real that is not NaN with 9 significant digits as printf's "%.9g" writes
 // it in the C locale, to out (room for 32 bytes); returns the end.
 char *writeReal(char *out, double value);
+// A path as a field.
+QByteArray path(const QByteArray &path);
 // Rows being written, field by field, each after a tab but the first of
 // its row; end() ends a row.
 class Row
@@ -48,15 +50,25 @@ public:
     void clear()
     {
         m_size = 0;
-        m_lineStart = 0;
+        m_inRow = false;
     }
     void number(qint64 value);
     void real(double value);
     void text(const QByteArray &text);
+    void path(const QByteArray &path)
+    {
+        // Rows of one file name it again and again: quoted once.
+        if (path.constData() != m_path.constData() || path.size() != m_path.size()) {
+            m_path = path;
+            m_quotedPath = Tsv::path(path);
+        }
+        text(m_quotedPath);
+    }
     void end()
     {
         *room(1) = '\n';
-        m_lineStart = ++m_size;
+        ++m_size;
+        m_inRow = false;
     }
     // The rows written since clear().
     const char *data() const { return m_text.get(); }
@@ -70,17 +82,18 @@ private:
     char *field(size_t bytes)
     {
         char *out = room(bytes + 1);
-        if (m_size > m_lineStart)
+        if (m_inRow)
             *out++ = '\t';
+        m_inRow = true;
         return out;
     }
     std::unique_ptr<char[]> m_text;
+    QByteArray m_path;
+    QByteArray m_quotedPath;
     size_t m_size = 0;
     size_t m_capacity = 0;
-    size_t m_lineStart = 0;
+    bool m_inRow = false; // a field of this row was written
 };
-// A path as a field.
-QByteArray path(const QByteArray &path);
 // Whether a line ends inside a quoted field: the record goes on in the next
 // line.
 bool endsInsideQuotes(const QByteArray &line);

@@ -22,7 +22,7 @@ QString tr(const char *text)
 constexpr qint64 BandRows = 256;
 constexpr qint64 BandBytes = qint64(64) << 20;
 
-// One map being made.
+// One map being made: a file written a band at a time, or memory.
 struct Making
 {
     Map map;
@@ -31,10 +31,28 @@ struct Making
     RasterSource::Writer writer;
     std::vector<quint32> narrow;
     std::vector<quint64> wideValues;
+    void *memory = nullptr; // the whole map, when it goes to memory
+    qint64 bandOffset = 0;  // there, where this band begins
 
+    // The band of cells [offset, offset + count), every cell nodata.
+    void startBand(qint64 offset, qint64 count)
+    {
+        if (memory) {
+            bandOffset = offset;
+            if (wide)
+                std::fill_n(band<quint64>(), count, std::numeric_limits<quint64>::max());
+            else
+                std::fill_n(band<quint32>(), count, std::numeric_limits<quint32>::max());
+            return;
+        }
+        narrow.assign(wide ? 0 : size_t(count), std::numeric_limits<quint32>::max());
+        wideValues.assign(wide ? size_t(count) : 0, std::numeric_limits<quint64>::max());
+    }
     template <typename Value>
     Value *band()
     {
+        if (memory)
+            return static_cast<Value *>(memory) + bandOffset;
         if constexpr (sizeof(Value) == 4)
             return narrow.data();
         else
@@ -80,11 +98,18 @@ bool run(const PatchRecorder &recorder, const ClusterScan &scan, ClusterRecord::
                 valueType(options.values, rows, columns, scan.patchCount(map.coverClass.value_or(0))));
         m->wide = type == RasterSource::Writer::UInt64;
         QString why;
-        if (!m->staged.begin(map.path, &why) || !m->writer.create(m->staged.name(), columns, rows, 1, type, options.geo, &why))
+        if (map.into) {
+            m->memory = map.into(m->wide);
+            if (!m->memory)
+                return fail(tr("there is no memory for the cluster map"));
+        } else if (!m->staged.begin(map.path, &why)
+                   || !m->writer.create(m->staged.name(), columns, rows, 1, type, options.geo, &why)) {
             return fail(tr("the cluster map %1 could not be written: %2").arg(QString::fromLocal8Bit(map.path), why));
-        m->writer.describeBand(1, options.values == Sizes ? QStringLiteral("patch_cells") : QStringLiteral("patch_id"),
-                               true, m->wide ? double(std::numeric_limits<quint64>::max())
-                                             : double(std::numeric_limits<quint32>::max()));
+        } else {
+            m->writer.describeBand(1, options.values == Sizes ? QStringLiteral("patch_cells") : QStringLiteral("patch_id"),
+                                   true, m->wide ? double(std::numeric_limits<quint64>::max())
+                                                 : double(std::numeric_limits<quint32>::max()));
+        }
         maps.push_back(std::move(m));
     }
     // Rows per band: a tile's height, fewer when many maps share the memory.
@@ -103,8 +128,7 @@ bool run(const PatchRecorder &recorder, const ClusterScan &scan, ClusterRecord::
             if (!options.source || !options.source->read(bandTop, count, cells, &why))
                 return fail(why);
             for (auto &m : maps) {
-                m->narrow.assign(m->wide ? 0 : size_t(count * columns), std::numeric_limits<quint32>::max());
-                m->wideValues.assign(m->wide ? size_t(count * columns) : 0, std::numeric_limits<quint64>::max());
+                m->startBand(bandTop * columns, count * columns);
                 for (qint64 r = 0; r < count; ++r) {
                     const qint8 *codes = cells.row(r);
                     const qint64 length = std::min<qint64>(cells.rowLength(r), columns);
@@ -112,9 +136,9 @@ bool run(const PatchRecorder &recorder, const ClusterScan &scan, ClusterRecord::
                         if (codes[c] < 0)
                             continue;
                         if (m->wide)
-                            m->wideValues[size_t(r * columns + c)] = 0;
+                            m->band<quint64>()[r * columns + c] = 0;
                         else
-                            m->narrow[size_t(r * columns + c)] = 0;
+                            m->band<quint32>()[r * columns + c] = 0;
                     }
                 }
             }
@@ -144,6 +168,8 @@ bool run(const PatchRecorder &recorder, const ClusterScan &scan, ClusterRecord::
             }
         }
         for (auto &m : maps) {
+            if (m->memory)
+                continue;
             const void *data = m->wide ? static_cast<const void *>(m->wideValues.data())
                                        : static_cast<const void *>(m->narrow.data());
             if (!m->writer.write(1, bandTop, count, data, &why))
@@ -152,7 +178,7 @@ bool run(const PatchRecorder &recorder, const ClusterScan &scan, ClusterRecord::
         bandEnd = bandTop;
     }
     for (auto &m : maps) {
-        if (!m->writer.close(&why) || !m->staged.commit(&why))
+        if (!m->memory && (!m->writer.close(&why) || !m->staged.commit(&why)))
             return fail(tr("the cluster map %1 could not be written: %2").arg(QString::fromLocal8Bit(m->map.path), why));
     }
     return true;

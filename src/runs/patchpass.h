@@ -8,6 +8,7 @@
 #include <QByteArray>
 #include <QString>
 
+#include <functional>
 #include <optional>
 #include <vector>
 
@@ -24,11 +25,14 @@ namespace PatchPass {
 enum Values { Sizes, Numbers };
 
 // A map to write: at path, of the patches of one class (cover each) or of
-// all (one cover).
+// all (one cover). Or into memory: into(wide) gives where the map's rows x
+// columns values go, row-major, quint64 when wide else quint32 (null: no
+// memory for it).
 struct Map
 {
     QByteArray path;
     std::optional<qint32> coverClass;
+    std::function<void *(bool wide)> into;
 };
 
 // Which cells of a landscape have a value: what the maps need besides the

@@ -506,13 +506,22 @@ bool secondPass(const QByteArray &path, const Batch::Options &options, Batch::Re
     pass.minCells = options.minCells;
     pass.values = options.clusterMapValues;
     pass.geo = result.geo;
-    const bool maps = !options.clusterMap.isEmpty();
+    const bool maps = !options.clusterMap.isEmpty() || options.clusterMapInto;
     if (maps) {
-        if (options.cover.isEach()) {
-            for (const qint32 value : classes)
-                pass.maps.push_back({OutputNames::expand(options.clusterMap, path, value), value});
-        } else {
-            pass.maps.push_back({OutputNames::expand(options.clusterMap, path, std::nullopt), std::nullopt});
+        std::vector<std::optional<qint32>> covers;
+        if (options.cover.isEach())
+            covers.assign(classes.begin(), classes.end());
+        else
+            covers.push_back(std::nullopt);
+        for (const std::optional<qint32> &cover : covers) {
+            PatchPass::Map map{options.clusterMap.isEmpty() ? QByteArray()
+                                                            : OutputNames::expand(options.clusterMap, path, cover),
+                               cover, {}};
+            if (options.clusterMapInto)
+                map.into = [&options, cover, rows, columns](bool wide) {
+                    return options.clusterMapInto(cover, rows, columns, wide);
+                };
+            pass.maps.push_back(map);
         }
     }
     LandscapeStream again;
@@ -520,6 +529,7 @@ bool secondPass(const QByteArray &path, const Batch::Options &options, Batch::Re
     if (maps) {
         LandscapeStream::Options reading;
         reading.band = options.band;
+        reading.grid = options.grid;
         if (!again.open(path, reading, &why)) {
             result.mapError = tr("the cluster map could not be written: %1").arg(why);
             return true;
@@ -624,7 +634,7 @@ bool testWhole(LandscapeStream &stream, const QByteArray &path, const Batch::Opt
     const qint64 band = std::max(stream.blockHeight(), (BandCells + readColumns - 1) / std::max<qint64>(1, readColumns));
     ClusterScan &scan = t.scan;
     // Patches and maps need the records of the second pass.
-    const bool recorded = asked.patches || !options.clusterMap.isEmpty();
+    const bool recorded = asked.patches || !options.clusterMap.isEmpty() || options.clusterMapInto;
     std::unique_ptr<PatchRecorder> recorder;
     if (recorded) {
         recorder = std::make_unique<PatchRecorder>();
@@ -719,7 +729,7 @@ PercolationBatch::Result PercolationBatch::test(const QByteArray &path, const Op
     } inFlight;
     Result result;
     // The desktop program's test: a PercolationGrid per file.
-    if (options.walkBothPhases && options.cover.isSingle() && options.tileSize == 0 && !options.statistics
+    if (options.walkBothPhases && !options.grid && options.cover.isSingle() && options.tileSize == 0 && !options.statistics
         && options.rule.kind == SpanningRule::Walk) {
         PercolationGrid grid;
         grid.habitatValue = options.cover.single();
@@ -750,6 +760,7 @@ PercolationBatch::Result PercolationBatch::test(const QByteArray &path, const Op
     LandscapeStream::Options reading;
     reading.band = options.band;
     reading.prefetch = true;
+    reading.grid = options.grid;
     bool ok = false;
     try {
         ok = stream.open(path, reading, &result.errorString);

@@ -76,6 +76,14 @@ public:
         // Empty: none.
         QByteArray clusterMap;
         PatchPass::Values clusterMapValues = PatchPass::Sizes;
+        // Or into memory: into(class, rows, columns, wide) gives where the
+        // map of a class (cover each) or of the cover goes (see
+        // PatchPass::Map::into). It is called on the thread that tests the
+        // file and must not throw.
+        std::function<void *(std::optional<qint32> coverClass, qint64 rows, qint64 columns, bool wide)> clusterMapInto;
+        // A grid in memory read in place of every path (which then only
+        // names it).
+        std::shared_ptr<const MemoryGrid> grid;
     };
 
     // One landscape tested.

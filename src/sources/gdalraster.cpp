@@ -1,6 +1,7 @@
 #include "gdalraster.h"
 
 #include "cellcodes.h"
+#include "cellvalue.h"
 #include "esrigrid.h"
 #include "landscapeprobe.h"
 
@@ -369,29 +370,6 @@ bool withCellType(Cell cell, Run &&run)
     return false;
 }
 
-// A value of a cell type as a signed 32-bit value, when it is one.
-template <typename T>
-inline bool toInt32(T v, qint32 &out)
-{
-    if constexpr (std::is_floating_point_v<T>) {
-        const double d = double(v);
-        if (!(d >= -2147483648.0 && d <= 2147483647.0)) // also NaN
-            return false;
-        out = qint32(d);
-        return double(out) == d;
-    } else if constexpr (std::is_signed_v<T>) {
-        if (sizeof(T) > 4 && (qint64(v) < std::numeric_limits<qint32>::min() || qint64(v) > std::numeric_limits<qint32>::max()))
-            return false;
-        out = qint32(v);
-        return true;
-    } else {
-        if (sizeof(T) >= 4 && quint64(v) > quint64(std::numeric_limits<qint32>::max()))
-            return false;
-        out = qint32(v);
-        return true;
-    }
-}
-
 // The band's nodata value in its own type.
 struct Nodata
 {
@@ -726,6 +704,28 @@ bool GdalRaster::outOfMemory() const
     return d->outOfMemory;
 }
 
+// Whether geo's projection is geographic, and a projected system's units.
+void describeProjection(RasterSource::GeoReference &geo)
+{
+    geo.geographic = false;
+    geo.units.clear();
+    if (geo.projection.isEmpty())
+        return;
+    gdal(); // set up, with its silent error handler
+    OGRSpatialReferenceH reference = OSRNewSpatialReference(nullptr);
+    if (!reference)
+        return;
+    if (OSRSetFromUserInput(reference, geo.projection.constData()) == OGRERR_NONE) {
+        geo.geographic = OSRIsGeographic(reference) != 0;
+        if (OSRIsProjected(reference)) {
+            char *name = nullptr;
+            OSRGetLinearUnits(reference, &name);
+            geo.units = name ? QByteArray(name) : QByteArray();
+        }
+    }
+    OSRDestroySpatialReference(reference);
+}
+
 RasterSource::GeoReference GdalRaster::geoReference() const
 {
     RasterSource::GeoReference geo;
@@ -734,18 +734,7 @@ RasterSource::GeoReference GdalRaster::geoReference() const
     if (const char *wkt = GDALGetProjectionRef(d->dataset))
         geo.projection = wkt;
     geo.hasTransform = GDALGetGeoTransform(d->dataset, geo.transform) == CE_None;
-    if (!geo.projection.isEmpty()) {
-        OGRSpatialReferenceH reference = OSRNewSpatialReference(geo.projection.constData());
-        if (reference) {
-            geo.geographic = OSRIsGeographic(reference) != 0;
-            if (OSRIsProjected(reference)) {
-                char *name = nullptr;
-                OSRGetLinearUnits(reference, &name);
-                geo.units = name ? QByteArray(name) : QByteArray();
-            }
-            OSRDestroySpatialReference(reference);
-        }
-    }
+    describeProjection(geo);
     return geo;
 }
 
@@ -1130,6 +1119,7 @@ bool writeGeoTiff(const QByteArray &path, const qint8 *cells, qint64 size, QStri
 extern "C" Q_DECL_EXPORT const RasterBackend *vantrixRasterBackend()
 {
     static const RasterBackend backend{createDataset, excludedDrivers, gdalVersion, writeGeoTiff, createWriter,
-                                       [](RasterSource::FatalHandler handler) { fatalHandler = handler; }};
+                                       [](RasterSource::FatalHandler handler) { fatalHandler = handler; },
+                                       describeProjection};
     return &backend;
 }

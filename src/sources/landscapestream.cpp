@@ -406,6 +406,15 @@ bool LandscapeStream::open(const QByteArray &path, const Options &options, QStri
 {
     d = std::make_unique<Private>();
     d->options = options;
+    if (options.grid) {
+        if (d->raster.open(options.grid, errorString) != RasterSource::Opened)
+            return false;
+        d->isRaster = true;
+        d->rows = d->raster.height();
+        d->columns = d->raster.width();
+        d->isOpen = true;
+        return true;
+    }
     switch (LandscapeText::openLandscape(path, options.band, d->file, d->raster, errorString)) {
     case LandscapeText::Kind::Unreadable:
         return false;

@@ -3,6 +3,7 @@
 #include "coverset.h"
 #include "landscapereader.h"
 #include "raggedrows.h"
+#include "memorygrid.h"
 #include "rastersource.h"
 
 #include <QByteArray>
@@ -57,6 +58,9 @@ public:
     {
         int band = 1;           // the raster band, from 1; a text landscape has band 1 only
         bool prefetch = false;  // read the next band on a thread of the stream's own
+        // A grid in memory to read instead of the path (which then only
+        // names it), as a raster.
+        std::shared_ptr<const MemoryGrid> grid;
     };
 
     LandscapeStream();

@@ -3,6 +3,8 @@
 #include "coverset.h"
 #include "rastersource.h"
 
+#include <memory>
+
 // The GDAL side of RasterSource, built as a module of its own
 // (libvantrix_gdal.so) that RasterSource loads the first time a file may be
 // a raster. GDAL and the many libraries behind it then cost nothing to a run
@@ -58,7 +60,14 @@ struct RasterBackend
     // Who hears of an error GDAL cannot go on from (it aborts once the
     // handler returns: a handler should end the process itself).
     void (*setFatalHandler)(RasterSource::FatalHandler handler);
+    // Sets geo's geographic and units from its projection (any form GDAL
+    // reads: WKT, "EPSG:32633", PROJ strings).
+    void (*describeProjection)(RasterSource::GeoReference &geo);
 };
+
+// A grid in memory as a dataset (memorygrid.cpp, not of the module).
+struct MemoryGrid;
+std::unique_ptr<RasterDataset> makeMemoryDataset(std::shared_ptr<const MemoryGrid> grid);
 
 // The module's one exported symbol.
 extern "C" Q_DECL_EXPORT const RasterBackend *vantrixRasterBackend();

@@ -1,5 +1,6 @@
 #include "rastersource.h"
 
+#include "memorygrid.h"
 #include "rasterbackend.h"
 
 #include <QCoreApplication>
@@ -21,7 +22,8 @@ struct Backend
 };
 
 // The places the GDAL module may be: where VANTRIX_GDAL_MODULE says, beside
-// an installed program (bin/../lib/vantrix/), and where the build put it.
+// an installed program (bin/../lib/vantrix/), beside the shared module this
+// code is part of (the Python and R bindings), and where the build put it.
 QStringList modulePaths()
 {
     QStringList paths;
@@ -30,6 +32,12 @@ QStringList modulePaths()
     const QString program = QFileInfo(QStringLiteral("/proc/self/exe")).canonicalFilePath();
     if (!program.isEmpty())
         paths << QFileInfo(program).absolutePath() + QStringLiteral("/../lib/vantrix/libvantrix_gdal.so");
+    Dl_info self;
+    if (::dladdr(reinterpret_cast<void *>(&modulePaths), &self) && self.dli_fname) {
+        const QString here = QFileInfo(QFile::decodeName(self.dli_fname)).absolutePath();
+        if (QFileInfo(QFile::decodeName(self.dli_fname)).canonicalFilePath() != program)
+            paths << here + QStringLiteral("/libvantrix_gdal.so");
+    }
     paths << QStringLiteral(VANTRIX_GDAL_MODULE_BUILT);
     return paths;
 }
@@ -127,6 +135,30 @@ RasterSource::OpenResult RasterSource::open(const QByteArray &path, LandscapePro
     if (result != Opened)
         d->dataset.reset();
     return result;
+}
+
+RasterSource::OpenResult RasterSource::open(std::shared_ptr<const MemoryGrid> grid, QString *errorString)
+{
+    close();
+    const QString refusal = grid ? grid->refusal() : QStringLiteral("no grid");
+    if (!refusal.isEmpty()) {
+        if (errorString)
+            *errorString = refusal;
+        return Failed;
+    }
+    if (!grid->geo.projection.isEmpty()) {
+        const Backend &gdal = backend();
+        if (!gdal.entry) {
+            if (errorString)
+                *errorString = gdal.failure;
+            return Failed;
+        }
+        auto described = std::make_shared<MemoryGrid>(*grid);
+        gdal.entry->describeProjection(described->geo);
+        grid = std::move(described);
+    }
+    d->dataset = makeMemoryDataset(std::move(grid));
+    return Opened;
 }
 
 void RasterSource::close()

@@ -60,6 +60,7 @@
 // dataset and must be used by one thread at a time; separate RasterSource
 // objects may be used on separate threads at once, on the same file too.
 class RasterWriterBackend;
+struct MemoryGrid;
 
 class RasterSource
 {
@@ -127,6 +128,10 @@ public:
     // The same for a file already probed as kind (Text or Binary; any
     // other kind is NotRaster without GDAL being asked).
     OpenResult open(const QByteArray &path, LandscapeProbe::Kind kind, int band, QString *errorString = nullptr);
+    // Opens a grid held in memory (see MemoryGrid), read as a raster is; its
+    // projection's kind and units come from GDAL. Failed, with the reason,
+    // for a grid that cannot be read.
+    OpenResult open(std::shared_ptr<const MemoryGrid> grid, QString *errorString = nullptr);
     void close();
 
     qint64 width() const;  // pixels per line

@@ -1,0 +1,256 @@
+// The engine as calls (what the Python and R bindings call): a grid in
+// memory, of every type and layout, gives the rows vantrix-percolate writes
+// for the same landscape as a GeoTIFF; label() the ids of --patches; failures
+// are told apart.
+#include "calls.h"
+#include "rasterfixture.h"
+#include "tsv.h"
+
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <cstring>
+#include <random>
+
+namespace {
+
+// The table's text, as the program writes it, from columns.
+QByteArray text(const TableColumns &table)
+{
+    QByteArrayList names;
+    for (const auto &column : table.columns())
+        names << column.name;
+    Tsv::Row rows;
+    for (qint64 r = 0; r < table.rows(); ++r) {
+        for (const auto &column : table.columns()) {
+            if (column.kind == TableColumns::Integer)
+                rows.number(column.integers[size_t(r)]);
+            else if (column.kind == TableColumns::Real)
+                rows.real(column.reals[size_t(r)]);
+            else
+                rows.text(column.texts[r]);
+        }
+        rows.end();
+    }
+    return names.join('\t') + '\n' + QByteArray(rows.data(), rows.size());
+}
+
+QByteArray program(const QStringList &arguments)
+{
+    QProcess p;
+    p.start(QStringLiteral(VANTRIX_PERCOLATE), arguments);
+    p.waitForFinished(-1);
+    return p.readAllStandardOutput();
+}
+
+template <typename T>
+std::shared_ptr<MemoryGrid> gridOf(const std::vector<std::vector<int>> &rows, MemoryGrid::Type type,
+                                   std::vector<char> &storage, bool transposed)
+{
+    auto grid = std::make_shared<MemoryGrid>();
+    grid->type = type;
+    grid->rows = qint64(rows.size());
+    grid->columns = qint64(rows[0].size());
+    storage.assign(size_t(grid->rows * grid->columns) * sizeof(T), 0);
+    // Transposed: stored column-major (R's matrices, NumPy's F order).
+    grid->rowStride = transposed ? qint64(sizeof(T)) : grid->columns * qint64(sizeof(T));
+    grid->columnStride = transposed ? grid->rows * qint64(sizeof(T)) : qint64(sizeof(T));
+    for (qint64 r = 0; r < grid->rows; ++r) {
+        for (qint64 c = 0; c < grid->columns; ++c) {
+            const T v = T(rows[size_t(r)][size_t(c)]);
+            std::memcpy(storage.data() + r * grid->rowStride + c * grid->columnStride, &v, sizeof v);
+        }
+    }
+    grid->data = storage.data();
+    return grid;
+}
+
+} // namespace
+
+class TestCalls : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void gridsGiveTheProgramsRows_data();
+    void gridsGiveTheProgramsRows();
+    void labelsAreThePatchIds();
+    void failuresAreToldApart_data();
+    void failuresAreToldApart();
+
+private:
+    QTemporaryDir m_dir;
+    std::vector<std::vector<int>> m_classes; // classes 1 to 4, 9 standing for no value
+    QString m_raster;
+};
+
+void TestCalls::initTestCase()
+{
+    QVERIFY(m_dir.isValid());
+    std::mt19937 rng(3);
+    m_classes.assign(37, std::vector<int>(53));
+    for (auto &row : m_classes) {
+        for (int &v : row)
+            v = rng() % 10 == 0 ? 9 : 1 + int(rng() % 4);
+    }
+    RasterFixture::Options options;
+    options.nodata = 9;
+    options.transform = std::array<double, 6>{500000, 30, 0, 6000000, 0, -30};
+    m_raster = RasterFixture::writeRaster(m_dir.filePath(QStringLiteral("classes.tif")), RasterFixture::fromInts(m_classes),
+                                          options);
+    QVERIFY(!m_raster.isEmpty());
+}
+
+void TestCalls::gridsGiveTheProgramsRows_data()
+{
+    QTest::addColumn<int>("type");
+    QTest::addColumn<bool>("transposed");
+    QTest::addColumn<QString>("rule");
+    QTest::addColumn<QString>("cover");
+    QTest::newRow("int8, cluster4, one class") << int(MemoryGrid::Int8) << false << "cluster4" << "2";
+    QTest::newRow("uint16 column-major, cluster8, each") << int(MemoryGrid::UInt16) << true << "cluster8" << "each";
+    QTest::newRow("int32, cluster4, each") << int(MemoryGrid::Int32) << false << "cluster4" << "each";
+    QTest::newRow("uint64, cluster8, a set") << int(MemoryGrid::UInt64) << false << "cluster8" << "1,3-4";
+    QTest::newRow("float64 column-major, cluster4, each") << int(MemoryGrid::Float64) << true << "cluster4" << "each";
+}
+
+void TestCalls::gridsGiveTheProgramsRows()
+{
+    QFETCH(int, type);
+    QFETCH(bool, transposed);
+    QFETCH(QString, rule);
+    QFETCH(QString, cover);
+    std::vector<char> storage;
+    std::shared_ptr<MemoryGrid> grid;
+    switch (MemoryGrid::Type(type)) {
+    case MemoryGrid::Int8: grid = gridOf<qint8>(m_classes, MemoryGrid::Int8, storage, transposed); break;
+    case MemoryGrid::UInt16: grid = gridOf<quint16>(m_classes, MemoryGrid::UInt16, storage, transposed); break;
+    case MemoryGrid::Int32: grid = gridOf<qint32>(m_classes, MemoryGrid::Int32, storage, transposed); break;
+    case MemoryGrid::UInt64: grid = gridOf<quint64>(m_classes, MemoryGrid::UInt64, storage, transposed); break;
+    default: grid = gridOf<double>(m_classes, MemoryGrid::Float64, storage, transposed); break;
+    }
+    grid->nodata = 9;
+    grid->geo.projection = "EPSG:32633";
+    grid->geo.hasTransform = true;
+    const double transform[6] = {500000, 30, 0, 6000000, 0, -30};
+    std::copy(transform, transform + 6, grid->geo.transform);
+    // The raster has a geotransform but no coordinate system: sizes in
+    // cells, centroids in its coordinates; so has this grid.
+    std::shared_ptr<MemoryGrid> plain = std::make_shared<MemoryGrid>(*grid);
+    plain->geo.projection.clear();
+    const Calls::Options options{{"cover", cover}, {"rule", rule}, {"extent", "full"}, {"lacunarity", "2,5"}};
+    Calls::Notes notes;
+    const QStringList common{"-q", "--cover", cover, "--rule", rule, "--extent", "full", "-o", "/dev/null"};
+    QByteArray expected = program(common + QStringList{"--table", "-", "--lacunarity", "2,5", m_raster});
+    expected.replace(m_raster.toUtf8(), "");
+    QCOMPARE(text(Calls::clusters({{}, plain}, options, notes)), expected);
+    expected = program(common + QStringList{"--patches", "-", m_raster});
+    expected.replace(m_raster.toUtf8(), "");
+    QCOMPARE(text(Calls::patches({{}, plain}, {{"cover", cover}, {"rule", rule}, {"extent", "full"}}, notes)), expected);
+    // With its coordinate system, areas are square metres.
+    const TableColumns metres = Calls::patches({{}, grid}, {{"cover", cover}, {"rule", rule}, {"extent", "full"}}, notes);
+    const auto &area = metres.columns()[6];
+    QCOMPARE(area.name, QByteArray("area"));
+    QCOMPARE(area.reals.front(), 900.0 * double(metres.columns()[5].integers.front()));
+}
+
+void TestCalls::labelsAreThePatchIds()
+{
+    std::vector<char> storage;
+    auto grid = gridOf<qint32>(m_classes, MemoryGrid::Int32, storage, false);
+    grid->nodata = 9;
+    Calls::Notes notes;
+    std::map<qint32, std::vector<quint32>> maps;
+    Calls::label({{}, grid}, {{"cover", "each"}, {"values", "id"}, {"extent", "full"}},
+                 [&maps](std::optional<qint32> coverClass, qint64 rows, qint64 columns, bool wide) -> void * {
+                     if (wide || !coverClass)
+                         throw std::runtime_error("a narrow map per class was asked for");
+                     maps[*coverClass].assign(size_t(rows * columns), 7);
+                     return maps[*coverClass].data();
+                 },
+                 notes);
+    QCOMPARE(maps.size(), size_t(4));
+    const TableColumns table = Calls::patches({{}, grid}, {{"cover", "each"}, {"extent", "full"}}, notes);
+    // Each patch's first cell (its row_min, and the first column of that
+    // row) carries its id, and every cell of its class or without a value is
+    // what the map says.
+    const auto &cols = table.columns();
+    for (qint64 i = 0; i < table.rows(); ++i) {
+        const qint32 cls = qint32(cols[3].integers[size_t(i)]);
+        const qint64 rowMin = cols[9].integers[size_t(i)];
+        const quint64 id = quint64(cols[4].integers[size_t(i)]);
+        const std::vector<quint32> &map = maps[cls];
+        qint64 first = -1;
+        for (qint64 c = 0; c < 53 && first < 0; ++c) {
+            if (map[size_t(rowMin * 53 + c)] == id)
+                first = c;
+        }
+        QVERIFY2(first >= 0, qPrintable(QStringLiteral("patch %1 of class %2").arg(id).arg(cls)));
+    }
+    for (qint64 r = 0; r < 37; ++r) {
+        for (qint64 c = 0; c < 53; ++c) {
+            const int v = m_classes[size_t(r)][size_t(c)];
+            for (const auto &[cls, map] : maps) {
+                const quint32 id = map[size_t(r * 53 + c)];
+                QVERIFY(v == 9 ? id == 0xFFFFFFFFu : v == cls ? id >= 1 : id == 0);
+            }
+        }
+    }
+    // What allocate throws comes back to the caller.
+    QVERIFY_THROWS_EXCEPTION(std::runtime_error,
+                             Calls::label({{}, grid}, {{"cover", "2"}, {"extent", "full"}},
+                                          [](std::optional<qint32>, qint64, qint64, bool) -> void * {
+                                              throw std::runtime_error("no");
+                                          },
+                                          notes));
+}
+
+void TestCalls::failuresAreToldApart_data()
+{
+    QTest::addColumn<QByteArray>("path");
+    QTest::addColumn<QString>("option");
+    QTest::addColumn<QString>("value");
+    QTest::addColumn<double>("nodata");
+    QTest::addColumn<int>("kind");
+    QTest::addColumn<QString>("says");
+    QTest::newRow("a cover that is none") << QByteArray() << "cover" << "1--" << 0.0 << int(Calls::Error::Usage)
+                                          << "cover";
+    QTest::newRow("the walk over the full extent") << QByteArray() << "rule" << "walk" << 0.0
+                                                   << int(Calls::Error::Usage) << "--extent full";
+    QTest::newRow("nodata outside int8") << QByteArray() << "cover" << "1" << 300.0 << int(Calls::Error::Usage)
+                                         << "nodata value 300";
+    QTest::newRow("a missing file") << QByteArray("/nonexistent/map.tif") << "cover" << "1" << 0.0
+                                    << int(Calls::Error::File) << "/nonexistent/map.tif";
+}
+
+void TestCalls::failuresAreToldApart()
+{
+    QFETCH(QByteArray, path);
+    QFETCH(QString, option);
+    QFETCH(QString, value);
+    QFETCH(double, nodata);
+    QFETCH(int, kind);
+    QFETCH(QString, says);
+    std::vector<char> storage;
+    auto grid = gridOf<qint8>(m_classes, MemoryGrid::Int8, storage, false);
+    if (nodata != 0)
+        grid->nodata = nodata;
+    Calls::Landscapes landscapes;
+    if (path.isEmpty())
+        landscapes.grid = grid;
+    else
+        landscapes.paths = {path};
+    Calls::Notes notes;
+    try {
+        Calls::clusters(landscapes, {{option, value}, {"extent", "full"}}, notes);
+        QFAIL("no failure");
+    } catch (const Calls::Error &e) {
+        QCOMPARE(int(e.kind()), kind);
+        QVERIFY2(QString::fromUtf8(e.what()).contains(says), e.what());
+    }
+}
+
+QTEST_GUILESS_MAIN(TestCalls)
+#include "tst_calls.moc"

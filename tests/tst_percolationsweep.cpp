@@ -685,7 +685,7 @@ void TestPercolationSweep::standardErrorsKeepEveryDigit()
     QFETCH(QList<qint64>, offsets);
     ExactMoments moments;
     for (const qint64 offset : offsets)
-        moments.add(quint64(qint64(base) + offset));
+        moments.add(base + quint64(offset)); // wraps modulo 2^64, as intended
     const long double n = offsets.size();
     long double mean = 0;
     for (const qint64 offset : offsets)

@@ -1,10 +1,12 @@
 // The engine as calls (what the Python and R bindings call): a grid in
 // memory, of every type and layout, gives the rows vantrix-percolate writes
-// for the same landscape as a GeoTIFF; label() the ids of --patches; failures
+// for the same landscape as a GeoTIFF; label() the maps --cluster-map writes; failures
 // are told apart.
 #include "calls.h"
 #include "rasterfixture.h"
 #include "tsv.h"
+
+#include <gdal.h>
 
 #include <QProcess>
 #include <QTemporaryDir>
@@ -76,7 +78,8 @@ private slots:
     void initTestCase();
     void gridsGiveTheProgramsRows_data();
     void gridsGiveTheProgramsRows();
-    void labelsAreThePatchIds();
+    void labelsAreTheProgramsMaps_data();
+    void labelsAreTheProgramsMaps();
     void failuresAreToldApart_data();
     void failuresAreToldApart();
 
@@ -156,55 +159,60 @@ void TestCalls::gridsGiveTheProgramsRows()
     QCOMPARE(area.reals.front(), 900.0 * double(metres.columns()[5].integers.front()));
 }
 
-void TestCalls::labelsAreThePatchIds()
+void TestCalls::labelsAreTheProgramsMaps_data()
 {
+    QTest::addColumn<QString>("cover");
+    QTest::addColumn<QString>("rule");
+    QTest::addColumn<QString>("values");
+    QTest::newRow("one class, cluster4, ids") << "2" << "cluster4" << "id";
+    QTest::newRow("one class, cluster8, sizes") << "3" << "cluster8" << "size";
+    QTest::newRow("a set, cluster8, ids") << "1,3-4" << "cluster8" << "id";
+    QTest::newRow("each, cluster4, ids") << "each" << "cluster4" << "id";
+    QTest::newRow("each, cluster8, sizes") << "each" << "cluster8" << "size";
+}
+
+// label() fills memory as the search runs; the program's --cluster-map
+// walks its records back from the bottom: the same cells either way.
+void TestCalls::labelsAreTheProgramsMaps()
+{
+    QFETCH(QString, cover);
+    QFETCH(QString, rule);
+    QFETCH(QString, values);
+    const bool each = cover == QLatin1String("each");
     std::vector<char> storage;
     auto grid = gridOf<qint32>(m_classes, MemoryGrid::Int32, storage, false);
     grid->nodata = 9;
     Calls::Notes notes;
     std::map<qint32, std::vector<quint32>> maps;
-    Calls::label({{}, grid}, {{"cover", "each"}, {"values", "id"}, {"extent", "full"}},
+    Calls::label({{}, grid}, {{"cover", cover}, {"rule", rule}, {"values", values}, {"extent", "full"}},
                  [&maps](std::optional<qint32> coverClass, qint64 rows, qint64 columns, bool wide) -> void * {
-                     if (wide || !coverClass)
-                         throw std::runtime_error("a narrow map per class was asked for");
-                     maps[*coverClass].assign(size_t(rows * columns), 7);
-                     return maps[*coverClass].data();
+                     if (wide)
+                         throw std::runtime_error("a narrow map was asked for");
+                     std::vector<quint32> &map = maps[coverClass.value_or(0)];
+                     map.assign(size_t(rows * columns), 7); // every cell must be written
+                     return map.data();
                  },
                  notes);
-    QCOMPARE(maps.size(), size_t(4));
-    const TableColumns table = Calls::patches({{}, grid}, {{"cover", "each"}, {"extent", "full"}}, notes);
-    // Each patch's first cell (its row_min, and the first column of that
-    // row) carries its id, and every cell of its class or without a value is
-    // what the map says.
-    const auto &cols = table.columns();
-    for (qint64 i = 0; i < table.rows(); ++i) {
-        const qint32 cls = qint32(cols[3].integers[size_t(i)]);
-        const qint64 rowMin = cols[9].integers[size_t(i)];
-        const quint64 id = quint64(cols[4].integers[size_t(i)]);
-        const std::vector<quint32> &map = maps[cls];
-        qint64 first = -1;
-        for (qint64 c = 0; c < 53 && first < 0; ++c) {
-            if (map[size_t(rowMin * 53 + c)] == id)
-                first = c;
-        }
-        QVERIFY2(first >= 0, qPrintable(QStringLiteral("patch %1 of class %2").arg(id).arg(cls)));
+    QCOMPARE(maps.size(), size_t(each ? 4 : 1));
+    const QString name = m_dir.filePath(QStringLiteral("map-%1-%2-%3%4.tif")
+                                                .arg(QString(cover).replace(QLatin1Char(','), QLatin1Char('_')), rule, values,
+                                                     each ? QStringLiteral("-{cover}") : QString()));
+    program({QStringLiteral("-q"), QStringLiteral("--cover"), cover, QStringLiteral("--rule"), rule,
+         QStringLiteral("--extent"), QStringLiteral("full"), QStringLiteral("--cluster-map"), name,
+         QStringLiteral("--values"), values, m_raster});
+    for (const auto &[cls, map] : maps) {
+        const QString path = QString(name).replace(QStringLiteral("{cover}"), QString::number(cls));
+        GDALDatasetH ds = GDALOpen(QFile::encodeName(path).constData(), GA_ReadOnly);
+        QVERIFY2(ds, qPrintable(path));
+        std::vector<quint32> written(map.size());
+        const CPLErr read = GDALRasterIO(GDALGetRasterBand(ds, 1), GF_Read, 0, 0, 53, 37, written.data(), 53, 37,
+                                         GDT_UInt32, 0, 0);
+        GDALClose(ds);
+        QCOMPARE(read, CE_None);
+        for (size_t i = 0; i < map.size(); ++i)
+            QVERIFY2(map[i] == written[i], qPrintable(QStringLiteral("class %1, row %2, column %3: %4, want %5")
+                                                              .arg(cls).arg(i / 53).arg(i % 53).arg(map[i]).arg(written[i])));
     }
-    for (qint64 r = 0; r < 37; ++r) {
-        for (qint64 c = 0; c < 53; ++c) {
-            const int v = m_classes[size_t(r)][size_t(c)];
-            for (const auto &[cls, map] : maps) {
-                const quint32 id = map[size_t(r * 53 + c)];
-                QVERIFY(v == 9 ? id == 0xFFFFFFFFu : v == cls ? id >= 1 : id == 0);
-            }
-        }
-    }
-    // What allocate throws comes back to the caller.
-    QVERIFY_THROWS_EXCEPTION(std::runtime_error,
-                             Calls::label({{}, grid}, {{"cover", "2"}, {"extent", "full"}},
-                                          [](std::optional<qint32>, qint64, qint64, bool) -> void * {
-                                              throw std::runtime_error("no");
-                                          },
-                                          notes));
 }
 
 void TestCalls::failuresAreToldApart_data()

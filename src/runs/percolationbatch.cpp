@@ -1,6 +1,7 @@
 #include "percolationbatch.h"
 
 #include "cellcodes.h"
+#include "memorylabels.h"
 #include "outputnames.h"
 #include "landscapestream.h"
 #include "outputfile.h"
@@ -634,15 +635,24 @@ bool testWhole(LandscapeStream &stream, const QByteArray &path, const Batch::Opt
     const qint64 band = std::max(stream.blockHeight(), (BandCells + readColumns - 1) / std::max<qint64>(1, readColumns));
     ClusterScan &scan = t.scan;
     // Patches and maps need the records of the second pass.
-    const bool recorded = asked.patches || !options.clusterMap.isEmpty() || options.clusterMapInto;
+    // A map wanted only into memory is labelled there as the search runs.
+    std::unique_ptr<MemoryLabels> labels;
+    if (options.clusterMapInto && options.clusterMap.isEmpty() && !asked.patches && MemoryLabels::fits(rows, n))
+        labels = std::make_unique<MemoryLabels>(rows, n, each, options.clusterMapValues, options.clusterMapInto);
+    const bool recorded = !labels && (asked.patches || !options.clusterMap.isEmpty() || options.clusterMapInto);
     std::unique_ptr<PatchRecorder> recorder;
     if (recorded) {
         recorder = std::make_unique<PatchRecorder>();
         if (!recorder->open(errorString))
             return false;
     }
-    scan.setObserver(recorder.get());
-    const ClusterScan::Options scanning = scanOptions(options.rule, asked.statistics || recorded, rows, n);
+    scan.setObserver(labels ? static_cast<ClusterScan::Observer *>(labels.get()) : recorder.get());
+    const auto labelled = [&](const std::vector<qint32> &classes) {
+        if (!labels->finish(classes))
+            result.mapError = tr("the cluster map could not be written: there is not enough memory for it");
+        return true;
+    };
+    const ClusterScan::Options scanning = scanOptions(options.rule, asked.statistics || recorded || labels, rows, n);
     if (asked.boxes)
         t.boxes.begin(options.lacunarity, rows, n);
     if (each) {
@@ -656,6 +666,8 @@ bool testWhole(LandscapeStream &stream, const QByteArray &path, const Batch::Opt
             countLeftOut(t.values);
             edgesOf(first, t.values, t.present);
             for (qint64 r = 0; r < t.values.rowCount(); ++r) {
+                if (labels)
+                    labels->addRow(first + r, t.present.row(r), t.present.rowLength(r));
                 scan.addClassRow(t.values.row(r), t.present.row(r), t.values.rowLength(r));
                 if (asked.boxes)
                     t.boxes.addClassRow(t.values.row(r), t.present.row(r), t.values.rowLength(r));
@@ -678,6 +690,8 @@ bool testWhole(LandscapeStream &stream, const QByteArray &path, const Batch::Opt
             result.landscapes.push_back(landscape);
             values.push_back(value);
         }
+        if (labels)
+            return labelled(values);
         return !recorder || secondPass(path, options, result, *recorder, rows, n, values);
     }
     scan.begin(scanning);
@@ -691,6 +705,8 @@ bool testWhole(LandscapeStream &stream, const QByteArray &path, const Batch::Opt
         countLeftOut(t.cells);
         edgesOf(first, t.cells, t.cells);
         for (qint64 r = 0; r < t.cells.rowCount() && !known; ++r) {
+            if (labels)
+                labels->addRow(first + r, t.cells.row(r), t.cells.rowLength(r));
             known = scan.addRow(t.cells.row(r), t.cells.rowLength(r));
             if (asked.boxes)
                 t.boxes.addRow(t.cells.row(r), t.cells.rowLength(r));
@@ -715,6 +731,8 @@ bool testWhole(LandscapeStream &stream, const QByteArray &path, const Batch::Opt
         landscape.boxes = t.boxes.finish();
     landscape.spans = options.rule.answer(landscape.statistics);
     result.landscapes.push_back(landscape);
+    if (labels)
+        return labelled({});
     return !recorder || secondPass(path, options, result, *recorder, rows, n, {});
 }
 

@@ -714,12 +714,26 @@ bool PercolationSweep::onePassFits(qint64 size)
     return SiteClusters::fits(size, size);
 }
 
+namespace {
+
+// Whether the cluster rules grow each replicate through the shares. At a
+// single share without observables or thresholds there is nothing to grow
+// through: testing the share directly gives the same answer and may stop
+// reading as soon as a cluster spans.
+bool growsReplicates(const PercolationSweep::Parameters &parameters, qint64 size)
+{
+    return parameters.method == PercolationSweep::OnePass && PercolationSweep::onePassFits(size)
+            && (parameters.shares.size() > 1 || parameters.observables || parameters.thresholds);
+}
+
+} // namespace
+
 qint64 PercolationSweep::bytesPerThread(const Parameters &parameters, qint64 size)
 {
     NeutralLandscape::Parameters landscape = parameters.landscape;
     landscape.size = size;
     const qint64 cells = size * size;
-    const bool grown = parameters.method == OnePass && onePassFits(size);
+    const bool grown = growsReplicates(parameters, size);
     bool perShare = false;
     bool clusterRules = false;
     for (const SpanningRule::Kind kind : parameters.rules) {
@@ -797,7 +811,7 @@ PercolationSweep::Result PercolationSweep::run(const Parameters &parameters, int
     for (size_t z = 0; z < sizes.size(); ++z) {
         NeutralLandscape::Parameters landscape = parameters.landscape;
         landscape.size = sizes[z];
-        const bool onePass = parameters.method == OnePass && onePassFits(landscape.size) && shareCount > 0;
+        const bool onePass = growsReplicates(parameters, landscape.size) && shareCount > 0;
         const bool observables = parameters.observables && onePass;
         const bool thresholds = parameters.thresholds && onePass;
         PercolationSweep::Parameters grown = parameters;

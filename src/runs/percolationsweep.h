@@ -81,7 +81,9 @@ struct ObservableSums
 // where the thread's last replicates spanned, and again from the lowest if
 // the replicate spans there already. Thresholds need the exact order: cells
 // are then added one draw (or one cell) at a time from below the thread's
-// last critical draws, cells with equal draws together.
+// last critical draws, cells with equal draws together. A single share
+// without observables or thresholds has nothing to grow through: it is
+// tested directly, as per share.
 //
 // Results do not depend on the number of jobs or on the split into shards:
 // counts and observables are integer sums over replicates.

@@ -9,6 +9,7 @@
 #include <cmath>
 #include <cstring>
 #include <limits>
+#include <type_traits>
 
 namespace {
 
@@ -68,9 +69,16 @@ public:
     {
         if (!check(firstLine, lineCount, columns, cover.isEach(), errorString))
             return false;
-        read(firstLine, lineCount, columns, [&](qint64 i, bool has, qint32 value) {
-            out[i] = !has ? CellCode::NoValue : cover.contains(value) ? CellCode::Habitat : CellCode::Matrix;
-        });
+        if (cover.isSingle()) {
+            const qint32 single = cover.single();
+            read(firstLine, lineCount, columns, [&](qint64 i, bool has, qint32 value) {
+                out[i] = !has ? CellCode::NoValue : value == single ? CellCode::Habitat : CellCode::Matrix;
+            });
+        } else {
+            read(firstLine, lineCount, columns, [&](qint64 i, bool has, qint32 value) {
+                out[i] = !has ? CellCode::NoValue : cover.contains(value) ? CellCode::Habitat : CellCode::Matrix;
+            });
+        }
         return true;
     }
 
@@ -100,27 +108,42 @@ private:
     }
 
     // to(i, has, value) for each cell of the lines, i counting row-major.
+    // Lines of adjacent cells without a mask (a C-contiguous array) take a
+    // loop of their own, which the compiler can unroll.
     template <typename To>
     void read(qint64 firstLine, qint64 lineCount, qint64 columns, To &&to) const
     {
         const MemoryGrid &g = *m_grid;
         withType(g.type, [&](auto zero) {
             using T = decltype(zero);
-            const bool hasNodata = g.nodata.has_value();
-            const T nodata = hasNodata ? T(*g.nodata) : T();
-            const auto *base = static_cast<const char *>(g.data);
-            for (qint64 r = 0; r < lineCount; ++r) {
-                const char *line = base + (firstLine + r) * g.rowStride;
-                const quint8 *mask = g.mask ? g.mask + (firstLine + r) * g.maskRowStride : nullptr;
-                for (qint64 c = 0; c < columns; ++c) {
-                    T v;
-                    std::memcpy(&v, line + c * g.columnStride, sizeof v);
-                    qint32 value = 0;
-                    const bool has = toInt32(v, value) && !(hasNodata && v == nodata)
-                            && !(mask && mask[c * g.maskColumnStride]);
-                    to(r * columns + c, has, value);
+            const auto cells = [&](auto adjacent, auto masked, auto withNodata) {
+                const T nodata = withNodata ? T(*g.nodata) : T();
+                const auto *base = static_cast<const char *>(g.data);
+                for (qint64 r = 0; r < lineCount; ++r) {
+                    const char *line = base + (firstLine + r) * g.rowStride;
+                    const quint8 *mask = masked ? g.mask + (firstLine + r) * g.maskRowStride : nullptr;
+                    const qint64 at = r * columns;
+                    for (qint64 c = 0; c < columns; ++c) {
+                        T v;
+                        std::memcpy(&v, line + c * (adjacent ? qint64(sizeof(T)) : g.columnStride), sizeof v);
+                        qint32 value = 0;
+                        bool has = toInt32(v, value);
+                        if constexpr (decltype(withNodata)::value)
+                            has = has && !(v == nodata);
+                        if constexpr (decltype(masked)::value)
+                            has = has && !mask[c * g.maskColumnStride];
+                        to(at + c, has, value);
+                    }
                 }
-            }
+            };
+            using Yes = std::true_type;
+            using No = std::false_type;
+            if (g.mask)
+                g.nodata ? cells(No(), Yes(), Yes()) : cells(No(), Yes(), No());
+            else if (g.columnStride == qint64(sizeof(T)))
+                g.nodata ? cells(Yes(), No(), Yes()) : cells(Yes(), No(), No());
+            else
+                g.nodata ? cells(No(), No(), Yes()) : cells(No(), No(), No());
             return 0;
         });
     }

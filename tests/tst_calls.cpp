@@ -87,6 +87,11 @@ private:
     QTemporaryDir m_dir;
     std::vector<std::vector<int>> m_classes; // classes 1 to 4, 9 standing for no value
     QString m_raster;
+    // Taller, for bands: class 1 a third of the cells, 3 and 4 as much
+    // between them (together near the threshold), 2 the rest.
+    static constexpr int TallRows = 263, TallColumns = 61;
+    std::vector<std::vector<int>> m_tall;
+    QString m_tallRaster;
 };
 
 void TestCalls::initTestCase()
@@ -104,6 +109,16 @@ void TestCalls::initTestCase()
     m_raster = RasterFixture::writeRaster(m_dir.filePath(QStringLiteral("classes.tif")), RasterFixture::fromInts(m_classes),
                                           options);
     QVERIFY(!m_raster.isEmpty());
+    m_tall.assign(TallRows, std::vector<int>(TallColumns));
+    for (auto &row : m_tall) {
+        for (int &v : row) {
+            const unsigned draw = rng() % 60;
+            v = draw < 2 ? 9 : draw < 20 ? 1 : draw < 30 ? 3 : draw < 38 ? 4 : 2;
+        }
+    }
+    m_tallRaster = RasterFixture::writeRaster(m_dir.filePath(QStringLiteral("tall.tif")), RasterFixture::fromInts(m_tall),
+                                              options);
+    QVERIFY(!m_tallRaster.isEmpty());
 }
 
 void TestCalls::gridsGiveTheProgramsRows_data()
@@ -164,11 +179,16 @@ void TestCalls::labelsAreTheProgramsMaps_data()
     QTest::addColumn<QString>("cover");
     QTest::addColumn<QString>("rule");
     QTest::addColumn<QString>("values");
-    QTest::newRow("one class, cluster4, ids") << "2" << "cluster4" << "id";
-    QTest::newRow("one class, cluster8, sizes") << "3" << "cluster8" << "size";
-    QTest::newRow("a set, cluster8, ids") << "1,3-4" << "cluster8" << "id";
-    QTest::newRow("each, cluster4, ids") << "each" << "cluster4" << "id";
-    QTest::newRow("each, cluster8, sizes") << "each" << "cluster8" << "size";
+    QTest::addColumn<QString>("jobs");
+    // Two jobs and more search the rows in bands of at least 64, joined
+    // along their seams.
+    QTest::newRow("one class, cluster4, ids") << "2" << "cluster4" << "id" << "1";
+    QTest::newRow("one class, cluster8, sizes, 3 bands") << "3" << "cluster8" << "size" << "3";
+    QTest::newRow("a set, cluster4, ids, 4 bands") << "1,3-4" << "cluster4" << "id" << "4";
+    QTest::newRow("a set, cluster8, ids, 2 bands") << "1,3-4" << "cluster8" << "id" << "2";
+    QTest::newRow("each, cluster4, ids, 3 bands") << "each" << "cluster4" << "id" << "3";
+    QTest::newRow("each, cluster8, sizes") << "each" << "cluster8" << "size" << "1";
+    QTest::newRow("each, cluster8, ids, 4 bands") << "each" << "cluster8" << "id" << "4";
 }
 
 // label() fills memory as the search runs; the program's --cluster-map
@@ -178,13 +198,14 @@ void TestCalls::labelsAreTheProgramsMaps()
     QFETCH(QString, cover);
     QFETCH(QString, rule);
     QFETCH(QString, values);
+    QFETCH(QString, jobs);
     const bool each = cover == QLatin1String("each");
     std::vector<char> storage;
-    auto grid = gridOf<qint32>(m_classes, MemoryGrid::Int32, storage, false);
+    auto grid = gridOf<qint32>(m_tall, MemoryGrid::Int32, storage, false);
     grid->nodata = 9;
     Calls::Notes notes;
     std::map<qint32, std::vector<quint32>> maps;
-    Calls::label({{}, grid}, {{"cover", cover}, {"rule", rule}, {"values", values}, {"extent", "full"}},
+    Calls::label({{}, grid}, {{"cover", cover}, {"rule", rule}, {"values", values}, {"extent", "full"}, {"jobs", jobs}},
                  [&maps](std::optional<qint32> coverClass, qint64 rows, qint64 columns, bool wide) -> void * {
                      if (wide)
                          throw std::runtime_error("a narrow map was asked for");
@@ -199,19 +220,19 @@ void TestCalls::labelsAreTheProgramsMaps()
                                                      each ? QStringLiteral("-{cover}") : QString()));
     program({QStringLiteral("-q"), QStringLiteral("--cover"), cover, QStringLiteral("--rule"), rule,
          QStringLiteral("--extent"), QStringLiteral("full"), QStringLiteral("--cluster-map"), name,
-         QStringLiteral("--values"), values, m_raster});
+         QStringLiteral("--values"), values, m_tallRaster});
     for (const auto &[cls, map] : maps) {
         const QString path = QString(name).replace(QStringLiteral("{cover}"), QString::number(cls));
         GDALDatasetH ds = GDALOpen(QFile::encodeName(path).constData(), GA_ReadOnly);
         QVERIFY2(ds, qPrintable(path));
         std::vector<quint32> written(map.size());
-        const CPLErr read = GDALRasterIO(GDALGetRasterBand(ds, 1), GF_Read, 0, 0, 53, 37, written.data(), 53, 37,
-                                         GDT_UInt32, 0, 0);
+        const CPLErr read = GDALRasterIO(GDALGetRasterBand(ds, 1), GF_Read, 0, 0, TallColumns, TallRows, written.data(),
+                                         TallColumns, TallRows, GDT_UInt32, 0, 0);
         GDALClose(ds);
         QCOMPARE(read, CE_None);
         for (size_t i = 0; i < map.size(); ++i)
             QVERIFY2(map[i] == written[i], qPrintable(QStringLiteral("class %1, row %2, column %3: %4, want %5")
-                                                              .arg(cls).arg(i / 53).arg(i % 53).arg(map[i]).arg(written[i])));
+                                                              .arg(cls).arg(i / TallColumns).arg(i % TallColumns).arg(map[i]).arg(written[i])));
     }
 }
 

@@ -167,6 +167,7 @@ void label(const Landscapes &landscapes, const Options &options, const Allocate 
             landscapes, options, {QStringLiteral("--cluster-map"), QStringLiteral("/dev/null")});
     PercolationBatch::Options batch = PercolateTool::batchOptions(parsed);
     batch.clusterMap.clear();
+    batch.mapThreads = parsed.jobs;
     // allocate runs on the engine's threads: what it throws is kept for the
     // caller, and the map then fails for want of memory.
     std::mutex lock;

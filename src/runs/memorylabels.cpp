@@ -1,27 +1,86 @@
 #include "memorylabels.h"
 
-#include "cellcodes.h"
-
 #include <algorithm>
-#include <limits>
-#include <unordered_map>
+#include <new>
+#include <thread>
+
+namespace {
+
+constexpr quint32 NoLabel = 0;
+
+// The root of label in parent, halving the paths walked.
+quint32 rootOf(std::vector<quint32> &parent, quint32 label)
+{
+    while (parent[label] != label) {
+        parent[label] = parent[parent[label]];
+        label = parent[label];
+    }
+    return label;
+}
+
+// Joins the sets of a and b: the smaller root stays root and takes the
+// other's cells.
+quint32 join(std::vector<quint32> &parent, std::vector<quint64> &cells, quint32 a, quint32 b)
+{
+    a = rootOf(parent, a);
+    b = rootOf(parent, b);
+    if (a == b)
+        return a;
+    const quint32 root = std::min(a, b), other = std::max(a, b);
+    parent[other] = root;
+    cells[root] += cells[other];
+    return root;
+}
+
+// Runs work(k) for k in [0, count) on up to threads threads, this one among them.
+template <typename Work>
+void onThreads(int count, int threads, Work work)
+{
+    threads = std::clamp(threads, 1, std::max(count, 1));
+    std::vector<std::thread> helpers;
+    for (int t = 1; t < threads; ++t) {
+        helpers.emplace_back([&, t] {
+            for (int k = t; k < count; k += threads)
+                work(k);
+        });
+    }
+    for (int k = 0; k < count; k += threads)
+        work(k);
+    for (std::thread &helper : helpers)
+        helper.join();
+}
+
+} // namespace
 
 bool MemoryLabels::fits(qint64 rows, qint64 columns)
 {
     return rows >= 0 && columns >= 0 && (columns == 0 || rows < qint64(NoValue) / columns);
 }
 
-MemoryLabels::MemoryLabels(qint64 rows, qint64 columns, bool each, PatchPass::Values values, Into into)
+MemoryLabels::MemoryLabels(qint64 rows, qint64 columns, bool each, ClusterRecord::Connectivity connectivity,
+                           PatchPass::Values values, const std::vector<qint64> &firsts, Into into)
     : m_rows(rows)
     , m_columns(columns)
     , m_each(each)
+    , m_connectivity(connectivity)
     , m_values(values)
     , m_into(std::move(into))
+    , m_bands(firsts.empty() ? size_t(1) : firsts.size())
 {
-    m_parent.push_back(0); // label 0: no patch
-    m_cells.push_back(0);
-    m_class.push_back(0);
+    for (size_t k = 0; k < m_bands.size(); ++k) {
+        Band &band = m_bands[k];
+        band.m_first = firsts.empty() ? 0 : firsts[k];
+        const qint64 end = k + 1 < firsts.size() ? firsts[k + 1] : rows;
+        band.m_rows = end - band.m_first;
+        band.m_columns = columns;
+        band.m_each = each;
+        band.m_parent.push_back(NoLabel); // label 0: no patch
+        band.m_cells.push_back(0);
+        band.m_class.push_back(0);
+    }
 }
+
+MemoryLabels::~MemoryLabels() = default;
 
 bool MemoryLabels::allocate()
 {
@@ -38,45 +97,50 @@ bool MemoryLabels::allocate()
         m_labels = nullptr;
     }
     m_failed = !m_labels;
+    for (Band &band : m_bands)
+        band.m_labels = m_labels;
     return !m_failed;
 }
 
-bool MemoryLabels::addRow(qint64 row, const qint8 *cells, qint64 length)
+quint32 *MemoryLabels::Band::row(qint64 row) const
 {
-    if (!allocate() || row < 0 || row >= m_rows)
-        return !m_failed;
-    quint32 *out = m_labels + row * m_columns;
+    return m_labels && row >= 0 && row < m_rows ? m_labels + (m_first + row) * m_columns : nullptr;
+}
+
+void MemoryLabels::Band::addRow(qint64 row, const qint8 *cells, qint64 length)
+{
+    quint32 *out = this->row(row);
+    if (!out)
+        return;
     const qint64 n = std::min(length, m_columns);
     for (qint64 c = 0; c < n; ++c)
         out[c] = cells[c] < 0 ? NoValue : 0;
     std::fill(out + n, out + m_columns, NoValue);
-    return true;
 }
 
-bool MemoryLabels::addRow(qint64 row, const quint8 *present, qint64 length)
+void MemoryLabels::Band::addRow(qint64 row, const quint8 *present, qint64 length)
 {
-    if (!allocate() || row < 0 || row >= m_rows)
-        return !m_failed;
-    quint32 *out = m_labels + row * m_columns;
+    quint32 *out = this->row(row);
+    if (!out)
+        return;
     const qint64 n = std::min(length, m_columns);
     for (qint64 c = 0; c < n; ++c)
         out[c] = present[c] ? 0 : NoValue;
     std::fill(out + n, out + m_columns, NoValue);
-    return true;
 }
 
-void MemoryLabels::rowJoined(qint64 row, const qint64 *begins, const qint64 *ends, const qint32 *values,
-                             const quint32 *clusters, qint64 runs)
+void MemoryLabels::Band::rowJoined(qint64 row, const qint64 *begins, const qint64 *ends, const qint32 *values,
+                                   const quint32 *clusters, qint64 runs)
 {
-    if (!m_labels || row < 0 || row >= m_rows)
+    quint32 *out = this->row(row);
+    if (!out)
         return;
-    quint32 *out = m_labels + row * m_columns;
     for (qint64 i = 0; i < runs; ++i) {
         const quint32 cluster = clusters[i];
         if (cluster >= m_open.size())
-            m_open.resize(std::max<size_t>(size_t(cluster) + 1, m_open.size() * 2), 0);
+            m_open.resize(std::max<size_t>(size_t(cluster) + 1, m_open.size() * 2), NoLabel);
         quint32 &label = m_open[cluster];
-        if (label == 0) { // a cluster begun in this row
+        if (label == NoLabel) { // a cluster begun in this row
             label = quint32(m_parent.size());
             m_parent.push_back(label);
             m_cells.push_back(0);
@@ -90,66 +154,102 @@ void MemoryLabels::rowJoined(qint64 row, const qint64 *begins, const qint64 *end
     }
 }
 
-void MemoryLabels::clusterRetired(quint32 cluster, const Cluster &)
+void MemoryLabels::Band::clusterRetired(quint32 cluster, const Cluster &)
 {
     if (cluster < m_open.size())
-        m_open[cluster] = 0;
+        m_open[cluster] = NoLabel;
 }
 
-void MemoryLabels::clustersJoined(quint32 into, quint32 from)
+void MemoryLabels::Band::clustersJoined(quint32 into, quint32 from)
 {
     if (into >= m_open.size() || from >= m_open.size() || !m_open[into] || !m_open[from])
         return;
-    const quint32 a = find(m_open[into]);
-    const quint32 b = find(m_open[from]);
-    m_open[from] = 0;
-    if (a == b)
-        return;
-    const quint32 root = std::min(a, b), other = std::max(a, b);
-    m_parent[other] = root;
-    m_cells[root] += m_cells[other];
-    m_open[into] = root;
+    m_open[into] = join(m_parent, m_cells, m_open[into], m_open[from]);
+    m_open[from] = NoLabel;
 }
 
-quint32 MemoryLabels::find(quint32 label)
-{
-    quint32 root = label;
-    while (m_parent[root] != root)
-        root = m_parent[root];
-    while (m_parent[label] != root) {
-        const quint32 next = m_parent[label];
-        m_parent[label] = root;
-        label = next;
-    }
-    return root;
-}
-
-bool MemoryLabels::finish(const std::vector<qint32> &classes)
+bool MemoryLabels::finish(const std::vector<qint32> &classes, int threads)
 {
     if (!allocate())
         return false;
-    // Each label's value in the map: roots in increasing order are the
-    // patches in the order of their first cells; a root's parent is itself
-    // and every other label's lies before it.
-    const size_t labels = m_parent.size();
-    std::vector<quint32> value(labels, 0);
-    std::unordered_map<qint32, quint32> numbered;
-    for (size_t l = 1; l < labels; ++l) {
-        const quint32 root = find(quint32(l));
-        if (root != l)
-            value[l] = value[root];
-        else if (m_values == PatchPass::Sizes)
-            value[l] = quint32(m_cells[l]);
-        else
-            value[l] = ++numbered[m_each ? m_class[l] : 0];
-    }
-    const qint64 cells = m_rows * m_columns;
-    if (!m_each) {
-        for (qint64 i = 0; i < cells; ++i) {
-            const quint32 label = m_labels[i];
-            if (label != NoValue)
-                m_labels[i] = value[label];
+    // Every band's labels after those of the bands above: label l of band k
+    // is base + l, base its place in the whole.
+    std::vector<quint32> parent{NoLabel};
+    std::vector<quint64> cells{0};
+    std::vector<qint32> classOf{0};
+    for (Band &band : m_bands) {
+        band.m_base = quint32(parent.size() - 1);
+        for (size_t l = 1; l < band.m_parent.size(); ++l) {
+            parent.push_back(band.m_base + band.m_parent[l]);
+            cells.push_back(band.m_cells[l]);
+            classOf.push_back(m_each ? band.m_class[l] : 0);
         }
+        band.m_open = {};
+        band.m_parent = {};
+        band.m_cells = {};
+        band.m_class = {};
+    }
+    // The seams: a band's first row against the last row of the band above.
+    const qint64 reach = m_connectivity == ClusterRecord::Eight ? 1 : 0;
+    for (size_t k = 1; k < m_bands.size(); ++k) {
+        const Band &above = m_bands[k - 1], &below = m_bands[k];
+        if (above.m_rows == 0 || below.m_rows == 0)
+            continue;
+        const quint32 *up = above.row(above.m_rows - 1);
+        const quint32 *down = below.row(0);
+        for (qint64 c = 0; c < m_columns; ++c) {
+            if (up[c] == NoLabel || up[c] == NoValue)
+                continue;
+            const quint32 a = above.m_base + up[c];
+            for (qint64 d = std::max<qint64>(0, c - reach); d <= std::min(m_columns - 1, c + reach); ++d) {
+                if (down[d] == NoLabel || down[d] == NoValue)
+                    continue;
+                const quint32 b = below.m_base + down[d];
+                if (classOf[a] == classOf[b])
+                    join(parent, cells, a, b);
+            }
+        }
+    }
+    // Each label's value in the map: roots in increasing order are the
+    // patches in the order of their first cells; every other label's root
+    // lies before it.
+    std::vector<quint32> value(parent.size(), 0);
+    std::vector<std::pair<qint32, quint32>> numbered; // per class, its patches so far
+    for (size_t l = 1; l < parent.size(); ++l) {
+        const quint32 root = rootOf(parent, quint32(l));
+        if (root != l) {
+            value[l] = value[root];
+        } else if (m_values == PatchPass::Sizes) {
+            value[l] = quint32(cells[l]);
+        } else {
+            auto it = std::find_if(numbered.begin(), numbered.end(),
+                                   [&](const auto &entry) { return entry.first == classOf[l]; });
+            if (it == numbered.end())
+                it = numbered.insert(numbered.end(), {classOf[l], 0});
+            value[l] = ++it->second;
+        }
+    }
+    const auto rewrite = [&](quint32 *map, std::optional<qint32> coverClass) {
+        onThreads(int(m_bands.size()), threads, [&](int k) {
+            const Band &band = m_bands[size_t(k)];
+            const quint32 *labels = m_labels + band.m_first * m_columns;
+            quint32 *out = map + band.m_first * m_columns;
+            const quint32 *values = value.data() + band.m_base;
+            const qint32 *classes = classOf.data() + band.m_base;
+            const qint64 cellsOfBand = band.m_rows * m_columns;
+            for (qint64 i = 0; i < cellsOfBand; ++i) {
+                const quint32 label = labels[i];
+                if (label == NoValue)
+                    out[i] = NoValue;
+                else if (!coverClass)
+                    out[i] = label == NoLabel ? 0 : values[label];
+                else
+                    out[i] = label != NoLabel && classes[label] == *coverClass ? values[label] : 0;
+            }
+        });
+    };
+    if (!m_each) {
+        rewrite(m_labels, std::nullopt);
         return true;
     }
     for (const qint32 coverClass : classes) {
@@ -161,10 +261,7 @@ bool MemoryLabels::finish(const std::vector<qint32> &classes)
         }
         if (!map)
             return false;
-        for (qint64 i = 0; i < cells; ++i) {
-            const quint32 label = m_labels[i];
-            map[i] = label == NoValue ? NoValue : m_class[label] == coverClass ? value[label] : 0;
-        }
+        rewrite(map, coverClass);
     }
     return true;
 }

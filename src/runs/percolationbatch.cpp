@@ -16,6 +16,7 @@
 #include <atomic>
 #include <map>
 #include <set>
+#include <thread>
 #include <memory>
 #include <mutex>
 #include <new>
@@ -552,6 +553,143 @@ bool secondPass(const QByteArray &path, const Batch::Options &options, Batch::Re
     return true;
 }
 
+// A whole file's map into memory (Options::clusterMapInto alone): its rows
+// searched in bands at once (MemoryLabels), a raster's on up to
+// Options::mapThreads threads, each band read from its own stream. With one
+// band the landscape's statistics are the search's; with several, only its
+// cells and habitat are counted (nothing else is asked of them).
+bool labelInBands(LandscapeStream &stream, const QByteArray &path, const Batch::Options &options, Batch::Result &result,
+                  qint64 readColumns, qint64 bandRows, QString *errorString)
+{
+    const qint64 rows = stream.rows();
+    const qint64 n = options.extent == Batch::Full ? stream.columns() : rows;
+    const bool each = options.cover.isEach();
+    // Bands of at least 64 rows; a text file is read from the top only.
+    const int bands = stream.isRaster() ? int(std::clamp<qint64>(rows / 64, 1, std::max(1, options.mapThreads))) : 1;
+    std::vector<qint64> firsts;
+    for (int k = 0; k < bands; ++k)
+        firsts.push_back(rows * k / bands);
+    MemoryLabels labels(rows, n, each, options.rule.connectivity(), options.clusterMapValues, firsts,
+                        options.clusterMapInto);
+    const bool room = labels.allocate();
+
+    struct Searched
+    {
+        QString errorString;
+        ClusterStatistics statistics;                              // one cover
+        std::vector<std::pair<qint32, ClusterStatistics>> classes; // each
+        qint64 cellsLeftOut = 0;
+        qint64 edgeCells = 0;
+        qint64 edgeCellsWithoutValue = 0;
+    };
+    std::vector<Searched> searched(static_cast<size_t>(bands));
+    const auto search = [&](int k, LandscapeStream &from, ClusterScan &scan) {
+        MemoryLabels::Band &band = labels.band(k);
+        Searched &out = searched[size_t(k)];
+        const qint64 end = band.first() + band.rows();
+        EdgeCount edges{rows, n};
+        RaggedRows<qint8> cells;
+        RaggedRows<qint32> values;
+        RaggedRows<quint8> present;
+        scan.setObserver(room ? &band : nullptr);
+        const ClusterScan::Options scanning = scanOptions(options.rule, true, band.rows(), n);
+        each ? scan.beginClasses(scanning) : scan.begin(scanning);
+        bool read = from.nextRow() == band.first() || from.seek(band.first(), &out.errorString);
+        while (read && from.nextRow() < end) {
+            const qint64 first = from.nextRow();
+            const qint64 count = std::min(bandRows, end - first);
+            if (each) {
+                read = from.readValues(count, readColumns, values, present, &out.errorString);
+                for (qint64 r = 0; read && r < values.rowCount(); ++r) {
+                    band.addRow(first - band.first() + r, present.row(r), present.rowLength(r));
+                    edges.addPresent(first + r, present.row(r), present.rowLength(r));
+                    scan.addClassRow(values.row(r), present.row(r), values.rowLength(r));
+                }
+            } else {
+                read = from.readHabitat(count, readColumns, options.cover, cells, &out.errorString);
+                for (qint64 r = 0; read && r < cells.rowCount(); ++r) {
+                    if (options.extent != Batch::Full && !stream.isRaster())
+                        out.cellsLeftOut += std::max<qint64>(0, cells.rowLength(r) - n);
+                    band.addRow(first - band.first() + r, cells.row(r), cells.rowLength(r));
+                    edges.addCells(first + r, cells.row(r), cells.rowLength(r));
+                    scan.addRow(cells.row(r), cells.rowLength(r));
+                }
+            }
+        }
+        if (each)
+            out.classes = scan.finishClasses();
+        else
+            out.statistics = scan.finish();
+        scan.setObserver(nullptr);
+        out.edgeCells = edges.cells;
+        out.edgeCellsWithoutValue = edges.withoutValue;
+    };
+    std::vector<std::thread> threads;
+    for (int k = 1; k < bands; ++k) {
+        threads.emplace_back([&, k] {
+            LandscapeStream own;
+            LandscapeStream::Options reading;
+            reading.band = options.band;
+            reading.grid = options.grid;
+            ClusterScan scan;
+            if (own.open(path, reading, &searched[size_t(k)].errorString))
+                search(k, own, scan);
+        });
+    }
+    search(0, stream, tools().scan);
+    for (std::thread &thread : threads)
+        thread.join();
+    for (const Searched &band : searched) {
+        if (!band.errorString.isEmpty()) {
+            *errorString = band.errorString;
+            return false;
+        }
+        result.cellsLeftOut += band.cellsLeftOut;
+        result.edgeCells += band.edgeCells;
+        result.edgeCellsWithoutValue += band.edgeCellsWithoutValue;
+    }
+
+    // The landscapes: with several bands, their counts.
+    std::map<qint32, ClusterStatistics> classes;
+    ClusterStatistics whole;
+    for (const Searched &band : searched) {
+        for (const auto &[value, found] : band.classes) {
+            ClusterStatistics &into = classes[value];
+            into.cells += found.cells;
+            into.habitat += found.habitat;
+        }
+        whole.cells += band.statistics.cells;
+        whole.habitat += band.statistics.habitat;
+    }
+    if (bands == 1) {
+        whole = searched[0].statistics;
+        for (const auto &[value, found] : searched[0].classes)
+            classes[value] = found;
+    }
+    std::vector<qint32> values;
+    const auto add = [&](std::optional<qint32> value, const ClusterStatistics &statistics) {
+        Batch::Landscape landscape;
+        landscape.rows = rows;
+        landscape.columns = n;
+        landscape.isClass = value.has_value();
+        landscape.coverClass = value.value_or(0);
+        landscape.statistics = statistics;
+        landscape.spans = bands == 1 ? options.rule.answer(statistics) : 0;
+        result.landscapes.push_back(landscape);
+    };
+    if (each) {
+        for (const auto &[value, statistics] : classes) {
+            add(value, statistics);
+            values.push_back(value);
+        }
+    } else {
+        add(std::nullopt, whole);
+    }
+    if (!room || !labels.finish(values, bands))
+        result.mapError = tr("the cluster map could not be written: there is not enough memory for it");
+    return true;
+}
+
 // The whole file as one landscape.
 bool testWhole(LandscapeStream &stream, const QByteArray &path, const Batch::Options &options, Batch::Result &result,
                QString *errorString)
@@ -636,23 +774,18 @@ bool testWhole(LandscapeStream &stream, const QByteArray &path, const Batch::Opt
     ClusterScan &scan = t.scan;
     // Patches and maps need the records of the second pass.
     // A map wanted only into memory is labelled there as the search runs.
-    std::unique_ptr<MemoryLabels> labels;
-    if (options.clusterMapInto && options.clusterMap.isEmpty() && !asked.patches && MemoryLabels::fits(rows, n))
-        labels = std::make_unique<MemoryLabels>(rows, n, each, options.clusterMapValues, options.clusterMapInto);
-    const bool recorded = !labels && (asked.patches || !options.clusterMap.isEmpty() || options.clusterMapInto);
+    if (options.clusterMapInto && options.clusterMap.isEmpty() && !asked.patches && !asked.boxes
+        && MemoryLabels::fits(rows, n))
+        return labelInBands(stream, path, options, result, readColumns, band, errorString);
+    const bool recorded = asked.patches || !options.clusterMap.isEmpty() || options.clusterMapInto;
     std::unique_ptr<PatchRecorder> recorder;
     if (recorded) {
         recorder = std::make_unique<PatchRecorder>();
         if (!recorder->open(errorString))
             return false;
     }
-    scan.setObserver(labels ? static_cast<ClusterScan::Observer *>(labels.get()) : recorder.get());
-    const auto labelled = [&](const std::vector<qint32> &classes) {
-        if (!labels->finish(classes))
-            result.mapError = tr("the cluster map could not be written: there is not enough memory for it");
-        return true;
-    };
-    const ClusterScan::Options scanning = scanOptions(options.rule, asked.statistics || recorded || labels, rows, n);
+    scan.setObserver(recorder.get());
+    const ClusterScan::Options scanning = scanOptions(options.rule, asked.statistics || recorded, rows, n);
     if (asked.boxes)
         t.boxes.begin(options.lacunarity, rows, n);
     if (each) {
@@ -666,8 +799,6 @@ bool testWhole(LandscapeStream &stream, const QByteArray &path, const Batch::Opt
             countLeftOut(t.values);
             edgesOf(first, t.values, t.present);
             for (qint64 r = 0; r < t.values.rowCount(); ++r) {
-                if (labels)
-                    labels->addRow(first + r, t.present.row(r), t.present.rowLength(r));
                 scan.addClassRow(t.values.row(r), t.present.row(r), t.values.rowLength(r));
                 if (asked.boxes)
                     t.boxes.addClassRow(t.values.row(r), t.present.row(r), t.values.rowLength(r));
@@ -690,8 +821,6 @@ bool testWhole(LandscapeStream &stream, const QByteArray &path, const Batch::Opt
             result.landscapes.push_back(landscape);
             values.push_back(value);
         }
-        if (labels)
-            return labelled(values);
         return !recorder || secondPass(path, options, result, *recorder, rows, n, values);
     }
     scan.begin(scanning);
@@ -705,8 +834,6 @@ bool testWhole(LandscapeStream &stream, const QByteArray &path, const Batch::Opt
         countLeftOut(t.cells);
         edgesOf(first, t.cells, t.cells);
         for (qint64 r = 0; r < t.cells.rowCount() && !known; ++r) {
-            if (labels)
-                labels->addRow(first + r, t.cells.row(r), t.cells.rowLength(r));
             known = scan.addRow(t.cells.row(r), t.cells.rowLength(r));
             if (asked.boxes)
                 t.boxes.addRow(t.cells.row(r), t.cells.rowLength(r));
@@ -731,8 +858,6 @@ bool testWhole(LandscapeStream &stream, const QByteArray &path, const Batch::Opt
         landscape.boxes = t.boxes.finish();
     landscape.spans = options.rule.answer(landscape.statistics);
     result.landscapes.push_back(landscape);
-    if (labels)
-        return labelled({});
     return !recorder || secondPass(path, options, result, *recorder, rows, n, {});
 }
 

@@ -81,6 +81,9 @@ public:
         // PatchPass::Map::into). It is called on the thread that tests the
         // file and must not throw.
         std::function<void *(std::optional<qint32> coverClass, qint64 rows, qint64 columns, bool wide)> clusterMapInto;
+        // Threads that search a raster's map into memory at once, each a
+        // band of its rows (the map is the same for any number).
+        int mapThreads = 1;
         // A grid in memory read in place of every path (which then only
         // names it).
         std::shared_ptr<const MemoryGrid> grid;

@@ -3,6 +3,9 @@
 #include <algorithm>
 #include <cstdio>
 
+#include <cstdlib>
+
+#include <sys/mman.h>
 #include <sys/resource.h>
 #include <unistd.h>
 
@@ -63,6 +66,18 @@ qint64 available()
             least = leastKnown(least, std::max<qint64>(1, cap - used));
     }
     return least;
+}
+
+void *allocateLarge(size_t bytes)
+{
+    constexpr size_t Huge = size_t(2) << 20;
+    const size_t rounded = (std::max<size_t>(bytes, 1) + Huge - 1) / Huge * Huge;
+    if (rounded < bytes)
+        return nullptr;
+    void *memory = std::aligned_alloc(Huge, rounded);
+    if (memory)
+        ::madvise(memory, rounded, MADV_HUGEPAGE); // advice only: without it, 4 KiB pages
+    return memory;
 }
 
 } // namespace SystemMemory

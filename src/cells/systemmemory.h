@@ -2,6 +2,8 @@
 
 #include <QtGlobal>
 
+#include <cstddef>
+
 // How much memory this process may use: the machine's physical memory, and
 // the limits set on the process (ulimit -v, ulimit -d), whichever is least.
 // 0 where nothing is known. For refusing, before they start, what cannot fit.
@@ -13,5 +15,12 @@ qint64 limit();
 // limit() less what the process already uses of the limits (its address
 // space), so the most one more allocation may still get.
 qint64 available();
+
+// Memory for a large array that is written whole once it is had (a map of
+// every cell): aligned to 2 MiB and advised as huge pages, so that its first
+// writes fault once per 2 MiB rather than once per 4 KiB page (on virtual
+// machines a fault costs microseconds: 0.19 s for 64 MB against 0.006 s).
+// nullptr when it cannot be had; freed with std::free().
+void *allocateLarge(size_t bytes);
 
 } // namespace SystemMemory

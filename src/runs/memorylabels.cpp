@@ -1,5 +1,7 @@
 #include "memorylabels.h"
 
+#include "systemmemory.h"
+
 #include <algorithm>
 #include <new>
 #include <thread>
@@ -88,8 +90,8 @@ bool MemoryLabels::allocate()
         return !m_failed;
     try {
         if (m_each) {
-            m_scratch.resize(size_t(m_rows * m_columns));
-            m_labels = m_scratch.data();
+            m_scratch.reset(static_cast<quint32 *>(SystemMemory::allocateLarge(size_t(m_rows * m_columns) * 4)));
+            m_labels = m_scratch.get();
         } else {
             m_labels = static_cast<quint32 *>(m_into(std::nullopt, m_rows, m_columns, false));
         }
@@ -229,23 +231,27 @@ bool MemoryLabels::finish(const std::vector<qint32> &classes, int threads)
             value[l] = ++it->second;
         }
     }
+    // Each band's cells rewritten through a table of its labels' values,
+    // with 0 for label 0 and no value for everything past its labels (the
+    // no-value label among them): one load per cell, no branch.
+    std::vector<quint32> bandLabels(m_bands.size());
+    for (size_t k = 0; k < m_bands.size(); ++k)
+        bandLabels[k] = quint32((k + 1 < m_bands.size() ? m_bands[k + 1].m_base : parent.size() - 1) - m_bands[k].m_base);
     const auto rewrite = [&](quint32 *map, std::optional<qint32> coverClass) {
         onThreads(int(m_bands.size()), threads, [&](int k) {
             const Band &band = m_bands[size_t(k)];
+            const quint32 count = bandLabels[size_t(k)];
+            std::vector<quint32> table(size_t(count) + 2);
+            for (quint32 l = 1; l <= count; ++l) {
+                const quint32 global = band.m_base + l;
+                table[l] = !coverClass || classOf[global] == *coverClass ? value[global] : 0;
+            }
+            table[count + 1] = NoValue;
             const quint32 *labels = m_labels + band.m_first * m_columns;
             quint32 *out = map + band.m_first * m_columns;
-            const quint32 *values = value.data() + band.m_base;
-            const qint32 *classes = classOf.data() + band.m_base;
             const qint64 cellsOfBand = band.m_rows * m_columns;
-            for (qint64 i = 0; i < cellsOfBand; ++i) {
-                const quint32 label = labels[i];
-                if (label == NoValue)
-                    out[i] = NoValue;
-                else if (!coverClass)
-                    out[i] = label == NoLabel ? 0 : values[label];
-                else
-                    out[i] = label != NoLabel && classes[label] == *coverClass ? values[label] : 0;
-            }
+            for (qint64 i = 0; i < cellsOfBand; ++i)
+                out[i] = table[std::min(labels[i], count + 1)];
         });
     };
     if (!m_each) {

@@ -6,6 +6,7 @@
 
 #include <QtGlobal>
 
+#include <cstdlib>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -103,7 +104,7 @@ private:
     PatchPass::Values m_values;
     Into m_into;
     quint32 *m_labels = nullptr; // the map (one cover) or m_scratch (each)
-    std::vector<quint32> m_scratch;
+    std::unique_ptr<quint32, void (*)(void *)> m_scratch{nullptr, std::free};
     bool m_failed = false;
     std::vector<Band> m_bands;
 };

@@ -32,6 +32,9 @@ expected=(
     "largemap check_largemap"
     "readme-generate check_generate"
     "readme-sweep run_block"
+    "readme-bindings-install devbindings"
+    "readme-python check_python"
+    "readme-r check_r"
     "study-sizes check_study"
     "study-thresholds-r check_thresholds_r"
     "dev-ci in_ci"
@@ -185,6 +188,35 @@ check_largemap() {
 
 scaleout() {
     echo "tst_readme: $1: present (tests/scaleout runs it)"
+}
+
+devbindings() {
+    echo "tst_readme: $1: present (tst_devbindings runs it)"
+}
+
+# The Python and R examples print a row per class of the six and plot the
+# PP curve as a PNG; the module and the package come from the build
+# (PYTHONPATH, R_LIBS).
+check_bindings() {
+    local name=$1 text=$2 pattern=$3 png=$4 out rows magic
+    if [[ ${VANTRIX_BINDINGS_BUILT:-} == 0 ]]; then
+        echo "tst_readme: $name: not run (this build has no bindings)"
+        return 0
+    fi
+    if ! out=$(bash -e -c "$text" 2>&1); then
+        fail "$name: a command of the block failed: $out"
+        return 0
+    fi
+    rows=$(grep -cE "$pattern" <<<"$out" || true)
+    magic=$(head -c 8 "$png" 2>/dev/null | od -An -tx1 | tr -d ' \n')
+    [[ $rows == 6 && $magic == 89504e470d0a1a0a ]] || fail "$name: $rows class rows, $png magic '$magic': $out"
+    echo "tst_readme: $name: $rows classes and the PP curve in $png"
+}
+check_python() {
+    check_bindings "$1" "$2" '^[0-5] +[1-6] +0\.[0-9]+ +[0-9]+ +0\.[0-9]+ +[0-9.]+$' pp-python.png
+}
+check_r() {
+    check_bindings "$1" "$2" '^[1-6] +[1-6] +0\.[0-9]+ +[0-9]+ +0\.[0-9]+ +[0-9.]+$' pp-r.png
 }
 
 # R's mean critical share and its standard error per size, near 0.5927.

@@ -352,9 +352,14 @@ def clusters(
     """
     options = _percolate_options(cover, rule, direction, extent, band, tile, jobs,
                                  lacunarity=None if lacunarity is None else _list(lacunarity, "lacunarity"))
+    return _table(_vantrix.clusters, landscape, nodata, options)
+
+
+def _table(call, landscape, nodata, options) -> pd.DataFrame:
+    """A table call on a landscape, its notes as warnings."""
     source = _Landscape(landscape, nodata)
     with source:
-        columns, notes = _vantrix.clusters(*source.arguments(), options)
+        columns, notes = call(*source.arguments(), options)
     _warn(notes)
     return _frame(columns)
 
@@ -393,11 +398,7 @@ def patches(
         >>> table.groupby("cover")["area"].describe()
     """
     options = _percolate_options(cover, rule, direction, extent, band, tile, jobs, min_cells=min_cells)
-    source = _Landscape(landscape, nodata)
-    with source:
-        columns, notes = _vantrix.patches(*source.arguments(), options)
-    _warn(notes)
-    return _frame(columns)
+    return _table(_vantrix.patches, landscape, nodata, options)
 
 
 def label(

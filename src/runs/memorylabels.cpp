@@ -109,26 +109,26 @@ quint32 *MemoryLabels::Band::row(qint64 row) const
     return m_labels && row >= 0 && row < m_rows ? m_labels + (m_first + row) * m_columns : nullptr;
 }
 
-void MemoryLabels::Band::addRow(qint64 row, const qint8 *cells, qint64 length)
+template <typename HasValue>
+void MemoryLabels::Band::markRow(qint64 row, qint64 length, HasValue hasValue)
 {
     quint32 *out = this->row(row);
     if (!out)
         return;
     const qint64 n = std::min(length, m_columns);
     for (qint64 c = 0; c < n; ++c)
-        out[c] = cells[c] < 0 ? NoValue : 0;
+        out[c] = hasValue(c) ? 0 : NoValue;
     std::fill(out + n, out + m_columns, NoValue);
+}
+
+void MemoryLabels::Band::addRow(qint64 row, const qint8 *cells, qint64 length)
+{
+    markRow(row, length, [cells](qint64 c) { return cells[c] >= 0; });
 }
 
 void MemoryLabels::Band::addRow(qint64 row, const quint8 *present, qint64 length)
 {
-    quint32 *out = this->row(row);
-    if (!out)
-        return;
-    const qint64 n = std::min(length, m_columns);
-    for (qint64 c = 0; c < n; ++c)
-        out[c] = present[c] ? 0 : NoValue;
-    std::fill(out + n, out + m_columns, NoValue);
+    markRow(row, length, [present](qint64 c) { return present[c] != 0; });
 }
 
 void MemoryLabels::Band::rowJoined(qint64 row, const qint64 *begins, const qint64 *ends, const qint32 *values,

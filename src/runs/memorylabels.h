@@ -75,6 +75,10 @@ public:
     private:
         friend class MemoryLabels;
         quint32 *row(qint64 row) const;
+        // Row `row`'s cells 0 where hasValue(column), else no value, the
+        // cells past length none.
+        template <typename HasValue>
+        void markRow(qint64 row, qint64 length, HasValue hasValue);
         quint32 m_base = 0;
         quint32 *m_labels = nullptr;
         qint64 m_first = 0;

@@ -1,4 +1,5 @@
 #include "percolatetool.h"
+#include "rowsparts.h"
 
 #include "batchoutputs.h"
 #include "commandline.h"
@@ -119,6 +120,31 @@ int test(const PercolateOptions &options, std::FILE *err)
         return 2;
     }
 
+    if (options.rows) {
+        // A part of every map's rows: its bands for a merge to join.
+        RowsParts::Writer part(batch, paths);
+        QString why;
+        if (!part.open(options.table, &why)) {
+            std::fprintf(err, "%s: cannot write the rows part %s: %s\n", Program, options.table.constData(),
+                         why.toLocal8Bit().constData());
+            return 1;
+        }
+        int status = 0;
+        PercolationBatch::run(paths, batch, options.jobs, [&](const PercolationBatch::Result &result) {
+            if (!result.errorString.isEmpty()) {
+                std::fprintf(err, "%s: %s: %s\n", Program, paths[result.index].constData(),
+                             result.errorString.toLocal8Bit().constData());
+                status = 1;
+            }
+            part.add(result);
+        });
+        if (!part.finish(&why)) {
+            std::fprintf(err, "%s: the rows part %s could not be written: %s\n", Program, options.table.constData(),
+                         why.toLocal8Bit().constData());
+            return 1;
+        }
+        return status;
+    }
     BatchOutputs writer(outputs, batch, paths, err);
     if (!writer.open())
         return 1;
@@ -205,13 +231,18 @@ bool parse(const QStringList &arguments, PercolateOptions &options, QString *err
                                    "Test only part K of N (K from 1) of the files given and listed, in contiguous "
                                    "blocks; the parts' reports, merged, are the report of the whole.",
                                    "K/N");
-    const QCommandLineOption merge("merge", "Join reports made from parts of one batch, given in place of FILEs, "
-                                            "into the report of the whole batch.");
+    const QCommandLineOption rows("rows",
+                                  "Search only band K of N (K from 1) of the rows of every map, and write it as a "
+                                  "part to --table FILE ({shard} stands for the part): the parts, merged, are the "
+                                  "table of the whole maps, the same bytes as one run.",
+                                  "K/N");
+    const QCommandLineOption merge("merge", "Join reports, tables or rows parts made from parts of one batch, given "
+                                            "in place of FILEs, into the report or table of the whole batch.");
     const QCommandLineOption quiet({"q", "quiet"}, "No progress line. Notes on what changes an answer (a cover "
                                                    "value from config.txt, cells left out, a cover absent from a "
                                                    "map) are still written to standard error.");
     parser.addOptions({cover, rule, direction, band, tile, extent, table, tileMap, clusterMap, values, patches, minCells,
-                       lacunarity, output, jobs, filesFrom, shard, merge, quiet});
+                       lacunarity, output, jobs, filesFrom, shard, rows, merge, quiet});
     parser.addHelpOption();
     parser.addVersionOption();
     parser.addPositionalArgument("FILE", "Landscape files to test (with --merge: reports to join).", "[FILE...]");
@@ -228,6 +259,22 @@ bool parse(const QStringList &arguments, PercolateOptions &options, QString *err
         return false;
     options.table = parser.value(table).toLatin1();
     options.patches = parser.value(patches).toLatin1();
+    if (parser.isSet(rows)) {
+        options.rows = Shard::parse(parser.value(rows), errorString);
+        if (!options.rows)
+            return false;
+        if (options.shard)
+            return fail(QStringLiteral("--rows splits every map, --shard the list of maps: give one"));
+        for (const QCommandLineOption *whole : {&output, &tile, &tileMap, &clusterMap, &patches, &lacunarity}) {
+            if (parser.isSet(*whole))
+                return fail(QStringLiteral("--rows writes the part of the table that its rows give; --%1 is for "
+                                           "whole runs")
+                                    .arg(whole->names().constLast()));
+        }
+        if (options.table.isEmpty())
+            return fail(QStringLiteral("--rows writes its part to --table FILE"));
+        options.table = options.rows->expand(options.table);
+    }
     for (QByteArray *name : {&options.table, &options.patches}) {
         if (options.shard)
             *name = options.shard->expand(*name);
@@ -240,7 +287,7 @@ bool parse(const QStringList &arguments, PercolateOptions &options, QString *err
     if (parser.isSet(merge)) {
         for (const QCommandLineOption *testOption :
              {&cover, &rule, &direction, &band, &tile, &extent, &table, &tileMap, &clusterMap, &values, &patches,
-              &minCells, &lacunarity, &jobs, &filesFrom, &shard}) {
+              &minCells, &lacunarity, &jobs, &filesFrom, &shard, &rows}) {
             if (parser.isSet(*testOption))
                 return fail(QStringLiteral("--merge takes only reports or tables, --output and --quiet"));
         }
@@ -336,6 +383,9 @@ bool parse(const QStringList &arguments, PercolateOptions &options, QString *err
                                      QString::fromLatin1(named[i].second)));
         }
     }
+    if (options.rows && walk)
+        return fail(QStringLiteral("--rows needs a cluster rule (--rule cluster4 or cluster8): the walk holds its "
+                                   "square whole"));
     if (!CommandLine::readJobs(parser, jobs, options.jobs, errorString))
         return false;
     if (parser.isSet(filesFrom))
@@ -358,6 +408,7 @@ PercolationBatch::Options batchOptions(const PercolateOptions &options)
     batch.lacunarity = options.lacunarity;
     batch.clusterMap = options.clusterMap;
     batch.clusterMapValues = options.clusterMapValues;
+    batch.rows = options.rows;
     if (options.cover)
         batch.cover = *options.cover;
     return batch;

@@ -36,6 +36,7 @@ struct PercolateOptions
     std::vector<qint64> lacunarity; // box sides
     int jobs = 1;
     std::optional<Shard> shard;
+    std::optional<Shard> rows;      // --rows: this process's part of every map's rows
     bool quiet = false;
 };
 

@@ -1,4 +1,5 @@
 #include "batchoutputs.h"
+#include "rowsparts.h"
 
 #include "clustertable.h"
 #include "patchtable.h"
@@ -474,6 +475,8 @@ int BatchOutputs::merge(const QByteArrayList &parts, const QByteArray &output, c
     // Tables are told from reports by their first line (parts that are all
     // pipes are reports).
     const QByteArray first = SplitParts::firstLineOfFirstFile(parts);
+    if (RowsParts::isPart(first))
+        return RowsParts::merge(parts, output, program, err);
     for (const Tsv::Kind *kind : {&ClusterTable::kind(), &PatchTable::kind()}) {
         if (Tsv::isStart(*kind, first)) {
             return SplitParts::writeMerge(output, program, kind->one.toLocal8Bit().constData(),

@@ -126,6 +126,9 @@ namespace {
 // Bits of a slot's edges word besides the edges of the landscape.
 constexpr quint32 Live = quint32(1) << 31;       // the slot holds a cluster, open or merged
 constexpr quint32 Referenced = quint32(1) << 30; // during collect(): a run of the last row leads to it
+// Bands: the cluster touches the band's first row, or is open at its end.
+constexpr quint32 SeamTop = quint32(1) << 29;
+constexpr quint32 SeamBottom = quint32(1) << 28;
 
 inline quint32 findRoot(quint32 *parent, quint32 slot)
 {
@@ -305,6 +308,29 @@ struct ClusterScan::Private
 
     ClusterStatistics statistics;
     PatchNumbers numbers; // one cover's, with an observer
+
+    // A band's seams (Options::band). Each cluster of the first row gets a
+    // number of its own there (topOf[slot] for its root); when clusters
+    // with numbers join, their numbers join too (topParent, a union-find
+    // as small as the first row). A cluster touching the first row or open
+    // at the end retires into held (heldOf: its index there) instead of the
+    // statistics.
+    bool seams = false;
+    std::vector<quint32> topOf;
+    std::vector<quint32> topParent;
+    std::vector<quint32> heldOfTop;
+    std::vector<quint32> heldOf;
+    std::vector<Cluster> held;
+    BandSeam::Row topRow;
+    quint32 findTop(quint32 top)
+    {
+        while (topParent[top] != top)
+            top = topParent[top] = topParent[topParent[top]];
+        return top;
+    }
+    void joinTops(quint32 root, quint32 other);
+    void keepTopRow();
+    void keepRow(const Runs &runs, int words, BandSeam::Row &into) const;
     // Classes: the statistics (and patch numbers) per class value, found
     // through an open-addressed table of values (entries hold the index + 1,
     // 0 when empty).
@@ -353,7 +379,18 @@ void ClusterScan::Private::start(const Options &given, bool forClasses)
     options.columns = std::clamp<qint64>(options.columns, 0, MaxColumns);
     classes = forClasses;
     stopped = false;
-    row = 0;
+    seams = options.band;
+    if (seams) {
+        options.firstRow = std::clamp<qint64>(options.firstRow, 0, options.rows);
+        options.leftRight = options.topBottom = false;
+    } else {
+        options.firstRow = 0;
+    }
+    row = options.firstRow;
+    topParent.clear();
+    heldOfTop.clear();
+    held.clear();
+    topRow = BandSeam::Row();
     cellsWithValue = 0;
     habitatCells = 0;
     reach = options.connectivity == ClusterRecord::Eight ? 1 : 0;
@@ -411,6 +448,10 @@ void ClusterScan::Private::grow(qint64 size)
     }
     if (classes && slotClass.size() < n)
         slotClass.resize(n);
+    if (seams && topOf.size() < n) {
+        topOf.resize(n);
+        heldOf.resize(n);
+    }
     if (observer && stamp.size() < n) {
         stamp.resize(n);
         mergedNow.resize(n);
@@ -559,7 +600,10 @@ struct ClusterScan::Private::RowJoin
         if (other < root)
             std::swap(root, other);
         parentOf[other] = root;
-        edgesOf[root] |= edgesOf[other];
+        const quint32 otherEdges = edgesOf[other];
+        if (otherEdges & SeamTop)
+            scan.joinTops(root, other);
+        edgesOf[root] |= otherEdges;
         if (Cells) {
             Record &into = recordOf[root];
             const Record &from = recordOf[other];
@@ -912,6 +956,13 @@ void ClusterScan::Private::retire(quint32 slot)
     ClusterStatistics &into = classes ? classStatistics[slotClass[slot]] : statistics;
     if (observer)
         observer->clusterRetired(slot, cluster);
+    if (seams && (edges[slot] & (SeamTop | SeamBottom))) {
+        heldOf[slot] = quint32(held.size());
+        if (edges[slot] & SeamTop)
+            heldOfTop[findTop(topOf[slot])] = quint32(held.size());
+        held.push_back(cluster);
+        return;
+    }
     if (options.statistics) {
         into.add(cluster);
     } else {
@@ -966,8 +1017,56 @@ void ClusterScan::Private::endRow()
         mergedBeforeCount = mergedNowCount;
         mergedNowCount = 0;
     }
+    if (seams && row == options.firstRow && row > 0)
+        keepTopRow();
     std::swap(previous, current);
     ++row;
+}
+
+// Cluster `other`, which touches the band's first row, joins `root`.
+void ClusterScan::Private::joinTops(quint32 root, quint32 other)
+{
+    if (!(edges[root] & SeamTop)) {
+        topOf[root] = topOf[other];
+        return;
+    }
+    const quint32 a = findTop(topOf[root]);
+    const quint32 b = findTop(topOf[other]);
+    topParent[std::max(a, b)] = std::min(a, b);
+}
+
+// A band's first row, just joined: its runs, each cluster numbered.
+void ClusterScan::Private::keepTopRow()
+{
+    keepRow(*current, 1 - wordsNow, topRow);
+    for (quint32 &label : topRow.label) {
+        const quint32 root = findRoot(parent.data(), label);
+        if (!(edges[root] & SeamTop)) {
+            edges[root] |= SeamTop;
+            topOf[root] = quint32(topParent.size());
+            topParent.push_back(quint32(topParent.size()));
+            heldOfTop.push_back(0);
+        }
+        label = topOf[root];
+    }
+}
+
+// An outer row's runs (labels their slots) and, under one cover with
+// statistics, its matrix cells from the words at index `words`.
+void ClusterScan::Private::keepRow(const Runs &from, int words, BandSeam::Row &into) const
+{
+    const size_t n = size_t(from.count);
+    into.begin.assign(from.begin.begin(), from.begin.begin() + n);
+    into.end.assign(from.end.begin(), from.end.begin() + n);
+    into.label.assign(from.label.begin(), from.label.begin() + n);
+    if (classes)
+        into.value.assign(from.value.begin(), from.value.begin() + n);
+    else
+        into.value.clear();
+    if (!classes && options.statistics)
+        into.matrix = matrixWords[words];
+    else
+        into.matrix.clear();
 }
 
 quint32 ClusterScan::Private::classIndexOf(qint32 value)
@@ -1097,6 +1196,44 @@ std::vector<std::pair<qint32, ClusterStatistics>> ClusterScan::finishClasses()
     p.classShift = shift;
     p.classStatistics.assign(p.classValues.size(), ClusterStatistics());
     return result;
+}
+
+BandSeam ClusterScan::finishBand()
+{
+    Private &p = *d;
+    BandSeam seam;
+    seam.connectivity = p.options.connectivity;
+    seam.classes = p.classes;
+    seam.statistics = p.options.statistics;
+    seam.rows = p.options.rows;
+    seam.columns = p.options.columns;
+    seam.firstRow = p.options.firstRow;
+    seam.endRow = p.row;
+    // The clusters of the last row stay open when rows of the landscape
+    // follow; they, and those of the first row, retire into the seams.
+    if (p.seams && p.row < p.options.rows) {
+        p.keepRow(*p.previous, 1 - p.wordsNow, seam.bottom);
+        for (quint32 &label : seam.bottom.label) {
+            label = findRoot(p.parent.data(), label);
+            p.edges[label] |= SeamBottom;
+        }
+    }
+    p.retireAll();
+    for (quint32 &label : seam.bottom.label)
+        label = p.heldOf[label];
+    seam.top = std::move(p.topRow);
+    for (quint32 &label : seam.top.label)
+        label = p.heldOfTop[p.findTop(label)];
+    seam.open = std::move(p.held);
+    seam.cells = p.cellsWithValue;
+    seam.habitat = p.habitatCells;
+    seam.cover = p.statistics;
+    for (size_t index = 0; index < p.classValues.size(); ++index)
+        seam.perClass.emplace_back(p.classValues[index], p.classStatistics[index]);
+    std::sort(seam.perClass.begin(), seam.perClass.end(),
+              [](const auto &a, const auto &b) { return a.first < b.first; });
+    p.start(p.options, p.classes);
+    return seam;
 }
 
 quint64 ClusterScan::patchNumber(qint32 value, quint64 start) const

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "bandseam.h"
 #include "clusterrecord.h"
 #include "clusterstatistics.h"
 #include "raggedrows.h"
@@ -45,6 +46,14 @@ public:
         bool statistics = true;
         bool leftRight = true; // the directions asked for, for stopping early
         bool topBottom = true;
+        // A band of the landscape's rows, finished with finishBand(): the
+        // first row given is row firstRow of the landscape (coordinates and
+        // edges are the landscape's), and the clusters that touch the band's
+        // first row (when firstRow > 0) or are open at its end (when that is
+        // not the landscape's) are kept for the seams instead of counted.
+        // There is no stopping early.
+        bool band = false;
+        qint64 firstRow = 0;
     };
 
     // What a caller that maps clusters sees (see setObserver()).
@@ -132,6 +141,11 @@ public:
     // each class's cells counts every cell with a value. Empty after
     // begin() (a landscape of one cover).
     std::vector<std::pair<qint32, ClusterStatistics>> finishClasses();
+
+    // After the last row of a band (Options::band), of one cover or of
+    // classes: its statistics and seams (BandSeam). The observer, if any,
+    // hears of every cluster that retires from the band, complete or not.
+    BandSeam finishBand();
 
     // With an observer, after finish() or finishClasses() and until the next
     // begin: the number of the patch whose cluster is of class value (0

@@ -56,7 +56,7 @@ double logOf(qint64 n)
             t[size_t(i)] = std::log(double(i));
         return t;
     }();
-    return n < Known ? table[size_t(n)] : std::log(double(n));
+    return n > 0 && n < Known ? table[size_t(n)] : std::log(double(n));
 }
 
 } // namespace

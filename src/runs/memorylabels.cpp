@@ -134,7 +134,7 @@ void MemoryLabels::Band::addRow(qint64 row, const quint8 *present, qint64 length
 void MemoryLabels::Band::rowJoined(qint64 row, const qint64 *begins, const qint64 *ends, const qint32 *values,
                                    const quint32 *clusters, qint64 runs)
 {
-    quint32 *out = this->row(row);
+    quint32 *out = this->row(row - m_first);
     if (!out)
         return;
     for (qint64 i = 0; i < runs; ++i) {

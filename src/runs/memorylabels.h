@@ -64,6 +64,7 @@ public:
         void addRow(qint64 row, const qint8 *cells, qint64 length);
         void addRow(qint64 row, const quint8 *present, qint64 length);
 
+        // The search numbers rows as the landscape's (a band of it).
         void rowJoined(qint64 row, const qint64 *begins, const qint64 *ends, const qint32 *values,
                        const quint32 *clusters, qint64 runs) override;
         void clusterRetired(quint32 cluster, const Cluster &record) override;

@@ -1,5 +1,6 @@
 #include "percolationbatch.h"
 
+#include "bandseam.h"
 #include "cellcodes.h"
 #include "memorylabels.h"
 #include "outputnames.h"
@@ -553,55 +554,71 @@ bool secondPass(const QByteArray &path, const Batch::Options &options, Batch::Re
     return true;
 }
 
-// A whole file's map into memory (Options::clusterMapInto alone): its rows
-// searched in bands at once (MemoryLabels), a raster's on up to
-// Options::mapThreads threads, each band read from its own stream. With one
-// band the landscape's statistics are the search's; with several, only its
-// cells and habitat are counted (nothing else is asked of them).
-bool labelInBands(LandscapeStream &stream, const QByteArray &path, const Batch::Options &options, Batch::Result &result,
-                  qint64 readColumns, qint64 bandRows, QString *errorString)
+// A whole file searched in bands of rows at once, on up to
+// Options::mapThreads threads (a raster's; a text file is read from its top,
+// in one band), each band read from a stream of its own and searched as a
+// band of the landscape (ClusterScan::Options::band); the bands' seams are
+// joined, so that the landscape's statistics are one pass's, to the bit,
+// whatever the number of bands. With labels, its map into memory too
+// (Options::clusterMapInto alone: MemoryLabels).
+bool searchInBands(LandscapeStream &stream, const QByteArray &path, const Batch::Options &options,
+                   Batch::Result &result, qint64 readColumns, qint64 bandRows, bool statistics,
+                   std::unique_ptr<MemoryLabels> *labels, QString *errorString)
 {
     const qint64 rows = stream.rows();
     const qint64 n = options.extent == Batch::Full ? stream.columns() : rows;
     const bool each = options.cover.isEach();
-    // Bands of at least 64 rows; a text file is read from the top only.
-    const int bands = stream.isRaster() ? int(std::clamp<qint64>(rows / 64, 1, std::max(1, options.mapThreads))) : 1;
+    // The rows searched: all, or Options::rows's part of them.
+    const qint64 from = options.rows ? options.rows->begin(rows) : 0;
+    const qint64 to = options.rows ? options.rows->end(rows) : rows;
+    if (options.rows && stream.isRaster() && options.extent != Batch::Full && stream.columns() > n)
+        result.cellsLeftOut = (to - from) * (stream.columns() - n); // the part's share of what testWhole() counted
+    // Bands of at least 64 rows.
+    const int bands = stream.isRaster() ? int(std::clamp<qint64>((to - from) / 64, 1, std::max(1, options.mapThreads)))
+                                        : 1;
     std::vector<qint64> firsts;
-    for (int k = 0; k < bands; ++k)
-        firsts.push_back(rows * k / bands);
-    MemoryLabels labels(rows, n, each, options.rule.connectivity(), options.clusterMapValues, firsts,
-                        options.clusterMapInto);
-    const bool room = labels.allocate();
+    for (int k = 0; k <= bands; ++k)
+        firsts.push_back(from + (to - from) * k / bands);
+    bool room = false;
+    if (labels) {
+        *labels = std::make_unique<MemoryLabels>(rows, n, each, options.rule.connectivity(), options.clusterMapValues,
+                                                 std::vector<qint64>(firsts.begin(), firsts.end() - 1),
+                                                 options.clusterMapInto);
+        room = (*labels)->allocate();
+    }
 
     struct Searched
     {
         QString errorString;
-        ClusterStatistics statistics;                              // one cover
-        std::vector<std::pair<qint32, ClusterStatistics>> classes; // each
+        BandSeam seam;
         qint64 cellsLeftOut = 0;
         qint64 edgeCells = 0;
         qint64 edgeCellsWithoutValue = 0;
     };
     std::vector<Searched> searched(static_cast<size_t>(bands));
     const auto search = [&](int k, LandscapeStream &from, ClusterScan &scan) {
-        MemoryLabels::Band &band = labels.band(k);
+        MemoryLabels::Band *map = room ? &(*labels)->band(k) : nullptr;
         Searched &out = searched[size_t(k)];
-        const qint64 end = band.first() + band.rows();
+        const qint64 begin = firsts[size_t(k)];
+        const qint64 end = firsts[size_t(k) + 1];
         EdgeCount edges{rows, n};
         RaggedRows<qint8> cells;
         RaggedRows<qint32> values;
         RaggedRows<quint8> present;
-        scan.setObserver(room ? &band : nullptr);
-        const ClusterScan::Options scanning = scanOptions(options.rule, true, band.rows(), n);
+        scan.setObserver(map);
+        ClusterScan::Options scanning = scanOptions(options.rule, statistics, rows, n);
+        scanning.band = true;
+        scanning.firstRow = begin;
         each ? scan.beginClasses(scanning) : scan.begin(scanning);
-        bool read = from.nextRow() == band.first() || from.seek(band.first(), &out.errorString);
+        bool read = from.nextRow() == begin || from.seek(begin, &out.errorString);
         while (read && from.nextRow() < end) {
             const qint64 first = from.nextRow();
             const qint64 count = std::min(bandRows, end - first);
             if (each) {
                 read = from.readValues(count, readColumns, values, present, &out.errorString);
                 for (qint64 r = 0; read && r < values.rowCount(); ++r) {
-                    band.addRow(first - band.first() + r, present.row(r), present.rowLength(r));
+                    if (map)
+                        map->addRow(first - begin + r, present.row(r), present.rowLength(r));
                     edges.addPresent(first + r, present.row(r), present.rowLength(r));
                     scan.addClassRow(values.row(r), present.row(r), values.rowLength(r));
                 }
@@ -610,16 +627,14 @@ bool labelInBands(LandscapeStream &stream, const QByteArray &path, const Batch::
                 for (qint64 r = 0; read && r < cells.rowCount(); ++r) {
                     if (options.extent != Batch::Full && !stream.isRaster())
                         out.cellsLeftOut += std::max<qint64>(0, cells.rowLength(r) - n);
-                    band.addRow(first - band.first() + r, cells.row(r), cells.rowLength(r));
+                    if (map)
+                        map->addRow(first - begin + r, cells.row(r), cells.rowLength(r));
                     edges.addCells(first + r, cells.row(r), cells.rowLength(r));
                     scan.addRow(cells.row(r), cells.rowLength(r));
                 }
             }
         }
-        if (each)
-            out.classes = scan.finishClasses();
-        else
-            out.statistics = scan.finish();
+        out.seam = scan.finishBand();
         scan.setObserver(nullptr);
         out.edgeCells = edges.cells;
         out.edgeCellsWithoutValue = edges.withoutValue;
@@ -631,6 +646,7 @@ bool labelInBands(LandscapeStream &stream, const QByteArray &path, const Batch::
             LandscapeStream::Options reading;
             reading.band = options.band;
             reading.grid = options.grid;
+            reading.prefetch = true;
             ClusterScan scan;
             if (own.open(path, reading, &searched[size_t(k)].errorString))
                 search(k, own, scan);
@@ -648,44 +664,22 @@ bool labelInBands(LandscapeStream &stream, const QByteArray &path, const Batch::
         result.edgeCells += band.edgeCells;
         result.edgeCellsWithoutValue += band.edgeCellsWithoutValue;
     }
-
-    // The landscapes: with several bands, their counts.
-    std::map<qint32, ClusterStatistics> classes;
-    ClusterStatistics whole;
-    for (const Searched &band : searched) {
-        for (const auto &[value, found] : band.classes) {
-            ClusterStatistics &into = classes[value];
-            into.cells += found.cells;
-            into.habitat += found.habitat;
-        }
-        whole.cells += band.statistics.cells;
-        whole.habitat += band.statistics.habitat;
+    BandSeam whole = std::move(searched[0].seam);
+    for (int k = 1; k < bands; ++k) {
+        BandSeam joined;
+        if (!BandSeam::join(whole, searched[size_t(k)].seam, joined, errorString))
+            return false;
+        whole = std::move(joined);
     }
-    if (bands == 1) {
-        whole = searched[0].statistics;
-        for (const auto &[value, found] : searched[0].classes)
-            classes[value] = found;
+    if (options.rows) {
+        result.seam = whole.write();
+        return true;
     }
+    Batch::addLandscapes(whole, options, result);
     std::vector<qint32> values;
-    const auto add = [&](std::optional<qint32> value, const ClusterStatistics &statistics) {
-        Batch::Landscape landscape;
-        landscape.rows = rows;
-        landscape.columns = n;
-        landscape.isClass = value.has_value();
-        landscape.coverClass = value.value_or(0);
-        landscape.statistics = statistics;
-        landscape.spans = bands == 1 ? options.rule.answer(statistics) : 0;
-        result.landscapes.push_back(landscape);
-    };
-    if (each) {
-        for (const auto &[value, statistics] : classes) {
-            add(value, statistics);
-            values.push_back(value);
-        }
-    } else {
-        add(std::nullopt, whole);
-    }
-    if (!room || !labels.finish(values, bands))
+    for (const Batch::Landscape &landscape : result.landscapes)
+        values.push_back(landscape.coverClass);
+    if (labels && (!room || !(*labels)->finish(values, bands)))
         result.mapError = tr("the cluster map could not be written: there is not enough memory for it");
     return true;
 }
@@ -775,8 +769,16 @@ bool testWhole(LandscapeStream &stream, const QByteArray &path, const Batch::Opt
     // Patches and maps need the records of the second pass.
     // A map wanted only into memory is labelled there as the search runs.
     if (options.clusterMapInto && options.clusterMap.isEmpty() && !asked.patches && !asked.boxes
-        && MemoryLabels::fits(rows, n))
-        return labelInBands(stream, path, options, result, readColumns, band, errorString);
+        && MemoryLabels::fits(rows, n)) {
+        std::unique_ptr<MemoryLabels> labels;
+        return searchInBands(stream, path, options, result, readColumns, band, true, &labels, errorString);
+    }
+    // A part of the rows, or a table alone on every thread asked for.
+    if (options.rows)
+        return searchInBands(stream, path, options, result, readColumns, band, asked.statistics, nullptr, errorString);
+    if (asked.statistics && !asked.patches && !asked.boxes && options.clusterMap.isEmpty() && !options.clusterMapInto
+        && options.mapThreads > 1 && stream.isRaster())
+        return searchInBands(stream, path, options, result, readColumns, band, true, nullptr, errorString);
     const bool recorded = asked.patches || !options.clusterMap.isEmpty() || options.clusterMapInto;
     std::unique_ptr<PatchRecorder> recorder;
     if (recorded) {
@@ -862,6 +864,26 @@ bool testWhole(LandscapeStream &stream, const QByteArray &path, const Batch::Opt
 }
 
 } // namespace
+
+void PercolationBatch::addLandscapes(const BandSeam &whole, const Options &options, Result &result)
+{
+    const auto add = [&](std::optional<qint32> value, const ClusterStatistics &found) {
+        Landscape landscape;
+        landscape.rows = whole.rows;
+        landscape.columns = whole.columns;
+        landscape.isClass = value.has_value();
+        landscape.coverClass = value.value_or(0);
+        landscape.statistics = found;
+        landscape.spans = options.rule.answer(found);
+        result.landscapes.push_back(landscape);
+    };
+    if (whole.classes) {
+        for (const auto &[value, found] : whole.classStatistics())
+            add(value, found);
+    } else {
+        add(std::nullopt, whole.coverStatistics());
+    }
+}
 
 PercolationBatch::Result PercolationBatch::test(const QByteArray &path, const Options &options)
 {
@@ -955,10 +977,14 @@ void PercolationBatch::run(const QByteArrayList &paths, const Options &options, 
                            const std::function<void(qsizetype)> &before)
 {
     std::vector<Result> results(size_t(paths.size()));
+    // Jobs that files leave idle search one map's bands.
+    Options each = options;
+    if (!paths.isEmpty())
+        each.mapThreads = std::max<qsizetype>(options.mapThreads, jobs / paths.size());
     WorkerPool::run(
             paths.size(), jobs,
             [&](qint64 i) {
-                Result result = test(paths[qsizetype(i)], options);
+                Result result = test(paths[qsizetype(i)], each);
                 result.index = qsizetype(i);
                 const bool retry = result.outOfMemory;
                 results[size_t(i)] = std::move(result);

@@ -1,6 +1,8 @@
 #pragma once
 
+#include "bandseam.h"
 #include "clusterscan.h"
+#include "shard.h"
 #include "lacunarity.h"
 #include "patchpass.h"
 #include "patchspool.h"
@@ -81,9 +83,15 @@ public:
         // PatchPass::Map::into). It is called on the thread that tests the
         // file and must not throw.
         std::function<void *(std::optional<qint32> coverClass, qint64 rows, qint64 columns, bool wide)> clusterMapInto;
-        // Threads that search a raster's map into memory at once, each a
-        // band of its rows (the map is the same for any number).
+        // Threads that search one raster at once, each a band of its rows,
+        // for a table alone or a map into memory (the answers are the same
+        // for any number); run() gives a file the jobs that the files leave
+        // idle.
         int mapThreads = 1;
+        // Only part K of N of every whole map's rows (Shard::begin(), end()
+        // of its rows; cluster rules, no tiles, patches, maps or boxes): its
+        // statistics and seams into Result::seam, for a merge to join.
+        std::optional<Shard> rows;
         // A grid in memory read in place of every path (which then only
         // names it).
         std::shared_ptr<const MemoryGrid> grid;
@@ -138,6 +146,9 @@ public:
         std::shared_ptr<PatchSpool> patches;
         bool outOfMemory = false;          // it could not be read for want of memory
         LandscapeReader::SkippedFields skippedFields; // text fields that are not integers
+        // With Options::rows, the part's band of the map (BandSeam::write()),
+        // and no landscapes; with its rows the whole map, its landscapes.
+        QByteArray seam;
     };
 
     // jobs < 1 means 1; threads as WorkerPool says. onResult is called once
@@ -150,4 +161,8 @@ public:
 
     // One file, as run() tests it.
     static Result test(const QByteArray &path, const Options &options);
+
+    // The landscapes of a whole map searched in bands and joined (the
+    // cover's, or one per class), as test() gives them, onto result.
+    static void addLandscapes(const BandSeam &whole, const Options &options, Result &result);
 };

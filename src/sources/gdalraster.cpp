@@ -844,13 +844,36 @@ bool GdalRaster::readHabitat(qint64 firstLine, qint64 lineCount, qint64 columns,
             // Byte cells are read straight into the caller's buffer and
             // turned into codes there, through the table of all 256.
             const qint8 *codes = d->codesFor<T>(cover);
+            // A cover of one value and at most one nodata value (most land
+            // cover) is two comparisons a cell, which vectorise; any other
+            // goes through the table.
+            int habitatValues = 0, noValues = 0;
+            quint8 habitatValue = 0, noValue = 0;
+            for (int v = 0; v < 256; ++v) {
+                if (codes[v] == CellCode::Habitat && ++habitatValues)
+                    habitatValue = quint8(v);
+                if (codes[v] == CellCode::NoValue && ++noValues)
+                    noValue = quint8(v);
+            }
+            const bool compare = habitatValues <= 1 && noValues <= 1;
+            const quint8 habitatBit = habitatValues == 1 ? 1 : 0;
+            const quint8 noValueBit = noValues == 1 ? 1 : 0;
             return d->readWindows(
                     firstLine, lineCount, columns,
                     [&](const void *, const quint8 *mask, qint64 line, qint64 col, qint64 h, qint64 w) {
                         for (qint64 r = 0; r < h; ++r) {
                             qint8 *o = out + (line + r) * columns + col;
-                            for (qint64 i = 0; i < w; ++i)
-                                o[i] = codes[static_cast<quint8>(o[i])];
+                            if (compare) {
+                                // Locals: the cells may alias anything the lambda refers to.
+                                const quint8 hv = habitatValue, nv = noValue, hb = habitatBit, nb = noValueBit;
+                                for (qint64 i = 0; i < w; ++i) {
+                                    const quint8 v = quint8(o[i]);
+                                    o[i] = qint8(quint8(v == hv) & hb) - qint8(quint8(v == nv) & nb);
+                                }
+                            } else {
+                                for (qint64 i = 0; i < w; ++i)
+                                    o[i] = codes[static_cast<quint8>(o[i])];
+                            }
                         }
                         applyMask(mask, line, col, h, w);
                     },

@@ -1,0 +1,325 @@
+#include "rowsparts.h"
+
+#include "batchoutputs.h"
+#include "percolationreport.h"
+#include "splitparts.h"
+
+#include <QCoreApplication>
+
+namespace {
+
+QString tr(const char *text)
+{
+    return QCoreApplication::translate("RowsParts", text);
+}
+
+constexpr const char *Prefix = "# vantrix rows part ";
+// Base64 lines stay well below what a line reader takes.
+constexpr qsizetype SeamLine = 48000;
+
+const SplitParts::Kind &kind()
+{
+    static const SplitParts::Kind k{tr("rows parts"), tr("rows part"), Prefix};
+    return k;
+}
+
+QByteArray b64(const QByteArray &bytes)
+{
+    return bytes.toBase64();
+}
+
+QByteArray real(double v)
+{
+    return QByteArray::number(v, 'g', 17);
+}
+
+// The options a merge needs to write the table as the run would: the fields
+// of the options line.
+QByteArrayList optionFields(const PercolationBatch::Options &batch)
+{
+    return {"cover=" + b64(batch.cover.asked()), "rule=" + SpanningRule::name(batch.rule.kind).toLatin1(),
+            "direction=" + SpanningRule::name(batch.rule.direction).toLatin1(),
+            "band=" + QByteArray::number(batch.band),
+            QByteArray("extent=") + (batch.extent == PercolationBatch::Full ? "full" : "square"),
+            QByteArray("statistics=") + (batch.statistics ? "1" : "0")};
+}
+
+std::optional<PercolationBatch::Options> optionsOf(const QByteArray &line)
+{
+    const QByteArrayList fields = line.split('\t');
+    if (fields.size() != 7 || fields[0] != "options")
+        return std::nullopt;
+    auto value = [&](int i, const char *name) {
+        const QByteArray prefix = QByteArray(name) + '=';
+        return fields[i].startsWith(prefix) ? fields[i].mid(prefix.size()) : QByteArray("\n");
+    };
+    PercolationBatch::Options batch;
+    QString ignored;
+    const auto cover = CoverSet::parse(QString::fromLatin1(QByteArray::fromBase64(value(1, "cover"))), &ignored);
+    const auto kind = SpanningRule::kindNamed(QString::fromLatin1(value(2, "rule")));
+    const auto direction = SpanningRule::directionNamed(QString::fromLatin1(value(3, "direction")));
+    bool ok = false;
+    batch.band = value(4, "band").toInt(&ok);
+    if (!cover || !kind || !direction || !ok)
+        return std::nullopt;
+    batch.cover = *cover;
+    batch.rule = SpanningRule(*kind, *direction);
+    batch.extent = value(5, "extent") == "full" ? PercolationBatch::Full : PercolationBatch::Square;
+    batch.statistics = value(6, "statistics") == "1";
+    return batch;
+}
+
+// A map's line: what was read of the file besides its seams.
+QByteArray mapLine(qsizetype index, const QByteArray &path, const PercolationBatch::Result &r)
+{
+    QByteArrayList f{"map",
+                     QByteArray::number(index),
+                     b64(path),
+                     QByteArray::number(r.fileRows),
+                     QByteArray::number(r.fileColumns),
+                     QByteArray::number(int(r.isRaster)),
+                     QByteArray::number(r.cellsLeftOut),
+                     QByteArray::number(r.edgeCells),
+                     QByteArray::number(r.edgeCellsWithoutValue),
+                     QByteArray::number(r.skippedFields.count),
+                     b64(r.skippedFields.example),
+                     QByteArray::number(int(r.geo.hasTransform)),
+                     QByteArray::number(int(r.geo.geographic))};
+    for (const double t : r.geo.transform)
+        f << real(t);
+    f << b64(r.geo.projection) << b64(r.geo.units);
+    return f.join('\t') + '\n';
+}
+
+// Reads a map's line into result; false when it is not one.
+bool readMapLine(const QByteArray &line, qsizetype index, QByteArray &path, PercolationBatch::Result &r)
+{
+    const QByteArrayList f = line.split('\t');
+    if (f.size() != 21 || f[0] != "map" || f[1] != QByteArray::number(index))
+        return false;
+    bool ok = true;
+    auto number = [&](int i) {
+        bool good = false;
+        const qint64 v = f[i].toLongLong(&good);
+        ok = ok && good && v >= 0;
+        return v;
+    };
+    path = QByteArray::fromBase64(f[2]);
+    r.fileRows = number(3);
+    r.fileColumns = number(4);
+    r.isRaster = number(5) != 0;
+    r.cellsLeftOut = number(6);
+    r.edgeCells = number(7);
+    r.edgeCellsWithoutValue = number(8);
+    r.skippedFields.count = number(9);
+    r.skippedFields.example = QByteArray::fromBase64(f[10]);
+    r.geo.hasTransform = number(11) != 0;
+    r.geo.geographic = number(12) != 0;
+    for (int t = 0; t < 6; ++t) {
+        bool good = false;
+        r.geo.transform[t] = f[13 + t].toDouble(&good);
+        ok = ok && good;
+    }
+    r.geo.projection = QByteArray::fromBase64(f[19]);
+    r.geo.units = QByteArray::fromBase64(f[20]);
+    return ok;
+}
+
+QString partError(const SplitParts::Part &part, const QString &why)
+{
+    return QString::fromLocal8Bit(part.path) + QStringLiteral(": ") + why;
+}
+
+// The next map of a part: its line, then its seams or why it could not be
+// read; false, with the reason, for a part that does not hold it whole.
+bool readMap(SplitParts::Part &part, qsizetype index, QByteArray &line, QByteArray &path,
+             PercolationBatch::Result &result, QString *errorString)
+{
+    if (line.isEmpty() && part.reader->next(line) != LineReader::Line) {
+        *errorString = partError(part, tr("it ends before the map %1 (cut?)").arg(index + 1));
+        return false;
+    }
+    if (!readMapLine(line, index, path, result)) {
+        *errorString = partError(part, tr("the map %1 is not where it should be, or its line is damaged").arg(index + 1));
+        return false;
+    }
+    QByteArray seam;
+    line.clear();
+    LineReader::Status status;
+    while ((status = part.reader->next(line)) == LineReader::Line) {
+        if (line.startsWith("seam\t")) {
+            seam += QByteArray::fromBase64(line.mid(5));
+        } else if (line.startsWith("error\t")) {
+            result.errorString = QString::fromUtf8(QByteArray::fromBase64(line.mid(6)));
+        } else {
+            break;
+        }
+        line.clear();
+    }
+    if (status == LineReader::Error) {
+        *errorString = part.reader->errorString();
+        return false;
+    }
+    if (status == LineReader::End)
+        line.clear();
+    result.seam = seam;
+    return true;
+}
+
+} // namespace
+
+namespace RowsParts {
+
+Writer::Writer(const PercolationBatch::Options &batch, const QByteArrayList &paths)
+    : m_batch(batch)
+    , m_paths(paths)
+{
+}
+
+bool Writer::open(const QByteArray &path, QString *errorString)
+{
+    if (!m_file.open(path == "-" ? QByteArray() : path)) {
+        *errorString = m_file.errorString();
+        return false;
+    }
+    const QByteArrayList fields = optionFields(m_batch);
+    const QByteArray description = PercolationReport::partDescription(m_paths, fields);
+    m_written = m_file.write(SplitParts::shardLine(Prefix, *m_batch.rows, description)) >= 0
+            && m_file.write("options\t" + fields.join('\t') + '\n') >= 0;
+    return true;
+}
+
+void Writer::add(const PercolationBatch::Result &result)
+{
+    QByteArray out = mapLine(result.index, m_paths[result.index], result);
+    if (!result.errorString.isEmpty()) {
+        out += "error\t" + b64(result.errorString.toUtf8()) + '\n';
+    } else {
+        const QByteArray seam = b64(result.seam);
+        for (qsizetype at = 0; at < seam.size(); at += SeamLine)
+            out += "seam\t" + seam.mid(at, SeamLine) + '\n';
+    }
+    m_written = m_written && m_file.write(out) == out.size();
+    ++m_maps;
+}
+
+bool Writer::finish(QString *errorString)
+{
+    const QByteArray end = "end\t" + QByteArray::number(m_maps) + '\n';
+    m_written = m_written && m_file.write(end) == end.size();
+    if (!m_written || !m_file.commit()) {
+        *errorString = m_file.errorString();
+        m_file.cancel();
+        return false;
+    }
+    return true;
+}
+
+bool isPart(const QByteArray &firstLine)
+{
+    return firstLine.startsWith(Prefix);
+}
+
+int merge(const QByteArrayList &paths, const QByteArray &output, const char *program, std::FILE *err)
+{
+    const auto fail = [&](const QString &why) {
+        std::fprintf(err, "%s: the rows parts cannot be merged: %s\n", program, why.toLocal8Bit().constData());
+        return 1;
+    };
+    std::vector<SplitParts::Part> parts;
+    QString why;
+    if (!SplitParts::openAll(paths, kind(), true, parts, &why))
+        return fail(why);
+    const std::optional<PercolationBatch::Options> batch = optionsOf(parts.front().head);
+    for (const SplitParts::Part &part : parts) {
+        if (!part.shard)
+            return fail(partError(part, tr("is not a rows part")));
+        if (!batch || part.head != parts.front().head)
+            return fail(partError(part, tr("its options line is damaged")));
+    }
+
+    // The maps, one at a time through every part: each part's band of a map
+    // joined to the bands above it, as the parts come in order of rows.
+    QByteArrayList names;
+    std::vector<QByteArray> lines(parts.size());
+    std::vector<PercolationBatch::Result> results;
+    for (qsizetype index = 0;; ++index) {
+        // The end of every part, or the next map of each.
+        if (lines[0].isEmpty() && parts[0].reader->next(lines[0]) != LineReader::Line)
+            return fail(partError(parts[0], tr("it ends without its end line (cut?)")));
+        if (lines[0].startsWith("end\t")) {
+            for (size_t k = 0; k < parts.size(); ++k) {
+                if (lines[k].isEmpty() && parts[k].reader->next(lines[k]) != LineReader::Line)
+                    lines[k] = "(nothing)";
+                if (lines[k] != "end\t" + QByteArray::number(index))
+                    return fail(partError(parts[k], tr("it does not end after the %1 maps of the others (cut?)").arg(index)));
+                QByteArray after;
+                if (parts[k].reader->next(after) != LineReader::End)
+                    return fail(partError(parts[k], tr("something follows its end line")));
+            }
+            break;
+        }
+        PercolationBatch::Result whole;
+        std::optional<BandSeam> joined;
+        QByteArray path;
+        for (size_t k = 0; k < parts.size(); ++k) {
+            PercolationBatch::Result part;
+            QByteArray partPath;
+            if (!readMap(parts[k], index, lines[k], partPath, part, &why))
+                return fail(why);
+            if (k == 0) {
+                whole = part;
+                whole.seam.clear();
+                path = partPath;
+            } else if (partPath != path) {
+                return fail(partError(parts[k], tr("its map %1 is another file").arg(index + 1)));
+            } else {
+                whole.cellsLeftOut += part.cellsLeftOut;
+                whole.edgeCells += part.edgeCells;
+                whole.edgeCellsWithoutValue += part.edgeCellsWithoutValue;
+                whole.skippedFields.count += part.skippedFields.count;
+                if (whole.skippedFields.example.isEmpty())
+                    whole.skippedFields.example = part.skippedFields.example;
+            }
+            if (whole.errorString.isEmpty() && !part.errorString.isEmpty())
+                whole.errorString = part.errorString;
+            if (!whole.errorString.isEmpty())
+                continue;
+            const std::optional<BandSeam> band = BandSeam::read(part.seam, &why);
+            if (!band)
+                return fail(partError(parts[k], tr("map %1: %2").arg(index + 1).arg(why)));
+            if (!joined) {
+                joined = *band;
+            } else {
+                BandSeam both;
+                if (!BandSeam::join(*joined, *band, both, &why))
+                    return fail(partError(parts[k], tr("map %1: %2").arg(index + 1).arg(why)));
+                joined = std::move(both);
+            }
+        }
+        if (whole.errorString.isEmpty()) {
+            if (!joined->isWhole())
+                return fail(tr("the parts' bands of map %1 do not make the whole map").arg(index + 1));
+            PercolationBatch::addLandscapes(*joined, *batch, whole);
+            if (!batch->cover.isEach() && !whole.landscapes.empty())
+                whole.percolates = whole.landscapes.front().spans;
+        }
+        whole.index = index;
+        names << path;
+        results.push_back(std::move(whole));
+    }
+
+    // The table, written as the run over the whole maps writes it.
+    BatchOutputs::Options outputs;
+    outputs.program = program;
+    outputs.report = "/dev/null";
+    outputs.table = output.isEmpty() ? QByteArray("-") : output;
+    BatchOutputs writer(outputs, *batch, names, err);
+    if (!writer.open())
+        return 1;
+    for (const PercolationBatch::Result &result : results)
+        writer.add(result);
+    return writer.finish();
+}
+
+} // namespace RowsParts

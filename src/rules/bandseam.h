@@ -1,0 +1,78 @@
+#pragma once
+
+#include "cluster.h"
+#include "clusterrecord.h"
+#include "clusterstatistics.h"
+
+#include <QByteArray>
+#include <QString>
+
+#include <optional>
+#include <utility>
+#include <vector>
+
+// A band of a landscape's rows searched on its own (ClusterScan with
+// Options::band): the statistics of the clusters that lie wholly inside it,
+// and its seams, which are all that joining it to the bands beside it needs:
+// its first and last rows (their runs of habitat or of one class, each with
+// the index of its cluster, and under one cover which cells are matrix) and
+// the records of the clusters that touch them (open: they may go on in
+// another band). Coordinates and the landscape's edges are the landscape's,
+// not the band's, so records need no moving when bands join.
+//
+// join() of two adjacent bands is exactly the band of both rows, as one scan
+// over them gives it: clusters that meet across the seam are one, the pairs
+// and sides across it are counted, and what no longer touches the joined
+// band's outer rows is complete and goes into its statistics. Joining is
+// associative, so bands may be joined in any grouping as they finish (on
+// threads, across machines), and the whole landscape's band has no open
+// cluster: its statistics are the one pass's, to the bit. A band's seams
+// hold at most two rows' runs and their clusters: memory bounded by the width.
+struct BandSeam
+{
+    // One outer row: its runs, left to right, each with its cluster (an
+    // index into open).
+    struct Row
+    {
+        std::vector<qint32> begin;
+        std::vector<qint32> end; // exclusive
+        std::vector<qint32> value; // classes: each run's class
+        std::vector<quint32> label;
+        // Under one cover with statistics: the matrix cells, a bit each (the
+        // habitat's are the runs).
+        std::vector<quint64> matrix;
+    };
+
+    ClusterRecord::Connectivity connectivity = ClusterRecord::Four;
+    bool classes = false;
+    bool statistics = true;
+    qint64 rows = 0; // the landscape's
+    qint64 columns = 0;
+    qint64 firstRow = 0; // the band's rows [firstRow, endRow)
+    qint64 endRow = 0;
+    Row top;    // when firstRow > 0
+    Row bottom; // when endRow < rows
+    std::vector<Cluster> open;
+    qint64 cells = 0;   // cells with a value
+    qint64 habitat = 0; // one cover without statistics (with them, the clusters')
+    ClusterStatistics cover; // one cover: the complete clusters'
+    std::vector<std::pair<qint32, ClusterStatistics>> perClass; // classes, increasing value
+
+    // Whether the band is the whole landscape (nothing is open).
+    bool isWhole() const { return firstRow == 0 && endRow == rows; }
+
+    // The band of above's rows and then below's: above.endRow ==
+    // below.firstRow, and both of one landscape and search. False, with the
+    // reason, when they are not.
+    static bool join(const BandSeam &above, const BandSeam &below, BandSeam &joined, QString *errorString);
+
+    // The statistics of the whole landscape (isWhole()): as
+    // ClusterScan::finish() and finishClasses() give them.
+    ClusterStatistics coverStatistics() const;
+    std::vector<std::pair<qint32, ClusterStatistics>> classStatistics() const;
+
+    // As bytes and back (a part file's seam, a Dask task's result): read()
+    // refuses what write() did not write, with the reason.
+    QByteArray write() const;
+    static std::optional<BandSeam> read(const QByteArray &bytes, QString *errorString);
+};

@@ -1,0 +1,327 @@
+// Bands of rows searched apart and joined along their seams against one pass
+// over the whole landscape (itself held to a flood fill in tst_clusterscan):
+// every statistic, for every band height and every order of joining, on
+// landscapes whose clusters cross many seams.
+#include "bandseam.h"
+#include "clusterscan.h"
+
+#include <QRandomGenerator>
+#include <QtTest>
+
+#include <functional>
+
+namespace {
+
+using Grid = std::vector<std::vector<qint32>>; // class values; below 0 no value
+
+struct Landscape
+{
+    Grid cells;
+    bool classes = false; // else cells above 0 are habitat, 0 matrix
+};
+
+QString describe(const ClusterStatistics &s)
+{
+    auto wide = [](unsigned __int128 v) { return QString::number(quint64(v >> 64)) + ":" + QString::number(quint64(v)); };
+    return QStringList{QString::number(s.cells), QString::number(s.habitat), QString::number(s.clusters),
+                       QString::number(s.largest), wide(s.sumSquares), wide(s.sumSquaredGyration),
+                       wide(s.largestSquaredGyration), wide(s.sumSizeGyration), QString::number(s.spansLeftRight),
+                       QString::number(s.spansTopBottom), QString::number(s.verticalSides),
+                       QString::number(s.horizontalSides), QString::number(s.likeAdjacencies),
+                       QString::number(s.edgeSidesVertical), QString::number(s.edgeSidesHorizontal),
+                       wide(s.sumPerimeterRootArea), wide(s.sumLogPerimeter), wide(s.sumLogArea),
+                       wide(s.sumLogProduct), wide(s.sumLogPerimeterSquared)}
+            .join(' ');
+}
+
+QString describe(const std::vector<std::pair<qint32, ClusterStatistics>> &classes)
+{
+    QStringList lines;
+    for (const auto &[value, s] : classes)
+        lines << QString::number(value) + ": " + describe(s);
+    return lines.join('\n');
+}
+
+ClusterScan::Options optionsFor(const Landscape &l, ClusterRecord::Connectivity c, bool statistics)
+{
+    ClusterScan::Options o;
+    o.connectivity = c;
+    o.rows = qint64(l.cells.size());
+    o.columns = l.cells.empty() ? 0 : qint64(l.cells[0].size());
+    o.statistics = statistics;
+    return o;
+}
+
+void addRow(ClusterScan &scan, const Landscape &l, qint64 r)
+{
+    const std::vector<qint32> &row = l.cells[size_t(r)];
+    if (l.classes) {
+        std::vector<quint8> present(row.size());
+        for (size_t c = 0; c < row.size(); ++c)
+            present[c] = row[c] >= 0;
+        scan.addClassRow(row.data(), present.data(), qint64(row.size()));
+    } else {
+        std::vector<qint8> codes(row.size());
+        for (size_t c = 0; c < row.size(); ++c)
+            codes[c] = qint8(row[c] > 0 ? 1 : row[c] == 0 ? 0 : -1);
+        scan.addRow(codes.data(), qint64(codes.size()));
+    }
+}
+
+QString onePass(const Landscape &l, ClusterRecord::Connectivity c, bool statistics)
+{
+    ClusterScan scan;
+    const ClusterScan::Options o = optionsFor(l, c, statistics);
+    l.classes ? scan.beginClasses(o) : scan.begin(o);
+    for (qint64 r = 0; r < o.rows; ++r)
+        addRow(scan, l, r);
+    return l.classes ? describe(scan.finishClasses()) : describe(scan.finish());
+}
+
+BandSeam band(ClusterScan &scan, const Landscape &l, ClusterRecord::Connectivity c, bool statistics, qint64 first,
+              qint64 end)
+{
+    ClusterScan::Options o = optionsFor(l, c, statistics);
+    o.band = true;
+    o.firstRow = first;
+    l.classes ? scan.beginClasses(o) : scan.begin(o);
+    for (qint64 r = first; r < end; ++r)
+        addRow(scan, l, r);
+    return scan.finishBand();
+}
+
+QString whole(const BandSeam &seam)
+{
+    return seam.classes ? describe(seam.classStatistics()) : describe(seam.coverStatistics());
+}
+
+// Landscapes whose clusters cross seams.
+Landscape random(int rows, int columns, double p, quint32 seed, double noValue = 0)
+{
+    QRandomGenerator random(seed);
+    Landscape l;
+    l.cells.assign(size_t(rows), std::vector<qint32>(size_t(columns)));
+    for (auto &row : l.cells)
+        for (qint32 &cell : row)
+            cell = random.generateDouble() < noValue ? -1 : random.generateDouble() < p ? 1 : 0;
+    return l;
+}
+
+// A square spiral of habitat one cell wide, winding inwards.
+Landscape spiral(int n)
+{
+    Landscape l;
+    l.cells.assign(size_t(n), std::vector<qint32>(size_t(n), 0));
+    int top = 0, left = 0, bottom = n - 1, right = n - 1;
+    while (top <= bottom && left <= right) {
+        for (int c = left; c <= right; ++c)
+            l.cells[size_t(top)][size_t(c)] = 1;
+        for (int r = top; r <= bottom; ++r)
+            l.cells[size_t(r)][size_t(right)] = 1;
+        if (top + 2 <= bottom)
+            for (int c = left; c <= right; ++c)
+                l.cells[size_t(bottom)][size_t(c)] = 1;
+        if (left + 2 <= right)
+            for (int r = top + 2; r <= bottom; ++r)
+                l.cells[size_t(r)][size_t(left)] = 1;
+        if (top + 2 <= bottom && left + 2 <= right)
+            l.cells[size_t(top + 2)][size_t(left + 1)] = 1;
+        top += 2;
+        left += 2;
+        bottom -= 2;
+        right -= 2;
+    }
+    return l;
+}
+
+// Teeth every other column through every row, joined only by the last row
+// (down) or the first (up): one cluster whose parts meet in one band.
+Landscape comb(int rows, int columns, bool down)
+{
+    Landscape l;
+    l.cells.assign(size_t(rows), std::vector<qint32>(size_t(columns), 0));
+    for (int r = 0; r < rows; ++r)
+        for (int c = 0; c < columns; c += 2)
+            l.cells[size_t(r)][size_t(c)] = 1;
+    for (qint32 &cell : l.cells[down ? size_t(rows - 1) : 0])
+        cell = 1;
+    return l;
+}
+
+// Diagonal stripes: joined only through corners (cluster8), across every seam.
+Landscape diagonals(int n)
+{
+    Landscape l;
+    l.cells.assign(size_t(n), std::vector<qint32>(size_t(n), 0));
+    for (int r = 0; r < n; ++r)
+        for (int c = 0; c < n; ++c)
+            l.cells[size_t(r)][size_t(c)] = (r + c) % 3 == 0;
+    return l;
+}
+
+// Classes in patches with rows without values, among them seam rows.
+Landscape landCover(int rows, int columns, quint32 seed)
+{
+    QRandomGenerator random(seed);
+    Landscape l;
+    l.classes = true;
+    l.cells.assign(size_t(rows), std::vector<qint32>(size_t(columns)));
+    for (int r = 0; r < rows; ++r)
+        for (int c = 0; c < columns; ++c) {
+            const bool keep = r > 0 && c > 0 && random.generateDouble() < 0.7;
+            l.cells[size_t(r)][size_t(c)] = keep ? l.cells[size_t(r - 1)][size_t(c - 1)]
+                                                 : qint32(random.bounded(5)) + (random.bounded(9) == 0 ? -9 : 0);
+        }
+    for (int r = 3; r < rows; r += 7)
+        for (qint32 &cell : l.cells[size_t(r)])
+            cell = -1;
+    return l;
+}
+
+// The orders of joining a list of adjacent bands into one.
+enum class Order { Down, Up, Halves, Scattered };
+
+BandSeam joinAll(std::vector<BandSeam> bands, Order order, quint32 seed)
+{
+    QString why;
+    auto joinAt = [&](size_t i) {
+        BandSeam joined;
+        if (!BandSeam::join(bands[i], bands[i + 1], joined, &why))
+            qFatal("%s", qPrintable(why));
+        bands[i] = std::move(joined);
+        bands.erase(bands.begin() + qsizetype(i) + 1);
+    };
+    QRandomGenerator random(seed);
+    while (bands.size() > 1) {
+        switch (order) {
+        case Order::Down:
+            joinAt(0);
+            break;
+        case Order::Up:
+            joinAt(bands.size() - 2);
+            break;
+        case Order::Halves:
+            for (size_t i = 0; i + 1 < bands.size(); ++i)
+                joinAt(i);
+            break;
+        case Order::Scattered:
+            joinAt(size_t(random.bounded(quint32(bands.size() - 1))));
+            break;
+        }
+    }
+    return bands[0];
+}
+
+} // namespace
+
+Q_DECLARE_METATYPE(Landscape)
+
+class TestBandSeam : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void joinedBandsAreOnePass_data();
+    void joinedBandsAreOnePass();
+    void seamsAsBytes();
+    void refusals();
+};
+
+void TestBandSeam::joinedBandsAreOnePass_data()
+{
+    QTest::addColumn<Landscape>("landscape");
+    QTest::addColumn<int>("neighbours");
+    QTest::addColumn<bool>("statistics");
+    QTest::addRow("random at the threshold, four") << random(61, 47, 0.5927, 1) << 4 << true;
+    QTest::addRow("random at the threshold, eight") << random(61, 47, 0.407, 2) << 8 << true;
+    QTest::addRow("random, cells without a value") << random(40, 33, 0.6, 3, 0.1) << 4 << true;
+    QTest::addRow("random, spanning only") << random(50, 50, 0.5927, 4) << 4 << false;
+    QTest::addRow("spiral, four") << spiral(31) << 4 << true;
+    QTest::addRow("spiral, eight") << spiral(30) << 8 << true;
+    QTest::addRow("comb joined at the bottom") << comb(24, 19, true) << 4 << true;
+    QTest::addRow("comb joined at the top") << comb(24, 19, false) << 8 << true;
+    QTest::addRow("diagonals, eight") << diagonals(25) << 8 << true;
+    QTest::addRow("diagonals, four") << diagonals(25) << 4 << true;
+    QTest::addRow("land cover with rows without values, four") << landCover(45, 38, 5) << 4 << true;
+    QTest::addRow("land cover with rows without values, eight") << landCover(45, 38, 6) << 8 << true;
+    QTest::addRow("land cover, spanning only") << landCover(30, 30, 7) << 8 << false;
+}
+
+void TestBandSeam::joinedBandsAreOnePass()
+{
+    QFETCH(Landscape, landscape);
+    QFETCH(int, neighbours);
+    QFETCH(bool, statistics);
+    const auto c = neighbours == 8 ? ClusterRecord::Eight : ClusterRecord::Four;
+    const QString expected = onePass(landscape, c, statistics);
+    const qint64 rows = qint64(landscape.cells.size());
+    ClusterScan scan;
+    for (const qint64 height : {qint64(1), qint64(2), qint64(3), qint64(7), rows}) {
+        std::vector<BandSeam> bands;
+        for (qint64 first = 0; first < rows; first += height)
+            bands.push_back(band(scan, landscape, c, statistics, first, std::min(rows, first + height)));
+        // Bands without rows (parts of a map split into more parts than it
+        // has rows) at the top and in the middle.
+        const qint64 middle = bands[bands.size() / 2].firstRow;
+        bands.insert(bands.begin() + qsizetype(bands.size() / 2), band(scan, landscape, c, statistics, middle, middle));
+        bands.insert(bands.begin(), band(scan, landscape, c, statistics, 0, 0));
+        for (const Order order : {Order::Down, Order::Up, Order::Halves, Order::Scattered}) {
+            const BandSeam joined = joinAll(bands, order, quint32(height));
+            QVERIFY(joined.isWhole());
+            QVERIFY(joined.open.empty());
+            QCOMPARE(whole(joined), expected);
+        }
+    }
+}
+
+void TestBandSeam::seamsAsBytes()
+{
+    // Bands sent as bytes (a part file, a Dask task) and joined there.
+    const Landscape l = landCover(40, 29, 8);
+    const QString expected = onePass(l, ClusterRecord::Eight, true);
+    ClusterScan scan;
+    std::vector<BandSeam> bands;
+    QString why;
+    for (qint64 first = 0; first < 40; first += 6) {
+        const QByteArray bytes = band(scan, l, ClusterRecord::Eight, true, first, std::min<qint64>(40, first + 6)).write();
+        const std::optional<BandSeam> back = BandSeam::read(bytes, &why);
+        QVERIFY2(back, qPrintable(why));
+        bands.push_back(*back);
+    }
+    QCOMPARE(whole(joinAll(bands, Order::Scattered, 9)), expected);
+}
+
+void TestBandSeam::refusals()
+{
+    const Landscape l = random(20, 20, 0.6, 10);
+    ClusterScan scan;
+    const BandSeam top = band(scan, l, ClusterRecord::Four, true, 0, 8);
+    const BandSeam bottom = band(scan, l, ClusterRecord::Four, true, 12, 20);
+    const BandSeam eight = band(scan, l, ClusterRecord::Eight, true, 8, 12);
+    BandSeam joined;
+    QString why;
+    QVERIFY(!BandSeam::join(top, bottom, joined, &why)); // not adjacent
+    QVERIFY(why.contains("rows 0-7 and 12-19"));
+    QVERIFY(!BandSeam::join(top, eight, joined, &why)); // another search
+    QVERIFY(!BandSeam::join(bottom, top, joined, &why)); // the wrong way round
+
+    const QByteArray bytes = band(scan, l, ClusterRecord::Four, true, 8, 12).write();
+    QVERIFY(BandSeam::read(bytes, &why));
+    for (const qsizetype cut : {qsizetype(0), qsizetype(10), bytes.size() / 2, bytes.size() - 1}) {
+        QVERIFY(!BandSeam::read(bytes.left(cut), &why));
+        QVERIFY(!why.isEmpty());
+    }
+    // Damaged inside: a byte changed anywhere is refused or read as seams
+    // that join (never a crash or a huge allocation).
+    for (qsizetype at = 20; at < bytes.size() - 4; ++at) {
+        QByteArray damaged = bytes;
+        damaged[at] = char(damaged[at] ^ 0x5A);
+        if (const auto seam = BandSeam::read(damaged, &why)) {
+            BandSeam ignored;
+            BandSeam::join(top, *seam, ignored, &why);
+        }
+    }
+}
+
+QTEST_GUILESS_MAIN(TestBandSeam)
+#include "tst_bandseam.moc"

@@ -1,0 +1,237 @@
+// One map searched in bands: on several threads (--jobs) and in parts
+// (--rows K/N, then --merge), the table must be the bytes of one pass over
+// the map; parts that do not make a whole run are refused.
+#include "rasterfixture.h"
+#include "testutil.h"
+
+#include <QProcess>
+#include <QRandomGenerator>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <algorithm>
+
+namespace {
+
+struct Run
+{
+    int exitCode = -1;
+    QByteArray out;
+    QByteArray err;
+};
+
+Run percolate(const QStringList &arguments, const QString &dir)
+{
+    QProcess process;
+    process.setWorkingDirectory(dir);
+    process.start(QStringLiteral(VANTRIX_PERCOLATE), arguments);
+    if (!process.waitForFinished(600 * 1000)) {
+        process.kill();
+        process.waitForFinished();
+        return {};
+    }
+    return {process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1, process.readAllStandardOutput(),
+            process.readAllStandardError()};
+}
+
+QByteArray readAll(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+// Random habitat (value 8 at share p, else class 1 or 2) with rows and
+// stretches without a value (255) where bands meet.
+RasterFixture::Grid randomMap(int rows, int columns, double p, quint32 seed)
+{
+    QRandomGenerator random(seed);
+    RasterFixture::Grid grid(size_t(rows), std::vector<double>(size_t(columns), 0.0));
+    for (int r = 0; r < rows; ++r)
+        for (int c = 0; c < columns; ++c)
+            grid[size_t(r)][size_t(c)] = random.generateDouble() < p ? 8 : 1 + random.bounded(2);
+    for (const int r : {rows / 2, rows / 3, rows / 4 + 1})
+        for (int c = 0; c < columns / 2; ++c)
+            grid[size_t(r)][size_t(c)] = 255;
+    return grid;
+}
+
+// Land cover: classes in patches that run down across many rows.
+RasterFixture::Grid landCover(int rows, int columns, quint32 seed)
+{
+    QRandomGenerator random(seed);
+    RasterFixture::Grid grid(size_t(rows), std::vector<double>(size_t(columns), 0.0));
+    for (int r = 0; r < rows; ++r)
+        for (int c = 0; c < columns; ++c)
+            grid[size_t(r)][size_t(c)] = r > 0 && random.generateDouble() < 0.85 ? grid[size_t(r - 1)][size_t(c)]
+                                                                             : double(random.bounded(6));
+    return grid;
+}
+
+} // namespace
+
+class TestSeams : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void sameTableForAnyBands_data();
+    void sameTableForAnyBands();
+    void partsThatMakeNoWholeAreRefused();
+    void partsAreBoundedByTheWidth();
+
+private:
+    QTemporaryDir m_dir;
+};
+
+void TestSeams::sameTableForAnyBands_data()
+{
+    QTest::addColumn<QString>("map");
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<QList<int>>("splits"); // --rows into how many parts
+    RasterFixture::Options nodata;
+    nodata.nodata = 255;
+    RasterFixture::Options tiled = nodata;
+    tiled.tiled = true;
+    tiled.blockSize = 32;
+    tiled.compression = "DEFLATE";
+    tiled.transform = std::array<double, 6>{500000, 30, 0, 4100000, 0, -30};
+    tiled.creationOptions << "PROFILE=GeoTIFF";
+    const QString dir = m_dir.path();
+    const QString random4 = RasterFixture::writeRaster(dir + "/random4.tif", randomMap(300, 217, 0.5927, 1), nodata);
+    const QString random8 = RasterFixture::writeRaster(dir + "/random8.tif", randomMap(301, 190, 0.407, 2), tiled);
+    const QString cover = RasterFixture::writeRaster(dir + "/cover.tif", landCover(280, 250, 3), tiled);
+    std::vector<std::vector<int>> text(150, std::vector<int>(170));
+    QRandomGenerator random(4);
+    for (auto &row : text)
+        for (int &cell : row)
+            cell = random.generateDouble() < 0.6 ? 1 : 0;
+    QVERIFY(TestUtil::writeFile(dir + "/text.txt", RasterFixture::landscapeText(text)));
+    const QString small = RasterFixture::writeRaster(dir + "/small.tif", landCover(13, 40, 5), nodata);
+    const QStringList full{"--extent", "full"};
+    const QList<int> some{1, 2, 7};
+    QTest::addRow("random map at the threshold, cluster4")
+            << random4 << full + QStringList{"--rule", "cluster4", "--cover", "8"} << some;
+    QTest::addRow("random map at the threshold, cluster8")
+            << random8 << full + QStringList{"--rule", "cluster8", "--cover", "8"} << some;
+    QTest::addRow("land cover, each class, cluster8")
+            << cover << full + QStringList{"--rule", "cluster8", "--cover", "each"} << some;
+    QTest::addRow("land cover, a set of classes, square")
+            << cover << QStringList{"--rule", "cluster4", "--cover", "2,3"} << QList<int>{3};
+    QTest::addRow("text map, cluster4")
+            << dir + "/text.txt" << full + QStringList{"--rule", "cluster4", "--cover", "1"} << QList<int>{4};
+    QTest::addRow("more parts than rows, each class")
+            << small << full + QStringList{"--rule", "cluster4", "--cover", "each"} << QList<int>{13, 20};
+}
+
+void TestSeams::sameTableForAnyBands()
+{
+    QFETCH(QString, map);
+    QFETCH(QStringList, arguments);
+    QFETCH(QList<int>, splits);
+    QTemporaryDir dir;
+    const Run one = percolate(arguments + QStringList{"-q", "--jobs", "1", "--table", "one.tsv", map}, dir.path());
+    QCOMPARE(one.exitCode, 0);
+    const QByteArray expected = readAll(dir.path() + "/one.tsv");
+    QVERIFY(expected.count('\n') >= 2);
+    for (const QString jobs : {"2", "3", "4"}) {
+        const Run run = percolate(arguments + QStringList{"-q", "--jobs", jobs, "--table", "jobs.tsv", map}, dir.path());
+        QCOMPARE(run.exitCode, 0);
+        QVERIFY2(readAll(dir.path() + "/jobs.tsv") == expected, qPrintable("--jobs " + jobs));
+    }
+    for (const int parts : splits) {
+        QStringList names;
+        for (int k = 1; k <= parts; ++k) {
+            const QString name = QStringLiteral("part-%1-%2.txt").arg(parts).arg(k);
+            const Run run = percolate(arguments + QStringList{"-q", "--jobs", "2", "--rows",
+                                                              QStringLiteral("%1/%2").arg(k).arg(parts), "--table",
+                                                              name, map},
+                                      dir.path());
+            QVERIFY2(run.exitCode == 0, run.err.constData());
+            names << name;
+        }
+        std::reverse(names.begin(), names.end());
+        std::rotate(names.begin(), names.begin() + parts / 2, names.end());
+        const Run merged = percolate(QStringList{"--merge", "-o", "merged.tsv"} + names, dir.path());
+        QVERIFY2(merged.exitCode == 0, merged.err.constData());
+        QVERIFY2(readAll(dir.path() + "/merged.tsv") == expected, qPrintable(QString::number(parts) + " parts"));
+    }
+}
+
+void TestSeams::partsThatMakeNoWholeAreRefused()
+{
+    QTemporaryDir dir;
+    const QString map = RasterFixture::writeRaster(dir.path() + "/map.tif", randomMap(200, 120, 0.6, 5));
+    const QString other = RasterFixture::writeRaster(dir.path() + "/other.tif", randomMap(200, 120, 0.6, 6));
+    const auto part = [&](const QString &k, const QString &name, const QStringList &more = {}) {
+        return percolate(QStringList{"-q", "--extent", "full", "--cover", "8", "--rows", k, "--table", name} + more
+                                 + QStringList{map},
+                         dir.path())
+                .exitCode;
+    };
+    QCOMPARE(part("1/3", "a.txt"), 0);
+    QCOMPARE(part("2/3", "b.txt"), 0);
+    QCOMPARE(part("3/3", "c.txt"), 0);
+    QCOMPARE(part("2/3", "cover.txt", {"--rule", "cluster8"}), 0);
+    QCOMPARE(percolate({"-q", "--extent", "full", "--cover", "8", "--rows", "2/3", "--table", "list.txt", map, other},
+                       dir.path())
+                     .exitCode,
+             0);
+    const QByteArray whole = readAll(dir.path() + "/b.txt");
+    QVERIFY(TestUtil::writeFile(dir.path() + "/cut-line.txt", whole.left(whole.lastIndexOf("end\t"))));
+    QVERIFY(TestUtil::writeFile(dir.path() + "/cut-seam.txt", whole.left(whole.size() / 2)));
+    QByteArray damaged = whole;
+    damaged.replace("options\t", "opt\t");
+    QVERIFY(TestUtil::writeFile(dir.path() + "/damaged.txt", damaged));
+
+    struct Case
+    {
+        const char *name;
+        QStringList parts;
+        const char *says;
+    };
+    const Case cases[] = {
+            {"a part missing", {"a.txt", "c.txt"}, "missing"},
+            {"a part twice", {"a.txt", "b.txt", "b.txt", "c.txt"}, "twice"},
+            {"a part of another rule", {"a.txt", "cover.txt", "c.txt"}, "a.txt"},
+            {"a part of another list", {"a.txt", "list.txt", "c.txt"}, "a.txt"},
+            {"a part cut at a line's end", {"a.txt", "cut-line.txt", "c.txt"}, "cut-line.txt"},
+            {"a part cut inside its seams", {"a.txt", "cut-seam.txt", "c.txt"}, "cut-seam.txt"},
+            {"a damaged options line", {"damaged.txt", "a.txt", "c.txt"}, "damaged.txt"},
+    };
+    for (const Case &c : cases) {
+        const Run run = percolate(QStringList{"--merge", "-o", "merged.tsv"} + c.parts, dir.path());
+        QVERIFY2(run.exitCode == 1, c.name);
+        QVERIFY2(run.err.contains(c.says), qPrintable(QString(c.name) + ": " + run.err));
+        QVERIFY2(!QFile::exists(dir.path() + "/merged.tsv"), c.name);
+    }
+    // What --rows cannot split.
+    for (const QStringList &usage : {QStringList{"--rows", "1/2", map}, QStringList{"--rows", "1/2", "--table", "t",
+                                                                                     "--patches", "p", map},
+                                     QStringList{"--rows", "3/2", "--table", "t", map},
+                                     QStringList{"--rows", "1/2", "--table", "t", "--rule", "walk", map}}) {
+        const Run run = percolate(usage, dir.path());
+        QVERIFY2(run.exitCode == 2 && !run.err.isEmpty(), qPrintable(usage.join(' ')));
+    }
+}
+
+void TestSeams::partsAreBoundedByTheWidth()
+{
+    // A part holds its band's outer rows and their clusters: as much for a
+    // map of 30 rows as for one of 3000.
+    QTemporaryDir dir;
+    qint64 sizes[2] = {};
+    int i = 0;
+    for (const int rows : {30, 3000}) {
+        const QString map = RasterFixture::writeRaster(dir.path() + QStringLiteral("/map%1.tif").arg(rows),
+                                                       randomMap(rows, 100, 0.5927, 7));
+        QCOMPARE(percolate({"-q", "--extent", "full", "--cover", "8", "--rows", "2/3", "--table", "part.txt", map},
+                           dir.path())
+                         .exitCode,
+                 0);
+        sizes[i++] = QFileInfo(dir.path() + "/part.txt").size();
+    }
+    QVERIFY2(sizes[1] < 2 * sizes[0], qPrintable(QStringLiteral("%1 and %2 bytes").arg(sizes[0]).arg(sizes[1])));
+}
+
+QTEST_GUILESS_MAIN(TestSeams)
+#include "tst_seams.moc"

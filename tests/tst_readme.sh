@@ -43,6 +43,8 @@ expected=(
     "slurm-sweep scaleout"
     "parallel-shard scaleout"
     "parallel-pipe scaleout"
+    "slurm-rows scaleout"
+    "parallel-rows scaleout"
 )
 
 work=$(mktemp -d)

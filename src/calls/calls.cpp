@@ -8,6 +8,7 @@
 #include "percolatetool.h"
 #include "sweeptool.h"
 
+#include <QDataStream>
 #include <QFile>
 #include <QTemporaryDir>
 
@@ -147,6 +148,102 @@ TableColumns clusters(const Landscapes &landscapes, const Options &options, Note
 TableColumns patches(const Landscapes &landscapes, const Options &options, Notes &notes)
 {
     return tableOf(landscapes, options, true, notes);
+}
+
+namespace {
+
+constexpr char BandMagic[] = "vantrix array band 1";
+
+// The options of a search in bands, refused where it needs the whole.
+PercolationBatch::Options bandOptions(const Landscapes &landscapes, const Options &options)
+{
+    const PercolateOptions parsed =
+            percolateOptions(landscapes, options, {QStringLiteral("--table"), QStringLiteral("/dev/null")});
+    const PercolationBatch::Options batch = PercolateTool::batchOptions(parsed);
+    if (batch.tileSize > 0 || !batch.lacunarity.empty() || batch.rule.kind == SpanningRule::Walk)
+        throw Error(Error::Usage, QStringLiteral("an array in chunks is searched in bands of rows: tiles, lacunarity "
+                                                 "and the walk need it whole"));
+    return batch;
+}
+
+} // namespace
+
+QByteArray clustersOfBand(const Landscapes &landscapes, const Options &options, qint64 firstRow, qint64 rows)
+{
+    if (!landscapes.grid)
+        throw Error(Error::Usage, QStringLiteral("a band is an array"));
+    PercolationBatch::Options batch = bandOptions(landscapes, options);
+    batch.grid = landscapes.grid;
+    batch.place = PercolationBatch::Options::Place{firstRow, rows};
+    const PercolationBatch::Result result = PercolationBatch::test(ArrayName, batch);
+    if (!result.errorString.isEmpty())
+        throw Error(result.outOfMemory ? Error::Memory : Error::File, result.errorString);
+    QByteArray bytes;
+    QDataStream out(&bytes, QIODevice::WriteOnly);
+    out << QByteArray(BandMagic) << result.edgeCells << result.edgeCellsWithoutValue << result.cellsLeftOut
+        << result.fileColumns << result.isRaster << result.geo.projection << result.geo.hasTransform
+        << result.geo.geographic << result.geo.units;
+    for (const double t : result.geo.transform)
+        out << t;
+    out << result.seam;
+    return bytes;
+}
+
+TableColumns clustersOfBands(const std::vector<QByteArray> &bands, const Options &options, Notes &notes)
+{
+    const Landscapes named{{ArrayName}, nullptr};
+    const PercolationBatch::Options batch = bandOptions(named, options);
+    PercolationBatch::Result whole;
+    std::optional<BandSeam> joined;
+    for (const QByteArray &bytes : bands) {
+        QDataStream in(bytes);
+        QByteArray magic, seam;
+        PercolationBatch::Result band;
+        in >> magic >> band.edgeCells >> band.edgeCellsWithoutValue >> band.cellsLeftOut >> band.fileColumns
+                >> band.isRaster >> band.geo.projection >> band.geo.hasTransform >> band.geo.geographic >> band.geo.units;
+        for (double &t : band.geo.transform)
+            in >> t;
+        in >> seam;
+        QString why;
+        std::optional<BandSeam> part;
+        if (magic == BandMagic && in.status() == QDataStream::Ok && in.atEnd())
+            part = BandSeam::read(seam, &why);
+        if (!part)
+            throw Error(Error::Usage, QStringLiteral("a band's bytes are not those of clusters_of_band(): %1").arg(why));
+        if (!joined) {
+            whole = band;
+            joined = std::move(part);
+            continue;
+        }
+        whole.edgeCells += band.edgeCells;
+        whole.edgeCellsWithoutValue += band.edgeCellsWithoutValue;
+        whole.cellsLeftOut += band.cellsLeftOut;
+        BandSeam both;
+        if (!BandSeam::join(*joined, *part, both, &why))
+            throw Error(Error::Usage, why);
+        joined = std::move(both);
+    }
+    if (!joined || !joined->isWhole())
+        throw Error(Error::Usage, QStringLiteral("the bands given do not make a whole landscape, top to bottom"));
+    whole.fileRows = joined->rows;
+    PercolationBatch::addLandscapes(*joined, batch, whole);
+    if (!batch.cover.isEach() && !whole.landscapes.empty())
+        whole.percolates = whole.landscapes.front().spans;
+
+    TableColumns columns(ClusterTable::header(batch.lacunarity));
+    BatchOutputs::Options outputs;
+    outputs.tableColumns = &columns;
+    outputs.program = "vantrix";
+    outputs.report = "/dev/null";
+    Messages messages;
+    BatchOutputs out(outputs, batch, named.paths, messages.file());
+    if (!out.open())
+        throw Error(Error::File, messages.lines().join(QLatin1Char('\n')));
+    out.add(whole);
+    out.finish();
+    notes = messages.lines();
+    columns.fill("landscape", QByteArray());
+    return columns;
 }
 
 std::vector<bool> percolates(const Landscapes &landscapes, const Options &options, Notes &notes)

@@ -70,6 +70,17 @@ using Notes = QStringList;
 TableColumns clusters(const Landscapes &landscapes, const Options &options, Notes &notes);
 // vantrix-percolate --patches: a row per patch.
 TableColumns patches(const Landscapes &landscapes, const Options &options, Notes &notes);
+// A landscape held in bands of rows apart (the row chunks of a Dask array):
+// clustersOfBand() searches one band, the grid of landscapes, which is rows
+// [firstRow, firstRow + its rows) of a landscape of `rows` rows, and gives
+// what the join needs of it as bytes (bounded by the width); clustersOfBands()
+// joins the bands' bytes, top to bottom, into the table that clusters() gives
+// for the landscape whole, value for value. The grid's georeference is the
+// whole landscape's. Tiles, lacunarity and the walk need the landscape
+// whole and are refused.
+QByteArray clustersOfBand(const Landscapes &landscapes, const Options &options, qint64 firstRow, qint64 rows);
+TableColumns clustersOfBands(const std::vector<QByteArray> &bands, const Options &options, Notes &notes);
+
 // Whether each landscape spans, in order.
 std::vector<bool> percolates(const Landscapes &landscapes, const Options &options, Notes &notes);
 

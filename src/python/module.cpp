@@ -291,6 +291,38 @@ PYBIND11_MODULE(_vantrix, m)
             },
             py::arg("paths"), py::arg("array"), py::arg("mask"), py::arg("nodata"), py::arg("projection"),
             py::arg("transform"), py::arg("options"));
+    m.def(
+            "clusters_of_band",
+            [](py::object array, py::object mask, py::object nodata, py::object projection, py::object transform,
+               const std::vector<std::pair<std::string, std::string>> &options, qint64 firstRow, qint64 rows) {
+                const Calls::Landscapes landscapes =
+                        landscapesOf(py::none(), array, mask, nodata, projection, transform);
+                const Calls::Options asked = optionsOf(options);
+                QByteArray bytes;
+                {
+                    py::gil_scoped_release released;
+                    bytes = Calls::clustersOfBand(landscapes, asked, firstRow, rows);
+                }
+                return py::bytes(bytes.constData(), size_t(bytes.size()));
+            },
+            py::arg("array"), py::arg("mask"), py::arg("nodata"), py::arg("projection"), py::arg("transform"),
+            py::arg("options"), py::arg("first_row"), py::arg("rows"));
+    m.def(
+            "clusters_of_bands",
+            [](const std::vector<std::string> &bands, const std::vector<std::pair<std::string, std::string>> &options) {
+                std::vector<QByteArray> bytes;
+                for (const std::string &band : bands)
+                    bytes.push_back(QByteArray(band.data(), qsizetype(band.size())));
+                const Calls::Options asked = optionsOf(options);
+                Calls::Notes notes;
+                std::optional<TableColumns> columns;
+                {
+                    py::gil_scoped_release released;
+                    columns.emplace(Calls::clustersOfBands(bytes, asked, notes));
+                }
+                return py::make_tuple(columnsOf(*columns), notesOf(notes));
+            },
+            py::arg("bands"), py::arg("options"));
     m.def("label", &label, py::arg("paths"), py::arg("array"), py::arg("mask"), py::arg("nodata"),
           py::arg("projection"), py::arg("transform"), py::arg("options"));
     m.def("percolates", &percolates, py::arg("paths"), py::arg("array"), py::arg("mask"), py::arg("nodata"),

@@ -565,12 +565,22 @@ bool searchInBands(LandscapeStream &stream, const QByteArray &path, const Batch:
                    Batch::Result &result, qint64 readColumns, qint64 bandRows, bool statistics,
                    std::unique_ptr<MemoryLabels> *labels, QString *errorString)
 {
-    const qint64 rows = stream.rows();
+    // The rows searched, in the landscape's numbers: all, Options::rows's
+    // part of them, or the stream's rows where Options::place puts them
+    // (the stream's row r is then the landscape's offset + r).
+    const qint64 offset = options.place ? options.place->firstRow : 0;
+    const qint64 rows = options.place ? options.place->rows : stream.rows();
+    if (offset < 0 || offset + stream.rows() > rows) {
+        *errorString = tr("rows %1 to %2 are not rows of a landscape of %3 rows")
+                               .arg(offset)
+                               .arg(offset + stream.rows() - 1)
+                               .arg(rows);
+        return false;
+    }
     const qint64 n = options.extent == Batch::Full ? stream.columns() : rows;
     const bool each = options.cover.isEach();
-    // The rows searched: all, or Options::rows's part of them.
-    const qint64 from = options.rows ? options.rows->begin(rows) : 0;
-    const qint64 to = options.rows ? options.rows->end(rows) : rows;
+    const qint64 from = options.place ? offset : options.rows ? options.rows->begin(rows) : 0;
+    const qint64 to = options.place ? offset + stream.rows() : options.rows ? options.rows->end(rows) : rows;
     if (options.rows && stream.isRaster() && options.extent != Batch::Full && stream.columns() > n)
         result.cellsLeftOut = (to - from) * (stream.columns() - n); // the part's share of what testWhole() counted
     // Bands of at least 64 rows.
@@ -610,9 +620,9 @@ bool searchInBands(LandscapeStream &stream, const QByteArray &path, const Batch:
         scanning.band = true;
         scanning.firstRow = begin;
         each ? scan.beginClasses(scanning) : scan.begin(scanning);
-        bool read = from.nextRow() == begin || from.seek(begin, &out.errorString);
-        while (read && from.nextRow() < end) {
-            const qint64 first = from.nextRow();
+        bool read = from.nextRow() + offset == begin || from.seek(begin - offset, &out.errorString);
+        while (read && from.nextRow() + offset < end) {
+            const qint64 first = from.nextRow() + offset;
             const qint64 count = std::min(bandRows, end - first);
             if (each) {
                 read = from.readValues(count, readColumns, values, present, &out.errorString);
@@ -671,7 +681,7 @@ bool searchInBands(LandscapeStream &stream, const QByteArray &path, const Batch:
             return false;
         whole = std::move(joined);
     }
-    if (options.rows) {
+    if (options.rows || options.place) {
         result.seam = whole.write();
         return true;
     }
@@ -691,7 +701,7 @@ bool testWhole(LandscapeStream &stream, const QByteArray &path, const Batch::Opt
     Tools &t = tools();
     const bool full = options.extent == Batch::Full;
     const qint64 rows = stream.rows();
-    const qint64 n = full ? stream.columns() : rows; // the extent's columns
+    const qint64 n = full ? stream.columns() : options.place ? options.place->rows : rows; // the extent's columns
     const bool walk = options.rule.kind == SpanningRule::Walk;
     const bool each = options.cover.isEach();
     const Asked asked(options);
@@ -774,7 +784,7 @@ bool testWhole(LandscapeStream &stream, const QByteArray &path, const Batch::Opt
         return searchInBands(stream, path, options, result, readColumns, band, true, &labels, errorString);
     }
     // A part of the rows, or a table alone on every thread asked for.
-    if (options.rows)
+    if (options.rows || options.place)
         return searchInBands(stream, path, options, result, readColumns, band, asked.statistics, nullptr, errorString);
     if (asked.statistics && !asked.patches && !asked.boxes && options.clusterMap.isEmpty() && !options.clusterMapInto
         && options.mapThreads > 1 && stream.isRaster())

@@ -92,6 +92,15 @@ public:
         // of its rows; cluster rules, no tiles, patches, maps or boxes): its
         // statistics and seams into Result::seam, for a merge to join.
         std::optional<Shard> rows;
+        // Or: the landscape read is rows [firstRow, firstRow + its rows) of
+        // a landscape of `rows` rows (a chunk of an array held apart), and
+        // is searched as that band, into Result::seam.
+        struct Place
+        {
+            qint64 firstRow = 0;
+            qint64 rows = 0;
+        };
+        std::optional<Place> place;
         // A grid in memory read in place of every path (which then only
         // names it).
         std::shared_ptr<const MemoryGrid> grid;

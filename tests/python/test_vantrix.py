@@ -139,6 +139,44 @@ def test_data_arrays_take_their_georeference(tmp_path, classes, georeferenced):
     assert np.array_equal(ids["x"], x) and ids.dtype == np.uint32
 
 
+DASK = [  # name, chunks, rule, cover, georeferenced DataArray
+    ("one chunk", (37, 53), "cluster4", 2, False),
+    ("rows one at a time", (1, 53), "cluster8", "each", False),
+    ("chunks of rows and columns", (5, 20), "cluster4", "each", True),
+    ("uneven chunks", ((10, 3, 24), (53,)), "cluster8", [1, 3], True),
+]
+
+
+@pytest.mark.parametrize("chunks,rule,cover,geo", [d[1:] for d in DASK], ids=[d[0] for d in DASK])
+def test_dask_arrays_join_their_chunks_seams(tmp_path, classes, chunks, rule, cover, geo):
+    da = pytest.importorskip("dask.array")
+    values = da.from_array(classes.astype(np.int32), chunks=chunks)
+    if geo:
+        xarray = pytest.importorskip("xarray")
+        raster = write_tif(tmp_path / "geo.tif", classes, transform=TRANSFORM)
+        coords = {"y": TRANSFORM[3] + TRANSFORM[5] * (np.arange(classes.shape[0]) + 0.5),
+                  "x": TRANSFORM[0] + TRANSFORM[1] * (np.arange(classes.shape[1]) + 0.5)}
+        landscape = xarray.DataArray(values, dims=("y", "x"), coords=coords, attrs={"_FillValue": NODATA})
+        frame = vantrix.clusters(landscape, cover=cover, rule=rule)
+    else:
+        raster = write_tif(tmp_path / "plain.tif", classes)
+        frame = vantrix.clusters(values, cover=cover, rule=rule, nodata=NODATA)
+    assert text(frame) == expected("clusters", raster, cover, rule)
+    # Masked chunks: the cells masked hold no value, as NODATA does.
+    masked = da.ma.masked_equal(da.from_array(classes, chunks=chunks), NODATA)
+    assert text(vantrix.clusters(masked, cover=cover, rule=rule)) == text(frame.assign(landscape=""))
+    # What a whole array is needed for, and bands that make no whole.
+    with pytest.raises(ValueError, match="whole"):
+        vantrix.clusters(values, cover=cover, tile=10, nodata=NODATA)
+    options = [("cover", "2"), ("extent", "full")]
+    band = vantrix._vantrix.clusters_of_band(np.asarray(classes[:10], dtype=np.int32), None, NODATA, None, None,
+                                             options, 0, 37)
+    with pytest.raises(ValueError, match="whole landscape"):
+        vantrix._vantrix.clusters_of_bands([band], options)
+    with pytest.raises(ValueError, match="bytes"):
+        vantrix._vantrix.clusters_of_bands([band[:-3]], options)
+
+
 def program_map(tmp_path, raster, cover, rule, values):
     out = str(tmp_path / ("map-{cover}.tif" if cover == "each" else "map.tif"))
     program("vantrix-percolate", "-q", "--cover", cover, "--rule", rule, "--extent", "full", "-o", "/dev/null",

@@ -54,8 +54,21 @@ scaleout_landscapes() {
 # scaleout_block NAME: the commands of the block NAME of docs/scale-out.md
 # (fails the test when the page has no such block).
 scaleout_block() {
-    bash "$scaleout__here/readmeblock.sh" "$1" "$scaleout__here/../../docs/scale-out.md" ||
-        scaleout_fail "docs/scale-out.md has no usable block '$1'"
+    local page=docs/scale-out.md
+    grep -q -- "<!-- test: $1 -->" "$scaleout__here/../../README.md" && page=README.md
+    bash "$scaleout__here/readmeblock.sh" "$1" "$scaleout__here/../../$page" ||
+        scaleout_fail "$page has no usable block '$1'"
+}
+
+# scaleout_national_map: national.tif, one map of 1500 x 1200 cells at the
+# threshold (cluster4) for the blocks that split one map by rows, and
+# national-whole.tsv, its table from one run.
+scaleout_national_map() {
+    vantrix-generate --model random --size 1500 --share 0.5927 --count 1 --seed 7 --format geotiff -o national >/dev/null ||
+        scaleout_fail "vantrix-generate failed"
+    mv national/*.tif national.tif
+    vantrix-percolate -q --cover 1 --extent full --table national-whole.tsv -o /dev/null national.tif ||
+        scaleout_fail "one run over national.tif failed"
 }
 
 # Stops the running block $1 (timeout passes the signal on to it) and exits

@@ -73,6 +73,14 @@ scaleout_say "shard: $n jobs, $n shard reports (${parts[0]} ... ${parts[-1]}) me
 scaleout_same shard whole.txt percolation.txt
 scaleout_percolate_refusals shard "$n"
 
+# --rows {}/N: one map
+scaleout_national_map
+scaleout_run_block parallel-rows parallel
+parts=(rows-*-of-*.txt)
+scaleout_say "rows: ${#parts[@]} parts of national.tif's rows merged;" \
+    "${SCALEOUT_SECONDS} s from start to merged table"
+scaleout_same rows national-whole.tsv national.tsv
+
 # --pipe
 rm -f percolation.txt
 scaleout_run_block parallel-pipe parallel

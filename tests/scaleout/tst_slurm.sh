@@ -67,6 +67,18 @@ scaleout_same percolate whole.txt percolation.txt
 n=$(sed 's/.*-of-\([0-9]*\)\.txt$/\1/' <<<"${reports[0]}")
 scaleout_percolate_refusals shard "$n"
 
+# --- one map split by rows ----------------------------------------------------
+scaleout_national_map
+scaleout_run_block slurm-rows sbatch
+array_report rows "$SCALEOUT_OUTPUT"
+parts=(rows-*-of-*.txt)
+((${#parts[@]} == JOB_TASKS)) || scaleout_fail "rows: ${#parts[@]} rows parts for $JOB_TASKS tasks"
+scaleout_say "rows: ${#parts[@]} parts of national.tif's rows merged;" \
+    "${SCALEOUT_SECONDS} s from submission to merged table"
+scaleout_same rows national-whole.tsv national.tsv
+scaleout_refused "the rows parts without ${parts[1]}" refused.tsv \
+    vantrix-percolate --merge "${parts[0]}" "${parts[@]:2}" -o refused.tsv
+
 # --- a sweep ------------------------------------------------------------------
 # One run of the README's sweep: its command without the options of a part.
 block=$(scaleout_block slurm-sweep)

@@ -21,6 +21,10 @@ A landscape is one of:
 * a NumPy masked array: masked cells hold no value.
 * an xarray.DataArray of two dimensions (y, x): its values as an array,
   and its georeference for sizes in map units (see below).
+* a Dask array (or a DataArray of one), for clusters(): its chunks of
+  rows searched on Dask's workers, each apart, and joined along their
+  seams into exactly the table of the array whole; memory per task is a
+  chunk. patches() and the rest gather a Dask array in memory first.
 * a path to a landscape file (str, bytes or os.PathLike: a text landscape
   or any raster GDAL reads), or a list of paths: read in bands of rows, in
   bounded memory, as the programs read them.
@@ -352,11 +356,56 @@ def clusters(
     """
     options = _percolate_options(cover, rule, direction, extent, band, tile, jobs,
                                  lacunarity=None if lacunarity is None else _list(lacunarity, "lacunarity"))
+    if _dask_of(landscape) is not None:
+        return _clusters_of_chunks(landscape, nodata, options)
     return _table(_vantrix.clusters, landscape, nodata, options)
+
+
+def _dask_of(landscape):
+    """The Dask array a landscape is (or a DataArray holds), else None."""
+    data = landscape.data if type(landscape).__name__ == "DataArray" and hasattr(landscape, "dims") else landscape
+    return data if type(data).__module__.startswith("dask.array") else None
+
+
+def _clusters_of_chunks(landscape, nodata, options) -> pd.DataFrame:
+    """clusters() of a Dask array: a task per chunk of whole rows gives its
+    band's statistics and seams (bytes bounded by the width), and the seams
+    are joined, top to bottom, into the table of the array whole."""
+    import dask
+
+    projection = transform = None
+    array = _dask_of(landscape)
+    if array is not landscape:
+        if nodata is None:
+            fill = landscape.attrs.get("_FillValue", landscape.attrs.get("nodata"))
+            if fill is not None and not (isinstance(fill, float) and math.isnan(fill)):
+                nodata = fill
+        projection, transform = _georeference(landscape)
+    if array.ndim != 2:
+        raise ValueError(f"a landscape array has 2 dimensions (rows, columns), not shape {array.shape}")
+    array = array.rechunk({1: -1})  # a band holds whole rows
+    rows = int(array.shape[0])
+    firsts = np.concatenate(([0], np.cumsum(array.chunks[0])[:-1])).tolist()
+
+    def band(block, first):
+        source = _Landscape(block, nodata)
+        with source:
+            _, values, mask, value, _, _ = source.arguments()
+            return _vantrix.clusters_of_band(values, mask, value, projection, transform, options, int(first), rows)
+
+    tasks = [dask.delayed(band)(block, first) for block, first in zip(array.to_delayed().ravel(), firsts)]
+    bands = dask.compute(*tasks)
+    columns, notes = _vantrix.clusters_of_bands(list(bands), options)
+    _warn(notes)
+    return _frame(columns)
 
 
 def _table(call, landscape, nodata, options) -> pd.DataFrame:
     """A table call on a landscape, its notes as warnings."""
+    dask_array = _dask_of(landscape)
+    if dask_array is not None:
+        # Gathered whole: only clusters() joins the chunks' seams.
+        landscape = landscape.copy(data=dask_array.compute()) if dask_array is not landscape else dask_array.compute()
     source = _Landscape(landscape, nodata)
     with source:
         columns, notes = call(*source.arguments(), options)

@@ -223,7 +223,8 @@ bool parse(const QStringList &arguments, PercolateOptions &options, QString *err
                                     "FILE stands for the shard (03-of-10); - for standard output. Default: standard "
                                     "output.",
                                     "FILE");
-    const QCommandLineOption jobs({"j", "jobs"}, "Test N files at a time. Default: the number of processor cores.",
+    const QCommandLineOption jobs({"j", "jobs"}, "Test N files at a time; jobs the files leave idle search one map in "
+                                                 "bands of rows at once. Default: the number of processor cores.",
                                   "N");
     const QCommandLineOption filesFrom("files-from", "Also test the paths in LIST, one per line; - is standard input.",
                                        "LIST");

@@ -696,11 +696,12 @@ struct ClusterScan::Private::RowJoin
         }
         if (Observe)
             stampOf[root] = rowStamp;
-        if (Classes && Stats && count > 0 && ends[count - 1] == begin) {
-            // The run before in this row, of another class, touches this one.
-            recordOf[findRoot(parentOf, labels[count - 1])].otherVertical += 1;
-            recordOf[root].otherVertical += 1;
-        }
+        // The run before in this row, of another class, touches this one:
+        // a side of each. Its label is still its root, as this run joins
+        // only clusters of its own class.
+        const bool touchesBefore = Classes && Stats && count > 0 && ends[count - 1] == begin;
+        if (touchesBefore)
+            recordOf[labels[count - 1]].otherVertical += 1;
         begins[count] = begin;
         ends[count] = end;
         labels[count] = root;
@@ -715,6 +716,7 @@ struct ClusterScan::Private::RowJoin
                 record.runs += 1;
                 record.overlaps += overlap;
                 record.otherHorizontal += otherAbove;
+                record.otherVertical += quint64(touchesBefore);
                 // Columns begin .. end - 1 of row y.
                 record.sumX += quint64(begin + end - 1) * length / 2;
                 if (Wide) {

@@ -36,7 +36,10 @@
 // one value as cover: the desktop program's test); everything else streams
 // the file through LandscapeStream in bands of rows (a band of S rows for
 // tiles), reading the next band while this one is tested, with ClusterScan
-// for the cluster rules and the statistics. Memory per file is then bounded
+// for the cluster rules and the statistics. A raster's table alone, on
+// Options::mapThreads threads, is searched in bands of rows at once, each
+// from its own stream, and the bands joined along their seams (BandSeam):
+// the same statistics, to the bit, for any number of threads. Memory per file is then bounded
 // by the width of the map (times S for tiles) plus about 100 bytes per
 // landscape tested, never by its cells; the walk's square alone is limited to
 // 2^32 - 1 cells.

@@ -5,6 +5,7 @@
 // percolation theory; the same table for every --jobs and split.
 #include "mosaictiff.h"
 #include "rasterfixture.h"
+#include "programrun.h"
 #include "testutil.h"
 
 #include <QProcess>
@@ -22,27 +23,6 @@
 #include <random>
 
 namespace {
-
-struct Run
-{
-    int exitCode = -1;
-    QByteArray out;
-    QByteArray err;
-};
-
-Run runProgram(const QString &program, const QStringList &arguments, const QString &dir, int seconds = 600)
-{
-    QProcess process;
-    process.setWorkingDirectory(dir);
-    process.start(program, arguments);
-    if (!process.waitForFinished(seconds * 1000)) {
-        process.kill();
-        process.waitForFinished();
-        return {};
-    }
-    return {process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1, process.readAllStandardOutput(),
-            process.readAllStandardError()};
-}
 
 Run percolate(const QStringList &arguments, const QString &dir)
 {

@@ -5,6 +5,7 @@
 // bytes for every --jobs and shard; lacunarity against the random map's
 // expectation; cells, areas, perimeters and centroids against GRASS GIS.
 #include "rasterfixture.h"
+#include "programrun.h"
 #include "testutil.h"
 
 #include <QProcess>
@@ -22,36 +23,9 @@
 
 namespace {
 
-struct Run
-{
-    int exitCode = -1;
-    QByteArray out;
-    QByteArray err;
-};
-
-Run runProgram(const QString &program, const QStringList &arguments, const QString &dir)
-{
-    QProcess process;
-    process.setWorkingDirectory(dir);
-    process.start(program, arguments);
-    if (!process.waitForFinished(600 * 1000)) {
-        process.kill();
-        process.waitForFinished();
-        return {};
-    }
-    return {process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1, process.readAllStandardOutput(),
-            process.readAllStandardError()};
-}
-
 Run percolate(const QStringList &arguments, const QString &dir)
 {
     return runProgram(QStringLiteral(VANTRIX_PERCOLATE), arguments, dir);
-}
-
-QByteArray readAll(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
 // Lines of a table without the trailing empty one.

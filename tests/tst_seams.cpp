@@ -2,6 +2,7 @@
 // (--rows K/N, then --merge), the table must be the bytes of one pass over
 // the map; parts that do not make a whole run are refused.
 #include "rasterfixture.h"
+#include "programrun.h"
 #include "testutil.h"
 
 #include <QProcess>
@@ -13,31 +14,9 @@
 
 namespace {
 
-struct Run
-{
-    int exitCode = -1;
-    QByteArray out;
-    QByteArray err;
-};
-
 Run percolate(const QStringList &arguments, const QString &dir)
 {
-    QProcess process;
-    process.setWorkingDirectory(dir);
-    process.start(QStringLiteral(VANTRIX_PERCOLATE), arguments);
-    if (!process.waitForFinished(600 * 1000)) {
-        process.kill();
-        process.waitForFinished();
-        return {};
-    }
-    return {process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1, process.readAllStandardOutput(),
-            process.readAllStandardError()};
-}
-
-QByteArray readAll(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+    return runProgram(QStringLiteral(VANTRIX_PERCOLATE), arguments, dir);
 }
 
 // Random habitat (value 8 at share p, else class 1 or 2) with rows and

@@ -89,11 +89,11 @@ void TestSeams::sameTableForAnyBands_data()
     const QStringList full{"--extent", "full"};
     const QList<int> some{1, 2, 7};
     QTest::addRow("random map at the threshold, cluster4")
-            << random4 << full + QStringList{"--rule", "cluster4", "--cover", "8"} << some;
+            << random4 << full + QStringList{"--rule", "cluster4", "--cover", "8", "--lacunarity", "2,7,90"} << some;
     QTest::addRow("random map at the threshold, cluster8")
             << random8 << full + QStringList{"--rule", "cluster8", "--cover", "8"} << some;
     QTest::addRow("land cover, each class, cluster8")
-            << cover << full + QStringList{"--rule", "cluster8", "--cover", "each"} << some;
+            << cover << full + QStringList{"--rule", "cluster8", "--cover", "each", "--lacunarity", "3,64"} << some;
     QTest::addRow("land cover, a set of classes, square")
             << cover << QStringList{"--rule", "cluster4", "--cover", "2,3"} << QList<int>{3};
     QTest::addRow("text map, cluster4")

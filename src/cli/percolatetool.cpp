@@ -266,7 +266,7 @@ bool parse(const QStringList &arguments, PercolateOptions &options, QString *err
             return false;
         if (options.shard)
             return fail(QStringLiteral("--rows splits every map, --shard the list of maps: give one"));
-        for (const QCommandLineOption *whole : {&output, &tile, &tileMap, &clusterMap, &patches, &lacunarity}) {
+        for (const QCommandLineOption *whole : {&output, &tile, &tileMap, &clusterMap, &patches}) {
             if (parser.isSet(*whole))
                 return fail(QStringLiteral("--rows writes the part of the table that its rows give; --%1 is for "
                                            "whole runs")

@@ -33,6 +33,14 @@ QByteArray real(double v)
     return QByteArray::number(v, 'g', 17);
 }
 
+QByteArray sidesText(const std::vector<qint64> &sides)
+{
+    QByteArrayList texts;
+    for (const qint64 side : sides)
+        texts << QByteArray::number(side);
+    return texts.join(',');
+}
+
 // The options a merge needs to write the table as the run would: the fields
 // of the options line.
 QByteArrayList optionFields(const PercolationBatch::Options &batch)
@@ -41,13 +49,13 @@ QByteArrayList optionFields(const PercolationBatch::Options &batch)
             "direction=" + SpanningRule::name(batch.rule.direction).toLatin1(),
             "band=" + QByteArray::number(batch.band),
             QByteArray("extent=") + (batch.extent == PercolationBatch::Full ? "full" : "square"),
-            QByteArray("statistics=") + (batch.statistics ? "1" : "0")};
+            QByteArray("statistics=") + (batch.statistics ? "1" : "0"), "lacunarity=" + sidesText(batch.lacunarity)};
 }
 
 std::optional<PercolationBatch::Options> optionsOf(const QByteArray &line)
 {
     const QByteArrayList fields = line.split('\t');
-    if (fields.size() != 7 || fields[0] != "options")
+    if (fields.size() != 8 || fields[0] != "options")
         return std::nullopt;
     auto value = [&](int i, const char *name) {
         const QByteArray prefix = QByteArray(name) + '=';
@@ -66,6 +74,13 @@ std::optional<PercolationBatch::Options> optionsOf(const QByteArray &line)
     batch.rule = SpanningRule(*kind, *direction);
     batch.extent = value(5, "extent") == "full" ? PercolationBatch::Full : PercolationBatch::Square;
     batch.statistics = value(6, "statistics") == "1";
+    const QByteArray sides = value(7, "lacunarity");
+    for (const QByteArray &side : sides.isEmpty() ? QByteArrayList() : sides.split(',')) {
+        const qint64 n = side.toLongLong(&ok);
+        if (!ok || n < 1)
+            return std::nullopt;
+        batch.lacunarity.push_back(n);
+    }
     return batch;
 }
 

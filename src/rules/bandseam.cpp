@@ -225,6 +225,52 @@ bool clusterIsSound(const BandSeam &seam, const Cluster &c)
             && (!seam.classes || c.otherSidesVertical <= 2 * c.runs);
 }
 
+using Boxes = std::vector<GlidingBoxes::Sums>;
+
+// Two bands' sums of boxes of the same sides added; false when the sides
+// differ.
+bool addBoxes(Boxes &into, const Boxes &from)
+{
+    if (into.empty()) {
+        into = from;
+        return true;
+    }
+    if (from.empty())
+        return true;
+    if (into.size() != from.size())
+        return false;
+    for (size_t k = 0; k < into.size(); ++k) {
+        if (into[k].side != from[k].side)
+            return false;
+        into[k].boxes += from[k].boxes;
+        into[k].sum += from[k].sum;
+        into[k].sumSquares += from[k].sumSquares;
+    }
+    return true;
+}
+
+void writeBoxes(Writer &w, const Boxes &boxes)
+{
+    w.number(boxes.size());
+    for (const GlidingBoxes::Sums &b : boxes) {
+        w.signedNumber(b.side);
+        w.number(b.boxes);
+        w.wide(b.sum);
+        w.wide(b.sumSquares);
+    }
+}
+
+void readBoxes(Reader &r, Boxes &boxes)
+{
+    boxes.resize(r.count());
+    for (GlidingBoxes::Sums &b : boxes) {
+        b.side = r.signedNumber();
+        b.boxes = r.number();
+        b.sum = r.wide();
+        b.sumSquares = r.wide();
+    }
+}
+
 } // namespace
 
 bool BandSeam::join(const BandSeam &above, const BandSeam &below, BandSeam &joined, QString *errorString)
@@ -263,6 +309,20 @@ bool BandSeam::join(const BandSeam &above, const BandSeam &below, BandSeam &join
     std::map<qint32, ClusterStatistics> perClass(above.perClass.begin(), above.perClass.end());
     for (const auto &[value, found] : below.perClass)
         perClass[value].add(found);
+    std::map<qint32, Boxes> classBoxes(above.classBoxes.begin(), above.classBoxes.end());
+    out.boxes = above.boxes;
+    bool sameSides = addBoxes(out.boxes, below.boxes);
+    for (const auto &[value, sums] : below.classBoxes)
+        sameSides = addBoxes(classBoxes[value], sums) && sameSides;
+    if (!sameSides) {
+        *errorString = tr("the bands of rows %1-%2 and %3-%4 have boxes of other sides")
+                               .arg(above.firstRow)
+                               .arg(above.endRow - 1)
+                               .arg(below.firstRow)
+                               .arg(below.endRow - 1);
+        return false;
+    }
+    out.classBoxes.assign(classBoxes.begin(), classBoxes.end());
 
     // Union-find over both bands' open clusters, below's after above's.
     const quint32 offset = quint32(above.open.size());
@@ -364,6 +424,16 @@ std::vector<std::pair<qint32, ClusterStatistics>> BandSeam::classStatistics() co
     return result;
 }
 
+std::vector<std::pair<qint32, std::vector<GlidingBoxes::Sums>>> BandSeam::wholeClassBoxes() const
+{
+    auto result = classBoxes;
+    for (auto &[value, sums] : result) {
+        for (GlidingBoxes::Sums &b : sums)
+            b.boxes = GlidingBoxes::boxesOf(b.side, rows, columns);
+    }
+    return result;
+}
+
 QByteArray BandSeam::write() const
 {
     Writer w;
@@ -390,6 +460,12 @@ QByteArray BandSeam::write() const
     for (const auto &[value, found] : perClass) {
         w.signedNumber(value);
         writeStatistics(w, found);
+    }
+    writeBoxes(w, boxes);
+    w.number(classBoxes.size());
+    for (const auto &[value, sums] : classBoxes) {
+        w.signedNumber(value);
+        writeBoxes(w, sums);
     }
     w.bytes.append("end\n");
     return w.bytes;
@@ -431,6 +507,12 @@ std::optional<BandSeam> BandSeam::read(const QByteArray &bytes, QString *errorSt
     for (auto &[value, found] : seam.perClass) {
         value = qint32(r.signedNumber());
         readStatistics(r, found);
+    }
+    readBoxes(r, seam.boxes);
+    seam.classBoxes.resize(r.count());
+    for (auto &[value, sums] : seam.classBoxes) {
+        value = qint32(r.signedNumber());
+        readBoxes(r, sums);
     }
     const bool sound = !r.failed && r.at == r.end && connectivity <= 1 && seam.columns >= 0
             && seam.columns <= (qint64(1) << 30) && seam.firstRow >= 0 && seam.firstRow <= seam.endRow

@@ -3,6 +3,7 @@
 #include "cluster.h"
 #include "clusterrecord.h"
 #include "clusterstatistics.h"
+#include "lacunarity.h"
 
 #include <QByteArray>
 #include <QString>
@@ -57,6 +58,11 @@ struct BandSeam
     qint64 habitat = 0; // one cover without statistics (with them, the clusters')
     ClusterStatistics cover; // one cover: the complete clusters'
     std::vector<std::pair<qint32, ClusterStatistics>> perClass; // classes, increasing value
+    // With lacunarity: the sums of the gliding boxes whose last row lies in
+    // the band, per side (GlidingBoxes given the rows above the band that
+    // its boxes reach into); for classes per class value, increasing.
+    std::vector<GlidingBoxes::Sums> boxes;
+    std::vector<std::pair<qint32, std::vector<GlidingBoxes::Sums>>> classBoxes;
 
     // Whether the band is the whole landscape (nothing is open).
     bool isWhole() const { return firstRow == 0 && endRow == rows; }
@@ -70,6 +76,9 @@ struct BandSeam
     // ClusterScan::finish() and finishClasses() give them.
     ClusterStatistics coverStatistics() const;
     std::vector<std::pair<qint32, ClusterStatistics>> classStatistics() const;
+    // The whole landscape's boxes, as GlidingBoxes::finishClasses() gives
+    // them (every class's count of boxes the landscape's).
+    std::vector<std::pair<qint32, std::vector<GlidingBoxes::Sums>>> wholeClassBoxes() const;
 
     // As bytes and back (a part file's seam, a Dask task's result): read()
     // refuses what write() did not write, with the reason.

@@ -24,7 +24,9 @@ struct GlidingBoxes::Private
     std::vector<qint64> sides;
     qint64 rows = 0;
     qint64 columns = 0;
-    qint64 row = 0;      // the next row
+    qint64 row = 0;      // the next row, counted from the first given
+    qint64 firstRow = 0; // the landscape's row of the first row given
+    qint64 countFrom = 0; // the first last row of a box counted
     qint64 deepest = 0;  // the largest side that fits
     // The last `deepest` rows, a cell each: habitat (0/1) or, for classes,
     // the class index + 1 (0 for none).
@@ -85,11 +87,13 @@ struct GlidingBoxes::Private
         classSums.emplace_back();
         for (const qint64 side : sides)
             classSums.back().push_back(Sums{side, 0, 0, 0});
-        // Boxes before this class was seen held none of it: only their count.
+        // Boxes counted before this class was seen held none of it: only
+        // their count.
         for (size_t k = 0; k < sides.size(); ++k) {
             const qint64 side = sides[k];
-            if (side <= columns && row >= side)
-                classSums.back()[k].boxes = quint64(row - side + 1) * quint64(columns - side + 1);
+            const qint64 counted = firstRow + row - std::max(countFrom, side - 1);
+            if (side <= columns && counted > 0)
+                classSums.back()[k].boxes = quint64(counted) * quint64(columns - side + 1);
         }
         return index;
     }
@@ -116,7 +120,7 @@ struct GlidingBoxes::Private
                     columnsOf(0, k)[size_t(c)] += cells[size_t(c)] - (leaving ? (*leaving)[size_t(c)] : 0);
                 }
             }
-            if (row + 1 >= side)
+            if (firstRow + row + 1 >= side && firstRow + row >= countFrom)
                 into(k, side);
         }
     }
@@ -129,13 +133,16 @@ GlidingBoxes::GlidingBoxes()
 
 GlidingBoxes::~GlidingBoxes() = default;
 
-void GlidingBoxes::begin(const std::vector<qint64> &sides, qint64 rows, qint64 columns)
+void GlidingBoxes::begin(const std::vector<qint64> &sides, qint64 rows, qint64 columns, qint64 firstRow,
+                         qint64 countFrom)
 {
     Private &p = *d;
     p.sides = sides;
     p.rows = std::max<qint64>(0, rows);
     p.columns = std::max<qint64>(0, columns);
     p.row = 0;
+    p.firstRow = std::max<qint64>(0, firstRow);
+    p.countFrom = std::max(p.firstRow, countFrom);
     p.deepest = 0;
     for (const qint64 side : sides) {
         if (side >= 1 && side <= p.rows && side <= p.columns)
@@ -156,7 +163,7 @@ void GlidingBoxes::begin(const std::vector<qint64> &sides, qint64 rows, qint64 c
 template <typename IndexOf, typename ColumnsOf, typename Slide>
 void GlidingBoxes::Private::takeRow(qint64 length, IndexOf indexOf, ColumnsOf columnsOf, Slide slideAll, bool classes)
 {
-    if (deepest == 0 || row >= rows)
+    if (deepest == 0 || firstRow + row >= rows)
         return;
     // The row leaving the deepest window is read before it is overwritten:
     // this row is kept apart until the boxes are counted.
@@ -189,6 +196,17 @@ void GlidingBoxes::addClassRow(const qint32 *values, const quint8 *present, qint
                     Private::slide(p.classColumnSums[index][k], side, p.columns, p.classSums[index][k]);
             },
             true);
+}
+
+qint64 GlidingBoxes::reachAbove(const std::vector<qint64> &sides)
+{
+    const auto largest = std::max_element(sides.begin(), sides.end());
+    return largest == sides.end() ? 0 : std::max<qint64>(0, *largest - 1);
+}
+
+quint64 GlidingBoxes::boxesOf(qint64 side, qint64 rows, qint64 columns)
+{
+    return side >= 1 && side <= rows && side <= columns ? quint64(rows - side + 1) * quint64(columns - side + 1) : 0;
 }
 
 std::vector<GlidingBoxes::Sums> GlidingBoxes::finish()

@@ -34,8 +34,15 @@ public:
     ~GlidingBoxes();
 
     // Starts a landscape of rows x columns with these box sides (each at
-    // least 1; sides larger than the landscape have no box).
-    void begin(const std::vector<qint64> &sides, qint64 rows, qint64 columns);
+    // least 1; sides larger than the landscape have no box). A band of its
+    // rows: the first row given is the landscape's row firstRow, and only
+    // the boxes whose last row is countFrom or below are counted (give the
+    // band from reachAbove() rows above its first, countFrom, so that the
+    // sums of the bands add up to the landscape's).
+    void begin(const std::vector<qint64> &sides, qint64 rows, qint64 columns, qint64 firstRow = 0,
+               qint64 countFrom = 0);
+    // The rows above a band's first that its boxes reach into.
+    static qint64 reachAbove(const std::vector<qint64> &sides);
     // The next row of CellCode bytes (above 0 habitat).
     void addRow(const qint8 *cells, qint64 length);
     // The next row of class values (every class on its own).
@@ -44,6 +51,10 @@ public:
     std::vector<Sums> finish();
     // The same per class value seen, in increasing order.
     std::vector<std::pair<qint32, std::vector<Sums>>> finishClasses();
+    // Every box of a landscape of rows x columns, of each side: a class's
+    // count once the bands' sums of it are added, as it holds boxes that
+    // held none of it in bands where it is absent.
+    static quint64 boxesOf(qint64 side, qint64 rows, qint64 columns);
 
 private:
     struct Private;

@@ -606,11 +606,16 @@ bool searchInBands(LandscapeStream &stream, const QByteArray &path, const Batch:
         qint64 edgeCellsWithoutValue = 0;
     };
     std::vector<Searched> searched(static_cast<size_t>(bands));
-    const auto search = [&](int k, LandscapeStream &from, ClusterScan &scan) {
+    // Lacunarity: each band's boxes are those whose last row is in it, so a
+    // band reads the rows above it that they reach into too.
+    const bool boxed = statistics && !options.lacunarity.empty();
+    const qint64 reach = boxed ? GlidingBoxes::reachAbove(options.lacunarity) : 0;
+    const auto search = [&](int k, LandscapeStream &from, ClusterScan &scan, GlidingBoxes &boxes) {
         MemoryLabels::Band *map = room ? &(*labels)->band(k) : nullptr;
         Searched &out = searched[size_t(k)];
         const qint64 begin = firsts[size_t(k)];
         const qint64 end = firsts[size_t(k) + 1];
+        const qint64 start = std::max(offset, begin - reach); // the first row read
         EdgeCount edges{rows, n};
         RaggedRows<qint8> cells;
         RaggedRows<qint32> values;
@@ -620,13 +625,20 @@ bool searchInBands(LandscapeStream &stream, const QByteArray &path, const Batch:
         scanning.band = true;
         scanning.firstRow = begin;
         each ? scan.beginClasses(scanning) : scan.begin(scanning);
-        bool read = from.nextRow() + offset == begin || from.seek(begin - offset, &out.errorString);
+        if (boxed)
+            boxes.begin(options.lacunarity, rows, n, start, begin);
+        bool read = from.nextRow() + offset == start || from.seek(start - offset, &out.errorString);
         while (read && from.nextRow() + offset < end) {
             const qint64 first = from.nextRow() + offset;
-            const qint64 count = std::min(bandRows, end - first);
+            // Rows above the band are read alone, for the boxes.
+            const qint64 count = std::min(bandRows, first < begin ? begin - first : end - first);
             if (each) {
                 read = from.readValues(count, readColumns, values, present, &out.errorString);
                 for (qint64 r = 0; read && r < values.rowCount(); ++r) {
+                    if (boxed)
+                        boxes.addClassRow(values.row(r), present.row(r), values.rowLength(r));
+                    if (first + r < begin)
+                        continue;
                     if (map)
                         map->addRow(first - begin + r, present.row(r), present.rowLength(r));
                     edges.addPresent(first + r, present.row(r), present.rowLength(r));
@@ -635,6 +647,10 @@ bool searchInBands(LandscapeStream &stream, const QByteArray &path, const Batch:
             } else {
                 read = from.readHabitat(count, readColumns, options.cover, cells, &out.errorString);
                 for (qint64 r = 0; read && r < cells.rowCount(); ++r) {
+                    if (boxed)
+                        boxes.addRow(cells.row(r), cells.rowLength(r));
+                    if (first + r < begin)
+                        continue;
                     if (options.extent != Batch::Full && !stream.isRaster())
                         out.cellsLeftOut += std::max<qint64>(0, cells.rowLength(r) - n);
                     if (map)
@@ -645,6 +661,10 @@ bool searchInBands(LandscapeStream &stream, const QByteArray &path, const Batch:
             }
         }
         out.seam = scan.finishBand();
+        if (boxed && each)
+            out.seam.classBoxes = boxes.finishClasses();
+        else if (boxed)
+            out.seam.boxes = boxes.finish();
         scan.setObserver(nullptr);
         out.edgeCells = edges.cells;
         out.edgeCellsWithoutValue = edges.withoutValue;
@@ -658,11 +678,12 @@ bool searchInBands(LandscapeStream &stream, const QByteArray &path, const Batch:
             reading.grid = options.grid;
             reading.prefetch = true;
             ClusterScan scan;
+            GlidingBoxes boxes;
             if (own.open(path, reading, &searched[size_t(k)].errorString))
-                search(k, own, scan);
+                search(k, own, scan, boxes);
         });
     }
-    search(0, stream, tools().scan);
+    search(0, stream, tools().scan, tools().boxes);
     for (std::thread &thread : threads)
         thread.join();
     for (const Searched &band : searched) {
@@ -786,7 +807,7 @@ bool testWhole(LandscapeStream &stream, const QByteArray &path, const Batch::Opt
     // A part of the rows, or a table alone on every thread asked for.
     if (options.rows || options.place)
         return searchInBands(stream, path, options, result, readColumns, band, asked.statistics, nullptr, errorString);
-    if (asked.statistics && !asked.patches && !asked.boxes && options.clusterMap.isEmpty() && !options.clusterMapInto
+    if (asked.statistics && !asked.patches && options.clusterMap.isEmpty() && !options.clusterMapInto
         && options.mapThreads > 1 && stream.isRaster())
         return searchInBands(stream, path, options, result, readColumns, band, true, nullptr, errorString);
     const bool recorded = asked.patches || !options.clusterMap.isEmpty() || options.clusterMapInto;
@@ -877,8 +898,12 @@ bool testWhole(LandscapeStream &stream, const QByteArray &path, const Batch::Opt
 
 void PercolationBatch::addLandscapes(const BandSeam &whole, const Options &options, Result &result)
 {
+    const bool boxed = options.statistics && !options.lacunarity.empty();
+    const auto classBoxes = whole.wholeClassBoxes();
     const auto add = [&](std::optional<qint32> value, const ClusterStatistics &found) {
         Landscape landscape;
+        if (boxed)
+            landscape.boxes = value ? boxesOf(classBoxes, *value, options.lacunarity) : whole.boxes;
         landscape.rows = whole.rows;
         landscape.columns = whole.columns;
         landscape.isClass = value.has_value();

@@ -32,7 +32,6 @@ void addInto(Cluster &into, const Cluster &from)
     into.runs += from.runs;
     into.overlaps += from.overlaps;
     into.otherSidesVertical += from.otherSidesVertical;
-    into.otherSidesHorizontal += from.otherSidesHorizontal;
     into.sumX += from.sumX;
     into.sumY += from.sumY;
     into.sumSquares += from.sumSquares;
@@ -221,7 +220,7 @@ bool clusterIsSound(const BandSeam &seam, const Cluster &c)
 {
     const long double most = (long double)seam.rows * (long double)seam.columns;
     return c.cells >= 1 && (long double)c.cells <= most && c.runs >= 1 && c.runs <= c.cells && c.overlaps >= 0
-            && c.overlaps < c.cells && c.otherSidesVertical >= 0 && c.otherSidesHorizontal >= 0
+            && c.overlaps < c.cells && c.otherSidesVertical >= 0
             && (!seam.classes || c.otherSidesVertical <= 2 * c.runs);
 }
 
@@ -355,8 +354,8 @@ bool BandSeam::join(const BandSeam &above, const BandSeam &below, BandSeam &join
                 if (x != y)
                     parent[std::max(x, y)] = std::min(x, y);
             } else if (shared > 0 && above.statistics) {
-                records[upper].otherSidesHorizontal += shared;
-                records[lower].otherSidesHorizontal += shared;
+                perClass[a.value[k]].edgeSidesHorizontal += shared;
+                perClass[b.value[j]].edgeSidesHorizontal += shared;
             }
         }
     }
@@ -448,7 +447,7 @@ QByteArray BandSeam::write() const
     for (const Cluster &c : open) {
         w.signedNumber(c.value);
         w.number(c.edges);
-        for (const qint64 v : {c.cells, c.runs, c.overlaps, c.otherSidesVertical, c.otherSidesHorizontal, c.rowMin,
+        for (const qint64 v : {c.cells, c.runs, c.overlaps, c.otherSidesVertical, c.rowMin,
                                c.rowMax, c.columnMin, c.columnMax})
             w.signedNumber(v);
         w.wide(c.sumX);
@@ -495,7 +494,7 @@ std::optional<BandSeam> BandSeam::read(const QByteArray &bytes, QString *errorSt
     for (Cluster &c : seam.open) {
         c.value = qint32(r.signedNumber());
         c.edges = quint8(r.number());
-        for (qint64 *v : {&c.cells, &c.runs, &c.overlaps, &c.otherSidesVertical, &c.otherSidesHorizontal, &c.rowMin,
+        for (qint64 *v : {&c.cells, &c.runs, &c.overlaps, &c.otherSidesVertical, &c.rowMin,
                           &c.rowMax, &c.columnMin, &c.columnMax})
             *v = r.signedNumber();
         c.sumX = r.wide();

@@ -27,10 +27,10 @@ struct Cluster
     qint64 cells = 0;
     qint64 runs = 0;
     qint64 overlaps = 0;
-    // Sides between its cells and cells with a value of another class
-    // (under one cover: of the matrix): vertical and horizontal ones.
+    // Classes: the vertical sides between its cells and cells of another
+    // class (those across rows are counted per class, not per cluster:
+    // ClusterStatistics::edgeSidesHorizontal).
     qint64 otherSidesVertical = 0;
-    qint64 otherSidesHorizontal = 0;
     unsigned __int128 sumX = 0;       // sums over its cells of x, y and x^2 + y^2
     unsigned __int128 sumY = 0;
     unsigned __int128 sumSquares = 0;

@@ -198,8 +198,7 @@ struct ClusterScan::Private
         Sum sumSquares; // of x^2 + y^2
         quint64 runs;
         quint64 overlaps;
-        quint64 otherVertical;
-        quint64 otherHorizontal;
+        quint64 otherVertical; // classes: sides to runs of other classes in its rows
     };
     using NarrowRecord = Record<quint64>;
     using WideRecord = Record<u128>;
@@ -336,6 +335,9 @@ struct ClusterScan::Private
     // 0 when empty).
     std::vector<qint32> classValues;
     std::vector<ClusterStatistics> classStatistics;
+    // Per class, the sides between its cells and cells of other classes in
+    // the row above or below (not kept per cluster: only their sum is asked).
+    std::vector<quint64> classEdges;
     std::vector<PatchNumbers> classNumbers;
     std::vector<quint32> classTable;
     int classShift = 64;
@@ -408,6 +410,7 @@ void ClusterScan::Private::start(const Options &given, bool forClasses)
     numbers.clear();
     classValues.clear();
     classStatistics.clear();
+    classEdges.clear();
     classNumbers.clear();
     std::fill(classTable.begin(), classTable.end(), 0);
     const size_t words = size_t((options.columns + 63) / 64);
@@ -419,9 +422,13 @@ void ClusterScan::Private::start(const Options &given, bool forClasses)
     // Narrow sums while every sum of a cluster stays below 2^63: cells
     // times the largest x^2 + y^2, with a table of sums of squares of
     // columns (up to 2^21 columns).
-    const long double area = (long double)options.rows * (long double)options.columns;
-    const long double farthest = (long double)options.rows * options.rows
-            + (long double)options.columns * options.columns;
+    // A band's cells are numbered from its first row (records going into
+    // its seams are moved to the landscape's rows), so its sums are those
+    // of its own rows.
+    const qint64 height = std::min(options.rows - options.firstRow,
+                                   seams && options.bandRows > 0 ? options.bandRows : options.rows);
+    const long double area = (long double)height * (long double)options.columns;
+    const long double farthest = (long double)height * height + (long double)options.columns * options.columns;
     wide = options.statistics && (options.columns > (qint64(1) << 21) || area * farthest >= 9.0e18L);
     const qint64 squareColumns = options.statistics && !wide ? options.columns : 0;
     while (qint64(squaresBelow.size()) <= squareColumns) {
@@ -537,7 +544,8 @@ struct ClusterScan::Private::RowJoin
     const quint32 rowEdges;
     const bool leftRight;
     const bool topBottom;
-    const quint64 y;
+    const qint64 rowNow; // the landscape's row
+    const quint64 y;     // ... counted from the band's first (the sums' y)
     const u128 ySquared;
     const quint64 *const squares; // narrow sums only
     qint64 first = 0;             // the first run above that may touch the next run
@@ -562,7 +570,8 @@ struct ClusterScan::Private::RowJoin
         , rowEdges((p.row == 0 ? ClusterRecord::Top : 0) | (p.row == p.options.rows - 1 ? ClusterRecord::Bottom : 0))
         , leftRight(p.options.leftRight)
         , topBottom(p.options.topBottom)
-        , y(quint64(p.row))
+        , rowNow(p.row)
+        , y(quint64(p.row - p.options.firstRow))
         , ySquared(u128(y) * y)
         , squares(p.squaresBelow.data())
     {
@@ -615,7 +624,6 @@ struct ClusterScan::Private::RowJoin
                 into.runs += from.runs;
                 into.overlaps += from.overlaps;
                 into.otherVertical += from.otherVertical;
-                into.otherHorizontal += from.otherHorizontal;
             }
         }
         if (Observe) {
@@ -649,24 +657,22 @@ struct ClusterScan::Private::RowJoin
         quint64 overlap = 0;    // cells of this run below cells of its cluster
         quint64 otherAbove = 0; // classes: ... below cells of another class
         for (; previousBegin[k] < end + reachBy; ++k) {
-            // For classes, runs above of another value are looked at too
-            // (about half of them), but take no part: a test whose outcome
-            // the data decide would cost more than the look.
+            // For classes, runs above of another value take no part but for
+            // the sides they share with this run: edges of both classes,
+            // counted per class (a slot's class is its root's, so no root
+            // is looked for).
             const bool match = !Classes || previousValue[k] == value;
-            const quint32 other = findRoot(parentOf, previousLabel[k]);
-            root = match && root == NoSlot ? other : root;
-            if (match && other != root)
-                unite(root, other);
-            if (Stats) {
-                const qint32 shared = std::min(end, previousEnd[k]) - std::max(begin, previousBegin[k]);
-                if (shared > 0) {
-                    if (match) {
-                        overlap += quint64(shared);
-                    } else if (Classes) {
-                        otherAbove += quint64(shared);
-                        recordOf[other].otherHorizontal += quint64(shared);
-                    }
-                }
+            const qint32 shared = Stats ? std::min(end, previousEnd[k]) - std::max(begin, previousBegin[k]) : 0;
+            if (match) {
+                const quint32 other = findRoot(parentOf, previousLabel[k]);
+                root = root == NoSlot ? other : root;
+                if (other != root)
+                    unite(root, other);
+                if (Stats && shared > 0)
+                    overlap += quint64(shared);
+            } else if (Classes && Stats && shared > 0) {
+                otherAbove += quint64(shared);
+                scan.classEdges[classOf[previousLabel[k]]] += quint64(shared);
             }
         }
         // Of the runs above just looked at, only the last may reach the next
@@ -679,23 +685,25 @@ struct ClusterScan::Private::RowJoin
             parentOf[root] = root;
             edgesOf[root] = runEdges | Live;
             if (Cells)
-                recordOf[root] = Record{0, 0, 0, 0, 0, 0, 0, 0};
+                recordOf[root] = Record{0, 0, 0, 0, 0, 0, 0};
             if (Classes)
                 classOf[root] = scan.classIndexOf(value);
             if (Observe)
-                extentOf[root] = Extent{qint64(y), qint64(y), begin, end - 1, begin, scan.numbersOf(root).begin()};
+                extentOf[root] = Extent{rowNow, rowNow, begin, end - 1, begin, scan.numbersOf(root).begin()};
         } else {
             if (runEdges)
                 edgesOf[root] |= runEdges;
             if (Observe) {
                 Extent &extent = extentOf[root];
-                extent.rowMax = qint64(y);
+                extent.rowMax = rowNow;
                 extent.columnMin = std::min<qint64>(extent.columnMin, begin);
                 extent.columnMax = std::max<qint64>(extent.columnMax, end - 1);
             }
         }
         if (Observe)
             stampOf[root] = rowStamp;
+        if (Classes && Stats && otherAbove)
+            scan.classEdges[classOf[root]] += otherAbove;
         // The run before in this row, of another class, touches this one:
         // a side of each. Its label is still its root, as this run joins
         // only clusters of its own class.
@@ -715,7 +723,6 @@ struct ClusterScan::Private::RowJoin
             if (Stats) {
                 record.runs += 1;
                 record.overlaps += overlap;
-                record.otherHorizontal += otherAbove;
                 record.otherVertical += quint64(touchesBefore);
                 // Columns begin .. end - 1 of row y.
                 record.sumX += quint64(begin + end - 1) * length / 2;
@@ -932,7 +939,6 @@ Cluster ClusterScan::Private::clusterOf(quint32 slot) const
         c.runs = qint64(r.runs);
         c.overlaps = qint64(r.overlaps);
         c.otherSidesVertical = qint64(r.otherVertical);
-        c.otherSidesHorizontal = qint64(r.otherHorizontal);
     };
     if (tracksCells()) {
         if (wide)
@@ -962,7 +968,12 @@ void ClusterScan::Private::retire(quint32 slot)
         heldOf[slot] = quint32(held.size());
         if (edges[slot] & SeamTop)
             heldOfTop[findTop(topOf[slot])] = quint32(held.size());
-        held.push_back(cluster);
+        // Rows from the landscape's first: y + d for each cell.
+        Cluster moved = cluster;
+        const u128 d = u128(quint64(options.firstRow));
+        moved.sumSquares += 2 * d * cluster.sumY + u128(quint64(cluster.cells)) * d * d;
+        moved.sumY += u128(quint64(cluster.cells)) * d;
+        held.push_back(moved);
         return;
     }
     if (options.statistics) {
@@ -1086,6 +1097,7 @@ quint32 ClusterScan::Private::classIndexOf(qint32 value)
     classTable[at] = quint32(classValues.size() + 1);
     classValues.push_back(value);
     classStatistics.emplace_back();
+    classEdges.push_back(0);
     classNumbers.emplace_back();
     return quint32(classValues.size() - 1);
 }
@@ -1182,6 +1194,7 @@ std::vector<std::pair<qint32, ClusterStatistics>> ClusterScan::finishClasses()
     result.reserve(p.classValues.size());
     for (size_t index = 0; index < p.classValues.size(); ++index) {
         result.emplace_back(p.classValues[index], p.classStatistics[index]);
+        result.back().second.edgeSidesHorizontal += qint64(p.classEdges[index]);
         result.back().second.cells = p.cellsWithValue;
         p.classNumbers[index].finish();
     }
@@ -1197,6 +1210,7 @@ std::vector<std::pair<qint32, ClusterStatistics>> ClusterScan::finishClasses()
     p.classTable = std::move(table);
     p.classShift = shift;
     p.classStatistics.assign(p.classValues.size(), ClusterStatistics());
+    p.classEdges.assign(p.classValues.size(), 0);
     return result;
 }
 
@@ -1231,7 +1245,10 @@ BandSeam ClusterScan::finishBand()
     seam.habitat = p.habitatCells;
     seam.cover = p.statistics;
     for (size_t index = 0; index < p.classValues.size(); ++index)
+    {
         seam.perClass.emplace_back(p.classValues[index], p.classStatistics[index]);
+        seam.perClass.back().second.edgeSidesHorizontal += qint64(p.classEdges[index]);
+    }
     std::sort(seam.perClass.begin(), seam.perClass.end(),
               [](const auto &a, const auto &b) { return a.first < b.first; });
     p.start(p.options, p.classes);

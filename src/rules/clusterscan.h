@@ -54,6 +54,9 @@ public:
         // There is no stopping early.
         bool band = false;
         qint64 firstRow = 0;
+        // A band of at most this many rows (0: up to the landscape's
+        // last): its sums are kept as narrow as its own extent allows.
+        qint64 bandRows = 0;
     };
 
     // What a caller that maps clusters sees (see setObserver()).

@@ -78,7 +78,6 @@ void ClusterStatistics::add(const Cluster &cluster)
     horizontalSides += cluster.horizontalSides();
     likeAdjacencies += cluster.likeAdjacencies();
     edgeSidesVertical += cluster.otherSidesVertical;
-    edgeSidesHorizontal += cluster.otherSidesHorizontal;
     sumPerimeterRootArea += toFixed(double(p) * std::sqrt(double(s)));
     const double x = logOf(p);
     const double y = logOf(s);

@@ -554,6 +554,27 @@ bool secondPass(const QByteArray &path, const Batch::Options &options, Batch::Re
     return true;
 }
 
+// The most rows of a band of `columns` columns whose cluster sums stay
+// narrow (ClusterScan: below 2^63 as cells times the largest x^2 + y^2),
+// at least 64; 0 where no band is narrow or any is.
+qint64 narrowBandRows(qint64 columns)
+{
+    const auto fits = [columns](qint64 h) {
+        return (long double)h * columns * ((long double)h * h + (long double)columns * columns) < 9.0e18L;
+    };
+    if (columns > (qint64(1) << 21) || !fits(64))
+        return 0;
+    qint64 low = 64;
+    qint64 high = qint64(1) << 40;
+    if (fits(high))
+        return 0;
+    while (high - low > 1) {
+        const qint64 middle = low + (high - low) / 2;
+        (fits(middle) ? low : high) = middle;
+    }
+    return low;
+}
+
 // A whole file searched in bands of rows at once, on up to
 // Options::mapThreads threads (a raster's; a text file is read from its top,
 // in one band), each band read from a stream of its own and searched as a
@@ -621,10 +642,44 @@ bool searchInBands(LandscapeStream &stream, const QByteArray &path, const Batch:
         RaggedRows<qint32> values;
         RaggedRows<quint8> present;
         scan.setObserver(map);
-        ClusterScan::Options scanning = scanOptions(options.rule, statistics, rows, n);
-        scanning.band = true;
-        scanning.firstRow = begin;
-        each ? scan.beginClasses(scanning) : scan.begin(scanning);
+        // The thread's rows are searched in bands short enough for narrow
+        // sums (one band with labels, which watch one search), each joined
+        // to those above it as it ends.
+        const qint64 most = map ? 0 : narrowBandRows(n);
+        qint64 subBegin = begin;
+        qint64 subEnd = end;
+        bool joined = false;
+        const auto beginBand = [&] {
+            subEnd = most > 0 ? std::min(end, subBegin + most) : end;
+            ClusterScan::Options scanning = scanOptions(options.rule, statistics, rows, n);
+            scanning.band = true;
+            scanning.firstRow = subBegin;
+            scanning.bandRows = subEnd - subBegin;
+            each ? scan.beginClasses(scanning) : scan.begin(scanning);
+        };
+        const auto endBand = [&] {
+            BandSeam band = scan.finishBand();
+            if (!joined) {
+                out.seam = std::move(band);
+                joined = true;
+            } else {
+                BandSeam both;
+                if (!BandSeam::join(out.seam, band, both, &out.errorString))
+                    return false;
+                out.seam = std::move(both);
+            }
+            subBegin = subEnd;
+            return true;
+        };
+        const auto nextRow = [&](qint64 row) {
+            if (row < subEnd)
+                return true;
+            if (!endBand())
+                return false;
+            beginBand();
+            return true;
+        };
+        beginBand();
         if (boxed)
             boxes.begin(options.lacunarity, rows, n, start, begin);
         bool read = from.nextRow() + offset == start || from.seek(start - offset, &out.errorString);
@@ -639,6 +694,7 @@ bool searchInBands(LandscapeStream &stream, const QByteArray &path, const Batch:
                         boxes.addClassRow(values.row(r), present.row(r), values.rowLength(r));
                     if (first + r < begin)
                         continue;
+                    read = nextRow(first + r);
                     if (map)
                         map->addRow(first - begin + r, present.row(r), present.rowLength(r));
                     edges.addPresent(first + r, present.row(r), present.rowLength(r));
@@ -651,6 +707,7 @@ bool searchInBands(LandscapeStream &stream, const QByteArray &path, const Batch:
                         boxes.addRow(cells.row(r), cells.rowLength(r));
                     if (first + r < begin)
                         continue;
+                    read = nextRow(first + r);
                     if (options.extent != Batch::Full && !stream.isRaster())
                         out.cellsLeftOut += std::max<qint64>(0, cells.rowLength(r) - n);
                     if (map)
@@ -660,7 +717,7 @@ bool searchInBands(LandscapeStream &stream, const QByteArray &path, const Batch:
                 }
             }
         }
-        out.seam = scan.finishBand();
+        endBand();
         if (boxed && each)
             out.seam.classBoxes = boxes.finishClasses();
         else if (boxed)
@@ -804,11 +861,11 @@ bool testWhole(LandscapeStream &stream, const QByteArray &path, const Batch::Opt
         std::unique_ptr<MemoryLabels> labels;
         return searchInBands(stream, path, options, result, readColumns, band, true, &labels, errorString);
     }
-    // A part of the rows, or a table alone on every thread asked for.
+    // A part of the rows, or a table alone: in bands (on every thread asked
+    // for, a raster's).
     if (options.rows || options.place)
         return searchInBands(stream, path, options, result, readColumns, band, asked.statistics, nullptr, errorString);
-    if (asked.statistics && !asked.patches && options.clusterMap.isEmpty() && !options.clusterMapInto
-        && options.mapThreads > 1 && stream.isRaster())
+    if (asked.statistics && !asked.patches && options.clusterMap.isEmpty() && !options.clusterMapInto)
         return searchInBands(stream, path, options, result, readColumns, band, true, nullptr, errorString);
     const bool recorded = asked.patches || !options.clusterMap.isEmpty() || options.clusterMapInto;
     std::unique_ptr<PatchRecorder> recorder;

@@ -87,7 +87,6 @@ void VarintSpool::putCluster(const Cluster &c)
     put(quint64(c.runs));
     put(quint64(c.overlaps));
     put(quint64(c.otherSidesVertical));
-    put(quint64(c.otherSidesHorizontal));
     putWide(c.sumX);
     putWide(c.sumY);
     putWide(c.sumSquares);
@@ -107,7 +106,6 @@ bool VarintSpool::Reader::getCluster(Cluster &c)
     c.runs = qint64(get());
     c.overlaps = qint64(get());
     c.otherSidesVertical = qint64(get());
-    c.otherSidesHorizontal = qint64(get());
     c.sumX = getWide();
     c.sumY = getWide();
     c.sumSquares = getWide();

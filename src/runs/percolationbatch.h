@@ -92,8 +92,8 @@ public:
         // idle.
         int mapThreads = 1;
         // Only part K of N of every whole map's rows (Shard::begin(), end()
-        // of its rows; cluster rules, no tiles, patches, maps or boxes): its
-        // statistics and seams into Result::seam, for a merge to join.
+        // of its rows; cluster rules, no tiles, patches or maps): its
+        // statistics, boxes and seams into Result::seam, for a merge to join.
         std::optional<Shard> rows;
         // Or: the landscape read is rows [firstRow, firstRow + its rows) of
         // a landscape of `rows` rows (a chunk of an array held apart), and

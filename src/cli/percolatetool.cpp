@@ -84,6 +84,8 @@ int test(const PercolateOptions &options, std::FILE *err)
     outputs.table = options.table;
     outputs.patches = options.patches;
     outputs.tileMap = options.tileMap;
+    outputs.windowMap = options.windowMap;
+    outputs.windowTable = options.windowTable;
     outputs.progress = !options.quiet;
     if (options.shard) {
         QByteArrayList parameters{"cover=" + batch.cover.text(),
@@ -93,13 +95,19 @@ int test(const PercolateOptions &options, std::FILE *err)
                                   "tile=" + QByteArray::number(batch.tileSize)};
         if (batch.extent == PercolationBatch::Full)
             parameters << "extent=full";
+        if (batch.window) {
+            parameters << "window=" + QByteArray::number(batch.window->size) + "/" + QByteArray::number(batch.window->step)
+                                  + (batch.window->shape == MovingWindow::Circle ? "/circle" : "/square")
+                                  + (batch.window->partial ? "/partial" : "/nodata");
+        }
         outputs.shard = options.shard;
         outputs.partDescription = PercolationReport::partDescription(paths, parameters);
         const qint64 total = paths.size();
         paths = paths.mid(options.shard->begin(total), options.shard->end(total) - options.shard->begin(total));
     }
     for (const auto &[option, pattern] : {std::pair{"--tile-map", options.tileMap},
-                                          std::pair{"--cluster-map", options.clusterMap}}) {
+                                          std::pair{"--cluster-map", options.clusterMap},
+                                          std::pair{"--window-map", options.windowMap}}) {
         const QString clash = BatchOutputs::checkMapNames(option, pattern, paths, batch.cover.isEach());
         if (!clash.isEmpty()) {
             std::fprintf(err, "%s: %s\n", Program, clash.toLocal8Bit().constData());
@@ -107,8 +115,8 @@ int test(const PercolateOptions &options, std::FILE *err)
         }
     }
     // No output may be written over a landscape or the list.
-    QByteArrayList outputPaths{options.output, options.table, options.patches};
-    for (const QByteArray &pattern : {options.clusterMap, options.tileMap}) {
+    QByteArrayList outputPaths{options.output, options.table, options.patches, options.windowTable};
+    for (const QByteArray &pattern : {options.clusterMap, options.tileMap, options.windowMap}) {
         if (pattern.isEmpty())
             continue;
         for (const QByteArray &path : paths)
@@ -239,11 +247,39 @@ bool parse(const QStringList &arguments, PercolateOptions &options, QString *err
                                   "K/N");
     const QCommandLineOption merge("merge", "Join reports, tables or rows parts made from parts of one batch, given "
                                             "in place of FILEs, into the report or table of the whole batch.");
+    const QCommandLineOption window("window",
+                                    "Cluster rules: also test a window of SIZE x SIZE cells centred on every --step-th "
+                                    "cell of each map, each window a landscape of its own, into --window-map and "
+                                    "--window-table.",
+                                    "SIZE");
+    const QCommandLineOption step("step", "The windows' centres: every S-th cell of the rows and of the columns, "
+                                          "from the first.",
+                                  "S");
+    const QCommandLineOption windowShape("window-shape",
+                                         "square, or circle: the cells whose centres lie within SIZE/2 of the "
+                                         "window's centre. Default: square.",
+                                         "SHAPE", "square");
+    const QCommandLineOption windowEdge("window-edge",
+                                        "nodata: windows reaching past the map's edge are left out; partial: they "
+                                        "are tested on their part inside the map (a band cells says how many "
+                                        "cells). Default: nodata.",
+                                        "EDGE", "nodata");
+    const QCommandLineOption windowMap("window-map",
+                                       "Write the windows' answers (and with --table or --window-table their "
+                                       "statistics) as a GeoTIFF of a pixel per window centre, S cells a side, over "
+                                       "the map; {name} and {cover} as for --tile-map.",
+                                       "FILE");
+    const QCommandLineOption windowTable("window-table",
+                                         "Write a row per window to FILE, with the columns of --table (row, column: "
+                                         "the window's top-left cell; rows, columns: its extent; - for standard "
+                                         "output).",
+                                         "FILE");
     const QCommandLineOption quiet({"q", "quiet"}, "No progress line. Notes on what changes an answer (a cover "
                                                    "value from config.txt, cells left out, a cover absent from a "
                                                    "map) are still written to standard error.");
     parser.addOptions({cover, rule, direction, band, tile, extent, table, tileMap, clusterMap, values, patches, minCells,
-                       lacunarity, output, jobs, filesFrom, shard, rows, merge, quiet});
+                       lacunarity, output, jobs, filesFrom, shard, rows, merge, window, step, windowShape,
+                       windowEdge, windowMap, windowTable, quiet});
     parser.addHelpOption();
     parser.addVersionOption();
     parser.addPositionalArgument("FILE", "Landscape files to test (with --merge: reports to join).", "[FILE...]");
@@ -266,7 +302,7 @@ bool parse(const QStringList &arguments, PercolateOptions &options, QString *err
             return false;
         if (options.shard)
             return fail(QStringLiteral("--rows splits every map, --shard the list of maps: give one"));
-        for (const QCommandLineOption *whole : {&output, &tile, &tileMap, &clusterMap, &patches}) {
+        for (const QCommandLineOption *whole : {&output, &tile, &tileMap, &clusterMap, &patches, &window}) {
             if (parser.isSet(*whole))
                 return fail(QStringLiteral("--rows writes the part of the table that its rows give; --%1 is for "
                                            "whole runs")
@@ -276,19 +312,23 @@ bool parse(const QStringList &arguments, PercolateOptions &options, QString *err
             return fail(QStringLiteral("--rows writes its part to --table FILE"));
         options.table = options.rows->expand(options.table);
     }
-    for (QByteArray *name : {&options.table, &options.patches}) {
+    options.windowTable = parser.value(windowTable).toLatin1();
+    for (QByteArray *name : {&options.table, &options.patches, &options.windowTable}) {
         if (options.shard)
             *name = options.shard->expand(*name);
         else if (name->contains(Shard::placeholder()))
             return fail(QStringLiteral("%1 names {shard}, but no --shard is given")
-                                .arg(name == &options.table ? "--table" : "--patches"));
+                                .arg(name == &options.table     ? "--table"
+                                     : name == &options.patches ? "--patches"
+                                                                : "--window-table"));
     }
     options.files = CommandLine::bytes(parser.positionalArguments());
 
     if (parser.isSet(merge)) {
         for (const QCommandLineOption *testOption :
              {&cover, &rule, &direction, &band, &tile, &extent, &table, &tileMap, &clusterMap, &values, &patches,
-              &minCells, &lacunarity, &jobs, &filesFrom, &shard, &rows}) {
+              &minCells, &lacunarity, &jobs, &filesFrom, &shard, &rows, &window, &step, &windowShape, &windowEdge,
+              &windowMap, &windowTable}) {
             if (parser.isSet(*testOption))
                 return fail(QStringLiteral("--merge takes only reports or tables, --output and --quiet"));
         }
@@ -356,11 +396,44 @@ bool parse(const QStringList &arguments, PercolateOptions &options, QString *err
                 return fail(QStringLiteral("--lacunarity names the side %1 twice").arg(side));
             options.lacunarity.push_back(side);
         }
-        if (options.table.isEmpty())
+        if (options.table.isEmpty() && options.windowTable.isEmpty())
             return fail(QStringLiteral("--lacunarity adds columns to --table"));
     }
-    for (const QByteArray *map : {&options.tileMap, &options.clusterMap}) {
-        if (!map->isEmpty() && (*map == options.output || *map == options.table
+    options.windowMap = parser.value(windowMap).toLatin1();
+    if (parser.isSet(window)) {
+        MovingWindow moving;
+        moving.size = parser.value(window).toLongLong(&ok, 10);
+        if (!ok || moving.size < 1 || moving.size > 65536)
+            return fail(QStringLiteral("--window takes a side of 1 to 65536 cells, not '%1'").arg(parser.value(window)));
+        if (!parser.isSet(step))
+            return fail(QStringLiteral("--window needs --step S: windows are centred on every S-th cell (1: every "
+                                       "cell; a map of 10^10 cells has 10^10 windows)"));
+        moving.step = parser.value(step).toLongLong(&ok, 10);
+        if (!ok || moving.step < 1 || moving.step > 1 << 20)
+            return fail(QStringLiteral("--step takes 1 to 1048576 cells, not '%1'").arg(parser.value(step)));
+        if (parser.value(windowShape) == QLatin1String("circle"))
+            moving.shape = MovingWindow::Circle;
+        else if (parser.value(windowShape) != QLatin1String("square"))
+            return fail(QStringLiteral("--window-shape takes square or circle, not '%1'").arg(parser.value(windowShape)));
+        if (parser.value(windowEdge) == QLatin1String("partial"))
+            moving.partial = true;
+        else if (parser.value(windowEdge) != QLatin1String("nodata"))
+            return fail(QStringLiteral("--window-edge takes nodata or partial, not '%1'").arg(parser.value(windowEdge)));
+        if (walk)
+            return fail(QStringLiteral("--window needs a cluster rule (--rule cluster4 or cluster8)"));
+        if (parser.isSet(tile))
+            return fail(QStringLiteral("--window slides over whole maps, --tile cuts them into squares: give one"));
+        if (options.windowMap.isEmpty() && options.windowTable.isEmpty())
+            return fail(QStringLiteral("--window writes to --window-map FILE or --window-table FILE"));
+        options.window = moving;
+    } else {
+        for (const QCommandLineOption *windowOption : {&step, &windowShape, &windowEdge, &windowMap, &windowTable}) {
+            if (parser.isSet(*windowOption))
+                return fail(QStringLiteral("--%1 is for --window").arg(windowOption->names().constLast()));
+        }
+    }
+    for (const QByteArray *map : {&options.tileMap, &options.clusterMap, &options.windowMap}) {
+        if (!map->isEmpty() && (*map == options.output || *map == options.table || *map == options.windowTable
                                 || (*map == "-" && options.output.isEmpty())))
             return fail(QStringLiteral("a map would be written over the report or the table ('%1')")
                                 .arg(QString::fromLatin1(*map)));
@@ -368,7 +441,8 @@ bool parse(const QStringList &arguments, PercolateOptions &options, QString *err
     // Standard output and files for one output each.
     const QList<QPair<const char *, QByteArray>> named{{"--output", options.output.isEmpty() ? "-" : options.output},
                                                        {"--table", options.table},
-                                                       {"--patches", options.patches}};
+                                                       {"--patches", options.patches},
+                                                       {"--window-table", options.windowTable}};
     for (qsizetype i = 0; i < named.size(); ++i) {
         for (qsizetype j = i + 1; j < named.size(); ++j) {
             if (named[j].second.isEmpty() || named[i].second != named[j].second)
@@ -410,6 +484,8 @@ PercolationBatch::Options batchOptions(const PercolateOptions &options)
     batch.clusterMap = options.clusterMap;
     batch.clusterMapValues = options.clusterMapValues;
     batch.rows = options.rows;
+    batch.window = options.window;
+    batch.windowStatistics = !options.table.isEmpty() || !options.windowTable.isEmpty();
     if (options.cover)
         batch.cover = *options.cover;
     return batch;

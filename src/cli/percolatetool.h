@@ -37,6 +37,9 @@ struct PercolateOptions
     int jobs = 1;
     std::optional<Shard> shard;
     std::optional<Shard> rows;      // --rows: this process's part of every map's rows
+    std::optional<MovingWindow> window; // --window, --step, --window-shape, --window-edge
+    QByteArray windowMap;           // the window maps' names ({name}, {cover}); empty: none
+    QByteArray windowTable;         // the windows' table, {shard} expanded; "-": standard output; empty: none
     bool quiet = false;
 };
 
@@ -47,7 +50,9 @@ struct PercolateOptions
 // reports --merge joins. With --table, the statistics of every landscape's
 // clusters as a table (ClusterTable); with --tile-map, the tiles' answers and
 // statistics as a GeoTIFF over the map (TileMap); with --cluster-map, each
-// cell's cluster size as a GeoTIFF (ClusterMap). Covers may be sets of class
+// cell's cluster size as a GeoTIFF (ClusterMap); with --window, the answers
+// and statistics of a moving window centred on every S-th cell as a GeoTIFF
+// and a table. Covers may be sets of class
 // values, or each class on its own (report lines PATH#cover=CLASS).
 //
 // Paths are kept as the bytes given, from the argument or the list to the

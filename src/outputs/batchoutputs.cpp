@@ -88,6 +88,7 @@ struct BatchOutputs::Private
     };
     TableOutput table;
     TableOutput patches;
+    TableOutput windows;
     QByteArray coverText;
     QByteArray ruleText;
     QByteArray directionText;
@@ -98,6 +99,8 @@ struct BatchOutputs::Private
     qint64 filesWithIncomplete = 0;
     qint64 withoutCells = 0;
     qint64 filesWithoutCells = 0;
+    qint64 windowsPastEdge = 0;
+    qint64 windowsWithoutCells = 0;
 
     void say(const QByteArray &path, const QString &what)
     {
@@ -107,8 +110,11 @@ struct BatchOutputs::Private
     }
     bool openTable(TableOutput &t, const QByteArray &header);
     void notes(const QByteArray &path, const PercolationBatch::Result &result);
-    void tableRowsOf(const QByteArray &path, const PercolationBatch::Result &result);
-    void tileMapsOf(const QByteArray &path, const PercolationBatch::Result &result);
+    void tableRowsOf(TableOutput &t, const QByteArray &path, const PercolationBatch::Result &result,
+                     const std::vector<PercolationBatch::Landscape> &landscapes);
+    void mapsOf(const QByteArray &pattern, const char *what, const QByteArray &path,
+                const PercolationBatch::Result &result, const std::vector<PercolationBatch::Landscape> &landscapes,
+                const TileMap::Lattice &lattice, bool statistics);
     void patchRowsOf(const QByteArray &path, const PercolationBatch::Result &result);
 };
 
@@ -131,6 +137,9 @@ BatchOutputs::BatchOutputs(const Options &options, const PercolationBatch::Optio
     d->patches.path = options.patches;
     d->patches.wanted = batch.patches;
     d->patches.columns = options.patchColumns;
+    d->windows.kind = &ClusterTable::kind();
+    d->windows.path = options.windowTable;
+    d->windows.wanted = batch.window && !options.windowTable.isEmpty();
 }
 
 bool BatchOutputs::Private::openTable(TableOutput &t, const QByteArray &header)
@@ -164,9 +173,12 @@ bool BatchOutputs::open()
     if (p.options.shard)
         p.report->beginPart(*p.options.shard, p.options.partDescription);
     if (!p.openTable(p.table, ClusterTable::header(p.batch.lacunarity))
-        || !p.openTable(p.patches, PatchTable::header())) {
+        || !p.openTable(p.patches, PatchTable::header())
+        || !p.openTable(p.windows, ClusterTable::header(p.batch.windowStatistics ? p.batch.lacunarity
+                                                                                  : std::vector<qint64>()))) {
         p.reportFile.cancel();
         p.table.file.cancel();
+        p.patches.file.cancel();
         return false;
     }
     if (p.options.progress && isatty(fileno(p.err)))
@@ -225,9 +237,10 @@ void BatchOutputs::Private::notes(const QByteArray &path, const PercolationBatch
     }
 }
 
-void BatchOutputs::Private::tableRowsOf(const QByteArray &path, const PercolationBatch::Result &result)
+void BatchOutputs::Private::tableRowsOf(TableOutput &t, const QByteArray &path, const PercolationBatch::Result &result,
+                                       const std::vector<PercolationBatch::Landscape> &landscapes)
 {
-    for (const PercolationBatch::Landscape &landscape : result.landscapes) {
+    for (const PercolationBatch::Landscape &landscape : landscapes) {
         ClusterTable::Row row;
         row.landscape = path;
         row.row = landscape.row;
@@ -241,10 +254,10 @@ void BatchOutputs::Private::tableRowsOf(const QByteArray &path, const Percolatio
         row.statistics = landscape.statistics;
         row.geometry = result.geo.cellGeometry();
         row.boxes = landscape.boxes;
-        if (table.columns)
-            ClusterTable::fields(row, *table.columns);
+        if (t.columns)
+            ClusterTable::fields(row, *t.columns);
         else
-            table.row(ClusterTable::rowLine(row));
+            t.row(ClusterTable::rowLine(row));
     }
 }
 
@@ -308,23 +321,28 @@ void BatchOutputs::Private::patchRowsOf(const QByteArray &path, const Percolatio
     }
 }
 
-void BatchOutputs::Private::tileMapsOf(const QByteArray &path, const PercolationBatch::Result &result)
+void BatchOutputs::Private::mapsOf(const QByteArray &pattern, const char *what, const QByteArray &path,
+                                  const PercolationBatch::Result &result,
+                                  const std::vector<PercolationBatch::Landscape> &landscapes,
+                                  const TileMap::Lattice &lattice, bool statistics)
 {
     std::vector<std::optional<qint32>> classes;
     if (batch.cover.isEach()) {
         std::set<qint32> present;
-        for (const PercolationBatch::Landscape &landscape : result.landscapes)
+        for (const PercolationBatch::Landscape &landscape : landscapes)
             present.insert(landscape.coverClass);
         classes.assign(present.begin(), present.end());
     } else {
         classes.push_back(std::nullopt);
     }
     for (const std::optional<qint32> &coverClass : classes) {
-        const QByteArray name = mapName(options.tileMap, path, coverClass ? coverClass : std::nullopt);
+        const QByteArray name = mapName(pattern, path, coverClass ? coverClass : std::nullopt);
         QString why;
-        if (!TileMap::write(name, result, batch.statistics, batch.lacunarity, coverClass, &why)) {
+        if (!TileMap::write(name, landscapes, lattice, result.geo, statistics, statistics ? batch.lacunarity
+                                                                                          : std::vector<qint64>(),
+                            coverClass, &why)) {
             outputsWritten = false;
-            say(path, tr("the tile map %1 could not be written: %2").arg(QString::fromLocal8Bit(name), why));
+            say(path, tr("the %1 %2 could not be written: %3").arg(QLatin1String(what), QString::fromLocal8Bit(name), why));
         }
     }
 }
@@ -343,19 +361,34 @@ void BatchOutputs::add(const PercolationBatch::Result &result)
             p.report->addResult(landscapeName(path, landscape, tiles), landscape.spans);
         p.tested += qint64(result.landscapes.size());
         if (p.table.wanted)
-            p.tableRowsOf(path, result);
+            p.tableRowsOf(p.table, path, result, result.landscapes);
         p.patchRowsOf(path, result);
         if (tiles) {
             p.incomplete += result.incompleteSquares;
             p.filesWithIncomplete += result.incompleteSquares > 0 ? 1 : 0;
             p.withoutCells += result.squaresWithoutCells;
             p.filesWithoutCells += result.squaresWithoutCells > 0 ? 1 : 0;
-            if (!p.options.tileMap.isEmpty())
-                p.tileMapsOf(path, result);
+            if (!p.options.tileMap.isEmpty()) {
+                const TileMap::Lattice lattice{result.latticeRows, result.latticeColumns, result.tileSize, 0, false};
+                p.mapsOf(p.options.tileMap, "tile map", path, result, result.landscapes, lattice, p.batch.statistics);
+            }
+        }
+        if (p.batch.window) {
+            const MovingWindow &window = *p.batch.window;
+            p.windowsPastEdge += result.windowsPastEdge;
+            p.windowsWithoutCells += result.windowsWithoutCells;
+            if (p.windows.wanted)
+                p.tableRowsOf(p.windows, path, result, result.windows);
+            if (!p.options.windowMap.isEmpty()) {
+                const TileMap::Lattice lattice{result.windowRows, result.windowColumns, window.step,
+                                               window.mapOrigin(), window.partial};
+                p.mapsOf(p.options.windowMap, "window map", path, result, result.windows, lattice,
+                         p.batch.windowStatistics);
+            }
         }
     }
     // What a file gave reaches the tables before the next file.
-    for (Private::TableOutput *t : {&p.table, &p.patches}) {
+    for (Private::TableOutput *t : {&p.table, &p.patches, &p.windows}) {
         if (t->wanted)
             t->flush();
     }
@@ -377,10 +410,20 @@ int BatchOutputs::finish()
                             "landscapes, and the PP leaves them out\n",
                      p.options.program, (long long)p.withoutCells, (long long)p.filesWithoutCells);
     }
+    if (p.windowsPastEdge > 0) {
+        std::fprintf(p.err, "%s: %lld window(s) reach past the map's edge and are left out, nodata in the window "
+                            "maps (--window-edge partial tests the part inside the map)\n",
+                     p.options.program, (long long)p.windowsPastEdge);
+    }
+    if (p.windowsWithoutCells > 0) {
+        std::fprintf(p.err, "%s: %lld window(s) hold no cell with a value: they are left out, nodata in the window "
+                            "maps\n",
+                     p.options.program, (long long)p.windowsWithoutCells);
+    }
     // Every output is written whole before any takes its place: a run that
     // cannot write one leaves the old files of all.
     p.report->finish();
-    for (Private::TableOutput *t : {&p.table, &p.patches}) {
+    for (Private::TableOutput *t : {&p.table, &p.patches, &p.windows}) {
         if (t->wanted && p.options.shard && !t->columns)
             t->write(Tsv::endLine(*t->kind, t->rows));
         if (t->wanted)
@@ -389,7 +432,7 @@ int BatchOutputs::finish()
     QString reportError = p.report->hasError() ? p.report->errorString() : QString();
     QString tableError;
     Private::TableOutput *failed = nullptr;
-    for (Private::TableOutput *t : {&p.table, &p.patches}) {
+    for (Private::TableOutput *t : {&p.table, &p.patches, &p.windows}) {
         if (t->wanted && !t->written && !failed) {
             failed = t;
             tableError = t->file.errorString();
@@ -399,7 +442,7 @@ int BatchOutputs::finish()
         if (!p.reportFile.commit()) {
             reportError = p.reportFile.errorString();
         } else {
-            for (Private::TableOutput *t : {&p.table, &p.patches}) {
+            for (Private::TableOutput *t : {&p.table, &p.patches, &p.windows}) {
                 if (t->wanted && !t->columns && !failed && !t->file.commit()) {
                     failed = t;
                     tableError = t->file.errorString();
@@ -412,6 +455,7 @@ int BatchOutputs::finish()
         p.reportFile.cancel();
         p.table.file.cancel();
         p.patches.file.cancel();
+        p.windows.file.cancel();
         status = 1;
     }
     if (!reportError.isEmpty()) {

@@ -13,7 +13,8 @@
 #include <optional>
 
 // Where the results of a batch of landscape files go: the report (a line per
-// landscape and the PP), the cluster table, the tile maps, and on standard
+// landscape and the PP), the cluster table, the tile maps, the windows' maps
+// and table, and on standard
 // error the notes on what a result cannot show (files that cannot be read or
 // hold no cell, a cover absent from a map, cells left out, text fields
 // skipped, maps clipped to a study area, squares left out). The command line
@@ -32,6 +33,11 @@ public:
         QByteArray table;    // empty: none; "-": standard output
         QByteArray patches;  // the patch table: empty: none; "-": standard output
         QByteArray tileMap;  // the tile maps' names ({name}, {cover}); empty: none
+        // With PercolationBatch::Options::window: the windows' maps ({name},
+        // {cover}) and the table of their rows (the cluster table's columns;
+        // "-": standard output); empty: none.
+        QByteArray windowMap;
+        QByteArray windowTable;
         // The tables gathered as columns instead of written (the bindings'
         // calls): where each goes, or null for its file.
         TableColumns *tableColumns = nullptr;

@@ -9,62 +9,72 @@
 
 namespace TileMap {
 
-bool write(const QByteArray &path, const PercolationBatch::Result &result, bool statistics,
-           const std::vector<qint64> &sides, std::optional<qint32> coverClass, QString *errorString)
+bool write(const QByteArray &path, const std::vector<PercolationBatch::Landscape> &landscapes, const Lattice &lattice,
+           const RasterSource::GeoReference &mapGeo, bool statistics, const std::vector<qint64> &sides,
+           std::optional<qint32> coverClass, QString *errorString)
 {
-    const qint64 tileSize = result.tileSize;
-    const qint64 width = result.latticeColumns;
-    const qint64 height = result.latticeRows;
+    const qint64 width = lattice.columns;
+    const qint64 height = lattice.rows;
     if (width < 1 || height < 1) {
         if (errorString)
-            *errorString = QStringLiteral("the landscape has no square of %1 x %1 cells to map").arg(tileSize);
+            *errorString = QStringLiteral("the landscape has no square of %1 x %1 cells to map").arg(lattice.scale);
         return false;
     }
     const QByteArrayList names = ClusterTable::statisticNames(sides);
-    const CellGeometry geometry = result.geo.cellGeometry();
-    const int bands = statistics ? 1 + int(names.size()) : 1;
+    const CellGeometry geometry = mapGeo.cellGeometry();
+    const bool reals = statistics || lattice.cells;
+    const int bands = statistics ? 1 + int(names.size()) : lattice.cells ? 2 : 1;
     const size_t pixels = size_t(width * height);
-    // Every band, pixel by pixel: nodata until a square says otherwise.
+    // Every band, pixel by pixel: nodata until a landscape says otherwise.
     const double missing = std::numeric_limits<double>::quiet_NaN();
-    std::vector<double> reals(statistics ? pixels * size_t(bands) : 0, missing);
-    std::vector<quint8> spans(statistics ? 0 : pixels, quint8(255));
-    for (const PercolationBatch::Landscape &square : result.landscapes) {
+    std::vector<double> values(reals ? pixels * size_t(bands) : 0, missing);
+    std::vector<quint8> spans(reals ? 0 : pixels, quint8(255));
+    for (const PercolationBatch::Landscape &square : landscapes) {
         if (coverClass && (!square.isClass || square.coverClass != *coverClass))
             continue;
         if (square.statistics.cells == 0)
             continue; // no cell with a value: nodata
         const size_t at = size_t(square.latticeRow * width + square.latticeColumn);
-        if (!statistics) {
+        if (!reals) {
             spans[at] = quint8(square.spans);
             continue;
         }
-        reals[at] = square.spans;
-        const std::vector<double> values = ClusterTable::statisticValues(square.statistics, geometry, square.boxes);
+        values[at] = square.spans;
+        if (!statistics) {
+            values[pixels + at] = double(square.statistics.cells);
+            continue;
+        }
+        const std::vector<double> found = ClusterTable::statisticValues(square.statistics, geometry, square.boxes);
         for (int b = 1; b < bands; ++b)
-            reals[size_t(b) * pixels + at] = values[size_t(b - 1)];
+            values[size_t(b) * pixels + at] = found[size_t(b - 1)];
     }
 
-    RasterSource::GeoReference geo = result.geo;
+    RasterSource::GeoReference geo = mapGeo;
     if (geo.hasTransform) {
+        double *t = geo.transform;
+        t[0] += lattice.origin * (t[1] + t[2]);
+        t[3] += lattice.origin * (t[4] + t[5]);
         for (int i : {1, 2, 4, 5})
-            geo.transform[i] *= double(tileSize);
+            t[i] *= double(lattice.scale);
     }
     return OutputFile::writeVia(
             path,
             [&](const QByteArray &name, QString *why) {
                 RasterSource::Writer writer;
                 if (!writer.create(name, width, height, bands,
-                                   statistics ? RasterSource::Writer::Float64 : RasterSource::Writer::Byte, geo, why))
+                                   reals ? RasterSource::Writer::Float64 : RasterSource::Writer::Byte, geo, why))
                     return false;
-                writer.describeBand(1, QStringLiteral("spans"), true, statistics ? missing : 255.0);
-                for (int b = 1; b < bands; ++b)
-                    writer.describeBand(b + 1, QString::fromLatin1(names[b - 1]), true, missing);
+                writer.describeBand(1, QStringLiteral("spans"), true, reals ? missing : 255.0);
+                for (int b = 1; b < bands; ++b) {
+                    writer.describeBand(b + 1, statistics ? QString::fromLatin1(names[b - 1]) : QStringLiteral("cells"),
+                                        true, missing);
+                }
                 bool ok = true;
-                if (!statistics) {
+                if (!reals) {
                     ok = writer.write(1, 0, height, spans.data(), why);
                 } else {
                     for (int b = 0; b < bands && ok; ++b)
-                        ok = writer.write(b + 1, 0, height, reals.data() + size_t(b) * pixels, why);
+                        ok = writer.write(b + 1, 0, height, values.data() + size_t(b) * pixels, why);
                 }
                 QString closing;
                 const bool closed = writer.close(&closing);

@@ -19,15 +19,32 @@
 // statistic that is undefined for a square, NA in the table, is nodata too,
 // and counts are exact up to 2^53).
 // Squares that are incomplete, or that hold no cell with a value, are nodata
-// in every band.
+// in every band. The maps of moving windows are the same, on their lattice
+// of window centres.
 namespace TileMap {
 
-// Writes the map of result's squares (its tile lattice) to path as a
-// GeoTIFF, through OutputFile: path is replaced only by a complete map. With
-// statistics, a band per column of the table (with the lacunarity of these
-// box sides). With coverClass, only the squares' landscapes of that class.
-// False, with the reason, if it cannot be written.
-bool write(const QByteArray &path, const PercolationBatch::Result &result, bool statistics,
-           const std::vector<qint64> &sides, std::optional<qint32> coverClass, QString *errorString);
+// A lattice of pixels over a map: rows x columns pixels, each `scale`
+// cells a side, the first's top-left corner at (origin, origin) cells from
+// the map's top-left corner; a landscape's pixel is (latticeRow,
+// latticeColumn). With cells, a band `cells` after `spans` (the cells with a
+// value each landscape holds).
+struct Lattice
+{
+    qint64 rows = 0;
+    qint64 columns = 0;
+    qint64 scale = 1;
+    double origin = 0;
+    bool cells = false;
+};
+
+// Writes the map of landscapes on lattice (one pixel each; pixels without
+// one are nodata) to path as a GeoTIFF over the map at geo, through
+// OutputFile: path is replaced only by a complete map. With statistics, a
+// band per column of the table (with the lacunarity of these box sides).
+// With coverClass, only the landscapes of that class. False, with the
+// reason, if it cannot be written.
+bool write(const QByteArray &path, const std::vector<PercolationBatch::Landscape> &landscapes, const Lattice &lattice,
+           const RasterSource::GeoReference &geo, bool statistics, const std::vector<qint64> &sides,
+           std::optional<qint32> coverClass, QString *errorString);
 
 } // namespace TileMap

@@ -218,9 +218,9 @@ bool squarePatches(Tools &t, const Batch::Options &options, Batch::Result &resul
 }
 
 // Statistics (and lacunarity, patches) of rows of cells held in memory: the
-// landscape of size x size whose row r is rows.row(r) from its column
-// `left`, at (top, left) in the file.
-bool statisticsOf(const Batch::Options &options, const RaggedRows<qint8> &rows, qint64 top, qint64 left, qint64 size,
+// landscape of rows.rowCount() x columns whose row r is rows.row(r) from its
+// column `left`, at (top, left) in the file (patches: squares only).
+bool statisticsOf(const Batch::Options &options, const RaggedRows<qint8> &rows, qint64 top, qint64 left, qint64 columns,
                   Batch::Landscape &landscape, Batch::Result &result, QString *errorString)
 {
     Tools &t = tools();
@@ -228,12 +228,12 @@ bool statisticsOf(const Batch::Options &options, const RaggedRows<qint8> &rows, 
     if (asked.patches && !t.squarePatches.open(errorString))
         return false;
     t.scan.setObserver(asked.patches ? &t.squarePatches : nullptr);
-    t.scan.begin(scanOptions(options.rule, true, size, size));
+    t.scan.begin(scanOptions(options.rule, true, rows.rowCount(), columns));
     if (asked.boxes)
-        t.boxes.begin(options.lacunarity, size, size);
+        t.boxes.begin(options.lacunarity, rows.rowCount(), columns);
     for (qint64 r = 0; r < rows.rowCount(); ++r) {
         const qint8 *cells = rows.row(r) + std::min<qint64>(left, rows.rowLength(r));
-        const qint64 length = std::max<qint64>(0, rows.rowLength(r) - left);
+        const qint64 length = std::clamp<qint64>(rows.rowLength(r) - left, 0, columns);
         t.scan.addRow(cells, length);
         if (asked.boxes)
             t.boxes.addRow(cells, length);
@@ -242,7 +242,7 @@ bool statisticsOf(const Batch::Options &options, const RaggedRows<qint8> &rows, 
     t.scan.setObserver(nullptr);
     if (asked.boxes)
         landscape.boxes = t.boxes.finish();
-    return !asked.patches || squarePatches(t, options, result, top, left, size, errorString);
+    return !asked.patches || squarePatches(t, options, result, top, left, columns, errorString);
 }
 
 // Class values of rows as cells of one class: habitat where the value is
@@ -277,24 +277,28 @@ std::vector<GlidingBoxes::Sums> boxesOf(const std::vector<std::pair<qint32, std:
     return none;
 }
 
-// One landscape held in memory as class values (cover each): its answers
-// and statistics per class, appended to out.
+// One landscape held in memory as class values (cover each): the
+// values.rowCount() x columns cells of values and present from column left,
+// at (row, left) in the file; its answers and statistics per class, appended
+// to out (patches: squares only, into result).
 bool testClasses(const Batch::Options &options, const RaggedRows<qint32> &values, const RaggedRows<quint8> &present,
-                 qint64 left, qint64 size, qint64 row, Batch::Result &result, QString *errorString)
+                 qint64 left, qint64 columns, qint64 row, std::vector<Batch::Landscape> &out, Batch::Result &result,
+                 QString *errorString)
 {
     Tools &t = tools();
     const SpanningRule &rule = options.rule;
     const bool walk = rule.kind == SpanningRule::Walk;
     const Asked asked(options);
+    const qint64 rows = values.rowCount();
     if (asked.patches && !t.squarePatches.open(errorString))
         return false;
     t.scan.setObserver(asked.patches ? &t.squarePatches : nullptr);
-    t.scan.beginClasses(scanOptions(rule, asked.statistics || !walk, size, size));
+    t.scan.beginClasses(scanOptions(rule, asked.statistics || !walk, rows, columns));
     if (asked.boxes)
-        t.boxes.begin(options.lacunarity, size, size);
-    for (qint64 r = 0; r < values.rowCount(); ++r) {
+        t.boxes.begin(options.lacunarity, rows, columns);
+    for (qint64 r = 0; r < rows; ++r) {
         const qint64 from = std::min<qint64>(left, values.rowLength(r));
-        const qint64 length = std::max<qint64>(0, values.rowLength(r) - from);
+        const qint64 length = std::clamp<qint64>(values.rowLength(r) - from, 0, columns);
         t.scan.addClassRow(values.row(r) + from, present.row(r) + from, length);
         if (asked.boxes)
             t.boxes.addClassRow(values.row(r) + from, present.row(r) + from, length);
@@ -306,20 +310,21 @@ bool testClasses(const Batch::Options &options, const RaggedRows<qint32> &values
         Batch::Landscape landscape;
         landscape.row = row;
         landscape.column = left;
-        landscape.rows = landscape.columns = size;
+        landscape.rows = rows;
+        landscape.columns = columns;
         landscape.isClass = true;
         landscape.coverClass = value;
         landscape.statistics = found;
         landscape.boxes = asked.boxes ? boxesOf(boxes, value, options.lacunarity) : std::vector<GlidingBoxes::Sums>();
         if (walk) {
-            cellsOfClass(values, present, value, left, size, t.square);
+            cellsOfClass(values, present, value, left, columns, t.square);
             landscape.spans = walkAnswer(rule, t.square, false);
         } else {
             landscape.spans = rule.answer(found);
         }
-        result.landscapes.push_back(landscape);
+        out.push_back(landscape);
     }
-    return !asked.patches || squarePatches(t, options, result, row, left, size, errorString);
+    return !asked.patches || squarePatches(t, options, result, row, left, columns, errorString);
 }
 
 // The length of the shortest row of a band: the squares it holds whole end there.
@@ -394,7 +399,7 @@ bool testTiles(LandscapeStream &stream, const Batch::Options &options, Batch::Re
             ++complete;
             if (each) {
                 const size_t before = result.landscapes.size();
-                if (!testClasses(options, t.values, t.present, left, size, top, result, errorString))
+                if (!testClasses(options, t.values, t.present, left, size, top, result.landscapes, result, errorString))
                     return false;
                 for (size_t i = before; i < result.landscapes.size(); ++i) {
                     result.landscapes[i].latticeRow = top / size;
@@ -447,6 +452,239 @@ bool testTiles(LandscapeStream &stream, const Batch::Options &options, Batch::Re
     if (each)
         everyClassInEverySquare(result.landscapes);
     result.incompleteSquares = result.latticeRows * result.latticeColumns - complete;
+    return true;
+}
+
+// The rows of a map that a row of windows holds: a ring of `size` rows (at
+// least a window's), map row r at r % size, each padded to the map's columns (cells past
+// a short row's end have no value); one cover as cells, each as values.
+struct WindowRows
+{
+    qint64 size = 0;
+    qint64 columns = 0;
+    bool each = false;
+    std::vector<qint8> cells;
+    std::vector<qint32> values;
+    std::vector<quint8> present;
+    qint64 next = 0; // the next row of the map to read
+
+    void begin(qint64 ringRows, qint64 mapColumns, bool classes)
+    {
+        size = ringRows;
+        columns = mapColumns;
+        each = classes;
+        const size_t n = size_t(size * columns);
+        if (each) {
+            values.assign(n, 0);
+            present.assign(n, 0);
+        } else {
+            cells.assign(n, CellCode::NoValue);
+        }
+        next = 0;
+    }
+    size_t at(qint64 r) const { return size_t((r % size) * columns); }
+
+    // Reads on to row end (exclusive), skipping what comes before row first.
+    bool readTo(LandscapeStream &stream, const CoverSet &cover, qint64 first, qint64 end, QString *errorString)
+    {
+        if (first > next) {
+            if (!stream.skip(first - next, errorString))
+                return false;
+            next = first;
+        }
+        Tools &t = tools();
+        const qint64 chunk = std::max<qint64>(1, BandCells / std::max<qint64>(1, columns));
+        while (next < end) {
+            const qint64 count = std::min(chunk, end - next);
+            if (each ? !stream.readValues(count, columns, t.values, t.present, errorString)
+                     : !stream.readHabitat(count, columns, cover, t.cells, errorString))
+                return false;
+            const qint64 got = each ? t.values.rowCount() : t.cells.rowCount();
+            if (got != count) {
+                *errorString = tr("the map ends before its row %1").arg(next + got);
+                return false;
+            }
+            for (qint64 r = 0; r < count; ++r, ++next) {
+                const size_t to = at(next);
+                if (each) {
+                    const qint64 length = std::min<qint64>(t.values.rowLength(r), columns);
+                    std::copy_n(t.values.row(r), length, values.begin() + qsizetype(to));
+                    std::copy_n(t.present.row(r), length, present.begin() + qsizetype(to));
+                    std::fill_n(present.begin() + qsizetype(to + size_t(length)), columns - length, quint8(0));
+                } else {
+                    const qint64 length = std::min<qint64>(t.cells.rowLength(r), columns);
+                    std::copy_n(t.cells.row(r), length, cells.begin() + qsizetype(to));
+                    std::fill_n(cells.begin() + qsizetype(to + size_t(length)), columns - length, CellCode::NoValue);
+                }
+            }
+        }
+        return true;
+    }
+};
+
+// One window, its top-left cell (top, left) in a map of rows x columns
+// whose rows `ring` holds: its landscapes (one, or one per class present)
+// appended to out; none when it holds no cell with a value.
+bool testWindow(const Batch::Options &options, const MovingWindow &window, const WindowRows &ring, qint64 rows,
+                qint64 top, qint64 left, std::vector<Batch::Landscape> &out, Batch::Result &result,
+                QString *errorString)
+{
+    thread_local RaggedRows<qint8> cells;
+    thread_local RaggedRows<qint32> values;
+    thread_local RaggedRows<quint8> present;
+    const qint64 r0 = std::max<qint64>(top, 0);
+    const qint64 r1 = std::min(top + window.size, rows);
+    const qint64 c0 = std::max<qint64>(left, 0);
+    const qint64 c1 = std::min(left + window.size, ring.columns);
+    const qint64 width = c1 - c0;
+    cells.clear();
+    values.clear();
+    present.clear();
+    qint64 found = 0;
+    qint64 habitat = 0;
+    for (qint64 r = r0; r < r1; ++r) {
+        const auto [b0, b1] = window.rowCells(r - top);
+        const qint64 from = std::clamp(left + b0, c0, c1) - c0; // the shape's cells in this row of the landscape
+        const qint64 to = std::clamp(left + b1, c0, c1) - c0;
+        const size_t at = ring.at(r) + size_t(c0);
+        if (ring.each) {
+            values.cells.insert(values.cells.end(), ring.values.begin() + qsizetype(at),
+                                ring.values.begin() + qsizetype(at + size_t(width)));
+            const size_t p = present.cells.size();
+            present.cells.resize(p + size_t(width), 0);
+            for (qint64 c = from; c < to; ++c) {
+                present.cells[p + size_t(c)] = ring.present[at + size_t(c)];
+                found += ring.present[at + size_t(c)] != 0 ? 1 : 0;
+            }
+            values.endRow();
+            present.endRow();
+        } else {
+            const size_t p = cells.cells.size();
+            cells.cells.resize(p + size_t(width), CellCode::NoValue);
+            for (qint64 c = from; c < to; ++c) {
+                const qint8 code = ring.cells[at + size_t(c)];
+                cells.cells[p + size_t(c)] = code;
+                found += code >= 0 ? 1 : 0;
+                habitat += code > 0 ? 1 : 0;
+            }
+            cells.endRow();
+        }
+    }
+    if (found == 0)
+        return true;
+    const size_t before = out.size();
+    if (ring.each) {
+        if (!testClasses(options, values, present, 0, width, 0, out, result, errorString))
+            return false;
+    } else {
+        Batch::Landscape landscape;
+        if (Asked(options).statistics || Asked(options).boxes) {
+            if (!statisticsOf(options, cells, 0, 0, width, landscape, result, errorString))
+                return false;
+        } else {
+            ClusterScan &scan = tools().scan;
+            scan.begin(scanOptions(options.rule, false, cells.rowCount(), width));
+            for (qint64 r = 0; r < cells.rowCount(); ++r) {
+                if (scan.addRow(cells.row(r), width))
+                    break;
+            }
+            landscape.statistics = scan.finish();
+            landscape.statistics.cells = found;
+            landscape.statistics.habitat = habitat;
+        }
+        landscape.spans = options.rule.answer(landscape.statistics);
+        out.push_back(landscape);
+    }
+    for (size_t i = before; i < out.size(); ++i) {
+        out[i].row = top;
+        out[i].column = left;
+        out[i].rows = out[i].columns = window.size;
+    }
+    return true;
+}
+
+// Every window of options.window, a row of centres at a time, the rows they
+// hold read once into a ring.
+bool testWindows(LandscapeStream &stream, const Batch::Options &options, Batch::Result &result, QString *errorString)
+{
+    const MovingWindow &window = *options.window;
+    Batch::Options asked = options;
+    asked.statistics = options.windowStatistics;
+    asked.patches = false;
+    if (!options.windowStatistics)
+        asked.lacunarity.clear();
+    const qint64 rows = stream.rows();
+    const qint64 columns = stream.columns();
+    result.windowRows = window.count(rows);
+    result.windowColumns = window.count(columns);
+    WindowRows ring;
+    // A window holds at most min(size, rows) rows, and rows are read in order.
+    ring.begin(std::max<qint64>(1, std::min(window.size, rows)), columns, options.cover.isEach());
+    const int threads = std::max(1, options.mapThreads);
+    struct Part
+    {
+        std::vector<Batch::Landscape> windows;
+        qint64 withoutCells = 0;
+        QString error;
+        bool ok = true;
+    };
+    std::vector<Part> parts(static_cast<size_t>(threads));
+    for (qint64 i = 0; i < result.windowRows; ++i) {
+        const qint64 top = window.first(i);
+        if (!window.partial && !window.inside(i, rows)) {
+            result.windowsPastEdge += result.windowColumns;
+            continue;
+        }
+        if (!ring.readTo(stream, options.cover, std::max<qint64>(top, 0), std::min(top + window.size, rows),
+                         errorString))
+            return false;
+        std::vector<qint64> js;
+        for (qint64 j = 0; j < result.windowColumns; ++j) {
+            if (window.partial || window.inside(j, columns))
+                js.push_back(j);
+        }
+        result.windowsPastEdge += result.windowColumns - qint64(js.size());
+        // Threads take contiguous runs of the row's windows, when there is
+        // enough work for them.
+        const int used = int(std::min<qint64>(threads, std::max<qint64>(1, qint64(js.size()) * window.size * window.size
+                                                                                  / (qint64(1) << 14))));
+        auto work = [&](int k) {
+            Part &part = parts[size_t(k)];
+            const size_t begin = js.size() * size_t(k) / size_t(used);
+            const size_t end = js.size() * size_t(k + 1) / size_t(used);
+            for (size_t n = begin; n < end && part.ok; ++n) {
+                const qint64 j = js[n];
+                const size_t before = part.windows.size();
+                part.ok = testWindow(asked, window, ring, rows, top, window.first(j), part.windows, result,
+                                     &part.error);
+                for (size_t w = before; w < part.windows.size(); ++w) {
+                    part.windows[w].latticeRow = i;
+                    part.windows[w].latticeColumn = j;
+                }
+                part.withoutCells += part.ok && part.windows.size() == before ? 1 : 0;
+            }
+        };
+        std::vector<std::thread> helpers;
+        for (int k = 1; k < used; ++k)
+            helpers.emplace_back(work, k);
+        work(0);
+        for (std::thread &helper : helpers)
+            helper.join();
+        for (int k = 0; k < used; ++k) {
+            Part &part = parts[size_t(k)];
+            if (!part.ok) {
+                *errorString = part.error;
+                return false;
+            }
+            result.windows.insert(result.windows.end(), std::make_move_iterator(part.windows.begin()),
+                                  std::make_move_iterator(part.windows.end()));
+            result.windowsWithoutCells += part.withoutCells;
+            part.windows.clear();
+            part.withoutCells = 0;
+        }
+    }
+    if (options.cover.isEach())
+        everyClassInEverySquare(result.windows);
     return true;
 }
 
@@ -831,7 +1069,7 @@ bool testWhole(LandscapeStream &stream, const QByteArray &path, const Batch::Opt
             countLeftOut(t.values);
             edgesOf(0, t.values, t.present);
             keepEdges();
-            return testClasses(options, t.values, t.present, 0, n, 0, result, errorString);
+            return testClasses(options, t.values, t.present, 0, n, 0, result.landscapes, result, errorString);
         }
         if (!stream.readHabitat(rows, readColumns, options.cover, t.cells, errorString))
             return false;
@@ -1043,6 +1281,13 @@ PercolationBatch::Result PercolationBatch::test(const QByteArray &path, const Op
             }
             if (ok && result.patches)
                 ok = result.patches->close(&result.errorString);
+            if (ok && options.window) {
+                // The windows read the map again, from its first row.
+                LandscapeStream windows;
+                ok = windows.open(path, reading, &result.errorString)
+                     && testWindows(windows, options, result, &result.errorString);
+                result.outOfMemory = !ok && windows.outOfMemory();
+            }
         }
         result.outOfMemory = !ok && (result.outOfMemory || stream.outOfMemory());
     } catch (const std::bad_alloc &) {
@@ -1058,6 +1303,8 @@ PercolationBatch::Result PercolationBatch::test(const QByteArray &path, const Op
         result.incompleteSquares = 0;
         result.squaresWithoutCells = 0;
         result.cellsLeftOut = 0;
+        result.windows.clear();
+        result.windowsPastEdge = result.windowsWithoutCells = 0;
     } else if (options.tileSize == 0 && !options.cover.isEach() && !result.landscapes.empty()) {
         result.percolates = result.landscapes.front().spans;
     }

@@ -4,6 +4,7 @@
 #include "clusterscan.h"
 #include "shard.h"
 #include "lacunarity.h"
+#include "movingwindow.h"
 #include "patchpass.h"
 #include "patchspool.h"
 #include "coverset.h"
@@ -107,6 +108,12 @@ public:
         // A grid in memory read in place of every path (which then only
         // names it).
         std::shared_ptr<const MemoryGrid> grid;
+        // Besides what the file gives: its moving windows (cluster rules),
+        // read again in bands of window.size rows into Result::windows, with
+        // statistics (and lacunarity) when windowStatistics; mapThreads
+        // threads take a band's windows at once.
+        std::optional<MovingWindow> window;
+        bool windowStatistics = false;
     };
 
     // One landscape tested.
@@ -158,6 +165,18 @@ public:
         std::shared_ptr<PatchSpool> patches;
         bool outOfMemory = false;          // it could not be read for want of memory
         LandscapeReader::SkippedFields skippedFields; // text fields that are not integers
+        // With Options::window: a landscape per window (per class with cover
+        // each) whose centre lies on the map, row by row of centres, each
+        // with the window's top-left cell (below 0 where a partial window
+        // begins before the map) and extent, and its place on the lattice of
+        // centres (latticeRow, latticeColumn; windowRows x windowColumns of
+        // them). Windows left out: reaching past the map's edge (not
+        // partial), or holding no cell with a value.
+        std::vector<Landscape> windows;
+        qint64 windowRows = 0;
+        qint64 windowColumns = 0;
+        qint64 windowsPastEdge = 0;
+        qint64 windowsWithoutCells = 0;
         // With Options::rows, the part's band of the map (BandSeam::write()),
         // and no landscapes; with its rows the whole map, its landscapes.
         QByteArray seam;

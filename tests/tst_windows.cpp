@@ -142,6 +142,11 @@ void TestWindows::windowsAreTheirCutOutLandscapes_data()
     QTest::newRow("each, circle") << 24 << 18 << 3 << 0.0 << 6 << 4 << true << false << "cluster8" << "";
     QTest::newRow("step past the window") << 25 << 25 << 1 << 0.0 << 3 << 7 << false << false << "cluster4" << "";
     QTest::newRow("window past the map, partial") << 9 << 13 << 1 << 0.1 << 40 << 4 << true << true << "cluster4" << "";
+    // Square windows of whole steps join their blocks' seams.
+    QTest::newRow("blocks, threshold, nodata") << 27 << 33 << 1 << 0.1 << 6 << 2 << false << false << "cluster8" << "";
+    QTest::newRow("blocks, each") << 26 << 30 << 4 << 0.05 << 8 << 4 << false << false << "cluster4" << "";
+    QTest::newRow("blocks, one a window") << 22 << 17 << 1 << 0.0 << 4 << 4 << false << false << "cluster4" << "";
+    QTest::newRow("blocks, threads") << 90 << 160 << 1 << 0.0 << 24 << 4 << false << false << "cluster4" << "";
     QTest::newRow("threads share a row of windows") << 90 << 160 << 1 << 0.02 << 24 << 4 << false << true << "cluster8"
                                                   << "4";
 }

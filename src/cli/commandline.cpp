@@ -10,6 +10,7 @@
 #include <cstring>
 #include <exception>
 #include <new>
+#include <system_error>
 
 #include <unistd.h>
 #include <cstdio>
@@ -49,16 +50,26 @@ void outOfMemoryInGdal(const char *message)
     TemporaryFiles::removeAllAndExit(1);
 }
 
+[[noreturn]] void outOfMemory()
+{
+    sayFatal("there is not enough memory to go on; nothing was written (give the process more memory, or fewer "
+             "jobs)",
+             nullptr);
+    TemporaryFiles::removeAllAndExit(1);
+}
+
 void terminated()
 {
     try {
         if (const std::exception_ptr failure = std::current_exception())
             std::rethrow_exception(failure);
     } catch (const std::bad_alloc &) {
-        sayFatal("there is not enough memory to go on; nothing was written (give the process more memory, or fewer "
-                 "jobs)",
-                 nullptr);
-        TemporaryFiles::removeAllAndExit(1);
+        outOfMemory();
+    } catch (const std::system_error &failure) {
+        // A thread that cannot be started: no room for its stack.
+        if (failure.code() == std::errc::resource_unavailable_try_again
+            || failure.code() == std::errc::not_enough_memory)
+            outOfMemory();
     } catch (...) {
     }
     sayFatal("an internal error ended the run; nothing was written", nullptr);

@@ -111,9 +111,9 @@ struct BatchOutputs::Private
     bool openTable(TableOutput &t, const QByteArray &header);
     void notes(const QByteArray &path, const PercolationBatch::Result &result);
     void tableRowsOf(TableOutput &t, const QByteArray &path, const PercolationBatch::Result &result,
-                     const std::vector<PercolationBatch::Landscape> &landscapes);
+                     const PercolationBatch::Landscape *landscapes, size_t count);
     void mapsOf(const QByteArray &pattern, const char *what, const QByteArray &path,
-                const PercolationBatch::Result &result, const std::vector<PercolationBatch::Landscape> &landscapes,
+                const PercolationBatch::Result &result, const PercolationBatch::Landscape *landscapes, size_t count,
                 const TileMap::Lattice &lattice, bool statistics);
     void patchRowsOf(const QByteArray &path, const PercolationBatch::Result &result);
 };
@@ -238,9 +238,10 @@ void BatchOutputs::Private::notes(const QByteArray &path, const PercolationBatch
 }
 
 void BatchOutputs::Private::tableRowsOf(TableOutput &t, const QByteArray &path, const PercolationBatch::Result &result,
-                                       const std::vector<PercolationBatch::Landscape> &landscapes)
+                                       const PercolationBatch::Landscape *landscapes, size_t count)
 {
-    for (const PercolationBatch::Landscape &landscape : landscapes) {
+    for (size_t n = 0; n < count; ++n) {
+        const PercolationBatch::Landscape &landscape = landscapes[n];
         ClusterTable::Row row;
         row.landscape = path;
         row.row = landscape.row;
@@ -323,14 +324,14 @@ void BatchOutputs::Private::patchRowsOf(const QByteArray &path, const Percolatio
 
 void BatchOutputs::Private::mapsOf(const QByteArray &pattern, const char *what, const QByteArray &path,
                                   const PercolationBatch::Result &result,
-                                  const std::vector<PercolationBatch::Landscape> &landscapes,
+                                  const PercolationBatch::Landscape *landscapes, size_t count,
                                   const TileMap::Lattice &lattice, bool statistics)
 {
     std::vector<std::optional<qint32>> classes;
     if (batch.cover.isEach()) {
         std::set<qint32> present;
-        for (const PercolationBatch::Landscape &landscape : landscapes)
-            present.insert(landscape.coverClass);
+        for (size_t n = 0; n < count; ++n)
+            present.insert(landscapes[n].coverClass);
         classes.assign(present.begin(), present.end());
     } else {
         classes.push_back(std::nullopt);
@@ -338,7 +339,7 @@ void BatchOutputs::Private::mapsOf(const QByteArray &pattern, const char *what, 
     for (const std::optional<qint32> &coverClass : classes) {
         const QByteArray name = mapName(pattern, path, coverClass ? coverClass : std::nullopt);
         QString why;
-        if (!TileMap::write(name, landscapes, lattice, result.geo, statistics, statistics ? batch.lacunarity
+        if (!TileMap::write(name, landscapes, count, lattice, result.geo, statistics, statistics ? batch.lacunarity
                                                                                           : std::vector<qint64>(),
                             coverClass, &why)) {
             outputsWritten = false;
@@ -361,7 +362,7 @@ void BatchOutputs::add(const PercolationBatch::Result &result)
             p.report->addResult(landscapeName(path, landscape, tiles), landscape.spans);
         p.tested += qint64(result.landscapes.size());
         if (p.table.wanted)
-            p.tableRowsOf(p.table, path, result, result.landscapes);
+            p.tableRowsOf(p.table, path, result, result.landscapes.data(), result.landscapes.size());
         p.patchRowsOf(path, result);
         if (tiles) {
             p.incomplete += result.incompleteSquares;
@@ -370,7 +371,8 @@ void BatchOutputs::add(const PercolationBatch::Result &result)
             p.filesWithoutCells += result.squaresWithoutCells > 0 ? 1 : 0;
             if (!p.options.tileMap.isEmpty()) {
                 const TileMap::Lattice lattice{result.latticeRows, result.latticeColumns, result.tileSize, 0, false};
-                p.mapsOf(p.options.tileMap, "tile map", path, result, result.landscapes, lattice, p.batch.statistics);
+                p.mapsOf(p.options.tileMap, "tile map", path, result, result.landscapes.data(),
+                         result.landscapes.size(), lattice, p.batch.statistics);
             }
         }
         if (p.batch.window) {
@@ -378,12 +380,12 @@ void BatchOutputs::add(const PercolationBatch::Result &result)
             p.windowsPastEdge += result.windowsPastEdge;
             p.windowsWithoutCells += result.windowsWithoutCells;
             if (p.windows.wanted)
-                p.tableRowsOf(p.windows, path, result, result.windows);
+                p.tableRowsOf(p.windows, path, result, result.windows.data(), result.windows.size());
             if (!p.options.windowMap.isEmpty()) {
                 const TileMap::Lattice lattice{result.windowRows, result.windowColumns, window.step,
                                                window.mapOrigin(), window.partial};
-                p.mapsOf(p.options.windowMap, "window map", path, result, result.windows, lattice,
-                         p.batch.windowStatistics);
+                p.mapsOf(p.options.windowMap, "window map", path, result, result.windows.data(),
+                         result.windows.size(), lattice, p.batch.windowStatistics);
             }
         }
     }

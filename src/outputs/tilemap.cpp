@@ -9,7 +9,7 @@
 
 namespace TileMap {
 
-bool write(const QByteArray &path, const std::vector<PercolationBatch::Landscape> &landscapes, const Lattice &lattice,
+bool write(const QByteArray &path, const PercolationBatch::Landscape *landscapes, size_t count, const Lattice &lattice,
            const RasterSource::GeoReference &mapGeo, bool statistics, const std::vector<qint64> &sides,
            std::optional<qint32> coverClass, QString *errorString)
 {
@@ -27,9 +27,10 @@ bool write(const QByteArray &path, const std::vector<PercolationBatch::Landscape
     const size_t pixels = size_t(width * height);
     // Every band, pixel by pixel: nodata until a landscape says otherwise.
     const double missing = std::numeric_limits<double>::quiet_NaN();
-    std::vector<double> values(reals ? pixels * size_t(bands) : 0, missing);
+    std::vector<double, SystemMemory::LargeAllocator<double>> values(reals ? pixels * size_t(bands) : 0, missing);
     std::vector<quint8> spans(reals ? 0 : pixels, quint8(255));
-    for (const PercolationBatch::Landscape &square : landscapes) {
+    for (size_t n = 0; n < count; ++n) {
+        const PercolationBatch::Landscape &square = landscapes[n];
         if (coverClass && (!square.isClass || square.coverClass != *coverClass))
             continue;
         if (square.statistics.cells == 0)

@@ -43,7 +43,7 @@ struct Lattice
 // band per column of the table (with the lacunarity of these box sides).
 // With coverClass, only the landscapes of that class. False, with the
 // reason, if it cannot be written.
-bool write(const QByteArray &path, const std::vector<PercolationBatch::Landscape> &landscapes, const Lattice &lattice,
+bool write(const QByteArray &path, const PercolationBatch::Landscape *landscapes, size_t count, const Lattice &lattice,
            const RasterSource::GeoReference &geo, bool statistics, const std::vector<qint64> &sides,
            std::optional<qint32> coverClass, QString *errorString);
 

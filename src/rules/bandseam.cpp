@@ -270,6 +270,18 @@ void readBoxes(Reader &r, Boxes &boxes)
     }
 }
 
+// A cluster the band no longer holds open, into its statistics.
+void complete(BandSeam &band, const Cluster &cluster, std::map<qint32, ClusterStatistics> &perClass)
+{
+    ClusterStatistics &into = band.classes ? perClass[cluster.value] : band.cover;
+    if (band.statistics) {
+        into.add(cluster);
+    } else {
+        into.spansLeftRight |= ClusterRecord::spansLeftRight(cluster.edges);
+        into.spansTopBottom |= ClusterRecord::spansTopBottom(cluster.edges);
+    }
+}
+
 } // namespace
 
 bool BandSeam::join(const BandSeam &above, const BandSeam &below, BandSeam &joined, QString *errorString)
@@ -325,7 +337,9 @@ bool BandSeam::join(const BandSeam &above, const BandSeam &below, BandSeam &join
 
     // Union-find over both bands' open clusters, below's after above's.
     const quint32 offset = quint32(above.open.size());
-    std::vector<Cluster> records = above.open;
+    std::vector<Cluster> records;
+    records.reserve(above.open.size() + below.open.size());
+    records.assign(above.open.begin(), above.open.end());
     records.insert(records.end(), below.open.begin(), below.open.end());
     std::vector<quint32> parent(records.size());
     std::iota(parent.begin(), parent.end(), 0u);
@@ -390,20 +404,44 @@ bool BandSeam::join(const BandSeam &above, const BandSeam &below, BandSeam &join
     for (quint32 &label : out.bottom.label)
         label = keep(offset + label);
     for (quint32 i = 0; i < records.size(); ++i) {
-        if (findRoot(parent, i) != i || index[i] != quint32(-1))
-            continue;
-        const Cluster &cluster = records[i];
-        ClusterStatistics &into = above.classes ? perClass[cluster.value] : out.cover;
-        if (above.statistics) {
-            into.add(cluster);
-        } else {
-            into.spansLeftRight |= ClusterRecord::spansLeftRight(cluster.edges);
-            into.spansTopBottom |= ClusterRecord::spansTopBottom(cluster.edges);
-        }
+        if (findRoot(parent, i) == i && index[i] == quint32(-1))
+            complete(out, records[i], perClass);
     }
     out.perClass.assign(perClass.begin(), perClass.end());
     joined = std::move(out);
     return true;
+}
+
+BandSeam BandSeam::asLandscape() const
+{
+    BandSeam landscape;
+    landscape.connectivity = connectivity;
+    landscape.classes = classes;
+    landscape.statistics = statistics;
+    landscape.rows = landscape.endRow = endRow - firstRow;
+    landscape.columns = columns;
+    landscape.cells = cells;
+    landscape.habitat = habitat;
+    landscape.cover = cover;
+    landscape.boxes = boxes;
+    landscape.classBoxes = classBoxes;
+    std::vector<quint8> edges(open.size(), 0);
+    for (const quint32 label : top.label)
+        edges[label] |= ClusterRecord::Top;
+    for (const quint32 label : bottom.label)
+        edges[label] |= ClusterRecord::Bottom;
+    std::map<qint32, ClusterStatistics> perClassOf(perClass.begin(), perClass.end());
+    for (size_t i = 0; i < open.size(); ++i) {
+        if (edges[i] == 0) {
+            complete(landscape, open[i], perClassOf);
+            continue;
+        }
+        Cluster cluster = open[i];
+        cluster.edges |= edges[i];
+        complete(landscape, cluster, perClassOf);
+    }
+    landscape.perClass.assign(perClassOf.begin(), perClassOf.end());
+    return landscape;
 }
 
 ClusterStatistics BandSeam::coverStatistics() const

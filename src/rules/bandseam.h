@@ -72,6 +72,12 @@ struct BandSeam
     // reason, when they are not.
     static bool join(const BandSeam &above, const BandSeam &below, BandSeam &joined, QString *errorString);
 
+    // The band as a landscape of its own, its rows the landscape's first to
+    // last (a moving window of bands): the clusters of its first and last
+    // rows touch the landscape's top and bottom edges, and every cluster is
+    // complete (isWhole()). Its boxes are the band's.
+    BandSeam asLandscape() const;
+
     // The statistics of the whole landscape (isWhole()): as
     // ClusterScan::finish() and finishClasses() give them.
     ClusterStatistics coverStatistics() const;

@@ -340,12 +340,13 @@ qint64 shortestRow(const RaggedRows<T> &rows)
 // With cover each: every class found in any square gets a landscape in
 // every square, habitat 0 (and no cluster) where the square lacks it, so
 // that means over squares count the squares without the class too.
-void everyClassInEverySquare(std::vector<Batch::Landscape> &landscapes)
+template <typename Landscapes>
+void everyClassInEverySquare(Landscapes &landscapes)
 {
     std::set<qint32> classes;
     for (const Batch::Landscape &landscape : landscapes)
         classes.insert(landscape.coverClass);
-    std::vector<Batch::Landscape> all;
+    Landscapes all;
     all.reserve(classes.size() * landscapes.size());
     for (size_t first = 0; first < landscapes.size();) {
         size_t end = first;
@@ -525,13 +526,20 @@ struct WindowRows
 // One window, its top-left cell (top, left) in a map of rows x columns
 // whose rows `ring` holds: its landscapes (one, or one per class present)
 // appended to out; none when it holds no cell with a value.
-bool testWindow(const Batch::Options &options, const MovingWindow &window, const WindowRows &ring, qint64 rows,
-                qint64 top, qint64 left, std::vector<Batch::Landscape> &out, Batch::Result &result,
-                QString *errorString)
+struct WindowCells
 {
-    thread_local RaggedRows<qint8> cells;
-    thread_local RaggedRows<qint32> values;
-    thread_local RaggedRows<quint8> present;
+    RaggedRows<qint8> cells;
+    RaggedRows<qint32> values;
+    RaggedRows<quint8> present;
+};
+
+bool testWindow(const Batch::Options &options, const MovingWindow &window, const WindowRows &ring, qint64 rows,
+                qint64 top, qint64 left, WindowCells &scratch, std::vector<Batch::Landscape> &out,
+                Batch::Result &result, QString *errorString)
+{
+    RaggedRows<qint8> &cells = scratch.cells;
+    RaggedRows<qint32> &values = scratch.values;
+    RaggedRows<quint8> &present = scratch.present;
     const qint64 r0 = std::max<qint64>(top, 0);
     const qint64 r1 = std::min(top + window.size, rows);
     const qint64 c0 = std::max<qint64>(left, 0);
@@ -603,6 +611,195 @@ bool testWindow(const Batch::Options &options, const MovingWindow &window, const
     return true;
 }
 
+// The windows of one column of centres as a queue of row blocks (step rows
+// each, the window's columns), their seams joined: a window of k blocks is
+// the join of the k blocks it holds. Joining is associative, so the queue
+// keeps the joins of its front part's suffixes and of its back part
+// whole (two stacks): each block is joined about three times, whatever k.
+class BlockQueue
+{
+public:
+    bool push(BandSeam block, QString *errorString)
+    {
+        if (m_back.size() == 1 && !BandSeam::join(m_back.front(), block, m_backJoined, errorString))
+            return false;
+        if (m_back.size() > 1 && !BandSeam::join(m_backJoined, block, m_backJoined, errorString))
+            return false;
+        m_back.push_back(std::move(block));
+        return true;
+    }
+    // The join of every block held (at least one): a block or a join held,
+    // or one made in scratch.
+    const BandSeam *whole(BandSeam &scratch, QString *errorString) const
+    {
+        const BandSeam *back = m_back.empty() ? nullptr : m_back.size() == 1 ? &m_back.front() : &m_backJoined;
+        if (m_front.empty())
+            return back;
+        if (!back)
+            return &m_front.back();
+        return BandSeam::join(m_front.back(), *back, scratch, errorString) ? &scratch : nullptr;
+    }
+    // Drops the first block.
+    bool pop(QString *errorString)
+    {
+        if (m_front.empty()) {
+            // The back's blocks move to the front as the joins of their
+            // suffixes, the last block's first.
+            for (size_t i = m_back.size(); i-- > 0;) {
+                if (m_front.empty()) {
+                    m_front.push_back(std::move(m_back[i]));
+                    continue;
+                }
+                BandSeam joined;
+                if (!BandSeam::join(m_back[i], m_front.back(), joined, errorString))
+                    return false;
+                m_front.push_back(std::move(joined));
+            }
+            m_back.clear();
+            m_backJoined = BandSeam();
+        }
+        if (!m_front.empty())
+            m_front.pop_back();
+        return true;
+    }
+
+private:
+    std::vector<BandSeam> m_front; // joins of the front's suffixes, the front's whole last
+    std::vector<BandSeam> m_back;
+    BandSeam m_backJoined; // with two blocks or more at the back
+};
+
+// Square windows whose side is k steps, wholly inside the map, without
+// boxes: each row block of a window column is searched once as a band, and
+// a window is the join of its k blocks closed as a landscape. Blocks lie in
+// a frame of the map's rows moved down by one (every block an inner band
+// of it), so that any run of adjacent blocks joins; the statistics do not
+// depend on where a cluster lies, only on what it touches.
+bool testWindowBlocks(LandscapeStream &stream, const Batch::Options &options, const MovingWindow &window,
+                      Batch::Result &result, QString *errorString)
+{
+    const qint64 rows = stream.rows();
+    const qint64 columns = stream.columns();
+    const qint64 step = window.step;
+    const qint64 k = window.size / step;
+    const bool each = options.cover.isEach();
+    std::vector<qint64> js;
+    for (qint64 j = 0; j < result.windowColumns; ++j) {
+        if (window.inside(j, columns))
+            js.push_back(j);
+    }
+    qint64 firstWindow = 0;
+    while (firstWindow < result.windowRows && !window.inside(firstWindow, rows))
+        ++firstWindow;
+    qint64 endWindow = firstWindow;
+    while (endWindow < result.windowRows && window.inside(endWindow, rows))
+        ++endWindow;
+    result.windowsPastEdge = result.windowRows * result.windowColumns - (endWindow - firstWindow) * qint64(js.size());
+    if (endWindow == firstWindow || js.empty())
+        return true;
+
+    result.windows.reserve(size_t((endWindow - firstWindow) * qint64(js.size())));
+    WindowRows ring;
+    ring.begin(step, columns, each);
+    std::vector<BlockQueue> queues(js.size());
+    const int threads = int(std::min<qint64>(std::max(1, options.mapThreads),
+                                             std::max<qint64>(1, qint64(js.size()) * window.size * step / (qint64(1) << 14))));
+    struct Part
+    {
+        std::vector<Batch::Landscape> windows;
+        qint64 withoutCells = 0;
+        QString error;
+        bool ok = true;
+    };
+    std::vector<Part> parts(static_cast<size_t>(threads));
+    ClusterScan::Options scanning = scanOptions(options.rule, options.statistics, rows + 2, window.size);
+    scanning.band = true;
+    scanning.bandRows = step;
+    // Blocks m = firstWindow .. endWindow + k - 2: rows [m step - size / 2, + step).
+    for (qint64 m = firstWindow; m < endWindow + k - 1; ++m) {
+        const qint64 top = window.first(m);
+        if (!ring.readTo(stream, options.cover, top, top + step, errorString))
+            return false;
+        const qint64 i = m - (k - 1); // the window whose last block this is
+        auto work = [&](int t) {
+            Part &part = parts[size_t(t)];
+            ClusterScan &scan = tools().scan;
+            ClusterScan::Options blockScan = scanning;
+            blockScan.firstRow = top + 1;
+            const size_t begin = js.size() * size_t(t) / size_t(threads);
+            const size_t end = js.size() * size_t(t + 1) / size_t(threads);
+            BandSeam joined;
+            for (size_t n = begin; n < end && part.ok; ++n) {
+                const qint64 left = window.first(js[n]);
+                if (each) {
+                    scan.beginClasses(blockScan);
+                    for (qint64 r = top; r < top + step; ++r) {
+                        const size_t at = ring.at(r) + size_t(left);
+                        scan.addClassRow(ring.values.data() + at, ring.present.data() + at, window.size);
+                    }
+                } else {
+                    scan.begin(blockScan);
+                    for (qint64 r = top; r < top + step; ++r)
+                        scan.addRow(ring.cells.data() + ring.at(r) + size_t(left), window.size);
+                }
+                BlockQueue &queue = queues[n];
+                part.ok = queue.push(scan.finishBand(), &part.error);
+                if (!part.ok || i < firstWindow)
+                    continue;
+                const BandSeam *held = queue.whole(joined, &part.error);
+                part.ok = held != nullptr;
+                if (!part.ok)
+                    break;
+                const BandSeam closed = held->asLandscape();
+                part.ok = queue.pop(&part.error);
+                if (closed.cells == 0) {
+                    ++part.withoutCells;
+                    continue;
+                }
+                Batch::Landscape landscape;
+                landscape.row = window.first(i);
+                landscape.column = left;
+                landscape.rows = landscape.columns = window.size;
+                landscape.latticeRow = i;
+                landscape.latticeColumn = js[n];
+                if (each) {
+                    landscape.isClass = true;
+                    for (const auto &[value, found] : closed.classStatistics()) {
+                        landscape.coverClass = value;
+                        landscape.statistics = found;
+                        landscape.spans = options.rule.answer(found);
+                        part.windows.push_back(landscape);
+                    }
+                } else {
+                    landscape.statistics = closed.coverStatistics();
+                    landscape.spans = options.rule.answer(landscape.statistics);
+                    part.windows.push_back(landscape);
+                }
+            }
+        };
+        std::vector<std::thread> helpers;
+        for (int t = 1; t < threads; ++t)
+            helpers.emplace_back(work, t);
+        work(0);
+        for (std::thread &helper : helpers)
+            helper.join();
+        for (Part &part : parts) {
+            if (!part.ok) {
+                *errorString = part.error;
+                return false;
+            }
+            result.windows.insert(result.windows.end(), std::make_move_iterator(part.windows.begin()),
+                                  std::make_move_iterator(part.windows.end()));
+            result.windowsWithoutCells += part.withoutCells;
+            part.windows.clear();
+            part.withoutCells = 0;
+        }
+    }
+    if (each)
+        everyClassInEverySquare(result.windows);
+    return true;
+}
+
 // Every window of options.window, a row of centres at a time, the rows they
 // hold read once into a ring.
 bool testWindows(LandscapeStream &stream, const Batch::Options &options, Batch::Result &result, QString *errorString)
@@ -617,6 +814,9 @@ bool testWindows(LandscapeStream &stream, const Batch::Options &options, Batch::
     const qint64 columns = stream.columns();
     result.windowRows = window.count(rows);
     result.windowColumns = window.count(columns);
+    if (window.shape == MovingWindow::Square && !window.partial && window.size % window.step == 0
+        && asked.lacunarity.empty())
+        return testWindowBlocks(stream, asked, window, result, errorString);
     WindowRows ring;
     // A window holds at most min(size, rows) rows, and rows are read in order.
     ring.begin(std::max<qint64>(1, std::min(window.size, rows)), columns, options.cover.isEach());
@@ -624,6 +824,7 @@ bool testWindows(LandscapeStream &stream, const Batch::Options &options, Batch::
     struct Part
     {
         std::vector<Batch::Landscape> windows;
+        WindowCells scratch;
         qint64 withoutCells = 0;
         QString error;
         bool ok = true;
@@ -655,8 +856,8 @@ bool testWindows(LandscapeStream &stream, const Batch::Options &options, Batch::
             for (size_t n = begin; n < end && part.ok; ++n) {
                 const qint64 j = js[n];
                 const size_t before = part.windows.size();
-                part.ok = testWindow(asked, window, ring, rows, top, window.first(j), part.windows, result,
-                                     &part.error);
+                part.ok = testWindow(asked, window, ring, rows, top, window.first(j), part.scratch, part.windows,
+                                     result, &part.error);
                 for (size_t w = before; w < part.windows.size(); ++w) {
                     part.windows[w].latticeRow = i;
                     part.windows[w].latticeColumn = j;

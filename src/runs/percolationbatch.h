@@ -11,6 +11,7 @@
 #include "landscapereader.h"
 #include "rastersource.h"
 #include "spanningrule.h"
+#include "systemmemory.h"
 
 #include <QByteArrayList>
 #include <QString>
@@ -136,6 +137,9 @@ public:
         std::vector<GlidingBoxes::Sums> boxes; // with Options::lacunarity, per side
     };
 
+    // A file's windows: millions of them, in memory advised as huge pages.
+    using Windows = std::vector<Landscape, SystemMemory::LargeAllocator<Landscape>>;
+
     struct Result
     {
         qsizetype index = 0;
@@ -172,7 +176,7 @@ public:
         // centres (latticeRow, latticeColumn; windowRows x windowColumns of
         // them). Windows left out: reaching past the map's edge (not
         // partial), or holding no cell with a value.
-        std::vector<Landscape> windows;
+        Windows windows;
         qint64 windowRows = 0;
         qint64 windowColumns = 0;
         qint64 windowsPastEdge = 0;

@@ -29,6 +29,7 @@ expected=(
     "percolate-table check_table"
     "readme-landcover-read check_table_read"
     "readme-patches check_patches"
+    "readme-windows check_windows"
     "largemap check_largemap"
     "readme-generate check_generate"
     "readme-sweep run_block"
@@ -176,6 +177,20 @@ check_patches() {
     [[ $r_rows == 5 && $pandas_rows == 6 && $patches3 -gt 0 && $max3 == "$patches3" ]] ||
         fail "$1: R printed $r_rows rows, pandas $pandas_rows; class 3: $patches3 patches, id map up to $max3: $out"
     echo "tst_readme: $1: R read $r_rows patches, pandas $pandas_rows classes, class 3's id map holds its $patches3 ids"
+}
+
+# 24 x 32 window centres over the 192 x 256 map, each 8 cells a side; the
+# 21 x 29 windows inside it have a row each but 2, which hold no cell with a
+# value.
+check_windows() {
+    run_block "$@" || return 0
+    local size bands rows
+    size=$(gdalinfo where-3.tif | sed -n 's/^Size is //p')
+    bands=$(gdalinfo where-3.tif | grep -c 'Description = ')
+    rows=$(($(wc -l <windows-3.tsv) - 1))
+    [[ $size == "32, 24" && $bands == 20 && $rows == 607 ]] ||
+        fail "$1: a window map of $size pixels and $bands bands, $rows windows"
+    echo "tst_readme: $1: a window map of $size pixels and $bands bands, $rows windows"
 }
 
 check_largemap() {

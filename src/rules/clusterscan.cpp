@@ -419,23 +419,26 @@ void ClusterScan::Private::start(const Options &given, bool forClasses)
         matrixWords[i].assign(!classes && options.statistics ? words : 0, 0);
     }
     wordsNow = 0;
-    // Narrow sums while every sum of a cluster stays below 2^63: cells
-    // times the largest x^2 + y^2, with a table of sums of squares of
-    // columns (up to 2^21 columns).
-    // A band's cells are numbered from its first row (records going into
-    // its seams are moved to the landscape's rows), so its sums are those
-    // of its own rows.
+    // Narrow sums (narrowSums()), with a table of sums of squares of
+    // columns. A band's cells are numbered from its first row (records
+    // going into its seams are moved to the landscape's rows), so its sums
+    // are those of its own rows.
     const qint64 height = std::min(options.rows - options.firstRow,
                                    seams && options.bandRows > 0 ? options.bandRows : options.rows);
-    const long double area = (long double)height * (long double)options.columns;
-    const long double farthest = (long double)height * height + (long double)options.columns * options.columns;
-    wide = options.statistics && (options.columns > (qint64(1) << 21) || area * farthest >= 9.0e18L);
+    wide = options.statistics && !narrowSums(height, options.columns);
     const qint64 squareColumns = options.statistics && !wide ? options.columns : 0;
     while (qint64(squaresBelow.size()) <= squareColumns) {
         const quint64 n = squaresBelow.size();
         squaresBelow.push_back(n == 0 ? 0 : squaresBelow.back() + (n - 1) * (n - 1));
     }
     grow(std::max<qint64>(capacity, 1024));
+}
+
+bool ClusterScan::narrowSums(qint64 rows, qint64 columns)
+{
+    const long double area = (long double)rows * (long double)columns;
+    const long double farthest = (long double)rows * rows + (long double)columns * columns;
+    return columns <= (qint64(1) << 21) && area * farthest < 9.0e18L;
 }
 
 void ClusterScan::Private::grow(qint64 size)

@@ -96,6 +96,12 @@ public:
     // n cells may hold n runs of different classes.
     static constexpr qint64 MaxColumns = qint64(1) << 30;
 
+    // Whether a landscape (or a band of one) of rows x columns keeps its
+    // clusters' sums in 64 bits, the faster search: while every sum of a
+    // cluster (its cells times the largest x^2 + y^2) stays below 2^63, for
+    // up to 2^21 columns.
+    static bool narrowSums(qint64 rows, qint64 columns);
+
     ClusterScan();
     ~ClusterScan();
     ClusterScan(const ClusterScan &) = delete;

@@ -194,7 +194,7 @@ TableColumns clustersOfBands(const std::vector<QByteArray> &bands, const Options
     const Landscapes named{{ArrayName}, nullptr};
     const PercolationBatch::Options batch = bandOptions(named, options);
     PercolationBatch::Result whole;
-    std::optional<BandSeam> joined;
+    PercolationBatch::BandJoin joined;
     for (const QByteArray &bytes : bands) {
         QDataStream in(bytes);
         QByteArray magic, seam;
@@ -210,25 +210,18 @@ TableColumns clustersOfBands(const std::vector<QByteArray> &bands, const Options
             part = BandSeam::read(seam, &why);
         if (!part)
             throw Error(Error::Usage, QStringLiteral("a band's bytes are not those of clusters_of_band(): %1").arg(why));
-        if (!joined) {
+        if (!joined.joined()) {
             whole = band;
-            joined = std::move(part);
-            continue;
+        } else {
+            whole.edgeCells += band.edgeCells;
+            whole.edgeCellsWithoutValue += band.edgeCellsWithoutValue;
+            whole.cellsLeftOut += band.cellsLeftOut;
         }
-        whole.edgeCells += band.edgeCells;
-        whole.edgeCellsWithoutValue += band.edgeCellsWithoutValue;
-        whole.cellsLeftOut += band.cellsLeftOut;
-        BandSeam both;
-        if (!BandSeam::join(*joined, *part, both, &why))
+        if (!joined.add(std::move(*part), &why))
             throw Error(Error::Usage, why);
-        joined = std::move(both);
     }
-    if (!joined || !joined->isWhole())
+    if (!joined.finish(batch, whole))
         throw Error(Error::Usage, QStringLiteral("the bands given do not make a whole landscape, top to bottom"));
-    whole.fileRows = joined->rows;
-    PercolationBatch::addLandscapes(*joined, batch, whole);
-    if (!batch.cover.isEach() && !whole.landscapes.empty())
-        whole.percolates = whole.landscapes.front().spans;
 
     TableColumns columns(ClusterTable::header(batch.lacunarity));
     BatchOutputs::Options outputs;

@@ -275,7 +275,7 @@ int merge(const QByteArrayList &paths, const QByteArray &output, const char *pro
             break;
         }
         PercolationBatch::Result whole;
-        std::optional<BandSeam> joined;
+        PercolationBatch::BandJoin joined;
         QByteArray path;
         for (size_t k = 0; k < parts.size(); ++k) {
             PercolationBatch::Result part;
@@ -300,25 +300,12 @@ int merge(const QByteArrayList &paths, const QByteArray &output, const char *pro
                 whole.errorString = part.errorString;
             if (!whole.errorString.isEmpty())
                 continue;
-            const std::optional<BandSeam> band = BandSeam::read(part.seam, &why);
-            if (!band)
+            std::optional<BandSeam> band = BandSeam::read(part.seam, &why);
+            if (!band || !joined.add(std::move(*band), &why))
                 return fail(partError(parts[k], tr("map %1: %2").arg(index + 1).arg(why)));
-            if (!joined) {
-                joined = *band;
-            } else {
-                BandSeam both;
-                if (!BandSeam::join(*joined, *band, both, &why))
-                    return fail(partError(parts[k], tr("map %1: %2").arg(index + 1).arg(why)));
-                joined = std::move(both);
-            }
         }
-        if (whole.errorString.isEmpty()) {
-            if (!joined->isWhole())
-                return fail(tr("the parts' bands of map %1 do not make the whole map").arg(index + 1));
-            PercolationBatch::addLandscapes(*joined, *batch, whole);
-            if (!batch->cover.isEach() && !whole.landscapes.empty())
-                whole.percolates = whole.landscapes.front().spans;
-        }
+        if (whole.errorString.isEmpty() && !joined.finish(*batch, whole))
+            return fail(tr("the parts' bands of map %1 do not make the whole map").arg(index + 1));
         whole.index = index;
         names << path;
         results.push_back(std::move(whole));

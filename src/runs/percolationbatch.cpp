@@ -998,10 +998,8 @@ bool secondPass(const QByteArray &path, const Batch::Options &options, Batch::Re
 // at least 64; 0 where no band is narrow or any is.
 qint64 narrowBandRows(qint64 columns)
 {
-    const auto fits = [columns](qint64 h) {
-        return (long double)h * columns * ((long double)h * h + (long double)columns * columns) < 9.0e18L;
-    };
-    if (columns > (qint64(1) << 21) || !fits(64))
+    const auto fits = [columns](qint64 h) { return ClusterScan::narrowSums(h, columns); };
+    if (!fits(64))
         return 0;
     qint64 low = 64;
     qint64 high = qint64(1) << 40;
@@ -1191,18 +1189,16 @@ bool searchInBands(LandscapeStream &stream, const QByteArray &path, const Batch:
         result.edgeCells += band.edgeCells;
         result.edgeCellsWithoutValue += band.edgeCellsWithoutValue;
     }
-    BandSeam whole = std::move(searched[0].seam);
-    for (int k = 1; k < bands; ++k) {
-        BandSeam joined;
-        if (!BandSeam::join(whole, searched[size_t(k)].seam, joined, errorString))
+    Batch::BandJoin whole;
+    for (int k = 0; k < bands; ++k) {
+        if (!whole.add(std::move(searched[size_t(k)].seam), errorString))
             return false;
-        whole = std::move(joined);
     }
     if (options.rows || options.place) {
-        result.seam = whole.write();
+        result.seam = whole.joined()->write();
         return true;
     }
-    Batch::addLandscapes(whole, options, result);
+    whole.finish(options, result);
     std::vector<qint32> values;
     for (const Batch::Landscape &landscape : result.landscapes)
         values.push_back(landscape.coverClass);
@@ -1392,8 +1388,25 @@ bool testWhole(LandscapeStream &stream, const QByteArray &path, const Batch::Opt
 
 } // namespace
 
-void PercolationBatch::addLandscapes(const BandSeam &whole, const Options &options, Result &result)
+bool PercolationBatch::BandJoin::add(BandSeam band, QString *errorString)
 {
+    if (!m_joined) {
+        m_joined = std::move(band);
+        return true;
+    }
+    BandSeam both;
+    if (!BandSeam::join(*m_joined, band, both, errorString))
+        return false;
+    m_joined = std::move(both);
+    return true;
+}
+
+bool PercolationBatch::BandJoin::finish(const Options &options, Result &result) const
+{
+    if (!m_joined || !m_joined->isWhole())
+        return false;
+    const BandSeam &whole = *m_joined;
+    result.fileRows = whole.rows;
     const bool boxed = options.statistics && !options.lacunarity.empty();
     const auto classBoxes = whole.wholeClassBoxes();
     const auto add = [&](std::optional<qint32> value, const ClusterStatistics &found) {
@@ -1414,6 +1427,9 @@ void PercolationBatch::addLandscapes(const BandSeam &whole, const Options &optio
     } else {
         add(std::nullopt, whole.coverStatistics());
     }
+    if (!options.cover.isEach() && !result.landscapes.empty())
+        result.percolates = result.landscapes.front().spans;
+    return true;
 }
 
 PercolationBatch::Result PercolationBatch::test(const QByteArray &path, const Options &options)

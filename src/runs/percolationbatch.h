@@ -197,7 +197,23 @@ public:
     // One file, as run() tests it.
     static Result test(const QByteArray &path, const Options &options);
 
-    // The landscapes of a whole map searched in bands and joined (the
-    // cover's, or one per class), as test() gives them, onto result.
-    static void addLandscapes(const BandSeam &whole, const Options &options, Result &result);
+    // The bands of one map joined as they come, top to bottom (the parts of
+    // a --rows split, the chunks of an array), and the map's results once
+    // the last is in.
+    class BandJoin
+    {
+    public:
+        // Joins band below the bands so far; false, with the reason, when
+        // it does not lie right below them in the same landscape and search.
+        bool add(BandSeam band, QString *errorString);
+        // The map's landscapes (the cover's, or one per class) and answer,
+        // as test() gives them, onto result, and its rows; false when the
+        // bands joined are not the whole map.
+        bool finish(const Options &options, Result &result) const;
+        // The bands joined so far (null before the first).
+        const BandSeam *joined() const { return m_joined ? &*m_joined : nullptr; }
+
+    private:
+        std::optional<BandSeam> m_joined;
+    };
 };

@@ -116,6 +116,7 @@ private slots:
     void windowsAreTheirCutOutLandscapes_data();
     void windowsAreTheirCutOutLandscapes();
     void windowMapOverlaysTheMap();
+    void millionsOfWindowsInBoundedMemory();
     void refusals_data();
     void refusals();
 };
@@ -329,6 +330,33 @@ void TestWindows::windowMapOverlaysTheMap()
         QCOMPARE(table.rows.size(), qsizetype(width * height)); // partial: every centre on the map has a window
         GDALClose(dataset);
     }
+}
+
+// Two million windows with every statistic, their map and their table, in
+// an address space that their results alone (some 300 bytes a window held
+// in memory) would overflow: they are kept on disk, read back in order.
+void TestWindows::millionsOfWindowsInBoundedMemory()
+{
+#ifdef VANTRIX_SANITIZED
+    QSKIP("the sanitizers' shadow memory does not fit under ulimit -v");
+#endif
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    QVERIFY(!writeMap(dir.filePath("map.tif"), randomMap(1500, 1500, 1, 0.6, 0.01, 5)).isEmpty());
+    const Run run = runProgram(QStringLiteral("bash"),
+                               {"-c", QStringLiteral("ulimit -v 600000 && exec '%1' -q --extent full --window 4 "
+                                                     "--step 1 --window-map w.tif --window-table w.tsv "
+                                                     "-o /dev/null map.tif")
+                                              .arg(Percolate)},
+                               dir.path());
+    QVERIFY2(run.exitCode == 0, run.err.constData());
+    QCOMPARE(readAll(dir.filePath("w.tsv")).count('\n'), qsizetype(1 + 1497 * 1497));
+    GDALAllRegister();
+    GDALDatasetH dataset = GDALOpen(dir.filePath("w.tif").toLocal8Bit().constData(), GA_ReadOnly);
+    QVERIFY(dataset);
+    QCOMPARE(GDALGetRasterXSize(dataset), 1500);
+    QCOMPARE(GDALGetRasterCount(dataset), 20);
+    GDALClose(dataset);
 }
 
 void TestWindows::refusals_data()

@@ -111,9 +111,9 @@ struct BatchOutputs::Private
     bool openTable(TableOutput &t, const QByteArray &header);
     void notes(const QByteArray &path, const PercolationBatch::Result &result);
     void tableRowsOf(TableOutput &t, const QByteArray &path, const PercolationBatch::Result &result,
-                     const PercolationBatch::Landscape *landscapes, size_t count);
+                     const TileMap::Landscapes &landscapes);
     void mapsOf(const QByteArray &pattern, const char *what, const QByteArray &path,
-                const PercolationBatch::Result &result, const PercolationBatch::Landscape *landscapes, size_t count,
+                const PercolationBatch::Result &result, const TileMap::Landscapes &landscapes,
                 const TileMap::Lattice &lattice, bool statistics);
     void patchRowsOf(const QByteArray &path, const PercolationBatch::Result &result);
 };
@@ -238,27 +238,33 @@ void BatchOutputs::Private::notes(const QByteArray &path, const PercolationBatch
 }
 
 void BatchOutputs::Private::tableRowsOf(TableOutput &t, const QByteArray &path, const PercolationBatch::Result &result,
-                                       const PercolationBatch::Landscape *landscapes, size_t count)
+                                       const TileMap::Landscapes &landscapes)
 {
-    for (size_t n = 0; n < count; ++n) {
-        const PercolationBatch::Landscape &landscape = landscapes[n];
-        ClusterTable::Row row;
-        row.landscape = path;
-        row.row = landscape.row;
-        row.column = landscape.column;
-        row.rows = landscape.rows;
-        row.columns = landscape.columns;
-        row.cover = landscape.isClass ? QByteArray::number(landscape.coverClass) : coverText;
-        row.rule = ruleText;
-        row.direction = directionText;
-        row.spans = landscape.spans;
-        row.statistics = landscape.statistics;
-        row.geometry = result.geo.cellGeometry();
-        row.boxes = landscape.boxes;
-        if (t.columns)
-            ClusterTable::fields(row, *t.columns);
-        else
-            t.row(ClusterTable::rowLine(row));
+    ClusterTable::Row row;
+    row.landscape = path;
+    row.rule = ruleText;
+    row.direction = directionText;
+    row.geometry = result.geo.cellGeometry();
+    QString why;
+    const bool read = landscapes(
+            [&](const PercolationBatch::Landscape &landscape) {
+                row.row = landscape.row;
+                row.column = landscape.column;
+                row.rows = landscape.rows;
+                row.columns = landscape.columns;
+                row.cover = landscape.isClass ? QByteArray::number(landscape.coverClass) : coverText;
+                row.spans = landscape.spans;
+                row.statistics = landscape.statistics;
+                row.boxes = landscape.boxes;
+                if (t.columns)
+                    ClusterTable::fields(row, *t.columns);
+                else
+                    t.row(ClusterTable::rowLine(row));
+            },
+            &why);
+    if (!read) {
+        allRead = false;
+        say(path, why);
     }
 }
 
@@ -323,15 +329,14 @@ void BatchOutputs::Private::patchRowsOf(const QByteArray &path, const Percolatio
 }
 
 void BatchOutputs::Private::mapsOf(const QByteArray &pattern, const char *what, const QByteArray &path,
-                                  const PercolationBatch::Result &result,
-                                  const PercolationBatch::Landscape *landscapes, size_t count,
+                                  const PercolationBatch::Result &result, const TileMap::Landscapes &landscapes,
                                   const TileMap::Lattice &lattice, bool statistics)
 {
     std::vector<std::optional<qint32>> classes;
     if (batch.cover.isEach()) {
         std::set<qint32> present;
-        for (size_t n = 0; n < count; ++n)
-            present.insert(landscapes[n].coverClass);
+        landscapes([&present](const PercolationBatch::Landscape &landscape) { present.insert(landscape.coverClass); },
+                   nullptr);
         classes.assign(present.begin(), present.end());
     } else {
         classes.push_back(std::nullopt);
@@ -339,7 +344,7 @@ void BatchOutputs::Private::mapsOf(const QByteArray &pattern, const char *what, 
     for (const std::optional<qint32> &coverClass : classes) {
         const QByteArray name = mapName(pattern, path, coverClass ? coverClass : std::nullopt);
         QString why;
-        if (!TileMap::write(name, landscapes, count, lattice, result.geo, statistics, statistics ? batch.lacunarity
+        if (!TileMap::write(name, landscapes, lattice, result.geo, statistics, statistics ? batch.lacunarity
                                                                                           : std::vector<qint64>(),
                             coverClass, &why)) {
             outputsWritten = false;
@@ -361,8 +366,22 @@ void BatchOutputs::add(const PercolationBatch::Result &result)
         for (const PercolationBatch::Landscape &landscape : result.landscapes)
             p.report->addResult(landscapeName(path, landscape, tiles), landscape.spans);
         p.tested += qint64(result.landscapes.size());
+        // The squares and whole maps in memory, the windows from their spool.
+        const TileMap::Landscapes landscapes = [&result](const auto &visit, QString *) {
+            for (const PercolationBatch::Landscape &landscape : result.landscapes)
+                visit(landscape);
+            return true;
+        };
+        const TileMap::Landscapes windows = [&result](const auto &visit, QString *why) {
+            return !result.windows || result.windows->read(
+                                              [&visit](const PercolationBatch::Landscape &window) {
+                                                  visit(window);
+                                                  return true;
+                                              },
+                                              why);
+        };
         if (p.table.wanted)
-            p.tableRowsOf(p.table, path, result, result.landscapes.data(), result.landscapes.size());
+            p.tableRowsOf(p.table, path, result, landscapes);
         p.patchRowsOf(path, result);
         if (tiles) {
             p.incomplete += result.incompleteSquares;
@@ -371,8 +390,7 @@ void BatchOutputs::add(const PercolationBatch::Result &result)
             p.filesWithoutCells += result.squaresWithoutCells > 0 ? 1 : 0;
             if (!p.options.tileMap.isEmpty()) {
                 const TileMap::Lattice lattice{result.latticeRows, result.latticeColumns, result.tileSize, 0, false};
-                p.mapsOf(p.options.tileMap, "tile map", path, result, result.landscapes.data(),
-                         result.landscapes.size(), lattice, p.batch.statistics);
+                p.mapsOf(p.options.tileMap, "tile map", path, result, landscapes, lattice, p.batch.statistics);
             }
         }
         if (p.batch.window) {
@@ -380,12 +398,12 @@ void BatchOutputs::add(const PercolationBatch::Result &result)
             p.windowsPastEdge += result.windowsPastEdge;
             p.windowsWithoutCells += result.windowsWithoutCells;
             if (p.windows.wanted)
-                p.tableRowsOf(p.windows, path, result, result.windows.data(), result.windows.size());
+                p.tableRowsOf(p.windows, path, result, windows);
             if (!p.options.windowMap.isEmpty()) {
                 const TileMap::Lattice lattice{result.windowRows, result.windowColumns, window.step,
                                                window.mapOrigin(), window.partial};
-                p.mapsOf(p.options.windowMap, "window map", path, result, result.windows.data(),
-                         result.windows.size(), lattice, p.batch.windowStatistics);
+                p.mapsOf(p.options.windowMap, "window map", path, result, windows, lattice,
+                         p.batch.windowStatistics);
             }
         }
     }

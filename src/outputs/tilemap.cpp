@@ -9,7 +9,7 @@
 
 namespace TileMap {
 
-bool write(const QByteArray &path, const PercolationBatch::Landscape *landscapes, size_t count, const Lattice &lattice,
+bool write(const QByteArray &path, const Landscapes &landscapes, const Lattice &lattice,
            const RasterSource::GeoReference &mapGeo, bool statistics, const std::vector<qint64> &sides,
            std::optional<qint32> coverClass, QString *errorString)
 {
@@ -24,31 +24,10 @@ bool write(const QByteArray &path, const PercolationBatch::Landscape *landscapes
     const CellGeometry geometry = mapGeo.cellGeometry();
     const bool reals = statistics || lattice.cells;
     const int bands = statistics ? 1 + int(names.size()) : lattice.cells ? 2 : 1;
-    const size_t pixels = size_t(width * height);
-    // Every band, pixel by pixel: nodata until a landscape says otherwise.
+    // One row of the lattice, band by band: nodata until a landscape says otherwise.
     const double missing = std::numeric_limits<double>::quiet_NaN();
-    std::vector<double, SystemMemory::LargeAllocator<double>> values(reals ? pixels * size_t(bands) : 0, missing);
-    std::vector<quint8> spans(reals ? 0 : pixels, quint8(255));
-    for (size_t n = 0; n < count; ++n) {
-        const PercolationBatch::Landscape &square = landscapes[n];
-        if (coverClass && (!square.isClass || square.coverClass != *coverClass))
-            continue;
-        if (square.statistics.cells == 0)
-            continue; // no cell with a value: nodata
-        const size_t at = size_t(square.latticeRow * width + square.latticeColumn);
-        if (!reals) {
-            spans[at] = quint8(square.spans);
-            continue;
-        }
-        values[at] = square.spans;
-        if (!statistics) {
-            values[pixels + at] = double(square.statistics.cells);
-            continue;
-        }
-        const std::vector<double> found = ClusterTable::statisticValues(square.statistics, geometry, square.boxes);
-        for (int b = 1; b < bands; ++b)
-            values[size_t(b) * pixels + at] = found[size_t(b - 1)];
-    }
+    std::vector<double> values(reals ? size_t(width) * size_t(bands) : 0, missing);
+    std::vector<quint8> spans(reals ? 0 : size_t(width), quint8(255));
 
     RasterSource::GeoReference geo = mapGeo;
     if (geo.hasTransform) {
@@ -71,17 +50,52 @@ bool write(const QByteArray &path, const PercolationBatch::Landscape *landscapes
                                         true, missing);
                 }
                 bool ok = true;
-                if (!reals) {
-                    ok = writer.write(1, 0, height, spans.data(), why);
-                } else {
-                    for (int b = 0; b < bands && ok; ++b)
-                        ok = writer.write(b + 1, 0, height, values.data() + size_t(b) * pixels, why);
-                }
+                qint64 next = 0; // the next row of the lattice to write
+                auto writeRow = [&] {
+                    if (!reals) {
+                        ok = writer.write(1, next, 1, spans.data(), why);
+                        std::fill(spans.begin(), spans.end(), quint8(255));
+                    } else {
+                        for (int b = 0; b < bands && ok; ++b)
+                            ok = writer.write(b + 1, next, 1, values.data() + size_t(b) * size_t(width), why);
+                        std::fill(values.begin(), values.end(), missing);
+                    }
+                    ++next;
+                };
+                QString unread;
+                const bool read = landscapes(
+                        [&](const PercolationBatch::Landscape &square) {
+                            if (!ok || (coverClass && (!square.isClass || square.coverClass != *coverClass)))
+                                return;
+                            if (square.statistics.cells == 0)
+                                return; // no cell with a value: nodata
+                            while (ok && next < square.latticeRow)
+                                writeRow();
+                            const size_t at = size_t(square.latticeColumn);
+                            if (!reals) {
+                                spans[at] = quint8(square.spans);
+                                return;
+                            }
+                            values[at] = square.spans;
+                            if (!statistics) {
+                                values[size_t(width) + at] = double(square.statistics.cells);
+                                return;
+                            }
+                            const std::vector<double> found =
+                                    ClusterTable::statisticValues(square.statistics, geometry, square.boxes);
+                            for (int b = 1; b < bands; ++b)
+                                values[size_t(b) * size_t(width) + at] = found[size_t(b - 1)];
+                        },
+                        &unread);
+                if (!read && why)
+                    *why = unread;
+                while (ok && read && next < height)
+                    writeRow();
                 QString closing;
                 const bool closed = writer.close(&closing);
-                if (ok && !closed && why)
+                if (ok && read && !closed && why)
                     *why = closing;
-                return ok && closed;
+                return ok && read && closed;
             },
             errorString);
 }

@@ -5,6 +5,7 @@
 #include <QByteArray>
 #include <QString>
 
+#include <functional>
 #include <optional>
 
 // The results of a file's tiles as a map a GIS lays over the file: one pixel
@@ -37,13 +38,19 @@ struct Lattice
     bool cells = false;
 };
 
+// The landscapes of a map, lattice row by lattice row (a file's squares, or
+// its windows from their spool): each handed to visit; false, with the
+// reason, when they cannot be read.
+using Landscapes = std::function<bool(const std::function<void(const PercolationBatch::Landscape &)> &visit,
+                                      QString *errorString)>;
+
 // Writes the map of landscapes on lattice (one pixel each; pixels without
-// one are nodata) to path as a GeoTIFF over the map at geo, through
-// OutputFile: path is replaced only by a complete map. With statistics, a
-// band per column of the table (with the lacunarity of these box sides).
-// With coverClass, only the landscapes of that class. False, with the
-// reason, if it cannot be written.
-bool write(const QByteArray &path, const PercolationBatch::Landscape *landscapes, size_t count, const Lattice &lattice,
+// one are nodata) to path as a GeoTIFF over the map at geo, row by row of
+// the lattice (memory: one row of pixels), through OutputFile: path is
+// replaced only by a complete map. With statistics, a band per column of the
+// table (with the lacunarity of these box sides). With coverClass, only the
+// landscapes of that class. False, with the reason, if it cannot be written.
+bool write(const QByteArray &path, const Landscapes &landscapes, const Lattice &lattice,
            const RasterSource::GeoReference &geo, bool statistics, const std::vector<qint64> &sides,
            std::optional<qint32> coverClass, QString *errorString);
 

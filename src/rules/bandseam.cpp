@@ -152,32 +152,6 @@ public:
 
 constexpr char Magic[] = "vantrix band seam 1\n";
 
-void writeStatistics(Writer &w, const ClusterStatistics &s)
-{
-    for (const qint64 v : {s.cells, s.habitat, s.clusters, s.largest, s.verticalSides, s.horizontalSides,
-                           s.likeAdjacencies, s.edgeSidesVertical, s.edgeSidesHorizontal})
-        w.signedNumber(v);
-    for (const u128 v : {s.sumSquares, s.sumSquaredGyration, s.largestSquaredGyration, s.sumSizeGyration,
-                         s.sumPerimeterRootArea, s.sumLogPerimeter, s.sumLogArea, s.sumLogProduct,
-                         s.sumLogPerimeterSquared})
-        w.wide(v);
-    w.number(quint64(s.spansLeftRight) | quint64(s.spansTopBottom) << 1);
-}
-
-void readStatistics(Reader &r, ClusterStatistics &s)
-{
-    for (qint64 *v : {&s.cells, &s.habitat, &s.clusters, &s.largest, &s.verticalSides, &s.horizontalSides,
-                      &s.likeAdjacencies, &s.edgeSidesVertical, &s.edgeSidesHorizontal})
-        *v = r.signedNumber();
-    for (u128 *v : {&s.sumSquares, &s.sumSquaredGyration, &s.largestSquaredGyration, &s.sumSizeGyration,
-                    &s.sumPerimeterRootArea, &s.sumLogPerimeter, &s.sumLogArea, &s.sumLogProduct,
-                    &s.sumLogPerimeterSquared})
-        *v = r.wide();
-    const quint64 spans = r.number();
-    s.spansLeftRight = spans & 1;
-    s.spansTopBottom = spans & 2;
-}
-
 void writeRow(Writer &w, const BandSeam::Row &row)
 {
     w.numbers(row.begin);
@@ -492,11 +466,11 @@ QByteArray BandSeam::write() const
         w.wide(c.sumY);
         w.wide(c.sumSquares);
     }
-    writeStatistics(w, cover);
+    cover.writeTo(w);
     w.number(perClass.size());
     for (const auto &[value, found] : perClass) {
         w.signedNumber(value);
-        writeStatistics(w, found);
+        found.writeTo(w);
     }
     writeBoxes(w, boxes);
     w.number(classBoxes.size());
@@ -539,11 +513,11 @@ std::optional<BandSeam> BandSeam::read(const QByteArray &bytes, QString *errorSt
         c.sumY = r.wide();
         c.sumSquares = r.wide();
     }
-    readStatistics(r, seam.cover);
+    seam.cover.readFrom(r);
     seam.perClass.resize(r.count());
     for (auto &[value, found] : seam.perClass) {
         value = qint32(r.signedNumber());
-        readStatistics(r, found);
+        found.readFrom(r);
     }
     readBoxes(r, seam.boxes);
     seam.classBoxes.resize(r.count());

@@ -83,6 +83,34 @@ struct ClusterStatistics
         }
     }
 
+    // Every field to out (a seam's bytes, a spool of results), as its
+    // signedNumber(), wide() and number() calls take them; and back from in,
+    // whose calls of the same names give them.
+    template <typename Out>
+    void writeTo(Out &out) const
+    {
+        for (const qint64 v : {cells, habitat, clusters, largest, verticalSides, horizontalSides, likeAdjacencies,
+                               edgeSidesVertical, edgeSidesHorizontal})
+            out.signedNumber(v);
+        for (const u128 v : {sumSquares, sumSquaredGyration, largestSquaredGyration, sumSizeGyration,
+                             sumPerimeterRootArea, sumLogPerimeter, sumLogArea, sumLogProduct, sumLogPerimeterSquared})
+            out.wide(v);
+        out.number(quint64(spansLeftRight) | quint64(spansTopBottom) << 1);
+    }
+    template <typename In>
+    void readFrom(In &in)
+    {
+        for (qint64 *v : {&cells, &habitat, &clusters, &largest, &verticalSides, &horizontalSides, &likeAdjacencies,
+                          &edgeSidesVertical, &edgeSidesHorizontal})
+            *v = in.signedNumber();
+        for (u128 *v : {&sumSquares, &sumSquaredGyration, &largestSquaredGyration, &sumSizeGyration,
+                        &sumPerimeterRootArea, &sumLogPerimeter, &sumLogArea, &sumLogProduct, &sumLogPerimeterSquared})
+            *v = in.wide();
+        const quint64 spans = in.number();
+        spansLeftRight = spans & 1;
+        spansTopBottom = spans & 2;
+    }
+
     // The derived quantities of the table; NaN where undefined (no cells,
     // no habitat).
     double share() const;              // habitat / cells

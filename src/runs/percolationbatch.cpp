@@ -340,14 +340,11 @@ qint64 shortestRow(const RaggedRows<T> &rows)
 // With cover each: every class found in any square gets a landscape in
 // every square, habitat 0 (and no cluster) where the square lacks it, so
 // that means over squares count the squares without the class too.
-template <typename Landscapes>
-void everyClassInEverySquare(Landscapes &landscapes)
+// The landscapes of classes of one square or window at a time, in class
+// order, each class of `classes` absent from it given too.
+void everyClassIn(const std::vector<Batch::Landscape> &landscapes, const std::set<qint32> &classes,
+                  std::vector<Batch::Landscape> &all)
 {
-    std::set<qint32> classes;
-    for (const Batch::Landscape &landscape : landscapes)
-        classes.insert(landscape.coverClass);
-    Landscapes all;
-    all.reserve(classes.size() * landscapes.size());
     for (size_t first = 0; first < landscapes.size();) {
         size_t end = first;
         while (end < landscapes.size() && landscapes[end].row == landscapes[first].row
@@ -370,8 +367,66 @@ void everyClassInEverySquare(Landscapes &landscapes)
         }
         first = end;
     }
+}
+
+void everyClassInEverySquare(std::vector<Batch::Landscape> &landscapes)
+{
+    std::set<qint32> classes;
+    for (const Batch::Landscape &landscape : landscapes)
+        classes.insert(landscape.coverClass);
+    std::vector<Batch::Landscape> all;
+    all.reserve(classes.size() * landscapes.size());
+    everyClassIn(landscapes, classes, all);
     landscapes = std::move(all);
 }
+
+// The windows found, as they come in rows of centres, into the result's
+// spool; with cover each, the classes any window holds.
+struct WindowsOut
+{
+    Batch::Result &result;
+    std::set<qint32> classes;
+
+    void add(std::vector<Batch::Landscape> &windows)
+    {
+        for (const Batch::Landscape &window : windows) {
+            result.windows->add(window);
+            if (window.isClass)
+                classes.insert(window.coverClass);
+        }
+        windows.clear();
+    }
+    // With cover each: every window given every class any window holds, in
+    // a spool of its own that takes the first's place.
+    bool finish(bool each, QString *errorString)
+    {
+        if (!each)
+            return true;
+        auto all = std::make_shared<WindowSpool>();
+        if (!all->open(errorString) || !result.windows->close(errorString))
+            return false;
+        std::vector<Batch::Landscape> window;
+        std::vector<Batch::Landscape> filled;
+        auto flush = [&] {
+            everyClassIn(window, classes, filled);
+            for (const Batch::Landscape &w : filled)
+                all->add(w);
+            window.clear();
+            filled.clear();
+        };
+        const bool read = result.windows->read(
+                [&](const Batch::Landscape &w) {
+                    if (!window.empty() && (w.row != window.front().row || w.column != window.front().column))
+                        flush();
+                    window.push_back(w);
+                    return true;
+                },
+                errorString);
+        flush();
+        result.windows = std::move(all);
+        return read;
+    }
+};
 
 // Every complete square of side S, a band of S rows at a time.
 bool testTiles(LandscapeStream &stream, const Batch::Options &options, Batch::Result &result, QString *errorString)
@@ -698,7 +753,7 @@ bool testWindowBlocks(LandscapeStream &stream, const Batch::Options &options, co
     if (endWindow == firstWindow || js.empty())
         return true;
 
-    result.windows.reserve(size_t((endWindow - firstWindow) * qint64(js.size())));
+    WindowsOut out{result, {}};
     WindowRows ring;
     ring.begin(step, columns, each);
     std::vector<BlockQueue> queues(js.size());
@@ -788,16 +843,12 @@ bool testWindowBlocks(LandscapeStream &stream, const Batch::Options &options, co
                 *errorString = part.error;
                 return false;
             }
-            result.windows.insert(result.windows.end(), std::make_move_iterator(part.windows.begin()),
-                                  std::make_move_iterator(part.windows.end()));
+            out.add(part.windows);
             result.windowsWithoutCells += part.withoutCells;
-            part.windows.clear();
             part.withoutCells = 0;
         }
     }
-    if (each)
-        everyClassInEverySquare(result.windows);
-    return true;
+    return out.finish(each, errorString);
 }
 
 // Every window of options.window, a row of centres at a time, the rows they
@@ -818,6 +869,7 @@ bool testWindows(LandscapeStream &stream, const Batch::Options &options, Batch::
         && asked.lacunarity.empty())
         return testWindowBlocks(stream, asked, window, result, errorString);
     WindowRows ring;
+    WindowsOut out{result, {}};
     // A window holds at most min(size, rows) rows, and rows are read in order.
     ring.begin(std::max<qint64>(1, std::min(window.size, rows)), columns, options.cover.isEach());
     const int threads = std::max(1, options.mapThreads);
@@ -877,16 +929,12 @@ bool testWindows(LandscapeStream &stream, const Batch::Options &options, Batch::
                 *errorString = part.error;
                 return false;
             }
-            result.windows.insert(result.windows.end(), std::make_move_iterator(part.windows.begin()),
-                                  std::make_move_iterator(part.windows.end()));
+            out.add(part.windows);
             result.windowsWithoutCells += part.withoutCells;
-            part.windows.clear();
             part.withoutCells = 0;
         }
     }
-    if (options.cover.isEach())
-        everyClassInEverySquare(result.windows);
-    return true;
+    return out.finish(options.cover.isEach(), errorString);
 }
 
 QString walkTooLarge(qint64 n)
@@ -1501,8 +1549,10 @@ PercolationBatch::Result PercolationBatch::test(const QByteArray &path, const Op
             if (ok && options.window) {
                 // The windows read the map again, from its first row.
                 LandscapeStream windows;
-                ok = windows.open(path, reading, &result.errorString)
-                     && testWindows(windows, options, result, &result.errorString);
+                result.windows = std::make_shared<WindowSpool>();
+                ok = result.windows->open(&result.errorString) && windows.open(path, reading, &result.errorString)
+                     && testWindows(windows, options, result, &result.errorString)
+                     && result.windows->close(&result.errorString);
                 result.outOfMemory = !ok && windows.outOfMemory();
             }
         }
@@ -1520,7 +1570,7 @@ PercolationBatch::Result PercolationBatch::test(const QByteArray &path, const Op
         result.incompleteSquares = 0;
         result.squaresWithoutCells = 0;
         result.cellsLeftOut = 0;
-        result.windows.clear();
+        result.windows.reset();
         result.windowsPastEdge = result.windowsWithoutCells = 0;
     } else if (options.tileSize == 0 && !options.cover.isEach() && !result.landscapes.empty()) {
         result.percolates = result.landscapes.front().spans;

@@ -11,7 +11,7 @@
 #include "landscapereader.h"
 #include "rastersource.h"
 #include "spanningrule.h"
-#include "systemmemory.h"
+#include "windowspool.h"
 
 #include <QByteArrayList>
 #include <QString>
@@ -118,27 +118,7 @@ public:
     };
 
     // One landscape tested.
-    struct Landscape
-    {
-        qint64 row = 0;        // its top-left cell in the file
-        qint64 column = 0;
-        qint64 rows = 0;       // its extent
-        qint64 columns = 0;
-        qint64 latticeRow = 0; // with tiles: its square's place on the lattice (row / S, column / S)
-        qint64 latticeColumn = 0;
-        bool isClass = false;  // cover each(): the class it is of
-        qint32 coverClass = 0;
-        int spans = 0;
-        // Its cells with a value and its habitat cells always (where a
-        // cluster rule stopped at the first spanning cluster, the cells read
-        // until then: habitat is then above 0); everything else with
-        // Options::statistics.
-        ClusterStatistics statistics;
-        std::vector<GlidingBoxes::Sums> boxes; // with Options::lacunarity, per side
-    };
-
-    // A file's windows: millions of them, in memory advised as huge pages.
-    using Windows = std::vector<Landscape, SystemMemory::LargeAllocator<Landscape>>;
+    using Landscape = LandscapeResult;
 
     struct Result
     {
@@ -176,7 +156,7 @@ public:
         // centres (latticeRow, latticeColumn; windowRows x windowColumns of
         // them). Windows left out: reaching past the map's edge (not
         // partial), or holding no cell with a value.
-        Windows windows;
+        std::shared_ptr<WindowSpool> windows;
         qint64 windowRows = 0;
         qint64 windowColumns = 0;
         qint64 windowsPastEdge = 0;

@@ -511,6 +511,40 @@ bool testTiles(LandscapeStream &stream, const Batch::Options &options, Batch::Re
     return true;
 }
 
+// What one thread found of a row of windows.
+struct WindowPart
+{
+    std::vector<Batch::Landscape> windows;
+    qint64 withoutCells = 0;
+    QString error;
+    bool ok = true;
+};
+
+// Runs work(t) for t in [0, threads) on as many threads, then hands their
+// windows on, in the order of t; false, with the first reason, when one
+// failed.
+template <typename Work>
+bool runRowOfWindows(int threads, Work &&work, std::vector<WindowPart> &parts, WindowsOut &out, QString *errorString)
+{
+    std::vector<std::thread> helpers;
+    for (int t = 1; t < threads; ++t)
+        helpers.emplace_back(work, t);
+    work(0);
+    for (std::thread &helper : helpers)
+        helper.join();
+    for (int t = 0; t < threads; ++t) {
+        WindowPart &part = parts[size_t(t)];
+        if (!part.ok) {
+            *errorString = part.error;
+            return false;
+        }
+        out.add(part.windows);
+        out.result.windowsWithoutCells += part.withoutCells;
+        part.withoutCells = 0;
+    }
+    return true;
+}
+
 // The rows of a map that a row of windows holds: a ring of `size` rows (at
 // least a window's), map row r at r % size, each padded to the map's columns (cells past
 // a short row's end have no value); one cover as cells, each as values.
@@ -759,14 +793,7 @@ bool testWindowBlocks(LandscapeStream &stream, const Batch::Options &options, co
     std::vector<BlockQueue> queues(js.size());
     const int threads = int(std::min<qint64>(std::max(1, options.mapThreads),
                                              std::max<qint64>(1, qint64(js.size()) * window.size * step / (qint64(1) << 14))));
-    struct Part
-    {
-        std::vector<Batch::Landscape> windows;
-        qint64 withoutCells = 0;
-        QString error;
-        bool ok = true;
-    };
-    std::vector<Part> parts(static_cast<size_t>(threads));
+    std::vector<WindowPart> parts(static_cast<size_t>(threads));
     ClusterScan::Options scanning = scanOptions(options.rule, options.statistics, rows + 2, window.size);
     scanning.band = true;
     scanning.bandRows = step;
@@ -777,7 +804,7 @@ bool testWindowBlocks(LandscapeStream &stream, const Batch::Options &options, co
             return false;
         const qint64 i = m - (k - 1); // the window whose last block this is
         auto work = [&](int t) {
-            Part &part = parts[size_t(t)];
+            WindowPart &part = parts[size_t(t)];
             ClusterScan &scan = tools().scan;
             ClusterScan::Options blockScan = scanning;
             blockScan.firstRow = top + 1;
@@ -832,21 +859,8 @@ bool testWindowBlocks(LandscapeStream &stream, const Batch::Options &options, co
                 }
             }
         };
-        std::vector<std::thread> helpers;
-        for (int t = 1; t < threads; ++t)
-            helpers.emplace_back(work, t);
-        work(0);
-        for (std::thread &helper : helpers)
-            helper.join();
-        for (Part &part : parts) {
-            if (!part.ok) {
-                *errorString = part.error;
-                return false;
-            }
-            out.add(part.windows);
-            result.windowsWithoutCells += part.withoutCells;
-            part.withoutCells = 0;
-        }
+        if (!runRowOfWindows(threads, work, parts, out, errorString))
+            return false;
     }
     return out.finish(each, errorString);
 }
@@ -873,15 +887,8 @@ bool testWindows(LandscapeStream &stream, const Batch::Options &options, Batch::
     // A window holds at most min(size, rows) rows, and rows are read in order.
     ring.begin(std::max<qint64>(1, std::min(window.size, rows)), columns, options.cover.isEach());
     const int threads = std::max(1, options.mapThreads);
-    struct Part
-    {
-        std::vector<Batch::Landscape> windows;
-        WindowCells scratch;
-        qint64 withoutCells = 0;
-        QString error;
-        bool ok = true;
-    };
-    std::vector<Part> parts(static_cast<size_t>(threads));
+    std::vector<WindowPart> parts(static_cast<size_t>(threads));
+    std::vector<WindowCells> scratch(static_cast<size_t>(threads));
     for (qint64 i = 0; i < result.windowRows; ++i) {
         const qint64 top = window.first(i);
         if (!window.partial && !window.inside(i, rows)) {
@@ -902,14 +909,14 @@ bool testWindows(LandscapeStream &stream, const Batch::Options &options, Batch::
         const int used = int(std::min<qint64>(threads, std::max<qint64>(1, qint64(js.size()) * window.size * window.size
                                                                                   / (qint64(1) << 14))));
         auto work = [&](int k) {
-            Part &part = parts[size_t(k)];
+            WindowPart &part = parts[size_t(k)];
             const size_t begin = js.size() * size_t(k) / size_t(used);
             const size_t end = js.size() * size_t(k + 1) / size_t(used);
             for (size_t n = begin; n < end && part.ok; ++n) {
                 const qint64 j = js[n];
                 const size_t before = part.windows.size();
-                part.ok = testWindow(asked, window, ring, rows, top, window.first(j), part.scratch, part.windows,
-                                     result, &part.error);
+                part.ok = testWindow(asked, window, ring, rows, top, window.first(j), scratch[size_t(k)],
+                                     part.windows, result, &part.error);
                 for (size_t w = before; w < part.windows.size(); ++w) {
                     part.windows[w].latticeRow = i;
                     part.windows[w].latticeColumn = j;
@@ -917,22 +924,8 @@ bool testWindows(LandscapeStream &stream, const Batch::Options &options, Batch::
                 part.withoutCells += part.ok && part.windows.size() == before ? 1 : 0;
             }
         };
-        std::vector<std::thread> helpers;
-        for (int k = 1; k < used; ++k)
-            helpers.emplace_back(work, k);
-        work(0);
-        for (std::thread &helper : helpers)
-            helper.join();
-        for (int k = 0; k < used; ++k) {
-            Part &part = parts[size_t(k)];
-            if (!part.ok) {
-                *errorString = part.error;
-                return false;
-            }
-            out.add(part.windows);
-            result.windowsWithoutCells += part.withoutCells;
-            part.withoutCells = 0;
-        }
+        if (!runRowOfWindows(used, work, parts, out, errorString))
+            return false;
     }
     return out.finish(options.cover.isEach(), errorString);
 }

@@ -82,21 +82,24 @@ def grass_patchnum(path, side, size, work, limit):
     return (out if done.returncode == 0 and os.path.exists(out) else None), wall
 
 
-def agreement(grass_tif, table, size, side):
-    """Windows inside the map whose patch counts GRASS and Vantrix agree on."""
+def agreement(grass_tif, window_map):
+    """Windows (pixels of the window map at every cell that are not nodata)
+    whose patch counts GRASS and Vantrix agree on."""
+    import numpy as np
     from osgeo import gdal
     gdal.UseExceptions()
-    dataset = gdal.Open(grass_tif)  # held: a band outlives no dataset in GDAL's bindings
-    values = dataset.GetRasterBand(1).ReadAsArray()
+    grass = gdal.Open(grass_tif)  # held: a band outlives no dataset in GDAL's bindings
+    ours = gdal.Open(window_map)
+    band = [ours.GetRasterBand(b) for b in range(1, ours.RasterCount + 1)
+            if ours.GetRasterBand(b).GetDescription() == "clusters"][0]
     agree = total = 0
-    with open(table) as f:
-        header = f.readline().rstrip("\n").split("\t")
-        row_at, column_at, clusters_at = header.index("row"), header.index("column"), header.index("clusters")
-        for line in f:
-            fields = line.rstrip("\n").split("\t")
-            r, c = int(fields[row_at]) + size // 2, int(fields[column_at]) + size // 2
-            total += 1
-            agree += int(values[r, c]) == int(fields[clusters_at])
+    for y in range(0, ours.RasterYSize, 256):
+        rows = min(256, ours.RasterYSize - y)
+        theirs = grass.GetRasterBand(1).ReadAsArray(0, y, ours.RasterXSize, rows)
+        counts = band.ReadAsArray(0, y, ours.RasterXSize, rows)
+        inside = ~np.isnan(counts)
+        total += int(inside.sum())
+        agree += int((theirs[inside] == counts[inside]).sum())
     return agree, total
 
 
@@ -132,11 +135,11 @@ def main():
         small = crop(land, side, os.path.join(OUT, f"landcover-{side}.tif"))
         runs = max(1, args.runs if side <= 1000 else 1)
         every10, peak10, _, _ = measure(windows_run(small, size, 10, ("map", "statistics"), work), runs)
-        wall, peak, _, _ = measure(windows_run(small, size, 1, ("map", "table"), work), runs)
+        wall, peak, _, _ = measure(windows_run(small, size, 1, ("map", "statistics"), work), runs)
         if shutil.which("grass"):
             grass_tif, grass_wall = grass_patchnum(small, side, size, work, args.grass_limit)
             if grass_tif:
-                agree, total = agreement(grass_tif, os.path.join(work, "w.tsv"), size, side)
+                agree, total = agreement(grass_tif, os.path.join(work, "w.tif"))
                 print(f"{f'{side}^2, GRASS r.li.patchnum, a window {size} at every cell (the reference)':66} "
                       f"{grass_wall:7.2f} {1:6.2f} {'':>8}")
                 print(f"{'  vantrix --window-map --window-table, every cell':66} {wall:7.2f} "

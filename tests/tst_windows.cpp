@@ -5,6 +5,7 @@
 #include "rasterfixture.h"
 #include "referencecluster.h"
 
+#include <QFileInfo>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -115,6 +116,7 @@ class TestWindows : public QObject
 private slots:
     void windowsAreTheirCutOutLandscapes_data();
     void windowsAreTheirCutOutLandscapes();
+    void windowMapOverlaysTheMap_data();
     void windowMapOverlaysTheMap();
     void millionsOfWindowsInBoundedMemory();
     void refusals_data();
@@ -275,61 +277,78 @@ void TestWindows::windowsAreTheirCutOutLandscapes()
     QCOMPARE(matched, cutTable.rows.size());
 }
 
+void TestWindows::windowMapOverlaysTheMap_data()
+{
+    QTest::addColumn<int>("rows");
+    QTest::addColumn<int>("columns");
+    QTest::addColumn<int>("size");
+    QTest::addColumn<int>("step");
+    QTest::newRow("odd size") << 37 << 45 << 5 << 4;
+    QTest::newRow("even size") << 37 << 45 << 6 << 4;
+    // Rows of windows wider than GDAL's block cache holds, for every band:
+    // written a row at a time, each tile was stored again and again (a file
+    // many times the size of its pixels).
+    QTest::newRow("wider than the cache") << 300 << 2000 << 3 << 1;
+}
+
 void TestWindows::windowMapOverlaysTheMap()
 {
+    QFETCH(int, rows);
+    QFETCH(int, columns);
+    QFETCH(int, size);
+    QFETCH(int, step);
     QTemporaryDir dir;
     QVERIFY(dir.isValid());
-    const int rows = 37;
-    const int columns = 45;
     const Grid map = randomMap(rows, columns, 1, 0.62, 0.05, 11);
     const std::array<double, 6> transform{500000, 30, 0, 4200000, 0, -30};
     QVERIFY(!writeMap(dir.filePath("map.tif"), map, transform).isEmpty());
-    for (const int size : {5, 6}) {
-        const int step = 4;
-        const Run run = runProgram(Percolate, {"-q", "--extent", "full", "--window", QString::number(size), "--step",
-                                               QString::number(step), "--window-edge", "partial", "--window-map",
-                                               "windows.tif", "--window-table", "windows.tsv", "-o", "/dev/null",
-                                               "map.tif"},
-                                   dir.path());
-        QCOMPARE(run.exitCode, 0);
-        const Table table = readTable(readAll(dir.filePath("windows.tsv")));
-        GDALAllRegister();
-        GDALDatasetH dataset = GDALOpen(dir.filePath("windows.tif").toLocal8Bit().constData(), GA_ReadOnly);
-        QVERIFY(dataset);
-        const int width = (columns + step - 1) / step;
-        const int height = (rows + step - 1) / step;
-        QCOMPARE(GDALGetRasterXSize(dataset), width);
-        QCOMPARE(GDALGetRasterYSize(dataset), height);
-        double got[6];
-        QCOMPARE(GDALGetGeoTransform(dataset, got), CE_None);
-        QCOMPARE(got[1], 30.0 * step);
-        QCOMPARE(got[5], -30.0 * step);
-        // Every pixel's centre is its window's centre on the map.
-        for (const auto &row : table.rows) {
-            const double centreColumn = row[2].toDouble() + size / 2.0; // cells from the map's left edge
-            const double centreRow = row[1].toDouble() + size / 2.0;
-            const int i = (row[1].toInt() + size / 2) / step;
-            const int j = (row[2].toInt() + size / 2) / step;
-            QCOMPARE(got[0] + (j + 0.5) * got[1], transform[0] + centreColumn * transform[1]);
-            QCOMPARE(got[3] + (i + 0.5) * got[5], transform[3] + centreRow * transform[5]);
-            // Band 1 spans, then the table's statistics by name.
-            for (const char *name : {"spans", "cells", "habitat", "clusters"}) {
-                int band = 0;
-                for (int b = 1; b <= GDALGetRasterCount(dataset); ++b) {
-                    if (QByteArray(GDALGetDescription(GDALGetRasterBand(dataset, b))) == name)
-                        band = b;
-                }
-                QVERIFY2(band > 0, name);
-                double value = 0;
-                QCOMPARE(GDALRasterIO(GDALGetRasterBand(dataset, band), GF_Read, j, i, 1, 1, &value, 1, 1, GDT_Float64,
-                                      0, 0),
-                         CE_None);
-                QCOMPARE(value, row[table.column(name)].toDouble());
-            }
+    const Run run = runProgram(Percolate, {"-q", "--extent", "full", "--window", QString::number(size), "--step",
+                                           QString::number(step), "--window-edge", "partial", "--window-map",
+                                           "windows.tif", "--window-table", "windows.tsv", "-o", "/dev/null",
+                                           "map.tif"},
+                               dir.path());
+    QCOMPARE(run.exitCode, 0);
+    const Table table = readTable(readAll(dir.filePath("windows.tsv")));
+    GDALAllRegister();
+    GDALDatasetH dataset = GDALOpen(dir.filePath("windows.tif").toLocal8Bit().constData(), GA_ReadOnly);
+    QVERIFY(dataset);
+    const int width = (columns + step - 1) / step;
+    const int height = (rows + step - 1) / step;
+    QCOMPARE(GDALGetRasterXSize(dataset), width);
+    QCOMPARE(GDALGetRasterYSize(dataset), height);
+    // Each tile stored once: no larger than its pixels.
+    QVERIFY(QFileInfo(dir.filePath("windows.tif")).size() < qint64(width) * height * 8 * GDALGetRasterCount(dataset));
+    double got[6];
+    QCOMPARE(GDALGetGeoTransform(dataset, got), CE_None);
+    QCOMPARE(got[1], 30.0 * step);
+    QCOMPARE(got[5], -30.0 * step);
+    // Band 1 spans, then the table's statistics by name, read whole.
+    std::map<QByteArray, std::vector<double>> bands;
+    for (const char *name : {"spans", "cells", "habitat", "clusters"}) {
+        for (int b = 1; b <= GDALGetRasterCount(dataset); ++b) {
+            if (QByteArray(GDALGetDescription(GDALGetRasterBand(dataset, b))) != name)
+                continue;
+            std::vector<double> &values = bands[name];
+            values.resize(size_t(width) * size_t(height));
+            QCOMPARE(GDALRasterIO(GDALGetRasterBand(dataset, b), GF_Read, 0, 0, width, height, values.data(), width,
+                                  height, GDT_Float64, 0, 0),
+                     CE_None);
         }
-        QCOMPARE(table.rows.size(), qsizetype(width * height)); // partial: every centre on the map has a window
-        GDALClose(dataset);
+        QVERIFY2(bands.count(name), name);
     }
+    GDALClose(dataset);
+    // Every pixel's centre is its window's centre on the map, and holds its row's values.
+    for (const auto &row : table.rows) {
+        const double centreColumn = row[2].toDouble() + size / 2.0; // cells from the map's left edge
+        const double centreRow = row[1].toDouble() + size / 2.0;
+        const int i = (row[1].toInt() + size / 2) / step;
+        const int j = (row[2].toInt() + size / 2) / step;
+        QCOMPARE(got[0] + (j + 0.5) * got[1], transform[0] + centreColumn * transform[1]);
+        QCOMPARE(got[3] + (i + 0.5) * got[5], transform[3] + centreRow * transform[5]);
+        for (const auto &[name, values] : bands)
+            QCOMPARE(values[size_t(i) * size_t(width) + size_t(j)], row[table.column(name.constData())].toDouble());
+    }
+    QCOMPARE(table.rows.size(), qsizetype(width * height)); // partial: every centre on the map has a window
 }
 
 // Two million windows with every statistic, their map and their table, in

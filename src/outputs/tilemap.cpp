@@ -24,10 +24,14 @@ bool write(const QByteArray &path, const Landscapes &landscapes, const Lattice &
     const CellGeometry geometry = mapGeo.cellGeometry();
     const bool reals = statistics || lattice.cells;
     const int bands = statistics ? 1 + int(names.size()) : lattice.cells ? 2 : 1;
-    // One row of the lattice, band by band: nodata until a landscape says otherwise.
+    // Rows of the lattice as high as the file's tiles, band by band, written
+    // whole (a tile written in parts would be compressed and stored again
+    // for each): nodata until a landscape says otherwise.
     const double missing = std::numeric_limits<double>::quiet_NaN();
-    std::vector<double> values(reals ? size_t(width) * size_t(bands) : 0, missing);
-    std::vector<quint8> spans(reals ? 0 : size_t(width), quint8(255));
+    const qint64 group = std::min<qint64>(256, height);
+    const size_t bandSize = size_t(group) * size_t(width);
+    std::vector<double> values(reals ? bandSize * size_t(bands) : 0, missing);
+    std::vector<quint8> spans(reals ? 0 : bandSize, quint8(255));
 
     RasterSource::GeoReference geo = mapGeo;
     if (geo.hasTransform) {
@@ -50,17 +54,22 @@ bool write(const QByteArray &path, const Landscapes &landscapes, const Lattice &
                                         true, missing);
                 }
                 bool ok = true;
-                qint64 next = 0; // the next row of the lattice to write
+                qint64 first = 0; // the first row of the lattice held
+                qint64 next = 0;  // the next row of the lattice to fill
                 auto writeRow = [&] {
+                    ++next;
+                    if (next - first < group && next < height)
+                        return;
+                    const qint64 rows = next - first;
                     if (!reals) {
-                        ok = writer.write(1, next, 1, spans.data(), why);
+                        ok = writer.write(1, first, rows, spans.data(), why);
                         std::fill(spans.begin(), spans.end(), quint8(255));
                     } else {
                         for (int b = 0; b < bands && ok; ++b)
-                            ok = writer.write(b + 1, next, 1, values.data() + size_t(b) * size_t(width), why);
+                            ok = writer.write(b + 1, first, rows, values.data() + size_t(b) * bandSize, why);
                         std::fill(values.begin(), values.end(), missing);
                     }
-                    ++next;
+                    first = next;
                 };
                 QString unread;
                 const bool read = landscapes(
@@ -71,20 +80,21 @@ bool write(const QByteArray &path, const Landscapes &landscapes, const Lattice &
                                 return; // no cell with a value: nodata
                             while (ok && next < square.latticeRow)
                                 writeRow();
-                            const size_t at = size_t(square.latticeColumn);
+                            const size_t at = size_t(square.latticeRow - first) * size_t(width)
+                                    + size_t(square.latticeColumn);
                             if (!reals) {
                                 spans[at] = quint8(square.spans);
                                 return;
                             }
                             values[at] = square.spans;
                             if (!statistics) {
-                                values[size_t(width) + at] = double(square.statistics.cells);
+                                values[bandSize + at] = double(square.statistics.cells);
                                 return;
                             }
                             const std::vector<double> found =
                                     ClusterTable::statisticValues(square.statistics, geometry, square.boxes);
                             for (int b = 1; b < bands; ++b)
-                                values[size_t(b) * size_t(width) + at] = found[size_t(b - 1)];
+                                values[size_t(b) * bandSize + at] = found[size_t(b - 1)];
                         },
                         &unread);
                 if (!read && why)

@@ -45,8 +45,8 @@ using Landscapes = std::function<bool(const std::function<void(const Percolation
                                       QString *errorString)>;
 
 // Writes the map of landscapes on lattice (one pixel each; pixels without
-// one are nodata) to path as a GeoTIFF over the map at geo, row by row of
-// the lattice (memory: one row of pixels), through OutputFile: path is
+// one are nodata) to path as a GeoTIFF over the map at geo, 256 rows of the
+// lattice at a time (the file's tiles; memory: those rows' pixels), through OutputFile: path is
 // replaced only by a complete map. With statistics, a band per column of the
 // table (with the lacunarity of these box sides). With coverClass, only the
 // landscapes of that class. False, with the reason, if it cannot be written.

@@ -142,7 +142,7 @@ def main():
                 agree, total = agreement(grass_tif, os.path.join(work, "w.tif"))
                 print(f"{f'{side}^2, GRASS r.li.patchnum, a window {size} at every cell (the reference)':66} "
                       f"{grass_wall:7.2f} {1:6.2f} {'':>8}")
-                print(f"{'  vantrix --window-map --window-table, every cell':66} {wall:7.2f} "
+                print(f"{'  vantrix --window-map --table, every cell':66} {wall:7.2f} "
                       f"{wall / grass_wall:6.3f} {peak:8.0f}  (patch counts agree on {agree} of {total} windows)")
                 print(f"{'  vantrix --window-map --table, every 10th cell':66} {every10:7.2f} "
                       f"{every10 / grass_wall:6.3f} {peak10:8.0f}")

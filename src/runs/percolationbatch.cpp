@@ -337,9 +337,6 @@ qint64 shortestRow(const RaggedRows<T> &rows)
     return shortest;
 }
 
-// With cover each: every class found in any square gets a landscape in
-// every square, habitat 0 (and no cluster) where the square lacks it, so
-// that means over squares count the squares without the class too.
 // The landscapes of classes of one square or window at a time, in class
 // order, each class of `classes` absent from it given too.
 void everyClassIn(const std::vector<Batch::Landscape> &landscapes, const std::set<qint32> &classes,
@@ -369,6 +366,9 @@ void everyClassIn(const std::vector<Batch::Landscape> &landscapes, const std::se
     }
 }
 
+// With cover each: every class found in any square gets a landscape in
+// every square, habitat 0 (and no cluster) where the square lacks it, so
+// that means over squares count the squares without the class too.
 void everyClassInEverySquare(std::vector<Batch::Landscape> &landscapes)
 {
     std::set<qint32> classes;
@@ -612,15 +612,17 @@ struct WindowRows
     }
 };
 
-// One window, its top-left cell (top, left) in a map of rows x columns
-// whose rows `ring` holds: its landscapes (one, or one per class present)
-// appended to out; none when it holds no cell with a value.
+// A thread's room for the cells of the window it tests.
 struct WindowCells
 {
     RaggedRows<qint8> cells;
     RaggedRows<qint32> values;
     RaggedRows<quint8> present;
 };
+
+// One window, its top-left cell (top, left) in a map of rows x columns
+// whose rows `ring` holds: its landscapes (one, or one per class present)
+// appended to out; none when it holds no cell with a value.
 
 bool testWindow(const Batch::Options &options, const MovingWindow &window, const WindowRows &ring, qint64 rows,
                 qint64 top, qint64 left, WindowCells &scratch, std::vector<Batch::Landscape> &out,

@@ -932,7 +932,8 @@ void TestClusterScan::clusterMapsOfBothWidths()
         pass.maps.push_back({QFile::encodeName(path), std::nullopt, {}});
         pass.source = &source;
         pass.type = PatchPass::valueType(PatchPass::Sizes, rows, columns, 0);
-        QVERIFY2(PatchPass::run(recorder, scan, ClusterRecord::Eight, l.height, l.width, pass, &why), qPrintable(why));
+        QVERIFY2(PatchPass::run(PatchSeams(recorder, scan), ClusterRecord::Eight, l.height, l.width, pass, &why),
+                 qPrintable(why));
         GDALAllRegister();
         GDALDatasetH dataset = GDALOpen(QFile::encodeName(path).constData(), GA_ReadOnly);
         QVERIFY(dataset);

@@ -161,6 +161,7 @@ private:
     QTemporaryDir m_dir;
     QStringList m_text;
     QStringList m_rasters;
+    QStringList m_tall; // searched in bands on several jobs, their patches crossing the seams
 };
 
 void TestPatches::initTestCase()
@@ -196,36 +197,51 @@ void TestPatches::initTestCase()
                                  geo[i % geo.size()].first, geo[i % geo.size()].second, i % 2);
         QVERIFY(!m_rasters.last().isEmpty());
     }
+    // Tall rasters: on three jobs each, their rows are searched in three bands.
+    // Smooth (patches that cross the seams whole) and noisy (many that end
+    // on the seam rows), with nodata.
+    for (int i = 0; i < 3; ++i) {
+        const auto grid = patchyGrid(200 + 40 * i, 30 + 17 * i, 1, 4, i * 0.4, 0.03, rng);
+        m_tall << writeRaster(m_dir.filePath(QStringLiteral("tall-%1.tif").arg(i)), grid,
+                              std::array<double, 6>{500000, 30, 0, 5000000, 0, -30}, 32633, i % 2);
+        QVERIFY(!m_tall.last().isEmpty());
+    }
 }
 
 void TestPatches::patchesAndMetricsMatchScipy_data()
 {
-    QTest::addColumn<bool>("rasters");
+    // text, rasters, or tall rasters (--jobs 9: three jobs for each, which
+    // search it in three bands)
+    QTest::addColumn<QString>("files");
     QTest::addColumn<QStringList>("options"); // vantrix-percolate's, translated for the reference
-    QTest::newRow("text, cluster4") << false << QStringList{"--rule", "cluster4"};
-    QTest::newRow("text, cluster8, top-bottom") << false << QStringList{"--rule", "cluster8", "--direction", "top-bottom"};
+    QTest::newRow("text, cluster4") << "text" << QStringList{"--rule", "cluster4"};
+    QTest::newRow("text, cluster8, top-bottom") << "text" << QStringList{"--rule", "cluster8", "--direction", "top-bottom"};
     QTest::newRow("text, each class, cluster8, left-right")
-            << false << QStringList{"--rule", "cluster8", "--cover", "each", "--direction", "left-right"};
-    QTest::newRow("text, tiles of 5") << false << QStringList{"--rule", "cluster4", "--tile", "5"};
-    QTest::newRow("text, each class, at least 3 cells") << false << QStringList{"--cover", "each", "--min-cells", "3"};
-    QTest::newRow("rasters, each class, cluster4") << true << QStringList{"--rule", "cluster4", "--cover", "each"};
-    QTest::newRow("rasters, classes 2 and 4, cluster8") << true << QStringList{"--rule", "cluster8", "--cover", "2,4"};
+            << "text" << QStringList{"--rule", "cluster8", "--cover", "each", "--direction", "left-right"};
+    QTest::newRow("text, tiles of 5") << "text" << QStringList{"--rule", "cluster4", "--tile", "5"};
+    QTest::newRow("text, each class, at least 3 cells") << "text" << QStringList{"--cover", "each", "--min-cells", "3"};
+    QTest::newRow("rasters, each class, cluster4") << "rasters" << QStringList{"--rule", "cluster4", "--cover", "each"};
+    QTest::newRow("rasters, classes 2 and 4, cluster8") << "rasters" << QStringList{"--rule", "cluster8", "--cover", "2,4"};
     QTest::newRow("rasters, each class in tiles of 8, cluster8, at least 2 cells")
-            << true << QStringList{"--rule", "cluster8", "--cover", "each", "--tile", "8", "--min-cells", "2"};
+            << "rasters" << QStringList{"--rule", "cluster8", "--cover", "each", "--tile", "8", "--min-cells", "2"};
     QTest::newRow("rasters, a range in tiles of 7, left-right")
-            << true << QStringList{"--cover", "1-2", "--tile", "7", "--direction", "left-right"};
+            << "rasters" << QStringList{"--cover", "1-2", "--tile", "7", "--direction", "left-right"};
+    QTest::newRow("tall rasters in 3 bands, each class, cluster8")
+            << "tall" << QStringList{"--rule", "cluster8", "--cover", "each", "--jobs", "9"};
+    QTest::newRow("tall rasters in 3 bands, classes 2 and 3, cluster4, at least 2 cells")
+            << "tall" << QStringList{"--rule", "cluster4", "--cover", "2-3", "--min-cells", "2", "--jobs", "9"};
 }
 
 void TestPatches::patchesAndMetricsMatchScipy()
 {
-    QFETCH(bool, rasters);
+    QFETCH(QString, files);
     QFETCH(QStringList, options);
-    const QStringList &paths = rasters ? m_rasters : m_text;
+    const QStringList &paths = files == "text" ? m_text : files == "rasters" ? m_rasters : m_tall;
     QStringList reference{VANTRIX_TESTS "/scipy_patches.py", "--lacunarity", "2,3,8"};
     for (qsizetype i = 0; i < options.size(); i += 2) {
         if (options[i] == QLatin1String("--rule"))
             reference << "--neighbours" << options[i + 1].right(1);
-        else
+        else if (options[i] != QLatin1String("--jobs"))
             reference << options[i] << options[i + 1];
     }
     if (!options.contains(QStringLiteral("--tile")))
@@ -268,10 +284,13 @@ void TestPatches::idMapsHoldThePatchIds_data()
     QTest::addColumn<int>("neighbours");
     QTest::addColumn<QString>("cover");
     QTest::addColumn<QString>("name"); // of --cluster-map
-    QTest::newRow("text, cluster4, cover 1") << false << 4 << "1" << "ids.tif";
-    QTest::newRow("text, cluster8, each class named by {cover}") << false << 8 << "each" << "ids-{cover}.tif";
-    QTest::newRow("raster with nodata, cluster8, classes 1-2") << true << 8 << "1-2" << "ids.tif";
-    QTest::newRow("raster with nodata, cluster4, each class") << true << 4 << "each" << "ids.tif";
+    QTest::addColumn<int>("tall"); // 0: none; else which tall raster, searched in 3 bands
+    QTest::newRow("text, cluster4, cover 1") << false << 4 << "1" << "ids.tif" << 0;
+    QTest::newRow("text, cluster8, each class named by {cover}") << false << 8 << "each" << "ids-{cover}.tif" << 0;
+    QTest::newRow("raster with nodata, cluster8, classes 1-2") << true << 8 << "1-2" << "ids.tif" << 0;
+    QTest::newRow("raster with nodata, cluster4, each class") << true << 4 << "each" << "ids.tif" << 0;
+    QTest::newRow("smooth tall raster in 3 bands, cluster8, each class") << true << 8 << "each" << "ids.tif" << 1;
+    QTest::newRow("noisy tall raster in 3 bands, cluster4, classes 1-2") << true << 4 << "1-2" << "ids.tif" << 3;
 }
 
 void TestPatches::idMapsHoldThePatchIds()
@@ -283,9 +302,10 @@ void TestPatches::idMapsHoldThePatchIds()
     QFETCH(int, neighbours);
     QFETCH(QString, cover);
     QFETCH(QString, name);
-    const QString path = raster ? m_rasters[1] : m_text[0];
+    QFETCH(int, tall);
+    const QString path = tall ? m_tall[tall - 1] : raster ? m_rasters[1] : m_text[0];
     const QTemporaryDir dir(m_dir.filePath(QStringLiteral("ids-XXXXXX")));
-    const Run run = percolate({"-q", "--rule", QStringLiteral("cluster%1").arg(neighbours), "--cover", cover, "--extent",
+    const Run run = percolate({"-q", "--jobs", "3", "--rule", QStringLiteral("cluster%1").arg(neighbours), "--cover", cover, "--extent",
                                "full", "--cluster-map", name, "--values", "id", "--patches", "-", "-o", "/dev/null",
                                path},
                               dir.path());

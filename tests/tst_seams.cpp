@@ -46,6 +46,37 @@ RasterFixture::Grid landCover(int rows, int columns, quint32 seed)
     return grid;
 }
 
+// Shapes that cross every seam many times: a spiral of habitat on the left
+// and two interlocking combs on the right (teeth down from a bar at the top,
+// and up from one at the bottom: each comb's teeth are parts of one patch
+// only through a band far from most of them).
+RasterFixture::Grid spiralsAndCombs(int rows, int columns)
+{
+    RasterFixture::Grid grid(size_t(rows), std::vector<double>(size_t(columns), 1.0));
+    const int half = columns / 2;
+    int top = 0, left = 0, bottom = rows - 1, right = half - 1;
+    while (top <= bottom && left <= right) {
+        for (int c = left; c <= right; ++c)
+            grid[size_t(top)][size_t(c)] = 8;
+        for (int r = top; r <= bottom; ++r)
+            grid[size_t(r)][size_t(right)] = 8;
+        for (int c = left; c <= right && bottom > top; ++c)
+            grid[size_t(bottom)][size_t(c)] = 8;
+        for (int r = top + 2; r <= bottom && left < right; ++r)
+            grid[size_t(r)][size_t(left)] = 8;
+        top += 2, left += 2, bottom -= 2, right -= 2;
+        if (top <= bottom)
+            grid[size_t(top)][size_t(left - 1)] = 8;
+    }
+    for (int c = half + 1; c < columns; ++c) {
+        grid[0][size_t(c)] = grid[size_t(rows - 1)][size_t(c)] = 8;
+        for (int r = 0; r < rows - 2 && c % 2 == 0; ++r)
+            grid[size_t(c % 4 == 0 ? r : rows - 1 - r)][size_t(c)] = 8;
+    }
+    grid[size_t(rows / 2)][size_t(half + 2)] = 255;
+    return grid;
+}
+
 } // namespace
 
 class TestSeams : public QObject
@@ -55,6 +86,8 @@ class TestSeams : public QObject
 private slots:
     void sameTableForAnyBands_data();
     void sameTableForAnyBands();
+    void samePatchesAndMapsForAnyBands_data();
+    void samePatchesAndMapsForAnyBands();
     void partsThatMakeNoWholeAreRefused();
     void partsAreBoundedByTheWidth();
 
@@ -133,6 +166,65 @@ void TestSeams::sameTableForAnyBands()
         const Run merged = percolate(QStringList{"--merge", "-o", "merged.tsv"} + names, dir.path());
         QVERIFY2(merged.exitCode == 0, merged.err.constData());
         QVERIFY2(readAll(dir.path() + "/merged.tsv") == expected, qPrintable(QString::number(parts) + " parts"));
+    }
+}
+
+// Patches and cluster maps of a map searched in bands: the bytes of one
+// band for any number (tst_patches checks them against SciPy).
+void TestSeams::samePatchesAndMapsForAnyBands_data()
+{
+    QTest::addColumn<QString>("map");
+    QTest::addColumn<QStringList>("arguments");
+    RasterFixture::Options nodata;
+    nodata.nodata = 255;
+    RasterFixture::Options tiled = nodata;
+    tiled.tiled = true;
+    tiled.blockSize = 32;
+    tiled.transform = std::array<double, 6>{500000, 30, 0, 4100000, 0, -30};
+    const QString dir = m_dir.path();
+    const QString random4 = RasterFixture::writeRaster(dir + "/patches4.tif", randomMap(300, 217, 0.5927, 6), nodata);
+    const QString random8 = RasterFixture::writeRaster(dir + "/patches8.tif", randomMap(290, 150, 0.407, 7), tiled);
+    const QString cover = RasterFixture::writeRaster(dir + "/patchcover.tif", landCover(280, 250, 8), tiled);
+    const QString shapes = RasterFixture::writeRaster(dir + "/shapes.tif", spiralsAndCombs(301, 160), nodata);
+    const QStringList full{"--extent", "full", "--table", "t.tsv", "--lacunarity", "3,40"};
+    QTest::addRow("random map at the threshold, cluster4, ids")
+            << random4 << full + QStringList{"--rule", "cluster4", "--cover", "8", "--values", "id"};
+    QTest::addRow("random map at the threshold, cluster8, sizes")
+            << random8 << full + QStringList{"--rule", "cluster8", "--cover", "8", "--min-cells", "3"};
+    QTest::addRow("land cover, each class, cluster8, ids")
+            << cover << full + QStringList{"--rule", "cluster8", "--cover", "each", "--values", "id"};
+    QTest::addRow("spirals and combs, cluster4, ids") << shapes << full + QStringList{"--rule", "cluster4", "--cover", "8",
+                                                                                        "--values", "id"};
+    QTest::addRow("spirals and combs, cluster8, a square, sizes")
+            << shapes << QStringList{"--rule", "cluster8", "--cover", "8", "--table", "t.tsv"};
+}
+
+void TestSeams::samePatchesAndMapsForAnyBands()
+{
+    QFETCH(QString, map);
+    QFETCH(QStringList, arguments);
+    QTemporaryDir dir;
+    const auto outputs = [&](const QString &jobs) {
+        const QString name = arguments.contains("each") ? "map-{cover}.tif" : "map-whole.tif";
+        const Run run = percolate(arguments + QStringList{"-q", "--jobs", jobs, "--patches", "p.tsv", "--cluster-map",
+                                                          name, map},
+                                  dir.path());
+        QByteArrayList bytes{run.exitCode == 0 ? QByteArray() : run.err, readAll(dir.path() + "/p.tsv"),
+                             readAll(dir.path() + "/t.tsv")};
+        for (const QString &name : QDir(dir.path()).entryList({"map-*.tif"}, QDir::Files, QDir::Name))
+            bytes << name.toUtf8() << readAll(dir.path() + "/" + name);
+        QDir(dir.path()).removeRecursively();
+        QDir().mkpath(dir.path());
+        return bytes;
+    };
+    const QByteArrayList one = outputs("1");
+    QVERIFY2(one[0].isEmpty(), one[0].constData());
+    QVERIFY(one[1].count('\n') >= 3 && one.size() >= 5);
+    for (const QString jobs : {"2", "3", "4"}) {
+        const QByteArrayList bands = outputs(jobs);
+        QCOMPARE(bands.size(), one.size());
+        for (qsizetype i = 0; i < one.size(); ++i)
+            QVERIFY2(bands[i] == one[i], qPrintable(QStringLiteral("--jobs %1, output %2").arg(jobs).arg(i)));
     }
 }
 

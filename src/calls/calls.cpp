@@ -4,6 +4,7 @@
 #include "clustertable.h"
 #include "generatetool.h"
 #include "neutrallandscape.h"
+#include "patchseams.h"
 #include "patchtable.h"
 #include "percolatetool.h"
 #include "sweeptool.h"
@@ -12,8 +13,10 @@
 #include <QFile>
 #include <QTemporaryDir>
 
+#include <algorithm>
 #include <cstdio>
 #include <exception>
+#include <map>
 #include <mutex>
 
 namespace Calls {
@@ -153,79 +156,158 @@ TableColumns patches(const Landscapes &landscapes, const Options &options, Notes
 namespace {
 
 constexpr char BandMagic[] = "vantrix array band 1";
+constexpr char PatchBandMagic[] = "vantrix array band patches 1";
+constexpr char PartsMagic[] = "vantrix array band parts 1";
+constexpr char DistancesMagic[] = "vantrix array band distances 1";
+
+using u128 = unsigned __int128;
 
 // The options of a search in bands, refused where it needs the whole.
-PercolationBatch::Options bandOptions(const Landscapes &landscapes, const Options &options)
+PercolationBatch::Options bandOptions(const Landscapes &landscapes, const Options &options, bool patchRows = false)
 {
-    const PercolateOptions parsed =
-            percolateOptions(landscapes, options, {QStringLiteral("--table"), QStringLiteral("/dev/null")});
-    const PercolationBatch::Options batch = PercolateTool::batchOptions(parsed);
+    const PercolateOptions parsed = percolateOptions(
+            landscapes, options,
+            {patchRows ? QStringLiteral("--patches") : QStringLiteral("--table"), QStringLiteral("/dev/null")});
+    PercolationBatch::Options batch = PercolateTool::batchOptions(parsed);
     if (batch.tileSize > 0 || !batch.lacunarity.empty() || batch.rule.kind == SpanningRule::Walk)
         throw Error(Error::Usage, QStringLiteral("an array in chunks is searched in bands of rows: tiles, lacunarity "
                                                  "and the walk need it whole"));
+    batch.patches = patchRows;
     return batch;
 }
 
-} // namespace
+QDataStream &operator<<(QDataStream &out, u128 v)
+{
+    return out << quint64(v) << quint64(v >> 64);
+}
 
-QByteArray clustersOfBand(const Landscapes &landscapes, const Options &options, qint64 firstRow, qint64 rows)
+QDataStream &operator>>(QDataStream &in, u128 &v)
+{
+    quint64 low = 0, high = 0;
+    in >> low >> high;
+    v = u128(low) | (u128(high) << 64);
+    return in;
+}
+
+QDataStream &operator<<(QDataStream &out, const Cluster &c)
+{
+    out << c.value << c.edges << c.cells << c.runs << c.overlaps << c.otherSidesVertical << c.sumX << c.sumY
+        << c.sumSquares;
+    return out << c.rowMin << c.rowMax << c.columnMin << c.columnMax << c.startColumn << c.start;
+}
+
+QDataStream &operator>>(QDataStream &in, Cluster &c)
+{
+    in >> c.value >> c.edges >> c.cells >> c.runs >> c.overlaps >> c.otherSidesVertical >> c.sumX >> c.sumY
+            >> c.sumSquares;
+    return in >> c.rowMin >> c.rowMax >> c.columnMin >> c.columnMax >> c.startColumn >> c.start;
+}
+
+// A band searched where the landscape's rows [firstRow, firstRow + its
+// rows) lie, with what the join needs of it as bytes (and after them, its
+// patches' round with patches).
+PercolationBatch::Result searchBand(const Landscapes &landscapes, PercolationBatch::Options batch, qint64 firstRow,
+                                    qint64 rows, QByteArray &bytes)
 {
     if (!landscapes.grid)
         throw Error(Error::Usage, QStringLiteral("a band is an array"));
-    PercolationBatch::Options batch = bandOptions(landscapes, options);
     batch.grid = landscapes.grid;
     batch.place = PercolationBatch::Options::Place{firstRow, rows};
-    const PercolationBatch::Result result = PercolationBatch::test(ArrayName, batch);
+    PercolationBatch::Result result = PercolationBatch::test(ArrayName, batch);
     if (!result.errorString.isEmpty())
         throw Error(result.outOfMemory ? Error::Memory : Error::File, result.errorString);
-    QByteArray bytes;
     QDataStream out(&bytes, QIODevice::WriteOnly);
-    out << QByteArray(BandMagic) << result.edgeCells << result.edgeCellsWithoutValue << result.cellsLeftOut
-        << result.fileColumns << result.isRaster << result.geo.projection << result.geo.hasTransform
-        << result.geo.geographic << result.geo.units;
+    out << QByteArray(batch.patches ? PatchBandMagic : BandMagic) << result.edgeCells << result.edgeCellsWithoutValue
+        << result.cellsLeftOut << result.fileColumns << result.isRaster << result.geo.projection
+        << result.geo.hasTransform << result.geo.geographic << result.geo.units;
     for (const double t : result.geo.transform)
         out << t;
     out << result.seam;
-    return bytes;
+    if (batch.patches && !batch.partPatches) {
+        out << quint64(result.bandPatches.size());
+        for (const PatchWalk::Patch &patch : result.bandPatches)
+            out << patch.record << patch.sumDistance;
+    }
+    return result;
 }
 
-TableColumns clustersOfBands(const std::vector<QByteArray> &bands, const Options &options, Notes &notes)
+// A band's bytes read back: its results, seam and (with patches) its own
+// patches.
+struct Band
 {
-    const Landscapes named{{ArrayName}, nullptr};
-    const PercolationBatch::Options batch = bandOptions(named, options);
-    PercolationBatch::Result whole;
-    PercolationBatch::BandJoin joined;
+    PercolationBatch::Result result;
+    BandSeam seam;
+    std::vector<PatchWalk::Patch> own;
+};
+
+std::vector<Band> readBands(const std::vector<QByteArray> &bands, bool patches)
+{
+    std::vector<Band> read;
+    const QString name = patches ? QStringLiteral("patches_of_band()") : QStringLiteral("clusters_of_band()");
     for (const QByteArray &bytes : bands) {
         QDataStream in(bytes);
         QByteArray magic, seam;
-        PercolationBatch::Result band;
-        in >> magic >> band.edgeCells >> band.edgeCellsWithoutValue >> band.cellsLeftOut >> band.fileColumns
-                >> band.isRaster >> band.geo.projection >> band.geo.hasTransform >> band.geo.geographic >> band.geo.units;
-        for (double &t : band.geo.transform)
+        Band band;
+        PercolationBatch::Result &r = band.result;
+        in >> magic >> r.edgeCells >> r.edgeCellsWithoutValue >> r.cellsLeftOut >> r.fileColumns >> r.isRaster
+                >> r.geo.projection >> r.geo.hasTransform >> r.geo.geographic >> r.geo.units;
+        for (double &t : r.geo.transform)
             in >> t;
         in >> seam;
+        quint64 count = 0;
+        if (patches)
+            in >> count;
+        // Each patch takes more than 100 bytes: a damaged count asks for no memory.
+        const bool sound = magic == (patches ? PatchBandMagic : BandMagic) && in.status() == QDataStream::Ok
+                && count <= quint64(bytes.size()) / 100;
+        for (quint64 i = 0; sound && i < count; ++i) {
+            PatchWalk::Patch patch;
+            in >> patch.record >> patch.sumDistance;
+            band.own.push_back(patch);
+        }
         QString why;
         std::optional<BandSeam> part;
-        if (magic == BandMagic && in.status() == QDataStream::Ok && in.atEnd())
+        if (sound && in.status() == QDataStream::Ok && in.atEnd())
             part = BandSeam::read(seam, &why);
         if (!part)
-            throw Error(Error::Usage, QStringLiteral("a band's bytes are not those of clusters_of_band(): %1").arg(why));
+            throw Error(Error::Usage, QStringLiteral("a band's bytes are not those of %1: %2").arg(name, why));
+        band.seam = std::move(*part);
+        read.push_back(std::move(band));
+    }
+    return read;
+}
+
+// The bands joined, top to bottom: the landscape's results, as test() gives
+// them for it whole.
+PercolationBatch::Result joinBands(const std::vector<Band> &bands, const PercolationBatch::Options &batch)
+{
+    PercolationBatch::Result whole;
+    PercolationBatch::BandJoin joined;
+    for (const Band &band : bands) {
         if (!joined.joined()) {
-            whole = band;
+            whole = band.result;
         } else {
-            whole.edgeCells += band.edgeCells;
-            whole.edgeCellsWithoutValue += band.edgeCellsWithoutValue;
-            whole.cellsLeftOut += band.cellsLeftOut;
+            whole.edgeCells += band.result.edgeCells;
+            whole.edgeCellsWithoutValue += band.result.edgeCellsWithoutValue;
+            whole.cellsLeftOut += band.result.cellsLeftOut;
         }
-        if (!joined.add(std::move(*part), &why))
+        QString why;
+        if (!joined.add(band.seam, &why))
             throw Error(Error::Usage, why);
     }
     if (!joined.finish(batch, whole))
         throw Error(Error::Usage, QStringLiteral("the bands given do not make a whole landscape, top to bottom"));
+    return whole;
+}
 
-    TableColumns columns(ClusterTable::header(batch.lacunarity));
+// The table of the joined landscape (with result.patches, its patch table).
+TableColumns tableOfBands(const PercolationBatch::Result &whole, const PercolationBatch::Options &batch,
+                          Notes &notes)
+{
+    const Landscapes named{{ArrayName}, nullptr};
+    TableColumns columns(batch.patches ? PatchTable::header() : ClusterTable::header(batch.lacunarity));
     BatchOutputs::Options outputs;
-    outputs.tableColumns = &columns;
+    (batch.patches ? outputs.patchColumns : outputs.tableColumns) = &columns;
     outputs.program = "vantrix";
     outputs.report = "/dev/null";
     Messages messages;
@@ -237,6 +319,166 @@ TableColumns clustersOfBands(const std::vector<QByteArray> &bands, const Options
     notes = messages.lines();
     columns.fill("landscape", QByteArray());
     return columns;
+}
+
+// The patches that cross the bands' seams, joined; per band, the patches
+// its parts are parts of, in the order of their first parts there.
+struct Crossing
+{
+    PatchSeams seams;
+    std::vector<std::vector<qint64>> patchesOf; // per band: its patches, as PatchSeams' indices
+    std::vector<std::vector<qint64>> ofPart;    // per band and part: the index into patchesOf
+};
+
+std::unique_ptr<Crossing> crossing(const std::vector<Band> &bands)
+{
+    auto c = std::make_unique<Crossing>();
+    for (const Band &band : bands) {
+        QString why;
+        if (!c->seams.addSeam(band.seam, &why))
+            throw Error(Error::Usage, why);
+    }
+    c->seams.finish();
+    for (size_t b = 0; b < bands.size(); ++b) {
+        std::vector<qint64> &patches = c->patchesOf.emplace_back();
+        std::vector<qint64> &ofPart = c->ofPart.emplace_back();
+        for (size_t i = 0; i < bands[b].seam.open.size(); ++i) {
+            const qint64 patch = c->seams.patchOfPart(b, i);
+            const auto at = std::find(patches.begin(), patches.end(), patch);
+            ofPart.push_back(at - patches.begin());
+            if (at == patches.end())
+                patches.push_back(patch);
+        }
+    }
+    return c;
+}
+
+} // namespace
+
+QByteArray clustersOfBand(const Landscapes &landscapes, const Options &options, qint64 firstRow, qint64 rows)
+{
+    QByteArray bytes;
+    searchBand(landscapes, bandOptions(landscapes, options), firstRow, rows, bytes);
+    return bytes;
+}
+
+TableColumns clustersOfBands(const std::vector<QByteArray> &bands, const Options &options, Notes &notes)
+{
+    const PercolationBatch::Options batch = bandOptions({{ArrayName}, nullptr}, options);
+    return tableOfBands(joinBands(readBands(bands, false), batch), batch, notes);
+}
+
+QByteArray patchesOfBand(const Landscapes &landscapes, const Options &options, qint64 firstRow, qint64 rows)
+{
+    QByteArray bytes;
+    searchBand(landscapes, bandOptions(landscapes, options, true), firstRow, rows, bytes);
+    return bytes;
+}
+
+std::vector<QByteArray> patchPartsOfBands(const std::vector<QByteArray> &bands)
+{
+    const std::vector<Band> read = readBands(bands, true);
+    const std::unique_ptr<Crossing> c = crossing(read);
+    std::vector<QByteArray> parts;
+    for (size_t b = 0; b < read.size(); ++b) {
+        QByteArray &bytes = parts.emplace_back();
+        if (c->patchesOf[b].empty())
+            continue;
+        QDataStream out(&bytes, QIODevice::WriteOnly);
+        out << QByteArray(PartsMagic) << quint64(c->patchesOf[b].size());
+        for (const qint64 patch : c->patchesOf[b])
+            out << c->seams.record(patch);
+        out << quint64(c->ofPart[b].size());
+        for (const qint64 index : c->ofPart[b])
+            out << index;
+    }
+    return parts;
+}
+
+QByteArray patchDistancesOfBand(const Landscapes &landscapes, const Options &options, qint64 firstRow, qint64 rows,
+                                const QByteArray &parts)
+{
+    auto given = std::make_shared<PercolationBatch::Options::PartPatches>();
+    QDataStream in(parts);
+    QByteArray magic;
+    quint64 count = 0;
+    in >> magic >> count;
+    bool sound = magic == PartsMagic && in.status() == QDataStream::Ok && count <= quint64(parts.size()) / 100;
+    for (quint64 i = 0; sound && i < count; ++i)
+        in >> given->records.emplace_back();
+    in >> count;
+    sound = sound && in.status() == QDataStream::Ok && count <= quint64(parts.size()) / 8;
+    for (quint64 i = 0; sound && i < count; ++i)
+        in >> given->ofPart.emplace_back();
+    if (!sound || in.status() != QDataStream::Ok || !in.atEnd())
+        throw Error(Error::Usage, QStringLiteral("the parts given are not those of patch_parts_of_bands()"));
+    PercolationBatch::Options batch = bandOptions(landscapes, options, true);
+    batch.partPatches = given;
+    QByteArray searched;
+    const PercolationBatch::Result result = searchBand(landscapes, batch, firstRow, rows, searched);
+    QByteArray bytes;
+    QDataStream out(&bytes, QIODevice::WriteOnly);
+    out << QByteArray(DistancesMagic) << quint64(result.partDistances.size());
+    for (const u128 sum : result.partDistances)
+        out << sum;
+    return bytes;
+}
+
+TableColumns patchesOfBands(const std::vector<QByteArray> &bands, const std::vector<QByteArray> &distances,
+                            const Options &options, Notes &notes)
+{
+    const PercolationBatch::Options batch = bandOptions({{ArrayName}, nullptr}, options, true);
+    const std::vector<Band> read = readBands(bands, true);
+    PercolationBatch::Result whole = joinBands(read, batch);
+    const std::unique_ptr<Crossing> c = crossing(read);
+    if (distances.size() != read.size())
+        throw Error(Error::Usage, QStringLiteral("%1 bands but %2 shares of distances").arg(read.size()).arg(distances.size()));
+    // Every patch: the bands' own, and those that cross seams with the sum
+    // of their bands' shares of distances.
+    std::vector<PatchWalk::Patch> all;
+    for (const Band &band : read)
+        all.insert(all.end(), band.own.begin(), band.own.end());
+    std::vector<u128> crossingSums(c->seams.patchesOfParts(), 0);
+    for (size_t b = 0; b < read.size(); ++b) {
+        const std::vector<qint64> &patches = c->patchesOf[b];
+        QDataStream in(distances[b]);
+        QByteArray magic;
+        quint64 count = 0;
+        if (!patches.empty())
+            in >> magic >> count;
+        if (!patches.empty() && (magic != DistancesMagic || count != patches.size()))
+            throw Error(Error::Usage, QStringLiteral("band %1's share of distances is not that of patch_distances_of_band()")
+                                              .arg(b));
+        for (const qint64 patch : patches) {
+            u128 sum = 0;
+            in >> sum;
+            crossingSums[size_t(patch)] += sum;
+        }
+        if (in.status() != QDataStream::Ok || (!patches.empty() && !in.atEnd()))
+            throw Error(Error::Usage, QStringLiteral("band %1's share of distances is damaged").arg(b));
+    }
+    for (size_t p = 0; p < crossingSums.size(); ++p)
+        all.push_back({c->seams.record(qint64(p)), 0, crossingSums[p], qint64(p)});
+    // Numbered by their first cells, row by row, per class, as one pass
+    // numbers them; the spool takes them last first.
+    std::sort(all.begin(), all.end(), [](const PatchWalk::Patch &a, const PatchWalk::Patch &b) {
+        return a.record.rowMin != b.record.rowMin ? a.record.rowMin < b.record.rowMin
+                                                  : a.record.startColumn < b.record.startColumn;
+    });
+    std::map<qint32, quint64> numbers;
+    for (PatchWalk::Patch &patch : all)
+        patch.number = ++numbers[patch.record.value];
+    whole.patches = std::make_shared<PatchSpool>();
+    QString why;
+    if (!whole.patches->open(&why))
+        throw Error(Error::File, why);
+    for (auto patch = all.rbegin(); patch != all.rend(); ++patch) {
+        if (patch->record.cells >= batch.minCells)
+            whole.patches->add({0, 0, patch->number, patch->record, patch->sumDistance});
+    }
+    if (!whole.patches->close(&why))
+        throw Error(Error::File, why);
+    return tableOfBands(whole, batch, notes);
 }
 
 std::vector<bool> percolates(const Landscapes &landscapes, const Options &options, Notes &notes)

@@ -80,6 +80,24 @@ TableColumns patches(const Landscapes &landscapes, const Options &options, Notes
 // whole and are refused.
 QByteArray clustersOfBand(const Landscapes &landscapes, const Options &options, qint64 firstRow, qint64 rows);
 TableColumns clustersOfBands(const std::vector<QByteArray> &bands, const Options &options, Notes &notes);
+// The patches of such a landscape, in two rounds over its bands (a patch's
+// mean distance from its centroid needs the centroid, known only once every
+// band has been searched):
+//  1. patchesOfBand() searches a band: its seams and the patches its outer
+//     rows do not cut, whole, as bytes.
+//  2. patchPartsOfBands() joins the seams of every band's bytes, top to
+//     bottom: per band, what it needs for its share of the patches that
+//     cross its seams (empty: none do); patchDistancesOfBand() searches the
+//     band again for that share, as bytes.
+//  3. patchesOfBands() takes the bands' bytes and their shares (empty where
+//     none was needed): the table that patches() gives for the landscape
+//     whole, value for value.
+QByteArray patchesOfBand(const Landscapes &landscapes, const Options &options, qint64 firstRow, qint64 rows);
+std::vector<QByteArray> patchPartsOfBands(const std::vector<QByteArray> &bands);
+QByteArray patchDistancesOfBand(const Landscapes &landscapes, const Options &options, qint64 firstRow, qint64 rows,
+                                const QByteArray &parts);
+TableColumns patchesOfBands(const std::vector<QByteArray> &bands, const std::vector<QByteArray> &distances,
+                            const Options &options, Notes &notes);
 
 // Whether each landscape spans, in order.
 std::vector<bool> percolates(const Landscapes &landscapes, const Options &options, Notes &notes);

@@ -291,28 +291,46 @@ PYBIND11_MODULE(_vantrix, m)
             },
             py::arg("paths"), py::arg("array"), py::arg("mask"), py::arg("nodata"), py::arg("projection"),
             py::arg("transform"), py::arg("options"));
-    m.def(
-            "clusters_of_band",
-            [](py::object array, py::object mask, py::object nodata, py::object projection, py::object transform,
-               const std::vector<std::pair<std::string, std::string>> &options, qint64 firstRow, qint64 rows) {
-                const Calls::Landscapes landscapes =
-                        landscapesOf(py::none(), array, mask, nodata, projection, transform);
-                const Calls::Options asked = optionsOf(options);
-                QByteArray bytes;
-                {
-                    py::gil_scoped_release released;
-                    bytes = Calls::clustersOfBand(landscapes, asked, firstRow, rows);
-                }
-                return py::bytes(bytes.constData(), size_t(bytes.size()));
-            },
-            py::arg("array"), py::arg("mask"), py::arg("nodata"), py::arg("projection"), py::arg("transform"),
-            py::arg("options"), py::arg("first_row"), py::arg("rows"));
+    // A band's round: searched without the GIL, its bytes.
+    using BandCall = QByteArray (*)(const Calls::Landscapes &, const Calls::Options &, qint64, qint64,
+                                    const QByteArray &);
+    const auto defineBand = [&m](const char *name, BandCall call) {
+        m.def(
+                name,
+                [call](py::object array, py::object mask, py::object nodata, py::object projection,
+                       py::object transform, const std::vector<std::pair<std::string, std::string>> &options,
+                       qint64 firstRow, qint64 rows, const py::bytes &given) {
+                    const Calls::Landscapes landscapes =
+                            landscapesOf(py::none(), array, mask, nodata, projection, transform);
+                    const Calls::Options asked = optionsOf(options);
+                    const std::string parts = given;
+                    QByteArray bytes;
+                    {
+                        py::gil_scoped_release released;
+                        bytes = call(landscapes, asked, firstRow, rows,
+                                     QByteArray(parts.data(), qsizetype(parts.size())));
+                    }
+                    return py::bytes(bytes.constData(), size_t(bytes.size()));
+                },
+                py::arg("array"), py::arg("mask"), py::arg("nodata"), py::arg("projection"), py::arg("transform"),
+                py::arg("options"), py::arg("first_row"), py::arg("rows"), py::arg("parts") = py::bytes());
+    };
+    defineBand("clusters_of_band", [](const Calls::Landscapes &l, const Calls::Options &o, qint64 f, qint64 r,
+                                      const QByteArray &) { return Calls::clustersOfBand(l, o, f, r); });
+    defineBand("patches_of_band", [](const Calls::Landscapes &l, const Calls::Options &o, qint64 f, qint64 r,
+                                     const QByteArray &) { return Calls::patchesOfBand(l, o, f, r); });
+    defineBand("patch_distances_of_band", &Calls::patchDistancesOfBand);
+    const auto bytesOf = [](const std::vector<std::string> &bands) {
+        std::vector<QByteArray> bytes;
+        for (const std::string &band : bands)
+            bytes.push_back(QByteArray(band.data(), qsizetype(band.size())));
+        return bytes;
+    };
     m.def(
             "clusters_of_bands",
-            [](const std::vector<std::string> &bands, const std::vector<std::pair<std::string, std::string>> &options) {
-                std::vector<QByteArray> bytes;
-                for (const std::string &band : bands)
-                    bytes.push_back(QByteArray(band.data(), qsizetype(band.size())));
+            [bytesOf](const std::vector<std::string> &bands,
+                      const std::vector<std::pair<std::string, std::string>> &options) {
+                const std::vector<QByteArray> bytes = bytesOf(bands);
                 const Calls::Options asked = optionsOf(options);
                 Calls::Notes notes;
                 std::optional<TableColumns> columns;
@@ -323,6 +341,37 @@ PYBIND11_MODULE(_vantrix, m)
                 return py::make_tuple(columnsOf(*columns), notesOf(notes));
             },
             py::arg("bands"), py::arg("options"));
+    m.def(
+            "patch_parts_of_bands",
+            [bytesOf](const std::vector<std::string> &bands) {
+                const std::vector<QByteArray> bytes = bytesOf(bands);
+                std::vector<QByteArray> parts;
+                {
+                    py::gil_scoped_release released;
+                    parts = Calls::patchPartsOfBands(bytes);
+                }
+                py::list list;
+                for (const QByteArray &p : parts)
+                    list.append(py::bytes(p.constData(), size_t(p.size())));
+                return list;
+            },
+            py::arg("bands"));
+    m.def(
+            "patches_of_bands",
+            [bytesOf](const std::vector<std::string> &bands, const std::vector<std::string> &distances,
+                      const std::vector<std::pair<std::string, std::string>> &options) {
+                const std::vector<QByteArray> bytes = bytesOf(bands);
+                const std::vector<QByteArray> shares = bytesOf(distances);
+                const Calls::Options asked = optionsOf(options);
+                Calls::Notes notes;
+                std::optional<TableColumns> columns;
+                {
+                    py::gil_scoped_release released;
+                    columns.emplace(Calls::patchesOfBands(bytes, shares, asked, notes));
+                }
+                return py::make_tuple(columnsOf(*columns), notesOf(notes));
+            },
+            py::arg("bands"), py::arg("distances"), py::arg("options"));
     m.def("label", &label, py::arg("paths"), py::arg("array"), py::arg("mask"), py::arg("nodata"),
           py::arg("projection"), py::arg("transform"), py::arg("options"));
     m.def("percolates", &percolates, py::arg("paths"), py::arg("array"), py::arg("mask"), py::arg("nodata"),

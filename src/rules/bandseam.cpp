@@ -25,22 +25,6 @@ quint32 findRoot(std::vector<quint32> &parent, quint32 i)
     return i;
 }
 
-void addInto(Cluster &into, const Cluster &from)
-{
-    into.edges |= from.edges;
-    into.cells += from.cells;
-    into.runs += from.runs;
-    into.overlaps += from.overlaps;
-    into.otherSidesVertical += from.otherSidesVertical;
-    into.sumX += from.sumX;
-    into.sumY += from.sumY;
-    into.sumSquares += from.sumSquares;
-    into.rowMin = std::min(into.rowMin, from.rowMin);
-    into.rowMax = std::max(into.rowMax, from.rowMax);
-    into.columnMin = std::min(into.columnMin, from.columnMin);
-    into.columnMax = std::max(into.columnMax, from.columnMax);
-}
-
 qint64 bitCount(quint64 x)
 {
     return __builtin_popcountll(x);
@@ -150,7 +134,10 @@ public:
     bool failed = false;
 };
 
-constexpr char Magic[] = "vantrix band seam 1\n";
+// Version 2 keeps the open clusters' first cells (for their patches);
+// version 1's seams are still read, without them.
+constexpr char Magic[] = "vantrix band seam 2\n";
+constexpr char FirstMagic[] = "vantrix band seam 1\n";
 
 void writeRow(Writer &w, const BandSeam::Row &row)
 {
@@ -318,35 +305,26 @@ bool BandSeam::join(const BandSeam &above, const BandSeam &below, BandSeam &join
     std::vector<quint32> parent(records.size());
     std::iota(parent.begin(), parent.end(), 0u);
 
-    // The runs that meet across the seam: those that share columns, or with
-    // corners also those that touch diagonally. Equal classes join; what they
-    // share is a vertical pair of the cluster's, and under classes what
-    // runs of other classes share is a side of each.
+    // Equal classes that meet across the seam join; what they share is a
+    // vertical pair of the cluster's, and under classes what runs of other
+    // classes share is a side of each.
     const BandSeam::Row &a = above.bottom;
     const BandSeam::Row &b = below.top;
-    const qint32 reach = above.connectivity == ClusterRecord::Eight ? 1 : 0;
-    size_t first = 0;
-    for (size_t j = 0; j < b.begin.size(); ++j) {
-        while (first < a.begin.size() && a.end[first] + reach <= b.begin[j])
-            ++first;
-        for (size_t k = first; k < a.begin.size() && a.begin[k] < b.end[j] + reach; ++k) {
-            const bool match = !above.classes || a.value[k] == b.value[j];
-            const qint32 shared = std::min(a.end[k], b.end[j]) - std::max(a.begin[k], b.begin[j]);
-            const quint32 upper = a.label[k];
-            const quint32 lower = offset + b.label[j];
-            if (match) {
-                if (shared > 0)
-                    records[upper].overlaps += shared;
-                const quint32 x = findRoot(parent, upper);
-                const quint32 y = findRoot(parent, lower);
-                if (x != y)
-                    parent[std::max(x, y)] = std::min(x, y);
-            } else if (shared > 0 && above.statistics) {
-                perClass[a.value[k]].edgeSidesHorizontal += shared;
-                perClass[b.value[j]].edgeSidesHorizontal += shared;
-            }
+    meet(a, b, above.connectivity, [&](size_t k, size_t j, qint32 shared) {
+        const quint32 upper = a.label[k];
+        const quint32 lower = offset + b.label[j];
+        if (!above.classes || a.value[k] == b.value[j]) {
+            if (shared > 0)
+                records[upper].overlaps += shared;
+            const quint32 x = findRoot(parent, upper);
+            const quint32 y = findRoot(parent, lower);
+            if (x != y)
+                parent[std::max(x, y)] = std::min(x, y);
+        } else if (shared > 0 && above.statistics) {
+            perClass[a.value[k]].edgeSidesHorizontal += shared;
+            perClass[b.value[j]].edgeSidesHorizontal += shared;
         }
-    }
+    });
     if (!above.classes && above.statistics && !a.matrix.empty() && !b.matrix.empty()) {
         const size_t words = a.matrix.size();
         const std::vector<quint64> habitatA = habitatBits(a, words);
@@ -360,7 +338,7 @@ bool BandSeam::join(const BandSeam &above, const BandSeam &below, BandSeam &join
     for (quint32 i = 0; i < records.size(); ++i) {
         const quint32 root = findRoot(parent, i);
         if (root != i)
-            addInto(records[root], records[i]);
+            records[root].add(records[i]);
     }
     std::vector<quint32> index(records.size(), quint32(-1));
     auto keep = [&](quint32 label) {
@@ -465,6 +443,8 @@ QByteArray BandSeam::write() const
         w.wide(c.sumX);
         w.wide(c.sumY);
         w.wide(c.sumSquares);
+        w.signedNumber(c.startColumn);
+        w.number(c.start);
     }
     cover.writeTo(w);
     w.number(perClass.size());
@@ -485,7 +465,8 @@ QByteArray BandSeam::write() const
 std::optional<BandSeam> BandSeam::read(const QByteArray &bytes, QString *errorString)
 {
     const qsizetype magic = qsizetype(std::strlen(Magic));
-    if (!bytes.startsWith(Magic) || !bytes.endsWith("end\n")) {
+    const bool firstCells = bytes.startsWith(Magic);
+    if (!(firstCells || bytes.startsWith(FirstMagic)) || !bytes.endsWith("end\n")) {
         *errorString = tr("it holds no band's seams, or only part of them");
         return std::nullopt;
     }
@@ -512,6 +493,8 @@ std::optional<BandSeam> BandSeam::read(const QByteArray &bytes, QString *errorSt
         c.sumX = r.wide();
         c.sumY = r.wide();
         c.sumSquares = r.wide();
+        c.startColumn = firstCells ? r.signedNumber() : c.columnMin;
+        c.start = firstCells ? r.number() : 0;
     }
     seam.cover.readFrom(r);
     seam.perClass.resize(r.count());

@@ -8,6 +8,7 @@
 #include <QByteArray>
 #include <QString>
 
+#include <algorithm>
 #include <optional>
 #include <utility>
 #include <vector>
@@ -71,6 +72,26 @@ struct BandSeam
     // below.firstRow, and both of one landscape and search. False, with the
     // reason, when they are not.
     static bool join(const BandSeam &above, const BandSeam &below, BandSeam &joined, QString *errorString);
+
+    // The runs of above (a band's last row) and below (the next band's
+    // first) that meet across the seam between them: those that share
+    // columns, or with corners also those that touch diagonally, whatever
+    // their classes. onMeet(k, j, shared) for runs above.begin[k] and
+    // below.begin[j], shared the columns they share (0 for a corner).
+    template <typename OnMeet>
+    static void meet(const Row &above, const Row &below, ClusterRecord::Connectivity connectivity, OnMeet &&onMeet)
+    {
+        const qint32 reach = connectivity == ClusterRecord::Eight ? 1 : 0;
+        size_t first = 0;
+        for (size_t j = 0; j < below.begin.size(); ++j) {
+            while (first < above.begin.size() && above.end[first] + reach <= below.begin[j])
+                ++first;
+            for (size_t k = first; k < above.begin.size() && above.begin[k] < below.end[j] + reach; ++k) {
+                const qint32 shared = std::min(above.end[k], below.end[j]) - std::max(above.begin[k], below.begin[j]);
+                onMeet(k, j, std::max<qint32>(0, shared));
+            }
+        }
+    }
 
     // The band as a landscape of its own, its rows the landscape's first to
     // last (a moving window of bands): the clusters of its first and last

@@ -44,6 +44,24 @@ struct Cluster
     qint64 startColumn = 0;
     quint64 start = 0;
 
+    // The record of this cluster and other as one (its counts, sums, edges
+    // and extent; the first cell stays this one's).
+    void add(const Cluster &other)
+    {
+        edges |= other.edges;
+        cells += other.cells;
+        runs += other.runs;
+        overlaps += other.overlaps;
+        otherSidesVertical += other.otherSidesVertical;
+        sumX += other.sumX;
+        sumY += other.sumY;
+        sumSquares += other.sumSquares;
+        rowMin = rowMin < other.rowMin ? rowMin : other.rowMin;
+        rowMax = rowMax > other.rowMax ? rowMax : other.rowMax;
+        columnMin = columnMin < other.columnMin ? columnMin : other.columnMin;
+        columnMax = columnMax > other.columnMax ? columnMax : other.columnMax;
+    }
+
     qint64 verticalSides() const { return 2 * runs; }
     qint64 horizontalSides() const { return 2 * cells - 2 * overlaps; }
     qint64 perimeter() const { return verticalSides() + horizontalSides(); }

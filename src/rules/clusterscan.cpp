@@ -365,6 +365,7 @@ struct ClusterScan::Private
     void endRow();
     void retireUnjoined(quint32 mark);
     void retireAll();
+    void restartKeepingNumbers();
     void retire(quint32 slot);
     Cluster clusterOf(quint32 slot) const;
     quint32 classIndexOf(qint32 value);
@@ -965,17 +966,22 @@ void ClusterScan::Private::retire(quint32 slot)
 {
     const Cluster cluster = clusterOf(slot);
     ClusterStatistics &into = classes ? classStatistics[slotClass[slot]] : statistics;
-    if (observer)
-        observer->clusterRetired(slot, cluster);
-    if (seams && (edges[slot] & (SeamTop | SeamBottom))) {
-        heldOf[slot] = quint32(held.size());
-        if (edges[slot] & SeamTop)
-            heldOfTop[findTop(topOf[slot])] = quint32(held.size());
-        // Rows from the landscape's first: y + d for each cell.
-        Cluster moved = cluster;
+    // The sums count rows from the band's first; the observer and the seams
+    // are given them from the landscape's first (y + d for each cell). The
+    // statistics need no moving.
+    const bool open = seams && (edges[slot] & (SeamTop | SeamBottom));
+    Cluster moved = cluster;
+    if (options.firstRow > 0 && (observer || open)) {
         const u128 d = u128(quint64(options.firstRow));
         moved.sumSquares += 2 * d * cluster.sumY + u128(quint64(cluster.cells)) * d * d;
         moved.sumY += u128(quint64(cluster.cells)) * d;
+    }
+    if (observer)
+        observer->clusterRetired(slot, moved);
+    if (open) {
+        heldOf[slot] = quint32(held.size());
+        if (edges[slot] & SeamTop)
+            heldOfTop[findTop(topOf[slot])] = quint32(held.size());
         held.push_back(moved);
         return;
     }
@@ -1017,6 +1023,30 @@ void ClusterScan::Private::retireAll()
     for (qint64 slot = 0; slot < slotCount; ++slot) {
         if ((edges[size_t(slot)] & Live) && parent[size_t(slot)] == quint32(slot))
             retire(quint32(slot));
+    }
+}
+
+// After a landscape or band: ready for the next, its patch numbers (and
+// the class values they are of) kept until the next begins.
+void ClusterScan::Private::restartKeepingNumbers()
+{
+    numbers.finish();
+    for (PatchNumbers &n : classNumbers)
+        n.finish();
+    PatchNumbers kept = std::move(numbers);
+    std::vector<qint32> values = std::move(classValues);
+    std::vector<PatchNumbers> keptClasses = std::move(classNumbers);
+    std::vector<quint32> table = classTable;
+    const int shift = classShift;
+    start(options, classes);
+    numbers = std::move(kept);
+    if (classes) {
+        classValues = std::move(values);
+        classNumbers = std::move(keptClasses);
+        classTable = std::move(table);
+        classShift = shift;
+        classStatistics.assign(classValues.size(), ClusterStatistics());
+        classEdges.assign(classValues.size(), 0);
     }
 }
 
@@ -1163,10 +1193,7 @@ ClusterStatistics ClusterScan::finish()
     result.cells = p.cellsWithValue;
     if (!p.options.statistics)
         result.habitat = p.habitatCells;
-    p.numbers.finish();
-    PatchNumbers kept = std::move(p.numbers);
-    p.start(p.options, p.classes);
-    p.numbers = std::move(kept);
+    p.restartKeepingNumbers();
     return result;
 }
 
@@ -1199,21 +1226,9 @@ std::vector<std::pair<qint32, ClusterStatistics>> ClusterScan::finishClasses()
         result.emplace_back(p.classValues[index], p.classStatistics[index]);
         result.back().second.edgeSidesHorizontal += qint64(p.classEdges[index]);
         result.back().second.cells = p.cellsWithValue;
-        p.classNumbers[index].finish();
     }
     std::sort(result.begin(), result.end(), [](const auto &a, const auto &b) { return a.first < b.first; });
-    // The numbers stay until the next landscape begins.
-    std::vector<qint32> values = std::move(p.classValues);
-    std::vector<PatchNumbers> numbers = std::move(p.classNumbers);
-    std::vector<quint32> table = p.classTable;
-    const int shift = p.classShift;
-    p.start(p.options, p.classes);
-    p.classValues = std::move(values);
-    p.classNumbers = std::move(numbers);
-    p.classTable = std::move(table);
-    p.classShift = shift;
-    p.classStatistics.assign(p.classValues.size(), ClusterStatistics());
-    p.classEdges.assign(p.classValues.size(), 0);
+    p.restartKeepingNumbers();
     return result;
 }
 
@@ -1254,7 +1269,7 @@ BandSeam ClusterScan::finishBand()
     }
     std::sort(seam.perClass.begin(), seam.perClass.end(),
               [](const auto &a, const auto &b) { return a.first < b.first; });
-    p.start(p.options, p.classes);
+    p.restartKeepingNumbers();
     return seam;
 }
 

@@ -153,14 +153,15 @@ public:
 
     // After the last row of a band (Options::band), of one cover or of
     // classes: its statistics and seams (BandSeam). The observer, if any,
-    // hears of every cluster that retires from the band, complete or not.
+    // hears of every cluster that retires from the band, complete or not,
+    // its sums (like the seams' records) of the landscape's coordinates.
     BandSeam finishBand();
 
-    // With an observer, after finish() or finishClasses() and until the next
-    // begin: the number of the patch whose cluster is of class value (0
-    // under one cover) and began with start (Cluster::start), 1 for the
-    // patch whose first cell comes first in row-major order, and the count
-    // of the class's patches.
+    // With an observer, after finish(), finishClasses() or finishBand() and
+    // until the next begin: the number of the cluster of class value (0
+    // under one cover) that began with start (Cluster::start), 1 for the
+    // cluster whose first cell comes first in row-major order, and the count
+    // of the class's clusters (a band's: its own, open or not).
     quint64 patchNumber(qint32 value, quint64 start) const;
     quint64 patchCount(qint32 value) const;
 

@@ -78,24 +78,24 @@ RasterSource::Writer::Type valueType(Values values, qint64 rows, qint64 columns,
                                                                   : RasterSource::Writer::UInt64;
 }
 
-bool run(const PatchRecorder &recorder, const ClusterScan &scan, ClusterRecord::Connectivity connectivity, qint64 rows,
-         qint64 columns, const Options &options, QString *errorString)
+bool run(const PatchSeams &seams, ClusterRecord::Connectivity connectivity, qint64 rows, qint64 columns,
+         const Options &options, QString *errorString)
 {
     auto fail = [errorString](const QString &why) {
         if (errorString)
             *errorString = why;
         return false;
     };
-    if (recorder.rows() != rows)
-        return fail(tr("the cluster search saw %1 rows of %2").arg(recorder.rows()).arg(rows));
-    PatchWalk walk(recorder, scan, connectivity, options.spool != nullptr);
+    if (seams.rows() != rows)
+        return fail(tr("the cluster search saw %1 rows of %2").arg(seams.rows()).arg(rows));
+    PatchWalk walk(seams, connectivity, options.spool != nullptr);
 
     std::vector<std::unique_ptr<Making>> maps;
     for (const Map &map : options.maps) {
         auto m = std::make_unique<Making>();
         m->map = map;
         const auto type = options.type.value_or(
-                valueType(options.values, rows, columns, scan.patchCount(map.coverClass.value_or(0))));
+                valueType(options.values, rows, columns, seams.patchCount(map.coverClass.value_or(0))));
         m->wide = type == RasterSource::Writer::UInt64;
         QString why;
         if (map.into) {

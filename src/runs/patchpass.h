@@ -1,5 +1,6 @@
 #pragma once
 
+#include "patchseams.h"
 #include "patchspool.h"
 #include "patchwalk.h"
 #include "raggedrows.h"
@@ -13,7 +14,7 @@
 #include <vector>
 
 // The second pass over a landscape whose clusters were searched with a
-// PatchRecorder (see PatchWalk): from the bottom, its patches into a
+// PatchRecorder (see PatchWalk), or in bands with one each (PatchSeams): from the bottom, its patches into a
 // PatchSpool (with the mean distances of their cells from their centroids),
 // and each cell's patch into maps: per cell its patch's size in cells, or its
 // patch's number; 0 for a cell with a value that is not habitat; nodata (the
@@ -68,11 +69,11 @@ struct Options
     std::optional<RasterSource::Writer::Type> type;
 };
 
-// Walks the landscape of rows x columns recorded by recorder (searched by
-// scan with connectivity) once; false, with the reason, when a map cannot
-// be written or the data cannot be read back (maps already made stay as
-// they were).
-bool run(const PatchRecorder &recorder, const ClusterScan &scan, ClusterRecord::Connectivity connectivity, qint64 rows,
-         qint64 columns, const Options &options, QString *errorString);
+// Walks the landscape of rows x columns recorded in the bands of seams
+// (finished; searched with connectivity) once; false, with the reason, when
+// a map cannot be written or the data cannot be read back (maps already
+// made stay as they were).
+bool run(const PatchSeams &seams, ClusterRecord::Connectivity connectivity, qint64 rows, qint64 columns,
+         const Options &options, QString *errorString);
 
 } // namespace PatchPass

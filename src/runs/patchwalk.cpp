@@ -1,6 +1,7 @@
 #include "patchwalk.h"
 
 #include "clusterstatistics.h"
+#include "patchseams.h"
 #include "varintspool.h"
 
 #include <QCoreApplication>
@@ -33,8 +34,9 @@ struct PatchRecorder::Private
     std::vector<qint64> recordOffsets;
     std::vector<qint64> lastRow;   // per cluster identifier: the last row it was seen in
     std::vector<qint32> lastInRun; // ... the index of its last run in that row
-    qint64 rows = 0;
-    bool classes = false;          // runs carry their class values
+    qint64 firstRow = 0; // the landscape's row of the first row recorded
+    qint64 rows = 0;     // rows recorded
+    bool classes = false; // runs carry their class values
     bool failed = false;
     QString error;
 
@@ -54,9 +56,10 @@ PatchRecorder::PatchRecorder(bool inMemory)
 
 PatchRecorder::~PatchRecorder() = default;
 
-bool PatchRecorder::open(QString *errorString)
+bool PatchRecorder::open(QString *errorString, qint64 firstRow)
 {
     Private &p = *d;
+    p.firstRow = firstRow;
     p.runOffsets.clear();
     p.recordOffsets.clear();
     p.lastRow.clear();
@@ -77,12 +80,12 @@ void PatchRecorder::rowJoined(qint64 row, const qint64 *begins, const qint64 *en
                               const quint32 *clusters, qint64 runs)
 {
     Private &p = *d;
-    if (row != p.rows) {
+    if (row != p.firstRow + p.rows) {
         p.failed = true;
         p.error = tr("the cluster search skipped a row");
         return;
     }
-    if (row % BlockRows == 0)
+    if (p.rows % BlockRows == 0)
         p.runOffsets.push_back(p.runs.offset());
     p.classes = values != nullptr;
     p.runs.put(quint64(runs));
@@ -104,13 +107,13 @@ void PatchRecorder::rowJoined(qint64 row, const qint64 *begins, const qint64 *en
         p.lastRow[cluster] = row;
         p.lastInRun[cluster] = qint32(i);
     }
-    p.rows = row + 1;
+    p.rows += 1;
 }
 
 void PatchRecorder::clusterRetired(quint32, const Cluster &c)
 {
     Private &p = *d;
-    p.recordsReach(c.rowMax);
+    p.recordsReach(c.rowMax - p.firstRow);
     p.records.putCluster(c);
 }
 
@@ -137,6 +140,11 @@ qint64 PatchRecorder::rows() const
     return d->rows;
 }
 
+qint64 PatchRecorder::firstRow() const
+{
+    return d->firstRow;
+}
+
 // ---------------------------------------------------------------------------
 
 namespace {
@@ -158,7 +166,8 @@ struct Followed
     u128 sumDistance = 0;
     double centreX = 0;
     double centreY = 0;
-    qint64 seen = -1; // the last row that had one of its runs
+    qint64 seen = -1;  // the last row that had one of its runs
+    qint64 patch = -1; // PatchSeams' patch of parts, or -1
 };
 
 // The sum over columns [begin, end) of row y of the cells' distances from
@@ -189,13 +198,14 @@ u128 distances(qint64 begin, qint64 end, qint64 y, double centreX, double centre
 
 struct PatchWalk::Private
 {
-    const PatchRecorder::Private &recorded;
-    const ClusterScan &scan;
+    const PatchSeams &seams;
     qint64 reach = 0;
     bool distances = false;
 
+    size_t band = 0;                                 // the band walked
+    const PatchRecorder::Private *recorded = nullptr; // its recording
     qint64 row = 0;                                  // the row handed on last
-    qint64 block = -1;                               // the block in memory
+    qint64 block = -1;                               // the band's block in memory
     std::vector<std::vector<RecordedRun>> blockRuns; // per row of the block
     std::vector<std::vector<Cluster>> blockRecords;  // per row: the records whose last row it is
     std::vector<unsigned char> bytes;
@@ -210,10 +220,11 @@ struct PatchWalk::Private
     std::vector<qint32> groupCluster;
     std::vector<qint32> finishing;
     std::vector<Patch> completed;
+    std::vector<qint32> followedPatch; // per patch of parts: the cluster following it, or -1
+    std::vector<u128> patchDistances;  // per patch of parts: its cells' distances so far
 
-    Private(const PatchRecorder::Private &recorder, const ClusterScan &s)
-        : recorded(recorder)
-        , scan(s)
+    explicit Private(const PatchSeams &s)
+        : seams(s)
     {
     }
 
@@ -230,8 +241,9 @@ struct PatchWalk::Private
 bool PatchWalk::Private::loadBlock(qint64 b, QString *errorString)
 {
     const QString unreadable = tr("the patches' temporary data cannot be read back");
-    const qint64 firstRow = b * BlockRows;
-    const qint64 rowsInBlock = std::min(BlockRows, recorded.rows - firstRow);
+    const PatchRecorder::Private &recorded = *this->recorded;
+    const qint64 firstRow = recorded.firstRow + b * BlockRows;
+    const qint64 rowsInBlock = std::min(BlockRows, recorded.firstRow + recorded.rows - firstRow);
     blockRuns.assign(size_t(rowsInBlock), {});
     blockRecords.assign(size_t(rowsInBlock), {});
     if (!recorded.runs.read(recorded.runOffsets[size_t(b)], recorded.runOffsets[size_t(b) + 1], bytes))
@@ -267,8 +279,13 @@ bool PatchWalk::Private::loadBlock(qint64 b, QString *errorString)
     return true;
 }
 
-qint32 PatchWalk::Private::follow(const Cluster &record)
+qint32 PatchWalk::Private::follow(const Cluster &retired)
 {
+    // A part of a patch across seams is followed as its patch, once.
+    const PatchSeams::Identity identity = seams.identify(band, retired);
+    if (identity.patch >= 0 && followedPatch[size_t(identity.patch)] >= 0)
+        return followedPatch[size_t(identity.patch)];
+    const Cluster &record = identity.patch >= 0 ? seams.record(identity.patch) : retired;
     qint32 index;
     if (!freeClusters.empty()) {
         index = freeClusters.back();
@@ -280,7 +297,10 @@ qint32 PatchWalk::Private::follow(const Cluster &record)
     Followed &f = clusters[size_t(index)];
     f = Followed();
     f.record = record;
-    f.number = scan.patchNumber(record.value, record.start);
+    f.number = identity.number;
+    f.patch = identity.patch;
+    if (identity.patch >= 0)
+        followedPatch[size_t(identity.patch)] = index;
     if (record.cells > 0) {
         f.centreX = double((long double)record.sumX / (long double)record.cells);
         f.centreY = double((long double)record.sumY / (long double)record.cells);
@@ -288,13 +308,17 @@ qint32 PatchWalk::Private::follow(const Cluster &record)
     return index;
 }
 
-PatchWalk::PatchWalk(const PatchRecorder &recorder, const ClusterScan &scan, ClusterRecord::Connectivity connectivity,
-                     bool distances)
-    : d(std::make_unique<Private>(*recorder.d, scan))
+PatchWalk::PatchWalk(const PatchSeams &seams, ClusterRecord::Connectivity connectivity, bool distances)
+    : d(std::make_unique<Private>(seams))
 {
     d->reach = connectivity == ClusterRecord::Eight ? 1 : 0;
     d->distances = distances;
-    d->row = recorder.rows();
+    d->row = seams.rows();
+    d->followedPatch.assign(seams.patchesOfParts(), -1);
+    d->patchDistances.assign(distances ? seams.patchesOfParts() : 0, 0);
+    d->band = seams.bands().empty() ? 0 : seams.bands().size() - 1;
+    if (!seams.bands().empty())
+        d->recorded = seams.bands()[d->band].recorder->d.get();
 }
 
 PatchWalk::~PatchWalk() = default;
@@ -305,14 +329,24 @@ bool PatchWalk::next(QString *errorString)
     if (errorString)
         errorString->clear();
     p.completed.clear();
-    if (p.row <= 0)
+    if (p.row <= p.seams.firstRow())
         return false;
     const qint64 r = --p.row;
-    const qint64 b = r / BlockRows;
-    if (b != p.block && !p.loadBlock(b, errorString))
-        return false;
-    const std::vector<RecordedRun> &rowRuns = p.blockRuns[size_t(r - b * BlockRows)];
-    const std::vector<Cluster> &records = p.blockRecords[size_t(r - b * BlockRows)];
+    // The band above once this band's rows are walked: its last row's
+    // clusters are all retired there, open or not, so none takes the
+    // cluster of a run below (their patches say which they are).
+    bool bandEnd = false;
+    while (r < p.recorded->firstRow && p.band > 0) {
+        p.recorded = p.seams.bands()[--p.band].recorder->d.get();
+        p.block = -1;
+        bandEnd = true;
+    }
+    const qint64 local = r - p.recorded->firstRow;
+    const qint64 b = local / BlockRows;
+    if (local < 0 || (b != p.block && !p.loadBlock(b, errorString)))
+        return local < 0 ? p.fail(errorString, tr("row %1 was recorded by no band").arg(r)) : false;
+    const std::vector<RecordedRun> &rowRuns = p.blockRuns[size_t(local - b * BlockRows)];
+    const std::vector<Cluster> &records = p.blockRecords[size_t(local - b * BlockRows)];
     const size_t n = rowRuns.size();
 
     // Groups of runs that belong together through the rows above.
@@ -322,7 +356,7 @@ bool PatchWalk::next(QString *errorString)
         p.group[i] = rowRuns[i].link == 0 || rowRuns[i].link > i ? qint32(i) : p.group[i - rowRuns[i].link];
     // Each run takes the cluster of the runs of its class it touches below.
     size_t first = 0;
-    for (size_t i = 0; i < n; ++i) {
+    for (size_t i = 0; i < n && !bandEnd; ++i) {
         while (first < p.below.size() && p.below[first].end + p.reach <= rowRuns[i].begin)
             ++first;
         for (size_t k = first; k < p.below.size() && p.below[k].begin < rowRuns[i].end + p.reach; ++k) {
@@ -356,8 +390,12 @@ bool PatchWalk::next(QString *errorString)
         p.here[i] = Run{rowRuns[i].begin, rowRuns[i].end, cluster};
         p.hereValues[i] = rowRuns[i].value;
         Followed &f = p.clusters[size_t(cluster)];
-        if (p.distances)
-            f.sumDistance += distances(rowRuns[i].begin, rowRuns[i].end, r, f.centreX, f.centreY);
+        if (p.distances) {
+            const u128 sum = distances(rowRuns[i].begin, rowRuns[i].end, r, f.centreX, f.centreY);
+            f.sumDistance += sum;
+            if (f.patch >= 0)
+                p.patchDistances[size_t(f.patch)] += sum;
+        }
         if (f.seen != r && f.record.rowMin == r)
             p.finishing.push_back(cluster);
         f.seen = r;
@@ -368,7 +406,7 @@ bool PatchWalk::next(QString *errorString)
     });
     for (const qint32 cluster : p.finishing) {
         const Followed &f = p.clusters[size_t(cluster)];
-        p.completed.push_back(Patch{f.record, f.number, f.sumDistance});
+        p.completed.push_back(Patch{f.record, f.number, f.sumDistance, f.patch});
     }
     // Clusters of the row below that this row does not continue end below:
     // their first row was the row below, and their slots are free again.
@@ -376,6 +414,8 @@ bool PatchWalk::next(QString *errorString)
         Followed &f = p.clusters[size_t(run.cluster)];
         if (f.seen != r && f.seen != -2) {
             f.seen = -2;
+            if (f.patch >= 0)
+                p.followedPatch[size_t(f.patch)] = -1;
             p.freeClusters.push_back(run.cluster);
         }
     }
@@ -407,4 +447,9 @@ quint64 PatchWalk::numberOf(qint32 cluster) const
 const std::vector<PatchWalk::Patch> &PatchWalk::completed() const
 {
     return d->completed;
+}
+
+const std::vector<u128> &PatchWalk::distancesOfPatches() const
+{
+    return d->patchDistances;
 }

@@ -3,6 +3,8 @@
 #include "cluster.h"
 #include "clusterscan.h"
 
+class PatchSeams;
+
 #include <QString>
 
 #include <memory>
@@ -18,7 +20,9 @@
 //     (they retire in the order of their last rows), on temporary files
 //     without a name (nothing is left behind whatever happens), or in memory
 //     for small landscapes (a square of --tile).
-//  2. PatchWalk reads them back from the bottom: a run takes the cluster of
+//  2. PatchWalk reads them back from the bottom (a landscape searched in
+//     bands: band after band, PatchSeams telling which of their clusters
+//     are one patch): a run takes the cluster of
 //     the runs of its class it touches in the row below, runs that belong
 //     together share it, and a group touching nothing below is a cluster
 //     whose last row this is, its record the next one kept for that row. So
@@ -38,16 +42,18 @@ public:
     PatchRecorder(const PatchRecorder &) = delete;
     PatchRecorder &operator=(const PatchRecorder &) = delete;
 
-    // Makes the temporary files (drops what was recorded); false, with the
+    // Makes the temporary files (drops what was recorded) for a search whose
+    // first row is the landscape's row firstRow (a band's); false, with the
     // reason, if it cannot.
-    bool open(QString *errorString);
+    bool open(QString *errorString, qint64 firstRow = 0);
     void rowJoined(qint64 row, const qint64 *begins, const qint64 *ends, const qint32 *values, const quint32 *clusters,
                    qint64 runs) override;
     void clusterRetired(quint32 cluster, const Cluster &record) override;
     // After the search's finish(): the data complete; false, with the
     // reason, if they could not all be kept.
     bool close(QString *errorString);
-    qint64 rows() const;
+    qint64 rows() const; // recorded
+    qint64 firstRow() const;
 
 private:
     friend class PatchWalk;
@@ -71,17 +77,18 @@ public:
         // The sum over its cells of their distances from its centroid, in
         // ClusterStatistics' fixed point (each run's sum rounded once).
         unsigned __int128 sumDistance = 0;
+        qint64 patch = -1; // PatchSeams' patch of parts, or -1
     };
 
-    // Walks what recorder kept of a search with connectivity; numbers are
-    // those of scan's last landscape (ClusterScan::patchNumber()), which
-    // must be the one recorded. With distances the patches' sums of
-    // distances are found (a square root per cell).
-    PatchWalk(const PatchRecorder &recorder, const ClusterScan &scan, ClusterRecord::Connectivity connectivity,
-              bool distances);
+    // Walks what the recorders of seams kept of a search with connectivity,
+    // band after band from the bottom, following each patch across the
+    // seams with its whole record and number (PatchSeams, finished). With
+    // distances the patches' sums of distances are found (a square root per
+    // cell).
+    PatchWalk(const PatchSeams &seams, ClusterRecord::Connectivity connectivity, bool distances);
     ~PatchWalk();
 
-    // The next row from the bottom; false after row 0 (with errorString
+    // The next row from the bottom; false after the first (with errorString
     // empty), or when the data cannot be read back or do not fit (with the
     // reason).
     bool next(QString *errorString);
@@ -92,6 +99,9 @@ public:
     quint64 numberOf(qint32 cluster) const;
     // The patches whose first row this is, by their first cells from the right.
     const std::vector<Patch> &completed() const;
+    // With distances, per patch of parts (PatchSeams::record()): the sum of
+    // the distances of its cells walked so far.
+    const std::vector<unsigned __int128> &distancesOfPatches() const;
 
 private:
     struct Private;

@@ -214,7 +214,8 @@ bool squarePatches(Tools &t, const Batch::Options &options, Batch::Result &resul
     pass.row = top;
     pass.column = left;
     pass.minCells = options.minCells;
-    return PatchPass::run(t.squarePatches, t.scan, options.rule.connectivity(), size, size, pass, errorString);
+    return PatchPass::run(PatchSeams(t.squarePatches, t.scan), options.rule.connectivity(), size, size, pass,
+                          errorString);
 }
 
 // Statistics (and lacunarity, patches) of rows of cells held in memory: the
@@ -976,16 +977,12 @@ private:
     RaggedRows<quint8> m_present;
 };
 
-// The second pass over a whole file searched with recorder: its patches
-// into result's spool, and its maps.
+// The second pass over a whole file searched in the bands of seams: its
+// patches into result's spool, and its maps.
 bool secondPass(const QByteArray &path, const Batch::Options &options, Batch::Result &result,
-                PatchRecorder &recorder, qint64 rows, qint64 columns, const std::vector<qint32> &classes)
+                const PatchSeams &seams, qint64 rows, qint64 columns, const std::vector<qint32> &classes)
 {
     QString why;
-    if (!recorder.close(&why)) {
-        result.errorString = why;
-        return false;
-    }
     PatchPass::Options pass;
     pass.spool = result.patches.get();
     pass.minCells = options.minCells;
@@ -1023,7 +1020,7 @@ bool secondPass(const QByteArray &path, const Batch::Options &options, Batch::Re
         source = std::make_unique<StreamSource>(again, options.cover, readColumns);
         pass.source = source.get();
     }
-    if (!PatchPass::run(recorder, tools().scan, options.rule.connectivity(), rows, columns, pass, &why)) {
+    if (!PatchPass::run(seams, options.rule.connectivity(), rows, columns, pass, &why)) {
         // A map that cannot be written is the map's failure; patches that
         // cannot all be kept, the file's.
         if (maps)
@@ -1033,6 +1030,34 @@ bool secondPass(const QByteArray &path, const Batch::Options &options, Batch::Re
             return false;
         }
     }
+    return true;
+}
+
+// A chunk's patches (Options::place, one band searched with recorder by
+// scan, its seam): a round of Options::partPatches.
+bool chunkPatches(const Batch::Options &options, const PatchRecorder &recorder, const ClusterScan &scan,
+                  const BandSeam &seam, Batch::Result &result, QString *errorString)
+{
+    PatchSeams seams;
+    if (!seams.add(recorder, scan, &seam, errorString))
+        return false;
+    if (options.partPatches) {
+        if (!seams.givePatches(options.partPatches->records, options.partPatches->ofPart, errorString))
+            return false;
+    } else {
+        seams.finish();
+    }
+    PatchWalk walk(seams, options.rule.connectivity(), true);
+    while (walk.next(errorString)) {
+        for (const PatchWalk::Patch &patch : walk.completed()) {
+            if (patch.patch < 0 && !options.partPatches)
+                result.bandPatches.push_back(patch);
+        }
+    }
+    if (!errorString->isEmpty())
+        return false;
+    if (options.partPatches)
+        result.partDistances = walk.distancesOfPatches();
     return true;
 }
 
@@ -1061,7 +1086,9 @@ qint64 narrowBandRows(qint64 columns)
 // band of the landscape (ClusterScan::Options::band); the bands' seams are
 // joined, so that the landscape's statistics are one pass's, to the bit,
 // whatever the number of bands. With labels, its map into memory too
-// (Options::clusterMapInto alone: MemoryLabels).
+// (Options::clusterMapInto alone: MemoryLabels); else with patches or
+// cluster maps asked for, each band's search is recorded and the second
+// pass walks the bands (PatchSeams): patches and maps are one pass's too.
 bool searchInBands(LandscapeStream &stream, const QByteArray &path, const Batch::Options &options,
                    Batch::Result &result, qint64 readColumns, qint64 bandRows, bool statistics,
                    std::unique_ptr<MemoryLabels> *labels, QString *errorString)
@@ -1084,12 +1111,24 @@ bool searchInBands(LandscapeStream &stream, const QByteArray &path, const Batch:
     const qint64 to = options.place ? offset + stream.rows() : options.rows ? options.rows->end(rows) : rows;
     if (options.rows && stream.isRaster() && options.extent != Batch::Full && stream.columns() > n)
         result.cellsLeftOut = (to - from) * (stream.columns() - n); // the part's share of what testWhole() counted
-    // Bands of at least 64 rows.
-    const int bands = stream.isRaster() ? int(std::clamp<qint64>((to - from) / 64, 1, std::max(1, options.mapThreads)))
-                                        : 1;
+    // Bands of at least 64 rows; a chunk's patches in one.
+    const bool oneBand = !stream.isRaster() || (options.place && options.patches);
+    const int bands = oneBand ? 1 : int(std::clamp<qint64>((to - from) / 64, 1, std::max(1, options.mapThreads)));
     std::vector<qint64> firsts;
     for (int k = 0; k <= bands; ++k)
         firsts.push_back(from + (to - from) * k / bands);
+    const Asked asked(options);
+    const bool recorded = !labels && !options.rows
+            && (asked.patches || (!options.place && (!options.clusterMap.isEmpty() || options.clusterMapInto)));
+    std::vector<std::unique_ptr<PatchRecorder>> recorders;
+    std::vector<std::unique_ptr<ClusterScan>> scans; // kept for their patch numbers
+    for (int k = 0; recorded && k < bands; ++k) {
+        recorders.push_back(std::make_unique<PatchRecorder>());
+        if (!recorders.back()->open(errorString, firsts[size_t(k)]))
+            return false;
+    }
+    for (int k = 1; k < bands; ++k)
+        scans.push_back(std::make_unique<ClusterScan>());
     bool room = false;
     if (labels) {
         *labels = std::make_unique<MemoryLabels>(rows, n, each, options.rule.connectivity(), options.clusterMapValues,
@@ -1121,11 +1160,12 @@ bool searchInBands(LandscapeStream &stream, const QByteArray &path, const Batch:
         RaggedRows<qint8> cells;
         RaggedRows<qint32> values;
         RaggedRows<quint8> present;
-        scan.setObserver(map);
+        PatchRecorder *recorder = recorded ? recorders[size_t(k)].get() : nullptr;
+        scan.setObserver(map ? static_cast<ClusterScan::Observer *>(map) : recorder);
         // The thread's rows are searched in bands short enough for narrow
-        // sums (one band with labels, which watch one search), each joined
-        // to those above it as it ends.
-        const qint64 most = map ? 0 : narrowBandRows(n);
+        // sums (one band with labels or records, which watch one search),
+        // each joined to those above it as it ends.
+        const qint64 most = map || recorder ? 0 : narrowBandRows(n);
         qint64 subBegin = begin;
         qint64 subEnd = end;
         bool joined = false;
@@ -1198,6 +1238,8 @@ bool searchInBands(LandscapeStream &stream, const QByteArray &path, const Batch:
             }
         }
         endBand();
+        if (recorder && out.errorString.isEmpty())
+            recorder->close(&out.errorString);
         if (boxed && each)
             out.seam.classBoxes = boxes.finishClasses();
         else if (boxed)
@@ -1214,10 +1256,9 @@ bool searchInBands(LandscapeStream &stream, const QByteArray &path, const Batch:
             reading.band = options.band;
             reading.grid = options.grid;
             reading.prefetch = true;
-            ClusterScan scan;
             GlidingBoxes boxes;
             if (own.open(path, reading, &searched[size_t(k)].errorString))
-                search(k, own, scan, boxes);
+                search(k, own, *scans[size_t(k) - 1], boxes);
         });
     }
     search(0, stream, tools().scan, tools().boxes);
@@ -1233,11 +1274,17 @@ bool searchInBands(LandscapeStream &stream, const QByteArray &path, const Batch:
         result.edgeCellsWithoutValue += band.edgeCellsWithoutValue;
     }
     Batch::BandJoin whole;
+    PatchSeams patchSeams;
     for (int k = 0; k < bands; ++k) {
+        const ClusterScan &scan = k == 0 ? tools().scan : *scans[size_t(k) - 1];
+        if (recorded && !patchSeams.add(*recorders[size_t(k)], scan, &searched[size_t(k)].seam, errorString))
+            return false;
         if (!whole.add(std::move(searched[size_t(k)].seam), errorString))
             return false;
     }
     if (options.rows || options.place) {
+        if (recorded && !chunkPatches(options, *recorders.front(), tools().scan, *whole.joined(), result, errorString))
+            return false;
         result.seam = whole.joined()->write();
         return true;
     }
@@ -1247,6 +1294,13 @@ bool searchInBands(LandscapeStream &stream, const QByteArray &path, const Batch:
         values.push_back(landscape.coverClass);
     if (labels && (!room || !(*labels)->finish(values, bands)))
         result.mapError = tr("the cluster map could not be written: there is not enough memory for it");
+    if (!recorded)
+        return true;
+    patchSeams.finish();
+    if (!secondPass(path, options, result, patchSeams, rows, n, values)) {
+        *errorString = result.errorString;
+        return false;
+    }
     return true;
 }
 
@@ -1339,21 +1393,14 @@ bool testWhole(LandscapeStream &stream, const QByteArray &path, const Batch::Opt
         std::unique_ptr<MemoryLabels> labels;
         return searchInBands(stream, path, options, result, readColumns, band, true, &labels, errorString);
     }
-    // A part of the rows, or a table alone: in bands (on every thread asked
-    // for, a raster's).
+    // A part of the rows, statistics, patches or cluster maps: in bands (on
+    // every thread asked for, a raster's).
     if (options.rows || options.place)
         return searchInBands(stream, path, options, result, readColumns, band, asked.statistics, nullptr, errorString);
-    if (asked.statistics && !asked.patches && options.clusterMap.isEmpty() && !options.clusterMapInto)
+    if (asked.statistics || !options.clusterMap.isEmpty() || options.clusterMapInto)
         return searchInBands(stream, path, options, result, readColumns, band, true, nullptr, errorString);
-    const bool recorded = asked.patches || !options.clusterMap.isEmpty() || options.clusterMapInto;
-    std::unique_ptr<PatchRecorder> recorder;
-    if (recorded) {
-        recorder = std::make_unique<PatchRecorder>();
-        if (!recorder->open(errorString))
-            return false;
-    }
-    scan.setObserver(recorder.get());
-    const ClusterScan::Options scanning = scanOptions(options.rule, asked.statistics || recorded, rows, n);
+    // Whether it spans, alone: one pass, stopping once that is known.
+    const ClusterScan::Options scanning = scanOptions(options.rule, false, rows, n);
     if (asked.boxes)
         t.boxes.begin(options.lacunarity, rows, n);
     if (each) {
@@ -1376,7 +1423,6 @@ bool testWhole(LandscapeStream &stream, const QByteArray &path, const Batch::Opt
         const auto classes = scan.finishClasses();
         scan.setObserver(nullptr);
         const auto boxes = asked.boxes ? t.boxes.finishClasses() : decltype(t.boxes.finishClasses())();
-        std::vector<qint32> values;
         for (const auto &[value, found] : classes) {
             Batch::Landscape landscape;
             landscape.rows = rows;
@@ -1387,9 +1433,8 @@ bool testWhole(LandscapeStream &stream, const QByteArray &path, const Batch::Opt
             landscape.boxes = asked.boxes ? boxesOf(boxes, value, options.lacunarity) : std::vector<GlidingBoxes::Sums>();
             landscape.spans = options.rule.answer(found);
             result.landscapes.push_back(landscape);
-            values.push_back(value);
         }
-        return !recorder || secondPass(path, options, result, *recorder, rows, n, values);
+        return true;
     }
     scan.begin(scanning);
     bool known = false;
@@ -1426,7 +1471,7 @@ bool testWhole(LandscapeStream &stream, const QByteArray &path, const Batch::Opt
         landscape.boxes = t.boxes.finish();
     landscape.spans = options.rule.answer(landscape.statistics);
     result.landscapes.push_back(landscape);
-    return !recorder || secondPass(path, options, result, *recorder, rows, n, {});
+    return true;
 }
 
 } // namespace

@@ -106,6 +106,18 @@ public:
             qint64 rows = 0;
         };
         std::optional<Place> place;
+        // With place and patches, the band's patches in two rounds (the
+        // patches of an array's chunks): without partPatches, those its
+        // outer rows do not cut (Result::bandPatches, whole); with them, the
+        // patches its parts (BandSeam::open) are parts of, joined elsewhere
+        // (records, and per part the index of its patch), and the band's
+        // share of their sums of distances (Result::partDistances).
+        struct PartPatches
+        {
+            std::vector<Cluster> records;
+            std::vector<qint64> ofPart;
+        };
+        std::shared_ptr<const PartPatches> partPatches;
         // A grid in memory read in place of every path (which then only
         // names it).
         std::shared_ptr<const MemoryGrid> grid;
@@ -164,6 +176,9 @@ public:
         // With Options::rows, the part's band of the map (BandSeam::write()),
         // and no landscapes; with its rows the whole map, its landscapes.
         QByteArray seam;
+        // With Options::place and patches: see Options::partPatches.
+        std::vector<PatchWalk::Patch> bandPatches;
+        std::vector<unsigned __int128> partDistances;
     };
 
     // jobs < 1 means 1; threads as WorkerPool says. onResult is called once

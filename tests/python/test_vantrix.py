@@ -158,10 +158,15 @@ def test_dask_arrays_join_their_chunks_seams(tmp_path, classes, chunks, rule, co
                   "x": TRANSFORM[0] + TRANSFORM[1] * (np.arange(classes.shape[1]) + 0.5)}
         landscape = xarray.DataArray(values, dims=("y", "x"), coords=coords, attrs={"_FillValue": NODATA})
         frame = vantrix.clusters(landscape, cover=cover, rule=rule)
+        patches = vantrix.patches(landscape, cover=cover, rule=rule)
     else:
         raster = write_tif(tmp_path / "plain.tif", classes)
         frame = vantrix.clusters(values, cover=cover, rule=rule, nodata=NODATA)
+        patches = vantrix.patches(values, cover=cover, rule=rule, nodata=NODATA)
     assert text(frame) == expected("clusters", raster, cover, rule)
+    # Patches: ids as one pass numbers them, their cells' mean distances
+    # from centroids that only the whole patch has.
+    assert text(patches) == expected("patches", raster, cover, rule)
     # Masked chunks: the cells masked hold no value, as NODATA does.
     masked = da.ma.masked_equal(da.from_array(classes, chunks=chunks), NODATA)
     assert text(vantrix.clusters(masked, cover=cover, rule=rule)) == text(frame.assign(landscape=""))
@@ -175,6 +180,8 @@ def test_dask_arrays_join_their_chunks_seams(tmp_path, classes, chunks, rule, co
         vantrix._vantrix.clusters_of_bands([band], options)
     with pytest.raises(ValueError, match="bytes"):
         vantrix._vantrix.clusters_of_bands([band[:-3]], options)
+    with pytest.raises(ValueError, match="bytes"):
+        vantrix._vantrix.patches_of_bands([band], [b""], options)
 
 
 def program_map(tmp_path, raster, cover, rule, values):

@@ -21,10 +21,12 @@ A landscape is one of:
 * a NumPy masked array: masked cells hold no value.
 * an xarray.DataArray of two dimensions (y, x): its values as an array,
   and its georeference for sizes in map units (see below).
-* a Dask array (or a DataArray of one), for clusters(): its chunks of
-  rows searched on Dask's workers, each apart, and joined along their
-  seams into exactly the table of the array whole; memory per task is a
-  chunk. patches() and the rest gather a Dask array in memory first.
+* a Dask array (or a DataArray of one), for clusters() and patches(): its
+  chunks of rows searched on Dask's workers, each apart, and joined along
+  their seams into exactly the table of the array whole; memory per task
+  is a chunk. patches() searches the chunks that hold parts of patches
+  crossing the seams twice. label() and percolates() gather a Dask array
+  in memory first.
 * a path to a landscape file (str, bytes or os.PathLike: a text landscape
   or any raster GDAL reads), or a list of paths: read in bands of rows, in
   bounded memory, as the programs read them.
@@ -367,35 +369,69 @@ def _dask_of(landscape):
     return data if type(data).__module__.startswith("dask.array") else None
 
 
+class _Chunks:
+    """A Dask array's chunks of whole rows, each searched as a band of the
+    array on Dask's workers (its georeference and nodata those of the
+    array)."""
+
+    def __init__(self, landscape, nodata):
+        self.projection = self.transform = None
+        array = _dask_of(landscape)
+        if array is not landscape:
+            if nodata is None:
+                fill = landscape.attrs.get("_FillValue", landscape.attrs.get("nodata"))
+                if fill is not None and not (isinstance(fill, float) and math.isnan(fill)):
+                    nodata = fill
+            self.projection, self.transform = _georeference(landscape)
+        if array.ndim != 2:
+            raise ValueError(f"a landscape array has 2 dimensions (rows, columns), not shape {array.shape}")
+        array = array.rechunk({1: -1})  # a band holds whole rows
+        self.nodata = nodata
+        self.rows = int(array.shape[0])
+        self.blocks = array.to_delayed().ravel()
+        self.firsts = np.concatenate(([0], np.cumsum(array.chunks[0])[:-1])).tolist()
+
+    def each(self, call, options, parts=None):
+        """call (a band's round) on every chunk, on Dask's workers: their
+        bytes, in order; with parts, only where a chunk's part is not empty
+        (b"" elsewhere)."""
+        import dask
+
+        def band(block, first, given):
+            source = _Landscape(block, self.nodata)
+            with source:
+                _, values, mask, value, _, _ = source.arguments()
+                return call(values, mask, value, self.projection, self.transform, options, int(first), self.rows,
+                            given)
+
+        given = parts if parts is not None else [b""] * len(self.firsts)
+        tasks = {i: dask.delayed(band)(block, first, given[i])
+                 for i, (block, first) in enumerate(zip(self.blocks, self.firsts))
+                 if parts is None or given[i]}
+        done = dict(zip(tasks, dask.compute(*tasks.values())))
+        return [done.get(i, b"") for i in range(len(self.firsts))]
+
+
 def _clusters_of_chunks(landscape, nodata, options) -> pd.DataFrame:
     """clusters() of a Dask array: a task per chunk of whole rows gives its
     band's statistics and seams (bytes bounded by the width), and the seams
     are joined, top to bottom, into the table of the array whole."""
-    import dask
+    chunks = _Chunks(landscape, nodata)
+    columns, notes = _vantrix.clusters_of_bands(chunks.each(_vantrix.clusters_of_band, options), options)
+    _warn(notes)
+    return _frame(columns)
 
-    projection = transform = None
-    array = _dask_of(landscape)
-    if array is not landscape:
-        if nodata is None:
-            fill = landscape.attrs.get("_FillValue", landscape.attrs.get("nodata"))
-            if fill is not None and not (isinstance(fill, float) and math.isnan(fill)):
-                nodata = fill
-        projection, transform = _georeference(landscape)
-    if array.ndim != 2:
-        raise ValueError(f"a landscape array has 2 dimensions (rows, columns), not shape {array.shape}")
-    array = array.rechunk({1: -1})  # a band holds whole rows
-    rows = int(array.shape[0])
-    firsts = np.concatenate(([0], np.cumsum(array.chunks[0])[:-1])).tolist()
 
-    def band(block, first):
-        source = _Landscape(block, nodata)
-        with source:
-            _, values, mask, value, _, _ = source.arguments()
-            return _vantrix.clusters_of_band(values, mask, value, projection, transform, options, int(first), rows)
-
-    tasks = [dask.delayed(band)(block, first) for block, first in zip(array.to_delayed().ravel(), firsts)]
-    bands = dask.compute(*tasks)
-    columns, notes = _vantrix.clusters_of_bands(list(bands), options)
+def _patches_of_chunks(landscape, nodata, options) -> pd.DataFrame:
+    """patches() of a Dask array, in two rounds of a task per chunk: its
+    seams and the patches it holds whole; then, once the seams are joined,
+    the chunks that hold parts of patches crossing them, again, for their
+    shares of those patches' distances from their centroids."""
+    chunks = _Chunks(landscape, nodata)
+    bands = chunks.each(_vantrix.patches_of_band, options)
+    parts = _vantrix.patch_parts_of_bands(bands)
+    shares = chunks.each(_vantrix.patch_distances_of_band, options, parts)
+    columns, notes = _vantrix.patches_of_bands(bands, shares, options)
     _warn(notes)
     return _frame(columns)
 
@@ -404,7 +440,7 @@ def _table(call, landscape, nodata, options) -> pd.DataFrame:
     """A table call on a landscape, its notes as warnings."""
     dask_array = _dask_of(landscape)
     if dask_array is not None:
-        # Gathered whole: only clusters() joins the chunks' seams.
+        # Gathered whole: only clusters() and patches() join the chunks' seams.
         landscape = landscape.copy(data=dask_array.compute()) if dask_array is not landscape else dask_array.compute()
     source = _Landscape(landscape, nodata)
     with source:
@@ -447,6 +483,8 @@ def patches(
         >>> table.groupby("cover")["area"].describe()
     """
     options = _percolate_options(cover, rule, direction, extent, band, tile, jobs, min_cells=min_cells)
+    if _dask_of(landscape) is not None:
+        return _patches_of_chunks(landscape, nodata, options)
     return _table(_vantrix.patches, landscape, nodata, options)
 
 

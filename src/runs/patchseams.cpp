@@ -1,0 +1,220 @@
+#include "patchseams.h"
+
+#include "clusterscan.h"
+#include "patchwalk.h"
+
+#include <QCoreApplication>
+
+#include <algorithm>
+#include <numeric>
+
+namespace {
+
+quint32 findRoot(std::vector<quint32> &parent, quint32 i)
+{
+    while (parent[i] != i) {
+        parent[i] = parent[parent[i]];
+        i = parent[i];
+    }
+    return i;
+}
+
+} // namespace
+
+PatchSeams::PatchSeams(const PatchRecorder &recorder, const ClusterScan &scan)
+{
+    m_bands.push_back({&recorder, &scan, recorder.firstRow(), recorder.firstRow() + recorder.rows()});
+}
+
+
+bool PatchSeams::add(const PatchRecorder &recorder, const ClusterScan &scan, const BandSeam *seam,
+                     QString *errorString)
+{
+    const Band band{&recorder, &scan, recorder.firstRow(), recorder.firstRow() + recorder.rows()};
+    if (!seam) {
+        if (!m_bands.empty())
+            return follows(band, errorString);
+        m_bands.push_back(band);
+        return true;
+    }
+    if (seam->firstRow != band.firstRow || seam->endRow != band.endRow)
+        return follows(band, errorString);
+    if (!addSeam(*seam, errorString))
+        return false;
+    m_bands.back() = band;
+    // The band's clusters per class, for numbering.
+    std::vector<ClassCount> &classes = m_parts.back().classes;
+    if (seam->classes) {
+        for (const auto &found : seam->perClass)
+            classes.push_back({found.first, scan.patchCount(found.first), {}});
+    } else {
+        classes.push_back({0, scan.patchCount(0), {}});
+    }
+    return true;
+}
+
+bool PatchSeams::follows(const Band &band, QString *errorString) const
+{
+    *errorString = QCoreApplication::translate("PatchSeams", "the band of rows from %1 does not follow rows to %2")
+                           .arg(band.firstRow)
+                           .arg(rows());
+    return false;
+}
+
+bool PatchSeams::addSeam(const BandSeam &seam, QString *errorString)
+{
+    const Band band{nullptr, nullptr, seam.firstRow, seam.endRow};
+    if ((!m_bands.empty() && band.firstRow != rows()) || (!m_bands.empty() && m_parts.empty()))
+        return follows(band, errorString);
+    m_bands.push_back(band);
+    m_connectivity = seam.connectivity;
+    m_classes = seam.classes;
+    const size_t base = m_records.size();
+    m_partBase.push_back(base);
+    for (const Cluster &open : seam.open) {
+        m_parent.push_back(quint32(m_records.size()));
+        m_records.push_back(open);
+        m_bandOf.push_back(m_bands.size() - 1);
+    }
+    m_parts.emplace_back();
+    if (band.firstRow == band.endRow)
+        return true;
+    // Parts that meet across the seam above, of one class, are one patch;
+    // the columns they share are vertical pairs of its cells.
+    BandSeam::meet(m_bottom, seam.top, m_connectivity, [&](size_t k, size_t j, qint32 shared) {
+        if (m_classes && m_bottom.value[k] != seam.top.value[j])
+            return;
+        const quint32 upper = quint32(m_bottomBase + m_bottom.label[k]);
+        const quint32 lower = quint32(base + seam.top.label[j]);
+        m_records[upper].overlaps += shared;
+        const quint32 x = findRoot(m_parent, upper);
+        const quint32 y = findRoot(m_parent, lower);
+        if (x != y)
+            m_parent[std::max(x, y)] = std::min(x, y);
+    });
+    m_bottom = seam.bottom;
+    m_bottomBase = base;
+    return true;
+}
+
+void PatchSeams::finish()
+{
+    // Each patch: its parts' records as one, its first cell its first part's.
+    m_patchOf.assign(m_records.size(), -1);
+    std::vector<size_t> firstPart;
+    const auto before = [this](size_t a, size_t b) {
+        const Cluster &x = m_records[a];
+        const Cluster &y = m_records[b];
+        return x.rowMin != y.rowMin ? x.rowMin < y.rowMin : x.startColumn < y.startColumn;
+    };
+    for (size_t i = 0; i < m_records.size(); ++i) {
+        const quint32 root = findRoot(m_parent, quint32(i));
+        if (m_patchOf[root] < 0) {
+            m_patchOf[root] = qint64(m_patches.size());
+            m_patches.push_back({m_records[i], m_bandOf[i], 0});
+            firstPart.push_back(i);
+        } else {
+            Patch &patch = m_patches[size_t(m_patchOf[root])];
+            patch.record.add(m_records[i]);
+            if (before(i, firstPart[size_t(m_patchOf[root])]))
+                firstPart[size_t(m_patchOf[root])] = i;
+        }
+        m_patchOf[i] = m_patchOf[root];
+    }
+    for (size_t p = 0; p < m_patches.size(); ++p) {
+        const Cluster &first = m_records[firstPart[p]];
+        m_patches[p].record.startColumn = first.startColumn;
+        m_patches[p].record.start = first.start;
+        m_patches[p].band = m_bandOf[firstPart[p]];
+    }
+    // Per band: its parts, and which of them begin no patch.
+    for (size_t i = 0; i < m_records.size(); ++i) {
+        BandParts &parts = m_parts[m_bandOf[i]];
+        const Cluster &c = m_records[i];
+        parts.parts.push_back({c.value, c.start, m_patchOf[i]});
+        if (firstPart[size_t(m_patchOf[i])] == i)
+            continue;
+        for (ClassCount &count : parts.classes) {
+            if (count.value == c.value)
+                count.notFirst.push_back(c.start);
+        }
+    }
+    // The patches begun in the bands above each band, per class.
+    std::vector<std::pair<qint32, quint64>> running;
+    for (BandParts &parts : m_parts) {
+        std::sort(parts.parts.begin(), parts.parts.end());
+        for (ClassCount &count : parts.classes) {
+            std::sort(count.notFirst.begin(), count.notFirst.end());
+            auto at = std::find_if(running.begin(), running.end(), [&](const auto &r) { return r.first == count.value; });
+            if (at == running.end())
+                at = running.insert(running.end(), {count.value, 0});
+            const quint64 begun = count.count - quint64(count.notFirst.size());
+            count.count = at->second;
+            at->second += begun;
+        }
+    }
+    m_counts = std::move(running);
+    const bool searched = std::all_of(m_bands.begin(), m_bands.end(), [](const Band &b) { return b.scan; });
+    for (Patch &patch : m_patches)
+        patch.number = searched ? numberIn(patch.band, patch.record.value, patch.record.start) : 0;
+}
+
+bool PatchSeams::givePatches(std::vector<Cluster> records, const std::vector<qint64> &ofPart, QString *errorString)
+{
+    const bool fits = m_bands.size() == 1 && m_parts.size() == 1 && ofPart.size() == m_records.size()
+            && std::all_of(ofPart.begin(), ofPart.end(),
+                           [&records](qint64 p) { return p >= 0 && p < qint64(records.size()); });
+    if (!fits) {
+        *errorString = QCoreApplication::translate("PatchSeams", "the patches given are not those of the band's parts");
+        return false;
+    }
+    m_patches.clear();
+    for (Cluster &record : records)
+        m_patches.push_back({std::move(record), 0, 0});
+    m_patchOf = ofPart;
+    BandParts &parts = m_parts.front();
+    parts.parts.clear();
+    for (size_t i = 0; i < m_records.size(); ++i)
+        parts.parts.push_back({m_records[i].value, m_records[i].start, ofPart[i]});
+    std::sort(parts.parts.begin(), parts.parts.end());
+    return true;
+}
+
+quint64 PatchSeams::numberIn(size_t band, qint32 value, quint64 start) const
+{
+    if (!m_bands[band].scan)
+        return 0;
+    const quint64 rank = m_bands[band].scan->patchNumber(value, start);
+    if (m_parts.empty())
+        return rank;
+    for (const ClassCount &count : m_parts[band].classes) {
+        if (count.value == value)
+            return count.count + rank
+                    - quint64(std::lower_bound(count.notFirst.begin(), count.notFirst.end(), start)
+                              - count.notFirst.begin());
+    }
+    return rank;
+}
+
+quint64 PatchSeams::patchCount(qint32 value) const
+{
+    if (m_parts.empty())
+        return m_bands.empty() || !m_bands.front().scan ? 0 : m_bands.front().scan->patchCount(value);
+    for (const auto &[v, count] : m_counts) {
+        if (v == (m_classes ? value : 0))
+            return count;
+    }
+    return 0;
+}
+
+PatchSeams::Identity PatchSeams::identify(size_t band, const Cluster &record) const
+{
+    if (!m_parts.empty()) {
+        const std::vector<Part> &parts = m_parts[band].parts;
+        const Part key{record.value, record.start, -1};
+        const auto at = std::lower_bound(parts.begin(), parts.end(), key);
+        if (at != parts.end() && at->value == key.value && at->start == key.start)
+            return {at->patch, m_patches[size_t(at->patch)].number};
+    }
+    return {-1, numberIn(band, record.value, record.start)};
+}

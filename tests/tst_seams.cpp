@@ -141,31 +141,40 @@ void TestSeams::sameTableForAnyBands()
     QFETCH(QStringList, arguments);
     QFETCH(QList<int>, splits);
     QTemporaryDir dir;
-    const Run one = percolate(arguments + QStringList{"-q", "--jobs", "1", "--table", "one.tsv", map}, dir.path());
+    // The table and the patches of one pass.
+    const Run one = percolate(arguments + QStringList{"-q", "--jobs", "1", "--table", "one.tsv", "--patches",
+                                                      "one-patches.tsv", map},
+                              dir.path());
     QCOMPARE(one.exitCode, 0);
     const QByteArray expected = readAll(dir.path() + "/one.tsv");
-    QVERIFY(expected.count('\n') >= 2);
+    const QByteArray patches = readAll(dir.path() + "/one-patches.tsv");
+    QVERIFY(expected.count('\n') >= 2 && patches.count('\n') >= 2);
     for (const QString jobs : {"2", "3", "4"}) {
         const Run run = percolate(arguments + QStringList{"-q", "--jobs", jobs, "--table", "jobs.tsv", map}, dir.path());
         QCOMPARE(run.exitCode, 0);
         QVERIFY2(readAll(dir.path() + "/jobs.tsv") == expected, qPrintable("--jobs " + jobs));
     }
+    // Parts with the bands' patches in them, merged in any order.
     for (const int parts : splits) {
         QStringList names;
         for (int k = 1; k <= parts; ++k) {
             const QString name = QStringLiteral("part-%1-%2.txt").arg(parts).arg(k);
             const Run run = percolate(arguments + QStringList{"-q", "--jobs", "2", "--rows",
                                                               QStringLiteral("%1/%2").arg(k).arg(parts), "--table",
-                                                              name, map},
+                                                              name, "--patches", name, map},
                                       dir.path());
             QVERIFY2(run.exitCode == 0, run.err.constData());
             names << name;
         }
         std::reverse(names.begin(), names.end());
         std::rotate(names.begin(), names.begin() + parts / 2, names.end());
-        const Run merged = percolate(QStringList{"--merge", "-o", "merged.tsv"} + names, dir.path());
+        const Run merged = percolate(QStringList{"--merge", "-o", "merged.tsv", "--patches", "merged-patches.tsv",
+                                                 "--jobs", "2"} + names,
+                                     dir.path());
         QVERIFY2(merged.exitCode == 0, merged.err.constData());
         QVERIFY2(readAll(dir.path() + "/merged.tsv") == expected, qPrintable(QString::number(parts) + " parts"));
+        QVERIFY2(readAll(dir.path() + "/merged-patches.tsv") == patches,
+                 qPrintable(QString::number(parts) + " parts' patches"));
     }
 }
 
@@ -275,9 +284,40 @@ void TestSeams::partsThatMakeNoWholeAreRefused()
         QVERIFY2(run.err.contains(c.says), qPrintable(QString(c.name) + ": " + run.err));
         QVERIFY2(!QFile::exists(dir.path() + "/merged.tsv"), c.name);
     }
+    // Patches: parts that hold none, a map gone before the merge reads the
+    // bands of the patches that cross the seams again, damaged patches.
+    const QString moved = dir.path() + "/moved.tif";
+    QVERIFY(QFile::copy(map, moved));
+    for (const QString k : {"1", "2", "3"}) {
+        QCOMPARE(percolate({"-q", "--extent", "full", "--cover", "8", "--rows", k + "/3", "--table", "p" + k + ".txt",
+                            "--patches", "p" + k + ".txt", moved},
+                           dir.path())
+                         .exitCode,
+                 0);
+    }
+    QVERIFY(QFile::remove(moved));
+    QByteArray patchPart = readAll(dir.path() + "/p2.txt");
+    const qsizetype line = patchPart.indexOf("\npatches\t") + 9;
+    QVERIFY(line > 9);
+    patchPart[line + 4] = patchPart[line + 4] == 'A' ? 'B' : 'A';
+    patchPart.insert(line + 4, "%");
+    QVERIFY(TestUtil::writeFile(dir.path() + "/p2-damaged.txt", patchPart));
+    const Case patchCases[] = {
+            {"patches from parts without them", {"a.txt", "b.txt", "c.txt"}, "no patches"},
+            {"patches of a map gone", {"p1.txt", "p2.txt", "p3.txt"}, "moved.tif"},
+            {"damaged patches", {"p1.txt", "p2-damaged.txt", "p3.txt"}, "p2-damaged.txt"},
+    };
+    for (const Case &c : patchCases) {
+        const Run run = percolate(QStringList{"--merge", "-o", "merged.tsv", "--patches", "mp.tsv"} + c.parts,
+                                  dir.path());
+        QVERIFY2(run.exitCode == 1, c.name);
+        QVERIFY2(run.err.contains(c.says), qPrintable(QString(c.name) + ": " + run.err));
+        QVERIFY2(!QFile::exists(dir.path() + "/merged.tsv") && !QFile::exists(dir.path() + "/mp.tsv"), c.name);
+    }
     // What --rows cannot split.
     for (const QStringList &usage : {QStringList{"--rows", "1/2", map}, QStringList{"--rows", "1/2", "--table", "t",
                                                                                      "--patches", "p", map},
+                                     QStringList{"--merge", "--patches", "p", map} /* no rows part */,
                                      QStringList{"--rows", "3/2", "--table", "t", map},
                                      QStringList{"--rows", "1/2", "--table", "t", "--rule", "walk", map}}) {
         const Run run = percolate(usage, dir.path());

@@ -189,20 +189,6 @@ QDataStream &operator>>(QDataStream &in, u128 &v)
     return in;
 }
 
-QDataStream &operator<<(QDataStream &out, const Cluster &c)
-{
-    out << c.value << c.edges << c.cells << c.runs << c.overlaps << c.otherSidesVertical << c.sumX << c.sumY
-        << c.sumSquares;
-    return out << c.rowMin << c.rowMax << c.columnMin << c.columnMax << c.startColumn << c.start;
-}
-
-QDataStream &operator>>(QDataStream &in, Cluster &c)
-{
-    in >> c.value >> c.edges >> c.cells >> c.runs >> c.overlaps >> c.otherSidesVertical >> c.sumX >> c.sumY
-            >> c.sumSquares;
-    return in >> c.rowMin >> c.rowMax >> c.columnMin >> c.columnMax >> c.startColumn >> c.start;
-}
-
 // A band searched where the landscape's rows [firstRow, firstRow + its
 // rows) lie, with what the join needs of it as bytes (and after them, its
 // patches' round with patches).
@@ -224,9 +210,16 @@ PercolationBatch::Result searchBand(const Landscapes &landscapes, PercolationBat
         out << t;
     out << result.seam;
     if (batch.patches && !batch.partPatches) {
-        out << quint64(result.bandPatches.size());
-        for (const PatchWalk::Patch &patch : result.bandPatches)
-            out << patch.record << patch.sumDistance;
+        std::vector<PatchSpool::Patch> own;
+        QString why;
+        if (!result.patches->read(
+                    [&own](const PatchSpool::Patch &patch) {
+                        own.push_back(patch);
+                        return true;
+                    },
+                    &why))
+            throw Error(Error::File, why);
+        out << PatchSpool::toBytes(own);
     }
     return result;
 }
@@ -237,7 +230,7 @@ struct Band
 {
     PercolationBatch::Result result;
     BandSeam seam;
-    std::vector<PatchWalk::Patch> own;
+    std::vector<PatchSpool::Patch> own;
 };
 
 std::vector<Band> readBands(const std::vector<QByteArray> &bands, bool patches)
@@ -254,17 +247,10 @@ std::vector<Band> readBands(const std::vector<QByteArray> &bands, bool patches)
         for (double &t : r.geo.transform)
             in >> t;
         in >> seam;
-        quint64 count = 0;
+        QByteArray own;
         if (patches)
-            in >> count;
-        // Each patch takes more than 100 bytes: a damaged count asks for no memory.
-        const bool sound = magic == (patches ? PatchBandMagic : BandMagic) && in.status() == QDataStream::Ok
-                && count <= quint64(bytes.size()) / 100;
-        for (quint64 i = 0; sound && i < count; ++i) {
-            PatchWalk::Patch patch;
-            in >> patch.record >> patch.sumDistance;
-            band.own.push_back(patch);
-        }
+            in >> own;
+        const bool sound = magic == (patches ? PatchBandMagic : BandMagic) && PatchSpool::fromBytes(own, band.own);
         QString why;
         std::optional<BandSeam> part;
         if (sound && in.status() == QDataStream::Ok && in.atEnd())
@@ -321,36 +307,17 @@ TableColumns tableOfBands(const PercolationBatch::Result &whole, const Percolati
     return columns;
 }
 
-// The patches that cross the bands' seams, joined; per band, the patches
-// its parts are parts of, in the order of their first parts there.
-struct Crossing
+// The patches that cross the bands' seams, joined.
+std::unique_ptr<PatchSeams> crossing(const std::vector<Band> &bands)
 {
-    PatchSeams seams;
-    std::vector<std::vector<qint64>> patchesOf; // per band: its patches, as PatchSeams' indices
-    std::vector<std::vector<qint64>> ofPart;    // per band and part: the index into patchesOf
-};
-
-std::unique_ptr<Crossing> crossing(const std::vector<Band> &bands)
-{
-    auto c = std::make_unique<Crossing>();
+    auto seams = std::make_unique<PatchSeams>();
     for (const Band &band : bands) {
         QString why;
-        if (!c->seams.addSeam(band.seam, &why))
+        if (!seams->addSeam(band.seam, &why))
             throw Error(Error::Usage, why);
     }
-    c->seams.finish();
-    for (size_t b = 0; b < bands.size(); ++b) {
-        std::vector<qint64> &patches = c->patchesOf.emplace_back();
-        std::vector<qint64> &ofPart = c->ofPart.emplace_back();
-        for (size_t i = 0; i < bands[b].seam.open.size(); ++i) {
-            const qint64 patch = c->seams.patchOfPart(b, i);
-            const auto at = std::find(patches.begin(), patches.end(), patch);
-            ofPart.push_back(at - patches.begin());
-            if (at == patches.end())
-                patches.push_back(patch);
-        }
-    }
-    return c;
+    seams->finish();
+    return seams;
 }
 
 } // namespace
@@ -378,18 +345,19 @@ QByteArray patchesOfBand(const Landscapes &landscapes, const Options &options, q
 std::vector<QByteArray> patchPartsOfBands(const std::vector<QByteArray> &bands)
 {
     const std::vector<Band> read = readBands(bands, true);
-    const std::unique_ptr<Crossing> c = crossing(read);
+    const std::unique_ptr<PatchSeams> seams = crossing(read);
     std::vector<QByteArray> parts;
     for (size_t b = 0; b < read.size(); ++b) {
         QByteArray &bytes = parts.emplace_back();
-        if (c->patchesOf[b].empty())
+        const PatchSeams::Given given = seams->given(b);
+        if (given.patches.empty())
             continue;
+        std::vector<PatchSpool::Patch> records;
+        for (const Cluster &record : given.records)
+            records.push_back({0, 0, 0, record, 0});
         QDataStream out(&bytes, QIODevice::WriteOnly);
-        out << QByteArray(PartsMagic) << quint64(c->patchesOf[b].size());
-        for (const qint64 patch : c->patchesOf[b])
-            out << c->seams.record(patch);
-        out << quint64(c->ofPart[b].size());
-        for (const qint64 index : c->ofPart[b])
+        out << QByteArray(PartsMagic) << PatchSpool::toBytes(records) << quint64(given.ofPart.size());
+        for (const qint64 index : given.ofPart)
             out << index;
     }
     return parts;
@@ -398,20 +366,20 @@ std::vector<QByteArray> patchPartsOfBands(const std::vector<QByteArray> &bands)
 QByteArray patchDistancesOfBand(const Landscapes &landscapes, const Options &options, qint64 firstRow, qint64 rows,
                                 const QByteArray &parts)
 {
-    auto given = std::make_shared<PercolationBatch::Options::PartPatches>();
+    auto given = std::make_shared<PatchSeams::Given>();
     QDataStream in(parts);
-    QByteArray magic;
+    QByteArray magic, records;
     quint64 count = 0;
-    in >> magic >> count;
-    bool sound = magic == PartsMagic && in.status() == QDataStream::Ok && count <= quint64(parts.size()) / 100;
-    for (quint64 i = 0; sound && i < count; ++i)
-        in >> given->records.emplace_back();
-    in >> count;
-    sound = sound && in.status() == QDataStream::Ok && count <= quint64(parts.size()) / 8;
+    in >> magic >> records >> count;
+    std::vector<PatchSpool::Patch> patches;
+    bool sound = magic == PartsMagic && in.status() == QDataStream::Ok && PatchSpool::fromBytes(records, patches)
+            && count <= quint64(parts.size()) / 8;
     for (quint64 i = 0; sound && i < count; ++i)
         in >> given->ofPart.emplace_back();
     if (!sound || in.status() != QDataStream::Ok || !in.atEnd())
         throw Error(Error::Usage, QStringLiteral("the parts given are not those of patch_parts_of_bands()"));
+    for (const PatchSpool::Patch &patch : patches)
+        given->records.push_back(patch.record);
     PercolationBatch::Options batch = bandOptions(landscapes, options, true);
     batch.partPatches = given;
     QByteArray searched;
@@ -430,54 +398,34 @@ TableColumns patchesOfBands(const std::vector<QByteArray> &bands, const std::vec
     const PercolationBatch::Options batch = bandOptions({{ArrayName}, nullptr}, options, true);
     const std::vector<Band> read = readBands(bands, true);
     PercolationBatch::Result whole = joinBands(read, batch);
-    const std::unique_ptr<Crossing> c = crossing(read);
+    const std::unique_ptr<PatchSeams> seams = crossing(read);
     if (distances.size() != read.size())
         throw Error(Error::Usage, QStringLiteral("%1 bands but %2 shares of distances").arg(read.size()).arg(distances.size()));
-    // Every patch: the bands' own, and those that cross seams with the sum
-    // of their bands' shares of distances.
-    std::vector<PatchWalk::Patch> all;
-    for (const Band &band : read)
-        all.insert(all.end(), band.own.begin(), band.own.end());
-    std::vector<u128> crossingSums(c->seams.patchesOfParts(), 0);
+    std::vector<std::vector<u128>> shares(read.size());
     for (size_t b = 0; b < read.size(); ++b) {
-        const std::vector<qint64> &patches = c->patchesOf[b];
+        if (distances[b].isEmpty())
+            continue;
         QDataStream in(distances[b]);
         QByteArray magic;
         quint64 count = 0;
-        if (!patches.empty())
-            in >> magic >> count;
-        if (!patches.empty() && (magic != DistancesMagic || count != patches.size()))
-            throw Error(Error::Usage, QStringLiteral("band %1's share of distances is not that of patch_distances_of_band()")
+        in >> magic >> count;
+        const bool sound = magic == DistancesMagic && count <= quint64(distances[b].size()) / 16;
+        for (quint64 i = 0; sound && i < count; ++i)
+            in >> shares[b].emplace_back();
+        if (!sound || in.status() != QDataStream::Ok || !in.atEnd())
+            throw Error(Error::Usage, QStringLiteral("band %1's share of distances is not patch_distances_of_band()'s")
                                               .arg(b));
-        for (const qint64 patch : patches) {
-            u128 sum = 0;
-            in >> sum;
-            crossingSums[size_t(patch)] += sum;
-        }
-        if (in.status() != QDataStream::Ok || (!patches.empty() && !in.atEnd()))
-            throw Error(Error::Usage, QStringLiteral("band %1's share of distances is damaged").arg(b));
     }
-    for (size_t p = 0; p < crossingSums.size(); ++p)
-        all.push_back({c->seams.record(qint64(p)), 0, crossingSums[p], qint64(p)});
-    // Numbered by their first cells, row by row, per class, as one pass
-    // numbers them; the spool takes them last first.
-    std::sort(all.begin(), all.end(), [](const PatchWalk::Patch &a, const PatchWalk::Patch &b) {
-        return a.record.rowMin != b.record.rowMin ? a.record.rowMin < b.record.rowMin
-                                                  : a.record.startColumn < b.record.startColumn;
-    });
-    std::map<qint32, quint64> numbers;
-    for (PatchWalk::Patch &patch : all)
-        patch.number = ++numbers[patch.record.value];
     whole.patches = std::make_shared<PatchSpool>();
     QString why;
-    if (!whole.patches->open(&why))
-        throw Error(Error::File, why);
-    for (auto patch = all.rbegin(); patch != all.rend(); ++patch) {
-        if (patch->record.cells >= batch.minCells)
-            whole.patches->add({0, 0, patch->number, patch->record, patch->sumDistance});
-    }
-    if (!whole.patches->close(&why))
-        throw Error(Error::File, why);
+    const auto ownOf = [&read](size_t band, const std::function<void(const PatchSpool::Patch &)> &onPatch, QString *) {
+        for (const PatchSpool::Patch &patch : read[band].own)
+            onPatch(patch);
+        return true;
+    };
+    if (!whole.patches->open(&why) || !seams->gather(ownOf, shares, batch.minCells, *whole.patches, &why)
+        || !whole.patches->close(&why))
+        throw Error(why.contains("share") ? Error::Usage : Error::File, why);
     return tableOfBands(whole, batch, notes);
 }
 

@@ -302,7 +302,7 @@ bool parse(const QStringList &arguments, PercolateOptions &options, QString *err
             return false;
         if (options.shard)
             return fail(QStringLiteral("--rows splits every map, --shard the list of maps: give one"));
-        for (const QCommandLineOption *whole : {&output, &tile, &tileMap, &clusterMap, &patches, &window}) {
+        for (const QCommandLineOption *whole : {&output, &tile, &tileMap, &clusterMap, &window}) {
             if (parser.isSet(*whole))
                 return fail(QStringLiteral("--rows writes the part of the table that its rows give; --%1 is for "
                                            "whole runs")
@@ -310,7 +310,13 @@ bool parse(const QStringList &arguments, PercolateOptions &options, QString *err
         }
         if (options.table.isEmpty())
             return fail(QStringLiteral("--rows writes its part to --table FILE"));
+        // The part holds the band's patches too when --patches names it.
+        if (!options.patches.isEmpty() && options.patches != options.table)
+            return fail(QStringLiteral("--rows writes one part, to --table FILE; --patches names that file too for "
+                                       "the part to hold the band's patches"));
         options.table = options.rows->expand(options.table);
+        options.rowsPatches = !options.patches.isEmpty();
+        options.patches.clear();
     }
     options.windowTable = parser.value(windowTable).toLatin1();
     for (QByteArray *name : {&options.table, &options.patches, &options.windowTable}) {
@@ -326,14 +332,18 @@ bool parse(const QStringList &arguments, PercolateOptions &options, QString *err
 
     if (parser.isSet(merge)) {
         for (const QCommandLineOption *testOption :
-             {&cover, &rule, &direction, &band, &tile, &extent, &table, &tileMap, &clusterMap, &values, &patches,
-              &minCells, &lacunarity, &jobs, &filesFrom, &shard, &rows, &window, &step, &windowShape, &windowEdge,
-              &windowMap, &windowTable}) {
+             {&cover, &rule, &direction, &band, &tile, &extent, &table, &tileMap, &clusterMap, &values, &minCells,
+              &lacunarity, &filesFrom, &shard, &rows, &window, &step, &windowShape, &windowEdge, &windowMap,
+              &windowTable}) {
             if (parser.isSet(*testOption))
-                return fail(QStringLiteral("--merge takes only reports or tables, --output and --quiet"));
+                return fail(QStringLiteral("--merge takes only reports or tables, --output and --quiet (and for "
+                                           "rows parts --patches and --jobs)"));
         }
         if (options.files.isEmpty())
             return fail(QStringLiteral("no reports to merge"));
+        if (!CommandLine::readJobs(parser, jobs, options.jobs, errorString))
+            return false;
+        options.mergeOptions = parser.isSet(jobs) || parser.isSet(patches);
         options.mode = PercolateOptions::Merge;
         return true;
     }
@@ -379,12 +389,13 @@ bool parse(const QStringList &arguments, PercolateOptions &options, QString *err
         return fail(QStringLiteral("--values takes size or id, not '%1'").arg(parser.value(values)));
     if (parser.isSet(values) && options.clusterMap.isEmpty())
         return fail(QStringLiteral("--values says what --cluster-map shows"));
-    if (!options.patches.isEmpty() && walk)
+    const bool patchesAsked = !options.patches.isEmpty() || options.rowsPatches;
+    if (patchesAsked && walk)
         return fail(QStringLiteral("--patches needs a cluster rule (--rule cluster4 or cluster8)"));
     options.minCells = parser.value(minCells).toLongLong(&ok, 10);
     if (!ok || options.minCells < 1)
         return fail(QStringLiteral("--min-cells takes a whole number of at least 1, not '%1'").arg(parser.value(minCells)));
-    if (parser.isSet(minCells) && options.patches.isEmpty())
+    if (parser.isSet(minCells) && !patchesAsked)
         return fail(QStringLiteral("--min-cells leaves small patches out of --patches"));
     if (parser.isSet(lacunarity)) {
         for (const QString &part : parser.value(lacunarity).split(QLatin1Char(','))) {
@@ -478,7 +489,7 @@ PercolationBatch::Options batchOptions(const PercolateOptions &options)
     batch.tileSize = options.tileSize;
     batch.extent = options.extent;
     batch.statistics = !options.table.isEmpty();
-    batch.patches = !options.patches.isEmpty();
+    batch.patches = !options.patches.isEmpty() || options.rowsPatches;
     batch.minCells = options.minCells;
     batch.lacunarity = options.lacunarity;
     batch.clusterMap = options.clusterMap;
@@ -495,12 +506,16 @@ int run(const PercolateOptions &options, std::FILE *err)
 {
     if (options.mode == PercolateOptions::Test)
         return test(options, err);
-    if (const auto collision = OutputFile::overwritesInput({options.output}, options.files)) {
+    if (const auto collision = OutputFile::overwritesInput({options.output, options.patches}, options.files)) {
         std::fprintf(err, "%s: %s would be written over %s, which this merge reads; name another output\n", Program,
                      collision->output.constData(), collision->input.constData());
         return 2;
     }
-    return BatchOutputs::merge(options.files, options.output, Program, err);
+    BatchOutputs::Merge merge;
+    merge.patches = options.patches;
+    merge.jobs = options.jobs;
+    merge.rowsOnly = options.mergeOptions;
+    return BatchOutputs::merge(options.files, options.output, Program, err, merge);
 }
 
 } // namespace PercolateTool

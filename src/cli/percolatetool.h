@@ -35,6 +35,8 @@ struct PercolateOptions
     qint64 minCells = 1;
     std::vector<qint64> lacunarity; // box sides
     int jobs = 1;
+    bool mergeOptions = false;      // --merge with --patches or --jobs (rows parts only)
+    bool rowsPatches = false;       // --rows: the part holds the band's patches
     std::optional<Shard> shard;
     std::optional<Shard> rows;      // --rows: this process's part of every map's rows
     std::optional<MovingWindow> window; // --window, --step, --window-shape, --window-edge

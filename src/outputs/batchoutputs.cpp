@@ -536,11 +536,22 @@ QString BatchOutputs::checkMapNames(const char *option, const QByteArray &patter
 
 int BatchOutputs::merge(const QByteArrayList &parts, const QByteArray &output, const char *program, std::FILE *err)
 {
+    return merge(parts, output, program, err, Merge());
+}
+
+int BatchOutputs::merge(const QByteArrayList &parts, const QByteArray &output, const char *program, std::FILE *err,
+                        const Merge &merge)
+{
     // Tables are told from reports by their first line (parts that are all
     // pipes are reports).
     const QByteArray first = SplitParts::firstLineOfFirstFile(parts);
     if (RowsParts::isPart(first))
-        return RowsParts::merge(parts, output, program, err);
+        return RowsParts::merge(parts, output, merge.patches, merge.jobs, program, err);
+    if (merge.rowsOnly) {
+        std::fprintf(err, "%s: --patches and --jobs merge rows parts (of --rows), and %s is none\n", program,
+                     parts.value(0).constData());
+        return 2;
+    }
     for (const Tsv::Kind *kind : {&ClusterTable::kind(), &PatchTable::kind()}) {
         if (Tsv::isStart(*kind, first)) {
             return SplitParts::writeMerge(output, program, kind->one.toLocal8Bit().constData(),

@@ -76,6 +76,17 @@ public:
     // Joins the reports, or the tables, of the parts of a split batch (see
     // PercolationReport::merge(), ClusterTable::merge()) into output; the
     // exit status, after saying why on err when it is not 0.
+    // Rows parts (RowsParts::merge()) take more: their patch table at
+    // patches (empty: none), on jobs threads; rowsOnly: parts of another
+    // kind are refused.
+    struct Merge
+    {
+        QByteArray patches;
+        int jobs = 1;
+        bool rowsOnly = false;
+    };
+    static int merge(const QByteArrayList &parts, const QByteArray &output, const char *program, std::FILE *err,
+                     const Merge &merge);
     static int merge(const QByteArrayList &parts, const QByteArray &output, const char *program, std::FILE *err);
 
 private:

@@ -3,8 +3,11 @@
 #include "batchoutputs.h"
 #include "percolationreport.h"
 #include "splitparts.h"
+#include "workerpool.h"
 
 #include <QCoreApplication>
+
+#include <memory>
 
 namespace {
 
@@ -16,6 +19,8 @@ QString tr(const char *text)
 constexpr const char *Prefix = "# vantrix rows part ";
 // Base64 lines stay well below what a line reader takes.
 constexpr qsizetype SeamLine = 48000;
+// Patches per line of a part's patches (a few kB of base64).
+constexpr size_t PatchesPerLine = 64;
 
 const SplitParts::Kind &kind()
 {
@@ -42,20 +47,24 @@ QByteArray sidesText(const std::vector<qint64> &sides)
 }
 
 // The options a merge needs to write the table as the run would: the fields
-// of the options line.
+// of the options line (and with patches, the least cells of a patch kept).
 QByteArrayList optionFields(const PercolationBatch::Options &batch)
 {
-    return {"cover=" + b64(batch.cover.asked()), "rule=" + SpanningRule::name(batch.rule.kind).toLatin1(),
-            "direction=" + SpanningRule::name(batch.rule.direction).toLatin1(),
-            "band=" + QByteArray::number(batch.band),
-            QByteArray("extent=") + (batch.extent == PercolationBatch::Full ? "full" : "square"),
-            QByteArray("statistics=") + (batch.statistics ? "1" : "0"), "lacunarity=" + sidesText(batch.lacunarity)};
+    QByteArrayList fields{"cover=" + b64(batch.cover.asked()), "rule=" + SpanningRule::name(batch.rule.kind).toLatin1(),
+                          "direction=" + SpanningRule::name(batch.rule.direction).toLatin1(),
+                          "band=" + QByteArray::number(batch.band),
+                          QByteArray("extent=") + (batch.extent == PercolationBatch::Full ? "full" : "square"),
+                          QByteArray("statistics=") + (batch.statistics ? "1" : "0"),
+                          "lacunarity=" + sidesText(batch.lacunarity)};
+    if (batch.patches)
+        fields << "patches=" + QByteArray::number(batch.minCells);
+    return fields;
 }
 
 std::optional<PercolationBatch::Options> optionsOf(const QByteArray &line)
 {
     const QByteArrayList fields = line.split('\t');
-    if (fields.size() != 8 || fields[0] != "options")
+    if ((fields.size() != 8 && fields.size() != 9) || fields[0] != "options")
         return std::nullopt;
     auto value = [&](int i, const char *name) {
         const QByteArray prefix = QByteArray(name) + '=';
@@ -80,6 +89,12 @@ std::optional<PercolationBatch::Options> optionsOf(const QByteArray &line)
         if (!ok || n < 1)
             return std::nullopt;
         batch.lacunarity.push_back(n);
+    }
+    if (fields.size() == 9) {
+        batch.patches = true;
+        batch.minCells = value(8, "patches").toLongLong(&ok);
+        if (!ok || batch.minCells < 1)
+            return std::nullopt;
     }
     return batch;
 }
@@ -145,11 +160,32 @@ QString partError(const SplitParts::Part &part, const QString &why)
     return QString::fromLocal8Bit(part.path) + QStringLiteral(": ") + why;
 }
 
-// The next map of a part: its line, then its seams or why it could not be
-// read; false, with the reason, for a part that does not hold it whole.
+// Whether patches read could be a band's, first first after previous (then
+// the last of them): each a plausible record, by their first cells.
+bool patchesAreSound(const std::vector<PatchSpool::Patch> &patches, std::optional<Cluster> &previous)
+{
+    for (const PatchSpool::Patch &patch : patches) {
+        const Cluster &c = patch.record;
+        const bool plausible = c.cells >= 1 && c.runs >= 1 && c.runs <= c.cells && c.overlaps >= 0
+                && c.overlaps < c.cells && c.rowMin >= 0 && c.rowMin <= c.rowMax && c.columnMin >= 0
+                && c.columnMin <= c.startColumn && c.startColumn <= c.columnMax;
+        const bool after = !previous || previous->rowMin < c.rowMin
+                || (previous->rowMin == c.rowMin && previous->startColumn < c.startColumn);
+        if (!plausible || !after)
+            return false;
+        previous = c;
+    }
+    return true;
+}
+
+// The next map of a part: its line, then its seams (and patches, into
+// result.patches when it is not null) or why it could not be read; false,
+// with the reason, for a part that does not hold it whole.
 bool readMap(SplitParts::Part &part, qsizetype index, QByteArray &line, QByteArray &path,
              PercolationBatch::Result &result, QString *errorString)
 {
+    std::vector<PatchSpool::Patch> patches;
+    std::optional<Cluster> previous;
     if (line.isEmpty() && part.reader->next(line) != LineReader::Line) {
         *errorString = partError(part, tr("it ends before the map %1 (cut?)").arg(index + 1));
         return false;
@@ -164,6 +200,17 @@ bool readMap(SplitParts::Part &part, qsizetype index, QByteArray &line, QByteArr
     while ((status = part.reader->next(line)) == LineReader::Line) {
         if (line.startsWith("seam\t")) {
             seam += QByteArray::fromBase64(line.mid(5));
+        } else if (line.startsWith("patches\t")) {
+            patches.clear();
+            const auto bytes = QByteArray::fromBase64Encoding(line.mid(8), QByteArray::AbortOnBase64DecodingErrors);
+            if (!bytes || !PatchSpool::fromBytes(*bytes, patches) || !patchesAreSound(patches, previous)) {
+                *errorString = partError(part, tr("the patches of map %1 are damaged").arg(index + 1));
+                return false;
+            }
+            for (const PatchSpool::Patch &patch : patches) {
+                if (result.patches)
+                    result.patches->addFirstFirst(patch);
+            }
         } else if (line.startsWith("error\t")) {
             result.errorString = QString::fromUtf8(QByteArray::fromBase64(line.mid(6)));
         } else {
@@ -179,6 +226,56 @@ bool readMap(SplitParts::Part &part, qsizetype index, QByteArray &line, QByteArr
         line.clear();
     result.seam = seam;
     return true;
+}
+
+// A map's patches from its parts: each part's own (its band's, own[k]),
+// and those that cross the parts' seams, joined (seams), whose cells'
+// distances from their centroids need the bands that hold their parts read
+// again, on jobs threads; into whole.patches.
+bool mergePatches(const QByteArray &path, const PercolationBatch::Options &batch,
+                  const std::vector<SplitParts::Part> &parts, PatchSeams &seams,
+                  const std::vector<std::shared_ptr<PatchSpool>> &own, int jobs, PercolationBatch::Result &whole,
+                  QString *errorString)
+{
+    seams.finish();
+    std::vector<std::vector<unsigned __int128>> shares(parts.size());
+    std::vector<QString> errors(parts.size());
+    WorkerPool::run(
+            qint64(parts.size()), jobs,
+            [&](qint64 k) {
+                auto given = std::make_shared<PatchSeams::Given>(seams.given(size_t(k)));
+                if (given->patches.empty())
+                    return WorkerPool::Done;
+                PercolationBatch::Options again = batch;
+                again.rows = parts[size_t(k)].shard;
+                again.partPatches = given;
+                PercolationBatch::Result result = PercolationBatch::test(path, again);
+                if (!result.errorString.isEmpty())
+                    errors[size_t(k)] = tr("the patches that cross the parts' seams need their bands read again, "
+                                           "and %1 cannot be: %2")
+                                                .arg(QString::fromLocal8Bit(path), result.errorString);
+                shares[size_t(k)] = std::move(result.partDistances);
+                return WorkerPool::Done;
+            },
+            [](qint64) {});
+    for (const QString &error : errors) {
+        if (!error.isEmpty()) {
+            *errorString = error;
+            return false;
+        }
+    }
+    whole.patches = std::make_shared<PatchSpool>();
+    const auto ownOf = [&own](size_t band, const std::function<void(const PatchSpool::Patch &)> &onPatch,
+                              QString *error) {
+        return own[band]->read(
+                [&onPatch](const PatchSpool::Patch &patch) {
+                    onPatch(patch);
+                    return true;
+                },
+                error);
+    };
+    return whole.patches->open(errorString) && seams.gather(ownOf, shares, batch.minCells, *whole.patches, errorString)
+            && whole.patches->close(errorString);
 }
 
 } // namespace
@@ -215,6 +312,26 @@ void Writer::add(const PercolationBatch::Result &result)
             out += "seam\t" + seam.mid(at, SeamLine) + '\n';
     }
     m_written = m_written && m_file.write(out) == out.size();
+    // The band's own patches, first first, a line per few dozen.
+    if (result.patches && result.errorString.isEmpty()) {
+        std::vector<PatchSpool::Patch> line;
+        const auto flush = [&] {
+            const QByteArray text = "patches\t" + b64(PatchSpool::toBytes(line)) + '\n';
+            m_written = m_written && m_file.write(text) == text.size();
+            line.clear();
+        };
+        QString why;
+        m_written = m_written && result.patches->read(
+                                         [&](const PatchSpool::Patch &patch) {
+                                             line.push_back(patch);
+                                             if (line.size() == PatchesPerLine)
+                                                 flush();
+                                             return m_written;
+                                         },
+                                         &why);
+        if (!line.empty())
+            flush();
+    }
     ++m_maps;
 }
 
@@ -235,7 +352,8 @@ bool isPart(const QByteArray &firstLine)
     return firstLine.startsWith(Prefix);
 }
 
-int merge(const QByteArrayList &paths, const QByteArray &output, const char *program, std::FILE *err)
+int merge(const QByteArrayList &paths, const QByteArray &output, const QByteArray &patchesOutput, int jobs,
+          const char *program, std::FILE *err)
 {
     const auto fail = [&](const QString &why) {
         std::fprintf(err, "%s: the rows parts cannot be merged: %s\n", program, why.toLocal8Bit().constData());
@@ -252,6 +370,9 @@ int merge(const QByteArrayList &paths, const QByteArray &output, const char *pro
         if (!batch || part.head != parts.front().head)
             return fail(partError(part, tr("its options line is damaged")));
     }
+    const bool patches = !patchesOutput.isEmpty();
+    if (patches && !batch->patches)
+        return fail(tr("the parts hold no patches: give the runs of --rows --patches, naming their part"));
 
     // The maps, one at a time through every part: each part's band of a map
     // joined to the bands above it, as the parts come in order of rows.
@@ -276,12 +397,20 @@ int merge(const QByteArrayList &paths, const QByteArray &output, const char *pro
         }
         PercolationBatch::Result whole;
         PercolationBatch::BandJoin joined;
+        PatchSeams seams;
+        std::vector<std::shared_ptr<PatchSpool>> own(parts.size());
         QByteArray path;
         for (size_t k = 0; k < parts.size(); ++k) {
             PercolationBatch::Result part;
             QByteArray partPath;
-            if (!readMap(parts[k], index, lines[k], partPath, part, &why))
+            if (patches) {
+                part.patches = own[k] = std::make_shared<PatchSpool>();
+                if (!own[k]->open(&why))
+                    return fail(why);
+            }
+            if (!readMap(parts[k], index, lines[k], partPath, part, &why) || (own[k] && !own[k]->close(&why)))
                 return fail(why);
+            part.patches.reset();
             if (k == 0) {
                 whole = part;
                 whole.seam.clear();
@@ -301,22 +430,27 @@ int merge(const QByteArrayList &paths, const QByteArray &output, const char *pro
             if (!whole.errorString.isEmpty())
                 continue;
             std::optional<BandSeam> band = BandSeam::read(part.seam, &why);
-            if (!band || !joined.add(std::move(*band), &why))
+            if (!band || (patches && !seams.addSeam(*band, &why)) || !joined.add(std::move(*band), &why))
                 return fail(partError(parts[k], tr("map %1: %2").arg(index + 1).arg(why)));
         }
         if (whole.errorString.isEmpty() && !joined.finish(*batch, whole))
             return fail(tr("the parts' bands of map %1 do not make the whole map").arg(index + 1));
+        if (patches && whole.errorString.isEmpty() && !mergePatches(path, *batch, parts, seams, own, jobs, whole, &why))
+            return fail(tr("map %1: %2").arg(index + 1).arg(why));
         whole.index = index;
         names << path;
         results.push_back(std::move(whole));
     }
 
-    // The table, written as the run over the whole maps writes it.
+    // The tables, written as the run over the whole maps writes them.
     BatchOutputs::Options outputs;
     outputs.program = program;
     outputs.report = "/dev/null";
     outputs.table = output.isEmpty() ? QByteArray("-") : output;
-    BatchOutputs writer(outputs, *batch, names, err);
+    outputs.patches = patchesOutput;
+    PercolationBatch::Options written = *batch;
+    written.patches = patches;
+    BatchOutputs writer(outputs, written, names, err);
     if (!writer.open())
         return 1;
     for (const PercolationBatch::Result &result : results)

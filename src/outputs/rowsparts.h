@@ -19,7 +19,9 @@
 // which run it is of), a line of the run's options, per map a line of what
 // was read of the file and its band's seams in lines of base64 (or why the
 // file could not be read), and an end line with the count of maps, so that a
-// cut part is told from a whole one. Its size is bounded by the maps' width.
+// cut part is told from a whole one. Its size is bounded by the maps' width;
+// with patches, the band's own patches follow its seams (lines of base64,
+// a few dozen bytes a patch).
 namespace RowsParts {
 
 // Writes a part to path ("-": standard output), in place only when whole.
@@ -50,8 +52,12 @@ bool isPart(const QByteArray &firstLine);
 
 // Joins the parts (every part of one run, once each, in any order; else
 // refused with the reason) into the cluster table of the whole maps at
-// output ("-": standard output), saying on err what one run says of the
-// maps. Returns the exit status.
-int merge(const QByteArrayList &parts, const QByteArray &output, const char *program, std::FILE *err);
+// output ("-": standard output), and with patchesOutput (not empty) their
+// patch table, saying on err what one run says of the maps. Returns the exit
+// status. The patches that cross the parts' seams need the bands that hold
+// their parts read again (their cells' distances from centroids only the
+// whole patch has): the merge reads them from the maps, on jobs threads.
+int merge(const QByteArrayList &parts, const QByteArray &output, const QByteArray &patchesOutput, int jobs,
+          const char *program, std::FILE *err);
 
 } // namespace RowsParts

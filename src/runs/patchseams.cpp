@@ -6,6 +6,7 @@
 #include <QCoreApplication>
 
 #include <algorithm>
+#include <map>
 #include <numeric>
 
 namespace {
@@ -217,4 +218,75 @@ PatchSeams::Identity PatchSeams::identify(size_t band, const Cluster &record) co
             return {at->patch, m_patches[size_t(at->patch)].number};
     }
     return {-1, numberIn(band, record.value, record.start)};
+}
+
+PatchSeams::Given PatchSeams::given(size_t band) const
+{
+    Given given;
+    const size_t parts = (band + 1 < m_partBase.size() ? m_partBase[band + 1] : m_records.size()) - m_partBase[band];
+    for (size_t i = 0; i < parts; ++i) {
+        const qint64 patch = patchOfPart(band, i);
+        const auto at = std::find(given.patches.begin(), given.patches.end(), patch);
+        given.ofPart.push_back(at - given.patches.begin());
+        if (at == given.patches.end()) {
+            given.patches.push_back(patch);
+            given.records.push_back(record(patch));
+        }
+    }
+    return given;
+}
+
+bool PatchSeams::gather(const Own &ownOf, const std::vector<std::vector<unsigned __int128>> &shares, qint64 minCells,
+                        PatchSpool &spool, QString *errorString) const
+{
+    // The patches of parts: their sums, and per band those whose first part
+    // is there, by their first cells.
+    std::vector<unsigned __int128> sums(m_patches.size(), 0);
+    for (size_t band = 0; band < m_bands.size(); ++band) {
+        const std::vector<qint64> patches = given(band).patches;
+        if (patches.empty())
+            continue;
+        if (band >= shares.size() || shares[band].size() != patches.size()) {
+            *errorString = QCoreApplication::translate("PatchSeams", "the band of rows from %1 gave no share of the "
+                                                                     "distances of its patches' cells")
+                                   .arg(m_bands[band].firstRow);
+            return false;
+        }
+        for (size_t i = 0; i < patches.size(); ++i)
+            sums[size_t(patches[i])] += shares[band][i];
+    }
+    const auto before = [](const Cluster &a, const Cluster &b) {
+        return a.rowMin != b.rowMin ? a.rowMin < b.rowMin : a.startColumn < b.startColumn;
+    };
+    std::vector<std::vector<size_t>> begun(m_bands.size());
+    for (size_t p = 0; p < m_patches.size(); ++p)
+        begun[m_patches[p].band].push_back(p);
+    std::map<qint32, quint64> numbers;
+    const auto put = [&](PatchSpool::Patch patch) {
+        patch.row = patch.column = 0;
+        patch.number = ++numbers[patch.record.value];
+        if (patch.record.cells >= minCells)
+            spool.addFirstFirst(patch);
+    };
+    for (size_t band = 0; band < m_bands.size(); ++band) {
+        std::vector<size_t> &crossing = begun[band];
+        std::sort(crossing.begin(), crossing.end(),
+                  [&](size_t a, size_t b) { return before(m_patches[a].record, m_patches[b].record); });
+        size_t next = 0;
+        const auto crossingBefore = [&](const Cluster *own) {
+            for (; next < crossing.size() && (!own || before(m_patches[crossing[next]].record, *own)); ++next)
+                put({0, 0, 0, m_patches[crossing[next]].record, sums[crossing[next]]});
+        };
+        const bool read = ownOf(
+                band,
+                [&](const PatchSpool::Patch &own) {
+                    crossingBefore(&own.record);
+                    put(own);
+                },
+                errorString);
+        if (!read)
+            return false;
+        crossingBefore(nullptr);
+    }
+    return true;
 }

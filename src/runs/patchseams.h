@@ -2,9 +2,11 @@
 
 #include "bandseam.h"
 #include "cluster.h"
+#include "patchspool.h"
 
 #include <QString>
 
+#include <functional>
 #include <vector>
 
 class ClusterScan;
@@ -83,6 +85,30 @@ public:
     quint64 number(qint64 patch) const { return m_patches[size_t(patch)].number; }
     // After finish(): the patch of band's part (BandSeam::open[part]).
     qint64 patchOfPart(size_t band, size_t part) const { return m_patchOf[m_partBase[band] + part]; }
+
+    // Bands searched apart (added by their seams) have their patches
+    // gathered in two rounds. After finish(), for a second search of a band
+    // that holds parts: the patches they are parts of (patches: indices
+    // here, records: theirs, in the order of their first parts there), and
+    // per part the index of its patch among them (givePatches()).
+    struct Given
+    {
+        std::vector<qint64> patches;
+        std::vector<Cluster> records;
+        std::vector<qint64> ofPart;
+    };
+    Given given(size_t band) const;
+    // Then every patch of the landscape, numbered as one pass numbers them,
+    // into spool, first first, those of fewer than minCells cells left out:
+    // each band's own (those its outer rows do not cut), which ownOf(band,
+    // onPatch) hands on first first, and the patches of parts, each with
+    // the sum of the bands' shares of distances (shares[band][i] that of
+    // given(band).patches[i]). False, with the reason, when ownOf fails or
+    // a share is missing.
+    using Own = std::function<bool(size_t band, const std::function<void(const PatchSpool::Patch &)> &onPatch,
+                                   QString *errorString)>;
+    bool gather(const Own &ownOf, const std::vector<std::vector<unsigned __int128>> &shares, qint64 minCells,
+                PatchSpool &spool, QString *errorString) const;
 
 private:
     struct Part

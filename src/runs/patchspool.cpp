@@ -46,8 +46,19 @@ bool PatchSpool::open(QString *errorString)
 
 void PatchSpool::add(const Patch &patch)
 {
-    if (m_segments.empty() || m_segments.back().row != patch.row || m_segments.back().column != patch.column)
-        m_segments.push_back({patch.row, patch.column, d->count, d->count});
+    put(patch, false);
+}
+
+void PatchSpool::addFirstFirst(const Patch &patch)
+{
+    put(patch, true);
+}
+
+void PatchSpool::put(const Patch &patch, bool firstFirst)
+{
+    if (m_segments.empty() || m_segments.back().row != patch.row || m_segments.back().column != patch.column
+        || m_segments.back().firstFirst != firstFirst)
+        m_segments.push_back({patch.row, patch.column, d->count, d->count, firstFirst});
     if (d->count % Chunk == 0)
         d->chunkOffsets.push_back(d->spool.offset());
     d->spool.put(patch.number);
@@ -55,6 +66,35 @@ void PatchSpool::add(const Patch &patch)
     d->spool.putWide(patch.sumDistance);
     ++d->count;
     m_segments.back().end = d->count;
+}
+
+QByteArray PatchSpool::toBytes(const std::vector<Patch> &patches)
+{
+    VarintSpool spool;
+    spool.open(true);
+    for (const Patch &patch : patches) {
+        spool.put(patch.number);
+        spool.putCluster(patch.record);
+        spool.putWide(patch.sumDistance);
+    }
+    std::vector<unsigned char> bytes;
+    spool.read(0, spool.offset(), bytes);
+    return QByteArray(reinterpret_cast<const char *>(bytes.data()), qsizetype(bytes.size()));
+}
+
+bool PatchSpool::fromBytes(const QByteArray &bytes, std::vector<Patch> &patches)
+{
+    const auto *begin = reinterpret_cast<const unsigned char *>(bytes.constData());
+    VarintSpool::Reader in{begin, begin + bytes.size()};
+    while (in.ok && in.at < in.end) {
+        Patch patch;
+        patch.number = in.get();
+        in.getCluster(patch.record);
+        patch.sumDistance = in.getWide();
+        if (in.ok)
+            patches.push_back(patch);
+    }
+    return in.ok;
 }
 
 bool PatchSpool::close(QString *errorString)

@@ -2,6 +2,7 @@
 
 #include "cluster.h"
 
+#include <QByteArray>
 #include <QString>
 
 #include <memory>
@@ -38,9 +39,17 @@ public:
     // The patches of a landscape, last first, each landscape's after the
     // last of the landscape before.
     void add(const Patch &patch);
+    // Or first first (a landscape's patches gathered from its bands).
+    void addFirstFirst(const Patch &patch);
     // False, with the reason, when something could not be written.
     bool close(QString *errorString);
     qint64 count() const;
+
+    // Patches as bytes and back, in the spool's encoding (a band's patches
+    // in a rows part, or from an array's chunk): fromBytes() appends to
+    // patches and refuses bytes that toBytes() did not write.
+    static QByteArray toBytes(const std::vector<Patch> &patches);
+    static bool fromBytes(const QByteArray &bytes, std::vector<Patch> &patches);
 
     // Every patch, first first within each landscape; false, with the
     // reason, when the file cannot be read back. onPatch returns false to stop.
@@ -49,8 +58,9 @@ public:
     {
         Patch patch;
         for (const Segment &segment : m_segments) {
-            for (qint64 i = segment.end - 1; i >= segment.begin; --i) {
-                if (!readAt(i, patch, errorString))
+            const qint64 count = segment.end - segment.begin;
+            for (qint64 k = 0; k < count; ++k) {
+                if (!readAt(segment.firstFirst ? segment.begin + k : segment.end - 1 - k, patch, errorString))
                     return false;
                 patch.row = segment.row;
                 patch.column = segment.column;
@@ -68,8 +78,10 @@ private:
         qint64 column;
         qint64 begin;
         qint64 end;
+        bool firstFirst;
     };
     bool readAt(qint64 index, Patch &patch, QString *errorString) const;
+    void put(const Patch &patch, bool firstFirst);
 
     struct Private;
     std::unique_ptr<Private> d;

@@ -1033,10 +1033,13 @@ bool secondPass(const QByteArray &path, const Batch::Options &options, Batch::Re
     return true;
 }
 
-// A chunk's patches (Options::place, one band searched with recorder by
-// scan, its seam): a round of Options::partPatches.
-bool chunkPatches(const Batch::Options &options, const PatchRecorder &recorder, const ClusterScan &scan,
-                  const BandSeam &seam, Batch::Result &result, QString *errorString)
+// The patches of a band searched apart (Options::place or rows: one band,
+// searched with recorder by scan, and its seam), in a round of
+// Options::partPatches: without them, into result.patches those the band's
+// outer rows do not cut (their numbers the band's own, the band's first
+// first); with them, result.partDistances.
+bool bandPatches(const Batch::Options &options, const PatchRecorder &recorder, const ClusterScan &scan,
+                 const BandSeam &seam, Batch::Result &result, QString *errorString)
 {
     PatchSeams seams;
     if (!seams.add(recorder, scan, &seam, errorString))
@@ -1046,15 +1049,18 @@ bool chunkPatches(const Batch::Options &options, const PatchRecorder &recorder, 
             return false;
     } else {
         seams.finish();
+        result.patches = std::make_shared<PatchSpool>();
+        if (!result.patches->open(errorString))
+            return false;
     }
     PatchWalk walk(seams, options.rule.connectivity(), true);
     while (walk.next(errorString)) {
         for (const PatchWalk::Patch &patch : walk.completed()) {
             if (patch.patch < 0 && !options.partPatches)
-                result.bandPatches.push_back(patch);
+                result.patches->add({0, 0, patch.number, patch.record, patch.sumDistance});
         }
     }
-    if (!errorString->isEmpty())
+    if (!errorString->isEmpty() || (result.patches && !result.patches->close(errorString)))
         return false;
     if (options.partPatches)
         result.partDistances = walk.distancesOfPatches();
@@ -1111,15 +1117,17 @@ bool searchInBands(LandscapeStream &stream, const QByteArray &path, const Batch:
     const qint64 to = options.place ? offset + stream.rows() : options.rows ? options.rows->end(rows) : rows;
     if (options.rows && stream.isRaster() && options.extent != Batch::Full && stream.columns() > n)
         result.cellsLeftOut = (to - from) * (stream.columns() - n); // the part's share of what testWhole() counted
-    // Bands of at least 64 rows; a chunk's patches in one.
-    const bool oneBand = !stream.isRaster() || (options.place && options.patches);
+    // Bands of at least 64 rows; the patches of a band joined elsewhere in
+    // one, so that its two rounds see the same seam.
+    const bool apart = options.place || options.rows;
+    const bool oneBand = !stream.isRaster() || (apart && options.patches);
     const int bands = oneBand ? 1 : int(std::clamp<qint64>((to - from) / 64, 1, std::max(1, options.mapThreads)));
     std::vector<qint64> firsts;
     for (int k = 0; k <= bands; ++k)
         firsts.push_back(from + (to - from) * k / bands);
     const Asked asked(options);
-    const bool recorded = !labels && !options.rows
-            && (asked.patches || (!options.place && (!options.clusterMap.isEmpty() || options.clusterMapInto)));
+    const bool recorded = !labels
+            && (asked.patches || (!apart && (!options.clusterMap.isEmpty() || options.clusterMapInto)));
     std::vector<std::unique_ptr<PatchRecorder>> recorders;
     std::vector<std::unique_ptr<ClusterScan>> scans; // kept for their patch numbers
     for (int k = 0; recorded && k < bands; ++k) {
@@ -1283,7 +1291,7 @@ bool searchInBands(LandscapeStream &stream, const QByteArray &path, const Batch:
             return false;
     }
     if (options.rows || options.place) {
-        if (recorded && !chunkPatches(options, *recorders.front(), tools().scan, *whole.joined(), result, errorString))
+        if (recorded && !bandPatches(options, *recorders.front(), tools().scan, *whole.joined(), result, errorString))
             return false;
         result.seam = whole.joined()->write();
         return true;

@@ -6,6 +6,7 @@
 #include "lacunarity.h"
 #include "movingwindow.h"
 #include "patchpass.h"
+#include "patchseams.h"
 #include "patchspool.h"
 #include "coverset.h"
 #include "landscapereader.h"
@@ -94,8 +95,9 @@ public:
         // idle.
         int mapThreads = 1;
         // Only part K of N of every whole map's rows (Shard::begin(), end()
-        // of its rows; cluster rules, no tiles, patches or maps): its
-        // statistics, boxes and seams into Result::seam, for a merge to join.
+        // of its rows; cluster rules, no tiles or maps): its statistics,
+        // boxes and seams into Result::seam, for a merge to join (patches:
+        // see partPatches).
         std::optional<Shard> rows;
         // Or: the landscape read is rows [firstRow, firstRow + its rows) of
         // a landscape of `rows` rows (a chunk of an array held apart), and
@@ -106,18 +108,13 @@ public:
             qint64 rows = 0;
         };
         std::optional<Place> place;
-        // With place and patches, the band's patches in two rounds (the
-        // patches of an array's chunks): without partPatches, those its
-        // outer rows do not cut (Result::bandPatches, whole); with them, the
+        // With place or rows and patches, the band's patches in two rounds
+        // (an array's chunks, a map's parts): without partPatches, those its
+        // outer rows do not cut (into Result::patches); with them, the
         // patches its parts (BandSeam::open) are parts of, joined elsewhere
         // (records, and per part the index of its patch), and the band's
         // share of their sums of distances (Result::partDistances).
-        struct PartPatches
-        {
-            std::vector<Cluster> records;
-            std::vector<qint64> ofPart;
-        };
-        std::shared_ptr<const PartPatches> partPatches;
+        std::shared_ptr<const PatchSeams::Given> partPatches;
         // A grid in memory read in place of every path (which then only
         // names it).
         std::shared_ptr<const MemoryGrid> grid;
@@ -176,8 +173,7 @@ public:
         // With Options::rows, the part's band of the map (BandSeam::write()),
         // and no landscapes; with its rows the whole map, its landscapes.
         QByteArray seam;
-        // With Options::place and patches: see Options::partPatches.
-        std::vector<PatchWalk::Patch> bandPatches;
+        // With Options::place or rows and patches: see Options::partPatches.
         std::vector<unsigned __int128> partDistances;
     };
 

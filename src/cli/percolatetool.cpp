@@ -242,11 +242,14 @@ bool parse(const QStringList &arguments, PercolateOptions &options, QString *err
                                    "K/N");
     const QCommandLineOption rows("rows",
                                   "Search only band K of N (K from 1) of the rows of every map, and write it as a "
-                                  "part to --table FILE ({shard} stands for the part): the parts, merged, are the "
-                                  "table of the whole maps, the same bytes as one run.",
+                                  "part to --table FILE ({shard} stands for the part; with --patches naming it too, "
+                                  "the band's patches with it): the parts, merged, are the table (and patches) of "
+                                  "the whole maps, the same bytes as one run.",
                                   "K/N");
     const QCommandLineOption merge("merge", "Join reports, tables or rows parts made from parts of one batch, given "
-                                            "in place of FILEs, into the report or table of the whole batch.");
+                                            "in place of FILEs, into the report or table of the whole batch (rows "
+                                            "parts with patches: --patches FILE writes their patch table, reading "
+                                            "again on --jobs threads the bands of patches that cross the seams).");
     const QCommandLineOption window("window",
                                     "Cluster rules: also test a window of SIZE x SIZE cells centred on every --step-th "
                                     "cell of each map, each window a landscape of its own, into --window-map and "

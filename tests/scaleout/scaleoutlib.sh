@@ -62,13 +62,14 @@ scaleout_block() {
 
 # scaleout_national_map: national.tif, one map of 1500 x 1200 cells at the
 # threshold (cluster4) for the blocks that split one map by rows, and
-# national-whole.tsv, its table from one run.
+# national-whole.tsv and national-whole-patches.tsv, its table and patches
+# from one run.
 scaleout_national_map() {
     vantrix-generate --model random --size 1500 --share 0.5927 --count 1 --seed 7 --format geotiff -o national >/dev/null ||
         scaleout_fail "vantrix-generate failed"
     mv national/*.tif national.tif
-    vantrix-percolate -q --cover 1 --extent full --table national-whole.tsv -o /dev/null national.tif ||
-        scaleout_fail "one run over national.tif failed"
+    vantrix-percolate -q --cover 1 --extent full --table national-whole.tsv --patches national-whole-patches.tsv \
+        -o /dev/null national.tif || scaleout_fail "one run over national.tif failed"
 }
 
 # Stops the running block $1 (timeout passes the signal on to it) and exits

@@ -80,6 +80,7 @@ parts=(rows-*-of-*.txt)
 scaleout_say "rows: ${#parts[@]} parts of national.tif's rows merged;" \
     "${SCALEOUT_SECONDS} s from start to merged table"
 scaleout_same rows national-whole.tsv national.tsv
+scaleout_same "rows' patches" national-whole-patches.tsv national-patches.tsv
 
 # --pipe
 rm -f percolation.txt

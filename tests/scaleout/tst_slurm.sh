@@ -76,6 +76,7 @@ parts=(rows-*-of-*.txt)
 scaleout_say "rows: ${#parts[@]} parts of national.tif's rows merged;" \
     "${SCALEOUT_SECONDS} s from submission to merged table"
 scaleout_same rows national-whole.tsv national.tsv
+scaleout_same "rows' patches" national-whole-patches.tsv national-patches.tsv
 scaleout_refused "the rows parts without ${parts[1]}" refused.tsv \
     vantrix-percolate --merge "${parts[0]}" "${parts[@]:2}" -o refused.tsv
 

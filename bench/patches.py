@@ -6,6 +6,8 @@ patches),
  - the same with --patches (a row per patch: every column);
  - the same with --lacunarity 2,4,8,16,32 (five box sides);
  - --cluster-map --values id (each cell's patch id as a GeoTIFF);
+each on one job, and --patches and --cluster-map also on every core (the
+first pass in bands on every job, the second on one);
 beside the Python pipeline a user writes for the patch table's columns
 (tests/scipy_patches.py: scipy.ndimage.label, find_objects, NumPy sums,
 perimeters by shifted comparisons), stopped after --peer-limit seconds.
@@ -51,12 +53,16 @@ def main():
                 return sum(1 for _ in f) - 1
 
         rows = []
-        for label, extra, out in [
-                ("vantrix --table", ["--table", table], None),
-                ("vantrix --table --patches", ["--table", table, "--patches", patches], patches),
-                ("vantrix --table --lacunarity 2,4,8,16,32", ["--table", table, "--lacunarity", "2,4,8,16,32"], None),
-                ("vantrix --cluster-map --values id", ["--cluster-map", ids, "--values", "id"], None)]:
-            wall, peak, _, _ = measure(common + extra + [path], args.runs)
+        cores = os.cpu_count()
+        for label, extra, out, jobs in [
+                ("vantrix --table", ["--table", table], None, 1),
+                ("vantrix --table --patches", ["--table", table, "--patches", patches], patches, 1),
+                (f"vantrix --table --patches -j {cores}", ["--table", table, "--patches", patches], patches, cores),
+                ("vantrix --table --lacunarity 2,4,8,16,32", ["--table", table, "--lacunarity", "2,4,8,16,32"], None, 1),
+                ("vantrix --cluster-map --values id", ["--cluster-map", ids, "--values", "id"], None, 1),
+                (f"vantrix --cluster-map --values id -j {cores}", ["--cluster-map", ids, "--values", "id"], None,
+                 cores)]:
+            wall, peak, _, _ = measure(common + ["-j", str(jobs)] + extra + [path], args.runs)
             rows.append((label, wall, peak, str(count(out)) if out else ""))
         peer = os.path.join(work, "peer.tsv")
         wall, peak, _, _ = measure(limited(["/usr/bin/python3", PEER, "--out", peer, path], args.peer_limit), 1)

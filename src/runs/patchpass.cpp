@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <limits>
 #include <memory>
+#include <thread>
 
 namespace PatchPass {
 
@@ -78,6 +79,89 @@ RasterSource::Writer::Type valueType(Values values, qint64 rows, qint64 columns,
                                                                   : RasterSource::Writer::UInt64;
 }
 
+namespace {
+
+// The patches alone (no maps) of a landscape searched in bands: each band
+// walked on a thread of its own, its patches kept in the order the walk
+// hands them on, those of parts marked in among them; then, band after band
+// from the bottom, into the spool, each patch of parts with the sum of its
+// bands' distances.
+bool walkBands(const PatchSeams &seams, ClusterRecord::Connectivity connectivity, const Options &options,
+               QString *errorString)
+{
+    struct Walked
+    {
+        PatchSpool own;
+        std::vector<std::pair<qint64, qint64>> marks; // (own patches before it, patch of parts)
+        std::vector<unsigned __int128> distances;
+        QString error;
+    };
+    const size_t bands = seams.bands().size();
+    std::vector<Walked> walked(bands);
+    const auto walk = [&](size_t k) {
+        Walked &w = walked[k];
+        if (!w.own.open(&w.error))
+            return;
+        PatchWalk band(seams, connectivity, true, k);
+        qint64 count = 0;
+        while (band.next(&w.error)) {
+            for (const PatchWalk::Patch &patch : band.completed()) {
+                if (patch.patch >= 0) {
+                    w.marks.emplace_back(count, patch.patch);
+                } else {
+                    w.own.addFirstFirst({options.row, options.column, patch.number, patch.record, patch.sumDistance});
+                    ++count;
+                }
+            }
+        }
+        if (w.error.isEmpty() && w.own.close(&w.error))
+            w.distances = band.distancesOfPatches();
+    };
+    std::vector<std::thread> threads;
+    for (size_t k = 1; k < bands; ++k)
+        threads.emplace_back(walk, k);
+    walk(0);
+    for (std::thread &thread : threads)
+        thread.join();
+    std::vector<unsigned __int128> sums(seams.patchesOfParts(), 0);
+    for (const Walked &w : walked) {
+        if (!w.error.isEmpty()) {
+            *errorString = w.error;
+            return false;
+        }
+        for (size_t p = 0; p < w.distances.size(); ++p)
+            sums[p] += w.distances[p];
+    }
+    const auto add = [&](const PatchSpool::Patch &patch) {
+        if (patch.record.cells >= options.minCells)
+            options.spool->add(patch);
+    };
+    for (size_t k = bands; k-- > 0;) {
+        const Walked &w = walked[k];
+        size_t mark = 0;
+        qint64 count = 0;
+        const auto marksUpTo = [&](qint64 before) {
+            for (; mark < w.marks.size() && w.marks[mark].first <= before; ++mark) {
+                const qint64 p = w.marks[mark].second;
+                add({options.row, options.column, seams.number(p), seams.record(p), sums[size_t(p)]});
+            }
+        };
+        const bool read = w.own.read(
+                [&](const PatchSpool::Patch &patch) {
+                    marksUpTo(count++);
+                    add(patch);
+                    return true;
+                },
+                errorString);
+        if (!read)
+            return false;
+        marksUpTo(count);
+    }
+    return true;
+}
+
+} // namespace
+
 bool run(const PatchSeams &seams, ClusterRecord::Connectivity connectivity, qint64 rows, qint64 columns,
          const Options &options, QString *errorString)
 {
@@ -88,6 +172,8 @@ bool run(const PatchSeams &seams, ClusterRecord::Connectivity connectivity, qint
     };
     if (seams.rows() != rows)
         return fail(tr("the cluster search saw %1 rows of %2").arg(seams.rows()).arg(rows));
+    if (options.maps.empty() && options.spool && seams.bands().size() > 1)
+        return walkBands(seams, connectivity, options, errorString);
     PatchWalk walk(seams, connectivity, options.spool != nullptr);
 
     std::vector<std::unique_ptr<Making>> maps;

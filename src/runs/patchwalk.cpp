@@ -204,6 +204,7 @@ struct PatchWalk::Private
 
     size_t band = 0;                                 // the band walked
     const PatchRecorder::Private *recorded = nullptr; // its recording
+    qint64 firstRow = 0;                             // the first row to walk
     qint64 row = 0;                                  // the row handed on last
     qint64 block = -1;                               // the band's block in memory
     std::vector<std::vector<RecordedRun>> blockRuns; // per row of the block
@@ -309,16 +310,24 @@ qint32 PatchWalk::Private::follow(const Cluster &retired)
 }
 
 PatchWalk::PatchWalk(const PatchSeams &seams, ClusterRecord::Connectivity connectivity, bool distances)
+    : PatchWalk(seams, connectivity, distances, seams.bands().empty() ? 0 : seams.bands().size() - 1)
+{
+    d->firstRow = seams.firstRow();
+}
+
+PatchWalk::PatchWalk(const PatchSeams &seams, ClusterRecord::Connectivity connectivity, bool distances, size_t band)
     : d(std::make_unique<Private>(seams))
 {
     d->reach = connectivity == ClusterRecord::Eight ? 1 : 0;
     d->distances = distances;
-    d->row = seams.rows();
     d->followedPatch.assign(seams.patchesOfParts(), -1);
     d->patchDistances.assign(distances ? seams.patchesOfParts() : 0, 0);
-    d->band = seams.bands().empty() ? 0 : seams.bands().size() - 1;
-    if (!seams.bands().empty())
-        d->recorded = seams.bands()[d->band].recorder->d.get();
+    d->band = band;
+    if (band < seams.bands().size()) {
+        d->recorded = seams.bands()[band].recorder->d.get();
+        d->row = seams.bands()[band].endRow;
+        d->firstRow = seams.bands()[band].firstRow;
+    }
 }
 
 PatchWalk::~PatchWalk() = default;
@@ -329,7 +338,7 @@ bool PatchWalk::next(QString *errorString)
     if (errorString)
         errorString->clear();
     p.completed.clear();
-    if (p.row <= p.seams.firstRow())
+    if (p.row <= p.firstRow || !p.recorded)
         return false;
     const qint64 r = --p.row;
     // The band above once this band's rows are walked: its last row's

@@ -86,6 +86,10 @@ public:
     // distances the patches' sums of distances are found (a square root per
     // cell).
     PatchWalk(const PatchSeams &seams, ClusterRecord::Connectivity connectivity, bool distances);
+    // Or only the rows of one of its bands: the walks of several bands may
+    // run at once, each on a thread of its own. A patch of parts is then
+    // handed on with its cells' distances in this band only.
+    PatchWalk(const PatchSeams &seams, ClusterRecord::Connectivity connectivity, bool distances, size_t band);
     ~PatchWalk();
 
     // The next row from the bottom; false after the first (with errorString

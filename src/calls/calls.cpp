@@ -423,9 +423,12 @@ TableColumns patchesOfBands(const std::vector<QByteArray> &bands, const std::vec
             onPatch(patch);
         return true;
     };
-    if (!whole.patches->open(&why) || !seams->gather(ownOf, shares, batch.minCells, *whole.patches, &why)
-        || !whole.patches->close(&why))
-        throw Error(why.contains("share") ? Error::Usage : Error::File, why);
+    if (!whole.patches->open(&why))
+        throw Error(Error::File, why);
+    if (!seams->gather(ownOf, shares, batch.minCells, *whole.patches, &why))
+        throw Error(Error::Usage, why); // a band's share missing
+    if (!whole.patches->close(&why))
+        throw Error(Error::File, why);
     return tableOfBands(whole, batch, notes);
 }
 

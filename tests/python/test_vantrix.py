@@ -182,6 +182,12 @@ def test_dask_arrays_join_their_chunks_seams(tmp_path, classes, chunks, rule, co
         vantrix._vantrix.clusters_of_bands([band[:-3]], options)
     with pytest.raises(ValueError, match="bytes"):
         vantrix._vantrix.patches_of_bands([band], [b""], options)
+    # Patches that cross the seam without the bands' shares of distances.
+    halves = [vantrix._vantrix.patches_of_band(np.asarray(classes[a:b], dtype=np.int32), None, NODATA, None, None,
+                                               options, a, 37) for a, b in ((0, 18), (18, 37))]
+    assert any(vantrix._vantrix.patch_parts_of_bands(halves))
+    with pytest.raises(ValueError, match="share"):
+        vantrix._vantrix.patches_of_bands(halves, [b"", b""], options)
 
 
 def program_map(tmp_path, raster, cover, rule, values):

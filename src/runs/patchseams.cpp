@@ -1,7 +1,7 @@
 #include "patchseams.h"
 
 #include "clusterscan.h"
-#include "patchwalk.h"
+#include "patchrecorder.h"
 
 #include <QCoreApplication>
 

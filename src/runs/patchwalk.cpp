@@ -2,6 +2,7 @@
 
 #include "clusterstatistics.h"
 #include "patchseams.h"
+#include "patchrecorder.h"
 #include "varintspool.h"
 
 #include <QCoreApplication>
@@ -18,132 +19,10 @@ QString tr(const char *text)
     return QCoreApplication::translate("PatchWalk", text);
 }
 
-// Rows recorded per block: pass 2 reads a block at a time, from the last.
-constexpr qint64 BlockRows = 64;
+// Rows recorded per block: the walk reads a block at a time, from the last.
+constexpr qint64 BlockRows = PatchRecorder::BlockRows;
 
 } // namespace
-
-struct PatchRecorder::Private
-{
-    bool inMemory = false;
-    VarintSpool runs;
-    VarintSpool records;
-    // Per block of BlockRows rows: where its runs and its records (those
-    // whose last row lies in it) begin; one more entry closes the last.
-    std::vector<qint64> runOffsets;
-    std::vector<qint64> recordOffsets;
-    std::vector<qint64> lastRow;   // per cluster identifier: the last row it was seen in
-    std::vector<qint32> lastInRun; // ... the index of its last run in that row
-    qint64 firstRow = 0; // the landscape's row of the first row recorded
-    qint64 rows = 0;     // rows recorded
-    bool classes = false; // runs carry their class values
-    bool failed = false;
-    QString error;
-
-    // Record offsets for every block whose first row is at most row.
-    void recordsReach(qint64 row)
-    {
-        while (qint64(recordOffsets.size()) * BlockRows <= row)
-            recordOffsets.push_back(records.offset());
-    }
-};
-
-PatchRecorder::PatchRecorder(bool inMemory)
-    : d(std::make_unique<Private>())
-{
-    d->inMemory = inMemory;
-}
-
-PatchRecorder::~PatchRecorder() = default;
-
-bool PatchRecorder::open(QString *errorString, qint64 firstRow)
-{
-    Private &p = *d;
-    p.firstRow = firstRow;
-    p.runOffsets.clear();
-    p.recordOffsets.clear();
-    p.lastRow.clear();
-    p.lastInRun.clear();
-    p.rows = 0;
-    p.failed = false;
-    p.error.clear();
-    if (!p.runs.open(p.inMemory) || !p.records.open(p.inMemory)) {
-        if (errorString)
-            *errorString = tr("no temporary file for the patches: %1")
-                                   .arg(qt_error_string(p.runs.error() ? p.runs.error() : p.records.error()));
-        return false;
-    }
-    return true;
-}
-
-void PatchRecorder::rowJoined(qint64 row, const qint64 *begins, const qint64 *ends, const qint32 *values,
-                              const quint32 *clusters, qint64 runs)
-{
-    Private &p = *d;
-    if (row != p.firstRow + p.rows) {
-        p.failed = true;
-        p.error = tr("the cluster search skipped a row");
-        return;
-    }
-    if (p.rows % BlockRows == 0)
-        p.runOffsets.push_back(p.runs.offset());
-    p.classes = values != nullptr;
-    p.runs.put(quint64(runs));
-    qint64 previousEnd = 0;
-    for (qint64 i = 0; i < runs; ++i) {
-        const quint32 cluster = clusters[i];
-        if (cluster >= p.lastRow.size()) {
-            p.lastRow.resize(size_t(cluster) + 1, -1);
-            p.lastInRun.resize(size_t(cluster) + 1, -1);
-        }
-        // A run links to the last run of its cluster earlier in this row.
-        const bool earlier = p.lastRow[cluster] == row && p.lastInRun[cluster] >= 0;
-        p.runs.put(quint64(begins[i] - previousEnd));
-        p.runs.put(quint64(ends[i] - begins[i]));
-        p.runs.put(earlier ? quint64(i - p.lastInRun[cluster]) : 0);
-        if (values)
-            p.runs.putSigned(values[i]);
-        previousEnd = ends[i];
-        p.lastRow[cluster] = row;
-        p.lastInRun[cluster] = qint32(i);
-    }
-    p.rows += 1;
-}
-
-void PatchRecorder::clusterRetired(quint32, const Cluster &c)
-{
-    Private &p = *d;
-    p.recordsReach(c.rowMax - p.firstRow);
-    p.records.putCluster(c);
-}
-
-bool PatchRecorder::close(QString *errorString)
-{
-    Private &p = *d;
-    p.runOffsets.push_back(p.runs.offset());
-    p.recordsReach(p.rows);
-    while (p.recordOffsets.size() < p.runOffsets.size())
-        p.recordOffsets.push_back(p.records.offset());
-    const bool flushed = p.runs.flush() && p.records.flush();
-    if (p.failed || !flushed) {
-        if (errorString)
-            *errorString = p.failed ? p.error
-                                    : tr("the patches' temporary data could not be written: %1")
-                                              .arg(qt_error_string(p.runs.failed() ? p.runs.error() : p.records.error()));
-        return false;
-    }
-    return true;
-}
-
-qint64 PatchRecorder::rows() const
-{
-    return d->rows;
-}
-
-qint64 PatchRecorder::firstRow() const
-{
-    return d->firstRow;
-}
 
 // ---------------------------------------------------------------------------
 
@@ -203,13 +82,14 @@ struct PatchWalk::Private
     bool distances = false;
 
     size_t band = 0;                                 // the band walked
-    const PatchRecorder::Private *recorded = nullptr; // its recording
+    const PatchRecorder *recorded = nullptr;         // its recording
     qint64 firstRow = 0;                             // the first row to walk
     qint64 row = 0;                                  // the row handed on last
     qint64 block = -1;                               // the band's block in memory
     std::vector<std::vector<RecordedRun>> blockRuns; // per row of the block
     std::vector<std::vector<Cluster>> blockRecords;  // per row: the records whose last row it is
     std::vector<unsigned char> bytes;
+    std::vector<unsigned char> recordBytes;
 
     std::vector<Followed> clusters;
     std::vector<qint32> freeClusters;
@@ -242,12 +122,12 @@ struct PatchWalk::Private
 bool PatchWalk::Private::loadBlock(qint64 b, QString *errorString)
 {
     const QString unreadable = tr("the patches' temporary data cannot be read back");
-    const PatchRecorder::Private &recorded = *this->recorded;
-    const qint64 firstRow = recorded.firstRow + b * BlockRows;
-    const qint64 rowsInBlock = std::min(BlockRows, recorded.firstRow + recorded.rows - firstRow);
+    const qint64 firstRow = recorded->firstRow() + b * BlockRows;
+    const qint64 rowsInBlock = std::min(BlockRows, recorded->firstRow() + recorded->rows() - firstRow);
+    const bool classes = recorded->classes();
     blockRuns.assign(size_t(rowsInBlock), {});
     blockRecords.assign(size_t(rowsInBlock), {});
-    if (!recorded.runs.read(recorded.runOffsets[size_t(b)], recorded.runOffsets[size_t(b) + 1], bytes))
+    if (!recorded->readBlock(b, bytes, recordBytes))
         return fail(errorString, unreadable);
     VarintSpool::Reader runs{bytes.data(), bytes.data() + bytes.size()};
     for (qint64 r = 0; r < rowsInBlock; ++r) {
@@ -261,15 +141,13 @@ bool PatchWalk::Private::loadBlock(qint64 b, QString *errorString)
             run.begin = previousEnd + qint64(runs.get());
             run.end = run.begin + qint64(runs.get());
             run.link = quint32(runs.get());
-            run.value = recorded.classes ? qint32(runs.getSigned()) : 0;
+            run.value = classes ? qint32(runs.getSigned()) : 0;
             previousEnd = run.end;
         }
     }
     if (!runs.ok || runs.at != runs.end)
         return fail(errorString, unreadable);
-    if (!recorded.records.read(recorded.recordOffsets[size_t(b)], recorded.recordOffsets[size_t(b) + 1], bytes))
-        return fail(errorString, unreadable);
-    VarintSpool::Reader records{bytes.data(), bytes.data() + bytes.size()};
+    VarintSpool::Reader records{recordBytes.data(), recordBytes.data() + recordBytes.size()};
     while (records.at < records.end) {
         Cluster c;
         if (!records.getCluster(c) || c.rowMax < firstRow || c.rowMax >= firstRow + rowsInBlock)
@@ -324,7 +202,7 @@ PatchWalk::PatchWalk(const PatchSeams &seams, ClusterRecord::Connectivity connec
     d->patchDistances.assign(distances ? seams.patchesOfParts() : 0, 0);
     d->band = band;
     if (band < seams.bands().size()) {
-        d->recorded = seams.bands()[band].recorder->d.get();
+        d->recorded = seams.bands()[band].recorder;
         d->row = seams.bands()[band].endRow;
         d->firstRow = seams.bands()[band].firstRow;
     }
@@ -345,12 +223,12 @@ bool PatchWalk::next(QString *errorString)
     // clusters are all retired there, open or not, so none takes the
     // cluster of a run below (their patches say which they are).
     bool bandEnd = false;
-    while (r < p.recorded->firstRow && p.band > 0) {
-        p.recorded = p.seams.bands()[--p.band].recorder->d.get();
+    while (r < p.recorded->firstRow() && p.band > 0) {
+        p.recorded = p.seams.bands()[--p.band].recorder;
         p.block = -1;
         bandEnd = true;
     }
-    const qint64 local = r - p.recorded->firstRow;
+    const qint64 local = r - p.recorded->firstRow();
     const qint64 b = local / BlockRows;
     if (local < 0 || (b != p.block && !p.loadBlock(b, errorString)))
         return local < 0 ? p.fail(errorString, tr("row %1 was recorded by no band").arg(r)) : false;

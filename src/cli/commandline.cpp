@@ -6,6 +6,7 @@
 #include <QThread>
 
 #include <algorithm>
+#include <atomic>
 #include <csignal>
 #include <cstring>
 #include <exception>
@@ -21,9 +22,17 @@ namespace {
 
 const char *programName = "vantrix";
 
-// Writes "PROGRAM: WHAT[: DETAIL]\n" with write(2) alone (no allocation).
+// Writes "PROGRAM: WHAT[: DETAIL]\n" with write(2) alone (no allocation),
+// once: threads that meet a fatal failure after the first (they often meet
+// the same memory limit together) wait for the process to end, so that one
+// whole message is said.
 void sayFatal(const char *what, const char *detail)
 {
+    static std::atomic<bool> said{false};
+    if (said.exchange(true)) {
+        for (;;)
+            ::pause();
+    }
     auto put = [](const char *text) {
         const size_t length = std::strlen(text);
         for (size_t done = 0; done < length;) {

@@ -1,9 +1,14 @@
 // Bands of rows searched apart and joined along their seams against one pass
 // over the whole landscape (itself held to a flood fill in tst_clusterscan):
 // every statistic, for every band height and every order of joining, on
-// landscapes whose clusters cross many seams.
+// landscapes whose clusters cross many seams; and their patches, walked
+// across the seams, against a flood fill's.
 #include "bandseam.h"
 #include "clusterscan.h"
+#include "patchpass.h"
+#include "patchseams.h"
+#include "patchwalk.h"
+#include "referencecluster.h"
 
 #include <QRandomGenerator>
 #include <QtTest>
@@ -212,6 +217,72 @@ BandSeam joinAll(std::vector<BandSeam> bands, Order order, quint32 seed)
     return bands[0];
 }
 
+QString describe(const Cluster &c, quint64 number, unsigned __int128 sumDistance)
+{
+    auto wide = [](unsigned __int128 v) { return QString::number(quint64(v >> 64)) + ":" + QString::number(quint64(v)); };
+    return QStringList{QString::number(number), QString::number(c.value), QString::number(c.edges),
+                       QString::number(c.cells), QString::number(c.runs), QString::number(c.overlaps),
+                       QString::number(c.otherSidesVertical), QString::number(c.rowMin), QString::number(c.rowMax),
+                       QString::number(c.columnMin), QString::number(c.columnMax), QString::number(c.startColumn),
+                       wide(c.sumX), wide(c.sumY), wide(c.sumSquares), wide(sumDistance)}
+            .join(' ');
+}
+
+// The patches of a landscape searched in bands of `height` rows, each by a
+// scan and a recorder of its own, walked across the seams: every patch's
+// record (last first, as the walk hands them on) and each cell's patch
+// number (0: none). The bands walked apart, a thread each (PatchPass, for
+// patches alone), must hand on the same patches.
+QStringList patchesInBands(const Landscape &l, ClusterRecord::Connectivity c, qint64 height,
+                           std::vector<std::vector<quint64>> &ids)
+{
+    const qint64 rows = qint64(l.cells.size());
+    const qint64 columns = qint64(l.cells[0].size());
+    std::vector<std::unique_ptr<ClusterScan>> scans;
+    std::vector<std::unique_ptr<PatchRecorder>> recorders;
+    PatchSeams seams;
+    QString why;
+    for (qint64 first = 0; first < rows; first += height) {
+        scans.push_back(std::make_unique<ClusterScan>());
+        recorders.push_back(std::make_unique<PatchRecorder>(true));
+        if (!recorders.back()->open(&why, first))
+            qFatal("%s", qPrintable(why));
+        scans.back()->setObserver(recorders.back().get());
+        const BandSeam seam = band(*scans.back(), l, c, true, first, std::min(rows, first + height));
+        scans.back()->setObserver(nullptr);
+        if (!recorders.back()->close(&why) || !seams.add(*recorders.back(), *scans.back(), &seam, &why))
+            qFatal("%s", qPrintable(why));
+    }
+    seams.finish();
+    QStringList patches;
+    ids.assign(size_t(rows), std::vector<quint64>(size_t(columns), 0));
+    PatchWalk walk(seams, c, true);
+    while (walk.next(&why)) {
+        for (const PatchWalk::Run &run : walk.runs())
+            for (qint64 x = run.begin; x < run.end; ++x)
+                ids[size_t(walk.row())][size_t(x)] = walk.numberOf(run.cluster);
+        for (const PatchWalk::Patch &patch : walk.completed())
+            patches << describe(patch.record, patch.number, patch.sumDistance);
+    }
+    if (!why.isEmpty())
+        qFatal("%s", qPrintable(why));
+    PatchSpool spool;
+    PatchPass::Options pass;
+    pass.spool = &spool;
+    if (!spool.open(&why) || !PatchPass::run(seams, c, rows, columns, pass, &why) || !spool.close(&why))
+        qFatal("%s", qPrintable(why));
+    QStringList apart;
+    spool.read(
+            [&apart](const PatchSpool::Patch &patch) {
+                apart.prepend(describe(patch.record, patch.number, patch.sumDistance));
+                return true;
+            },
+            &why);
+    if (apart != patches)
+        qFatal("bands of %lld rows walked apart hand on other patches than walked in turn", height);
+    return patches;
+}
+
 } // namespace
 
 Q_DECLARE_METATYPE(Landscape)
@@ -223,6 +294,8 @@ class TestBandSeam : public QObject
 private slots:
     void joinedBandsAreOnePass_data();
     void joinedBandsAreOnePass();
+    void patchesAcrossSeams_data();
+    void patchesAcrossSeams();
     void seamsAsBytes();
     void refusals();
 };
@@ -271,6 +344,43 @@ void TestBandSeam::joinedBandsAreOnePass()
             QVERIFY(joined.open.empty());
             QCOMPARE(whole(joined), expected);
         }
+    }
+}
+
+void TestBandSeam::patchesAcrossSeams_data()
+{
+    joinedBandsAreOnePass_data();
+}
+
+// Patches walked across the seams of bands of every height: the records,
+// numbers and distance sums of the one band of the whole landscape, and
+// under one cover the patches of a flood fill, numbered by their first cells.
+void TestBandSeam::patchesAcrossSeams()
+{
+    QFETCH(Landscape, landscape);
+    QFETCH(int, neighbours);
+    QFETCH(bool, statistics);
+    if (!statistics)
+        QSKIP("patches are searched with statistics");
+    const auto c = neighbours == 8 ? ClusterRecord::Eight : ClusterRecord::Four;
+    const qint64 rows = qint64(landscape.cells.size());
+    std::vector<std::vector<quint64>> wholeIds;
+    const QStringList whole = patchesInBands(landscape, c, rows, wholeIds);
+    QVERIFY(!whole.isEmpty());
+    if (!landscape.classes) {
+        std::vector<std::vector<int>> cells;
+        for (const auto &row : landscape.cells)
+            cells.emplace_back(row.begin(), row.end());
+        const auto labels = ReferenceCluster::labels(cells, rows, qint64(cells[0].size()), neighbours);
+        for (size_t r = 0; r < labels.size(); ++r)
+            for (size_t x = 0; x < labels[r].size(); ++x)
+                QCOMPARE(wholeIds[r][x], quint64(labels[r][x] + 1));
+    }
+    for (const qint64 height : {qint64(1), qint64(2), qint64(3), qint64(7)}) {
+        std::vector<std::vector<quint64>> ids;
+        const QStringList patches = patchesInBands(landscape, c, height, ids);
+        QCOMPARE(patches, whole);
+        QVERIFY2(ids == wholeIds, qPrintable(QStringLiteral("bands of %1 rows").arg(height)));
     }
 }
 

@@ -65,7 +65,8 @@ bool PatchSeams::follows(const Band &band, QString *errorString) const
 bool PatchSeams::addSeam(const BandSeam &seam, QString *errorString)
 {
     const Band band{nullptr, nullptr, seam.firstRow, seam.endRow};
-    if ((!m_bands.empty() && band.firstRow != rows()) || (!m_bands.empty() && m_parts.empty()))
+    const bool other = !m_bands.empty() && (seam.classes != m_classes || seam.connectivity != m_connectivity);
+    if ((!m_bands.empty() && band.firstRow != rows()) || (!m_bands.empty() && m_parts.empty()) || other)
         return follows(band, errorString);
     m_bands.push_back(band);
     m_connectivity = seam.connectivity;

@@ -13,10 +13,8 @@
 #include <QFile>
 #include <QTemporaryDir>
 
-#include <algorithm>
 #include <cstdio>
 #include <exception>
-#include <map>
 #include <mutex>
 
 namespace Calls {

@@ -169,8 +169,7 @@ bool patchesAreSound(const std::vector<PatchSpool::Patch> &patches, std::optiona
         const bool plausible = c.cells >= 1 && c.runs >= 1 && c.runs <= c.cells && c.overlaps >= 0
                 && c.overlaps < c.cells && c.rowMin >= 0 && c.rowMin <= c.rowMax && c.columnMin >= 0
                 && c.columnMin <= c.startColumn && c.startColumn <= c.columnMax;
-        const bool after = !previous || previous->rowMin < c.rowMin
-                || (previous->rowMin == c.rowMin && previous->startColumn < c.startColumn);
+        const bool after = !previous || previous->beginsBefore(c);
         if (!plausible || !after)
             return false;
         previous = c;

@@ -1,5 +1,7 @@
 #include "bandseam.h"
 
+#include "unionfind.h"
+
 #include <QCoreApplication>
 
 #include <algorithm>
@@ -16,14 +18,7 @@ QString tr(const char *text)
     return QCoreApplication::translate("BandSeam", text);
 }
 
-quint32 findRoot(std::vector<quint32> &parent, quint32 i)
-{
-    while (parent[i] != i) {
-        parent[i] = parent[parent[i]];
-        i = parent[i];
-    }
-    return i;
-}
+using UnionFind::findRoot;
 
 qint64 bitCount(quint64 x)
 {
@@ -316,10 +311,7 @@ bool BandSeam::join(const BandSeam &above, const BandSeam &below, BandSeam &join
         if (!above.classes || a.value[k] == b.value[j]) {
             if (shared > 0)
                 records[upper].overlaps += shared;
-            const quint32 x = findRoot(parent, upper);
-            const quint32 y = findRoot(parent, lower);
-            if (x != y)
-                parent[std::max(x, y)] = std::min(x, y);
+            UnionFind::unite(parent, upper, lower);
         } else if (shared > 0 && above.statistics) {
             perClass[a.value[k]].edgeSidesHorizontal += shared;
             perClass[b.value[j]].edgeSidesHorizontal += shared;

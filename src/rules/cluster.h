@@ -62,6 +62,13 @@ struct Cluster
         columnMax = columnMax > other.columnMax ? columnMax : other.columnMax;
     }
 
+    // Whether its first cell comes before other's in row-major order (the
+    // order of the patches' numbers).
+    bool beginsBefore(const Cluster &other) const
+    {
+        return rowMin != other.rowMin ? rowMin < other.rowMin : startColumn < other.startColumn;
+    }
+
     qint64 verticalSides() const { return 2 * runs; }
     qint64 horizontalSides() const { return 2 * cells - 2 * overlaps; }
     qint64 perimeter() const { return verticalSides() + horizontalSides(); }

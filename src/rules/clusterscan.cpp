@@ -1,6 +1,7 @@
 #include "clusterscan.h"
 
 #include "patchnumbers.h"
+#include "unionfind.h"
 
 #include <algorithm>
 #include <cmath>
@@ -130,15 +131,7 @@ constexpr quint32 Referenced = quint32(1) << 30; // during collect(): a run of t
 constexpr quint32 SeamTop = quint32(1) << 29;
 constexpr quint32 SeamBottom = quint32(1) << 28;
 
-inline quint32 findRoot(quint32 *parent, quint32 slot)
-{
-    while (parent[slot] != slot) {
-        const quint32 up = parent[parent[slot]];
-        parent[slot] = up; // path halving
-        slot = up;
-    }
-    return slot;
-}
+using UnionFind::findRoot;
 
 // The runs of a row, 64 cells at a time, from two masks per word that
 // masks(base, width, valid, there, change) gives: `there` the cells that

@@ -2,31 +2,19 @@
 
 #include "clusterscan.h"
 #include "patchrecorder.h"
+#include "unionfind.h"
 
 #include <QCoreApplication>
 
 #include <algorithm>
 #include <map>
-#include <numeric>
 
-namespace {
-
-quint32 findRoot(std::vector<quint32> &parent, quint32 i)
-{
-    while (parent[i] != i) {
-        parent[i] = parent[parent[i]];
-        i = parent[i];
-    }
-    return i;
-}
-
-} // namespace
+using UnionFind::findRoot;
 
 PatchSeams::PatchSeams(const PatchRecorder &recorder, const ClusterScan &scan)
 {
     m_bands.push_back({&recorder, &scan, recorder.firstRow(), recorder.firstRow() + recorder.rows()});
 }
-
 
 bool PatchSeams::add(const PatchRecorder &recorder, const ClusterScan &scan, const BandSeam *seam,
                      QString *errorString)
@@ -89,10 +77,7 @@ bool PatchSeams::addSeam(const BandSeam &seam, QString *errorString)
         const quint32 upper = quint32(m_bottomBase + m_bottom.label[k]);
         const quint32 lower = quint32(base + seam.top.label[j]);
         m_records[upper].overlaps += shared;
-        const quint32 x = findRoot(m_parent, upper);
-        const quint32 y = findRoot(m_parent, lower);
-        if (x != y)
-            m_parent[std::max(x, y)] = std::min(x, y);
+        UnionFind::unite(m_parent, upper, lower);
     });
     m_bottom = seam.bottom;
     m_bottomBase = base;
@@ -104,11 +89,6 @@ void PatchSeams::finish()
     // Each patch: its parts' records as one, its first cell its first part's.
     m_patchOf.assign(m_records.size(), -1);
     std::vector<size_t> firstPart;
-    const auto before = [this](size_t a, size_t b) {
-        const Cluster &x = m_records[a];
-        const Cluster &y = m_records[b];
-        return x.rowMin != y.rowMin ? x.rowMin < y.rowMin : x.startColumn < y.startColumn;
-    };
     for (size_t i = 0; i < m_records.size(); ++i) {
         const quint32 root = findRoot(m_parent, quint32(i));
         if (m_patchOf[root] < 0) {
@@ -118,7 +98,7 @@ void PatchSeams::finish()
         } else {
             Patch &patch = m_patches[size_t(m_patchOf[root])];
             patch.record.add(m_records[i]);
-            if (before(i, firstPart[size_t(m_patchOf[root])]))
+            if (m_records[i].beginsBefore(m_records[firstPart[size_t(m_patchOf[root])]]))
                 firstPart[size_t(m_patchOf[root])] = i;
         }
         m_patchOf[i] = m_patchOf[root];
@@ -256,9 +236,6 @@ bool PatchSeams::gather(const Own &ownOf, const std::vector<std::vector<unsigned
         for (size_t i = 0; i < patches.size(); ++i)
             sums[size_t(patches[i])] += shares[band][i];
     }
-    const auto before = [](const Cluster &a, const Cluster &b) {
-        return a.rowMin != b.rowMin ? a.rowMin < b.rowMin : a.startColumn < b.startColumn;
-    };
     std::vector<std::vector<size_t>> begun(m_bands.size());
     for (size_t p = 0; p < m_patches.size(); ++p)
         begun[m_patches[p].band].push_back(p);
@@ -272,10 +249,10 @@ bool PatchSeams::gather(const Own &ownOf, const std::vector<std::vector<unsigned
     for (size_t band = 0; band < m_bands.size(); ++band) {
         std::vector<size_t> &crossing = begun[band];
         std::sort(crossing.begin(), crossing.end(),
-                  [&](size_t a, size_t b) { return before(m_patches[a].record, m_patches[b].record); });
+                  [&](size_t a, size_t b) { return m_patches[a].record.beginsBefore(m_patches[b].record); });
         size_t next = 0;
         const auto crossingBefore = [&](const Cluster *own) {
-            for (; next < crossing.size() && (!own || before(m_patches[crossing[next]].record, *own)); ++next)
+            for (; next < crossing.size() && (!own || m_patches[crossing[next]].record.beginsBefore(*own)); ++next)
                 put({0, 0, 0, m_patches[crossing[next]].record, sums[crossing[next]]});
         };
         const bool read = ownOf(

@@ -83,7 +83,7 @@ struct PatchWalk::Private
 
     size_t band = 0;                                 // the band walked
     const PatchRecorder *recorded = nullptr;         // its recording
-    qint64 firstRow = 0;                             // the first row to walk
+    qint64 topRow = 0;                               // the first row to walk (the walk ends after it)
     qint64 row = 0;                                  // the row handed on last
     qint64 block = -1;                               // the band's block in memory
     std::vector<std::vector<RecordedRun>> blockRuns; // per row of the block
@@ -190,7 +190,7 @@ qint32 PatchWalk::Private::follow(const Cluster &retired)
 PatchWalk::PatchWalk(const PatchSeams &seams, ClusterRecord::Connectivity connectivity, bool distances)
     : PatchWalk(seams, connectivity, distances, seams.bands().empty() ? 0 : seams.bands().size() - 1)
 {
-    d->firstRow = seams.firstRow();
+    d->topRow = seams.firstRow();
 }
 
 PatchWalk::PatchWalk(const PatchSeams &seams, ClusterRecord::Connectivity connectivity, bool distances, size_t band)
@@ -204,7 +204,7 @@ PatchWalk::PatchWalk(const PatchSeams &seams, ClusterRecord::Connectivity connec
     if (band < seams.bands().size()) {
         d->recorded = seams.bands()[band].recorder;
         d->row = seams.bands()[band].endRow;
-        d->firstRow = seams.bands()[band].firstRow;
+        d->topRow = seams.bands()[band].firstRow;
     }
 }
 
@@ -216,7 +216,7 @@ bool PatchWalk::next(QString *errorString)
     if (errorString)
         errorString->clear();
     p.completed.clear();
-    if (p.row <= p.firstRow || !p.recorded)
+    if (p.row <= p.topRow || !p.recorded)
         return false;
     const qint64 r = --p.row;
     // The band above once this band's rows are walked: its last row's

@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <map>
+#include <unordered_map>
 
 using UnionFind::findRoot;
 
@@ -205,11 +206,12 @@ PatchSeams::Given PatchSeams::given(size_t band) const
 {
     Given given;
     const size_t parts = (band + 1 < m_partBase.size() ? m_partBase[band + 1] : m_records.size()) - m_partBase[band];
+    std::unordered_map<qint64, qint64> indexOf; // patch: its index in given.patches
     for (size_t i = 0; i < parts; ++i) {
         const qint64 patch = patchOfPart(band, i);
-        const auto at = std::find(given.patches.begin(), given.patches.end(), patch);
-        given.ofPart.push_back(at - given.patches.begin());
-        if (at == given.patches.end()) {
+        const auto [at, added] = indexOf.emplace(patch, qint64(given.patches.size()));
+        given.ofPart.push_back(at->second);
+        if (added) {
             given.patches.push_back(patch);
             given.records.push_back(record(patch));
         }

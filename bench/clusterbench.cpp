@@ -336,7 +336,9 @@ int main(int argc, char **argv)
             }
         }
     }
-
+    // The figures to read the threshold's rows against, per core.
+    std::printf("peers, per core: target 2 ns per cell at 0.5927 with statistics; parallel light-speed\n"
+                "labelling about 1.4 ns per pixel (42 Gpx/s on 60 cores)\n");
     }
 
     if (wanted("cover")) {

@@ -59,45 +59,34 @@ double logOf(qint64 n)
     return n > 0 && n < Known ? table[size_t(n)] : std::log(double(n));
 }
 
-// A cluster of one cell (most clusters near the threshold): one run, no
-// vertical pair, perimeter 4, radius 0, so that every term but its edges is
-// the same; those terms are computed once, by the same conversions.
-void addSingleCell(ClusterStatistics &into, const Cluster &cluster)
-{
-    static const struct Terms
-    {
-        u128 perimeterRootArea = ClusterStatistics::toFixed(4.0);
-        u128 logPerimeter = ClusterStatistics::toFixed(logOf(4));
-        u128 logPerimeterSquared = ClusterStatistics::toFixed(logOf(4) * logOf(4));
-        u128 logArea = ClusterStatistics::toFixed(logOf(1));
-        u128 logProduct = ClusterStatistics::toFixed(logOf(4) * logOf(1));
-        u128 sizeGyration = ClusterStatistics::toFixed(0.0);
-    } terms;
-    into.habitat += 1;
-    into.clusters += 1;
-    into.takeLargest(1, 0);
-    into.sumSquares += 1;
-    into.sumSizeGyration += terms.sizeGyration;
-    into.spansLeftRight |= ClusterRecord::spansLeftRight(cluster.edges);
-    into.spansTopBottom |= ClusterRecord::spansTopBottom(cluster.edges);
-    into.verticalSides += 2;
-    into.horizontalSides += 2;
-    into.edgeSidesVertical += cluster.otherSidesVertical;
-    into.sumPerimeterRootArea += terms.perimeterRootArea;
-    into.sumLogPerimeter += terms.logPerimeter;
-    into.sumLogArea += terms.logArea;
-    into.sumLogProduct += terms.logProduct;
-    into.sumLogPerimeterSquared += terms.logPerimeterSquared;
-}
-
 } // namespace
 
 void ClusterStatistics::add(const Cluster &cluster)
 {
+    // A cluster of one cell (most clusters near the threshold) adds the same
+    // terms as any other but for the edges it touches and its sides to other
+    // classes: those of a cell alone, taken once, spare the logarithms and
+    // roots of each.
     if (cluster.cells == 1 && cluster.runs == 1 && cluster.overlaps == 0) {
-        addSingleCell(*this, cluster);
+        static const ClusterStatistics alone = [] {
+            ClusterStatistics one;
+            Cluster cell;
+            cell.cells = 1;
+            cell.runs = 1;
+            one.addTerms(cell);
+            return one;
+        }();
+        add(alone);
+        spansLeftRight |= ClusterRecord::spansLeftRight(cluster.edges);
+        spansTopBottom |= ClusterRecord::spansTopBottom(cluster.edges);
+        edgeSidesVertical += cluster.otherSidesVertical;
         return;
     }
+    addTerms(cluster);
+}
+
+void ClusterStatistics::addTerms(const Cluster &cluster)
+{
     const qint64 s = cluster.cells;
     const u128 squaredGyration = cluster.squaredGyration();
     habitat += s;

@@ -145,4 +145,8 @@ struct ClusterStatistics
     // Perimeter-area fractal dimension: 2 / the slope of ln(cells) on
     // ln(perimeter) over the clusters; NaN under 10 clusters.
     double perimeterAreaFractal() const;
+
+private:
+    // add(cluster), term by term.
+    void addTerms(const Cluster &cluster);
 };

@@ -296,6 +296,8 @@ private slots:
     void joinedBandsAreOnePass();
     void patchesAcrossSeams_data();
     void patchesAcrossSeams();
+    void openClustersOfJoinedBands_data();
+    void openClustersOfJoinedBands();
     void seamsAsBytes();
     void refusals();
 };
@@ -381,6 +383,60 @@ void TestBandSeam::patchesAcrossSeams()
         const QStringList patches = patchesInBands(landscape, c, height, ids);
         QCOMPARE(patches, whole);
         QVERIFY2(ids == wholeIds, qPrintable(QStringLiteral("bands of %1 rows").arg(height)));
+    }
+}
+
+// The open clusters of bands joined, as a band of all their rows has them:
+// numbered in row order, each with its first cell (where the patches of
+// rows searched apart are numbered from), whatever the bands.
+void TestBandSeam::openClustersOfJoinedBands_data()
+{
+    QTest::addColumn<Landscape>("landscape");
+    QTest::addColumn<int>("neighbours");
+    // Teeth whose tops rise to the right, joined across row 14: the
+    // patch's first cell is its rightmost tooth's.
+    Landscape stairs;
+    stairs.cells.assign(24, std::vector<qint32>(19, 0));
+    for (int c = 0; c < 19; c += 2)
+        for (int r = 10 - c / 2; r < 24; ++r)
+            stairs.cells[size_t(r)][size_t(c)] = 1;
+    for (qint32 &cell : stairs.cells[14])
+        cell = 1;
+    QTest::addRow("teeth rising to the right") << stairs << 4;
+    QTest::addRow("random at the threshold, four") << random(40, 47, 0.5927, 8) << 4;
+    QTest::addRow("random at the threshold, eight") << random(40, 47, 0.407, 9) << 8;
+    QTest::addRow("land cover, eight") << landCover(40, 38, 10) << 8;
+}
+
+void TestBandSeam::openClustersOfJoinedBands()
+{
+    QFETCH(Landscape, landscape);
+    QFETCH(int, neighbours);
+    const auto c = neighbours == 8 ? ClusterRecord::Eight : ClusterRecord::Four;
+    struct Watching : ClusterScan::Observer // first cells are kept for an observer
+    {
+        void rowJoined(qint64, const qint64 *, const qint64 *, const qint32 *, const quint32 *, qint64) override {}
+        void clusterRetired(quint32, const Cluster &) override {}
+    } watching;
+    ClusterScan scan;
+    scan.setObserver(&watching);
+    const auto openOf = [](BandSeam seam) {
+        seam.numberOpenInRowOrder();
+        QStringList open;
+        for (const Cluster &o : seam.open)
+            open << QStringLiteral("%1 cells from %2,%3").arg(o.cells).arg(o.rowMin).arg(o.startColumn);
+        return std::make_pair(seam.inRowOrder(), open);
+    };
+    const qint64 first = 3;
+    const qint64 end = 20; // open at both
+    const auto expected = openOf(band(scan, landscape, c, true, first, end));
+    QVERIFY(expected.first && !expected.second.isEmpty());
+    for (const qint64 height : {1, 2, 5, 7}) {
+        std::vector<BandSeam> bands;
+        for (qint64 r = first; r < end; r += height)
+            bands.push_back(band(scan, landscape, c, true, r, std::min(end, r + height)));
+        for (const Order order : {Order::Down, Order::Up, Order::Scattered})
+            QCOMPARE(openOf(joinAll(bands, order, quint32(height))), expected);
     }
 }
 

@@ -356,6 +356,44 @@ bool BandSeam::join(const BandSeam &above, const BandSeam &below, BandSeam &join
     return true;
 }
 
+void BandSeam::numberOpenInRowOrder()
+{
+    std::vector<quint32> index(open.size(), quint32(-1));
+    std::vector<Cluster> ordered;
+    ordered.reserve(open.size());
+    const auto renumber = [&](quint32 &label) {
+        if (index[label] == quint32(-1)) {
+            index[label] = quint32(ordered.size());
+            ordered.push_back(open[label]);
+        }
+        label = index[label];
+    };
+    for (quint32 &label : top.label)
+        renumber(label);
+    for (quint32 &label : bottom.label)
+        renumber(label);
+    // An open cluster touches an outer row; should one not, it keeps its
+    // place after them.
+    for (size_t i = 0; i < open.size(); ++i) {
+        if (index[i] == quint32(-1))
+            ordered.push_back(open[i]);
+    }
+    open = std::move(ordered);
+}
+
+bool BandSeam::inRowOrder() const
+{
+    quint32 next = 0;
+    for (const Row *row : {&top, &bottom}) {
+        for (const quint32 label : row->label) {
+            if (label > next)
+                return false;
+            next += label == next ? 1 : 0;
+        }
+    }
+    return true;
+}
+
 BandSeam BandSeam::asLandscape() const
 {
     BandSeam landscape;

@@ -68,6 +68,14 @@ struct BandSeam
     // Whether the band is the whole landscape (nothing is open).
     bool isWhole() const { return firstRow == 0 && endRow == rows; }
 
+    // Numbers the open clusters as join() does: by where they first appear
+    // along the top row, then the bottom row, left to right. A band's seam
+    // is then the same whatever bands its rows were searched in, so that
+    // its open clusters' indices may be handed from one search of it to
+    // another. inRowOrder() tells whether they are so numbered.
+    void numberOpenInRowOrder();
+    bool inRowOrder() const;
+
     // The band of above's rows and then below's: above.endRow ==
     // below.firstRow, and both of one landscape and search. False, with the
     // reason, when they are not.

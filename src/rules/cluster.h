@@ -44,10 +44,14 @@ struct Cluster
     qint64 startColumn = 0;
     quint64 start = 0;
 
-    // The record of this cluster and other as one (its counts, sums, edges
-    // and extent; the first cell stays this one's).
+    // The record of this cluster and other as one: its counts, sums, edges
+    // and extent, and the first cell of the two that comes first.
     void add(const Cluster &other)
     {
+        if (other.beginsBefore(*this)) {
+            startColumn = other.startColumn;
+            start = other.start;
+        }
         edges |= other.edges;
         cells += other.cells;
         runs += other.runs;

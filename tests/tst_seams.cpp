@@ -1,6 +1,7 @@
 // One map searched in bands: on several threads (--jobs) and in parts
 // (--rows K/N, then --merge), the table must be the bytes of one pass over
 // the map; parts that do not make a whole run are refused.
+#include "bandseam.h"
 #include "rasterfixture.h"
 #include "programrun.h"
 #include "testutil.h"
@@ -154,12 +155,14 @@ void TestSeams::sameTableForAnyBands()
         QCOMPARE(run.exitCode, 0);
         QVERIFY2(readAll(dir.path() + "/jobs.tsv") == expected, qPrintable("--jobs " + jobs));
     }
-    // Parts with the bands' patches in them, merged in any order.
+    // Parts with the bands' patches in them, searched in one band or in
+    // bands on several jobs (the merge searches them again on others),
+    // merged in any order.
     for (const int parts : splits) {
         QStringList names;
         for (int k = 1; k <= parts; ++k) {
             const QString name = QStringLiteral("part-%1-%2.txt").arg(parts).arg(k);
-            const Run run = percolate(arguments + QStringList{"-q", "--jobs", "2", "--rows",
+            const Run run = percolate(arguments + QStringList{"-q", "--jobs", k % 2 == 0 ? "1" : "3", "--rows",
                                                               QStringLiteral("%1/%2").arg(k).arg(parts), "--table",
                                                               name, "--patches", name, map},
                                       dir.path());
@@ -309,7 +312,21 @@ void TestSeams::partsThatMakeNoWholeAreRefused()
     patchPart[line + 4] = patchPart[line + 4] == 'A' ? 'B' : 'A';
     patchPart.insert(line + 4, "%");
     QVERIFY(TestUtil::writeFile(dir.path() + "/p2-damaged.txt", patchPart));
+    // A seam whose parts of patches are not numbered in row order (as parts
+    // written before were): the second round would take them for others.
+    QByteArray earlier = readAll(dir.path() + "/p2.txt");
+    const qsizetype seamAt = earlier.indexOf("\nseam\t") + 6;
+    const qsizetype seamEnd = earlier.indexOf('\n', seamAt);
+    std::optional<BandSeam> seam = BandSeam::read(QByteArray::fromBase64(earlier.mid(seamAt, seamEnd - seamAt)), nullptr);
+    QVERIFY(seam && seam->inRowOrder() && seam->open.size() > 1);
+    std::reverse(seam->open.begin(), seam->open.end());
+    for (BandSeam::Row *row : {&seam->top, &seam->bottom})
+        for (quint32 &label : row->label)
+            label = quint32(seam->open.size()) - 1 - label;
+    earlier.replace(seamAt, seamEnd - seamAt, seam->write().toBase64());
+    QVERIFY(TestUtil::writeFile(dir.path() + "/p2-earlier.txt", earlier));
     const Case patchCases[] = {
+            {"parts of patches out of row order", {"p1.txt", "p2-earlier.txt", "p3.txt"}, "p2-earlier.txt"},
             {"patches from parts without them", {"a.txt", "b.txt", "c.txt"}, "no patches"},
             {"patches of a map gone", {"p1.txt", "p2.txt", "p3.txt"}, "moved.tif"},
             {"damaged patches", {"p1.txt", "p2-damaged.txt", "p3.txt"}, "p2-damaged.txt"},

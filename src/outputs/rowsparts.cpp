@@ -429,7 +429,14 @@ int merge(const QByteArrayList &paths, const QByteArray &output, const QByteArra
             if (!whole.errorString.isEmpty())
                 continue;
             std::optional<BandSeam> band = BandSeam::read(part.seam, &why);
-            if (!band || (patches && !seams.addSeam(*band, &why)) || !joined.add(std::move(*band), &why))
+            // The second round knows the parts of patches by their indices in
+            // the seam, numbered in row order since parts were searched in
+            // bands (parts written before number them as their search ended).
+            const bool earlier = band && patches && !band->inRowOrder();
+            if (earlier)
+                why = tr("its seam numbers its parts of patches as an earlier vantrix-percolate did: write the "
+                         "parts again");
+            if (!band || earlier || (patches && !seams.addSeam(*band, &why)) || !joined.add(std::move(*band), &why))
                 return fail(partError(parts[k], tr("map %1: %2").arg(index + 1).arg(why)));
         }
         if (whole.errorString.isEmpty() && !joined.finish(*batch, whole))

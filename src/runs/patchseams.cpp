@@ -68,6 +68,8 @@ bool PatchSeams::addSeam(const BandSeam &seam, QString *errorString)
         m_bandOf.push_back(m_bands.size() - 1);
     }
     m_parts.emplace_back();
+    if (m_bands.size() == 1)
+        m_top = seam.top;
     if (band.firstRow == band.endRow)
         return true;
     // Parts that meet across the seam above, of one class, are one patch;
@@ -140,27 +142,71 @@ void PatchSeams::finish()
     const bool searched = std::all_of(m_bands.begin(), m_bands.end(), [](const Band &b) { return b.scan; });
     for (Patch &patch : m_patches)
         patch.number = searched ? numberIn(patch.band, patch.record.value, patch.record.start) : 0;
+    m_cut.assign(m_patches.size(), false);
+    for (const quint32 label : m_top.label)
+        m_cut[size_t(m_patchOf[label])] = true;
+    for (const quint32 label : m_bottom.label)
+        m_cut[size_t(m_patchOf[m_bottomBase + label])] = true;
 }
 
-bool PatchSeams::givePatches(std::vector<Cluster> records, const std::vector<qint64> &ofPart, QString *errorString)
+bool PatchSeams::givePatches(std::vector<Cluster> records, const std::vector<qint64> &ofPart, const BandSeam &outer,
+                             QString *errorString)
 {
-    const bool fits = m_bands.size() == 1 && m_parts.size() == 1 && ofPart.size() == m_records.size()
-            && std::all_of(ofPart.begin(), ofPart.end(),
-                           [&records](qint64 p) { return p >= 0 && p < qint64(records.size()); });
-    if (!fits) {
+    finish();
+    const auto refuse = [errorString] {
         *errorString = QCoreApplication::translate("PatchSeams", "the patches given are not those of the band's parts");
         return false;
+    };
+    const bool fits = !m_bands.empty() && ofPart.size() == outer.open.size()
+            && std::all_of(m_bands.begin(), m_bands.end(), [](const Band &b) { return b.scan; })
+            && std::all_of(ofPart.begin(), ofPart.end(),
+                           [&records](qint64 p) { return p >= 0 && p < qint64(records.size()); })
+            && outer.top.begin == m_top.begin && outer.top.end == m_top.end && outer.bottom.begin == m_bottom.begin
+            && outer.bottom.end == m_bottom.end;
+    if (!fits)
+        return refuse();
+    // Each run of the outer rows leads to an open cluster of outer's and to
+    // a part of the bands': the patch of parts that part is one of is that
+    // cluster, whose given patch it takes.
+    m_givenOf.assign(m_patches.size(), -1);
+    const auto take = [&](quint32 outerLabel, size_t part) {
+        if (outerLabel >= ofPart.size() || part >= m_patchOf.size())
+            return false;
+        qint64 &given = m_givenOf[size_t(m_patchOf[part])];
+        if (given >= 0 && given != ofPart[outerLabel])
+            return false;
+        given = ofPart[outerLabel];
+        return true;
+    };
+    for (size_t r = 0; r < m_top.label.size(); ++r) {
+        if (!take(outer.top.label[r], m_top.label[r]))
+            return refuse();
     }
-    m_patches.clear();
-    for (Cluster &record : records)
-        m_patches.push_back({std::move(record), 0, 0});
-    m_patchOf = ofPart;
-    BandParts &parts = m_parts.front();
-    parts.parts.clear();
-    for (size_t i = 0; i < m_records.size(); ++i)
-        parts.parts.push_back({m_records[i].value, m_records[i].start, ofPart[i]});
-    std::sort(parts.parts.begin(), parts.parts.end());
+    for (size_t r = 0; r < m_bottom.label.size(); ++r) {
+        if (!take(outer.bottom.label[r], m_bottomBase + m_bottom.label[r]))
+            return refuse();
+    }
+    for (size_t p = 0; p < m_patches.size(); ++p) {
+        if (m_givenOf[p] >= 0)
+            m_patches[p].record = records[size_t(m_givenOf[p])];
+    }
+    m_given = records.size();
     return true;
+}
+
+std::vector<unsigned __int128> PatchSeams::sharesOfGiven(const std::vector<unsigned __int128> &distances) const
+{
+    std::vector<unsigned __int128> shares(m_given, 0);
+    for (size_t p = 0; p < m_givenOf.size() && p < distances.size(); ++p) {
+        if (m_givenOf[p] >= 0)
+            shares[size_t(m_givenOf[p])] += distances[p];
+    }
+    return shares;
+}
+
+bool PatchSeams::cutByOuterRows(qint64 patch) const
+{
+    return m_cut[size_t(patch)];
 }
 
 quint64 PatchSeams::numberIn(size_t band, qint32 value, quint64 start) const

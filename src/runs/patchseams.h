@@ -50,11 +50,23 @@ public:
     // After the last band: the patches joined (and numbered, when every band
     // was added with its search).
     void finish();
-    // Or, for one band added with its search: the patches its parts are
-    // parts of are given, not joined: records, and of seam->open[i] the
-    // patch ofPart[i] (an index into records). The walk then finds the
-    // band's share of each one's sum of distances.
-    bool givePatches(std::vector<Cluster> records, const std::vector<qint64> &ofPart, QString *errorString);
+    // Or, for bands searched apart from the rest of the landscape (a part
+    // of it, its bands added with their searches), whose rows joined are
+    // outer (numberOpenInRowOrder()): the patches that outer's open clusters
+    // are parts of are given, records, and of outer.open[i] the patch
+    // ofPart[i] (an index into records). The bands' seams are joined, and
+    // the walk then finds the bands' share of each given patch's sum of
+    // distances (sharesOfGiven()). False, with the reason, when outer is
+    // not the bands' or ofPart does not fit.
+    bool givePatches(std::vector<Cluster> records, const std::vector<qint64> &ofPart, const BandSeam &outer,
+                     QString *errorString);
+    // After givePatches(): per given patch, the sum of the walk's distances
+    // (PatchWalk::distancesOfPatches()) of the patches of parts given it.
+    std::vector<unsigned __int128> sharesOfGiven(const std::vector<unsigned __int128> &distances) const;
+    // After finish(): whether a patch of parts touches the first band's top
+    // row (below the landscape's first) or the last band's bottom row
+    // (above its last), so that rows beyond the bands may hold more of it.
+    bool cutByOuterRows(qint64 patch) const;
 
     struct Band
     {
@@ -147,6 +159,10 @@ private:
     std::vector<quint32> m_parent;
     std::vector<Patch> m_patches;
     std::vector<std::pair<qint32, quint64>> m_counts; // per class value: the patches
+    std::vector<bool> m_cut;       // per patch of parts: cutByOuterRows()
+    std::vector<qint64> m_givenOf; // per patch of parts: the given patch it is part of, or -1
+    size_t m_given = 0;            // the patches given
+    BandSeam::Row m_top;          // the first band's first row, its labels parts
     BandSeam::Row m_bottom;       // the last band's last row, its labels parts
     size_t m_bottomBase = 0;      // the last band's first part
     ClusterRecord::Connectivity m_connectivity = ClusterRecord::Four;

@@ -1033,19 +1033,16 @@ bool secondPass(const QByteArray &path, const Batch::Options &options, Batch::Re
     return true;
 }
 
-// The patches of a band searched apart (Options::place or rows: one band,
-// searched with recorder by scan, and its seam), in a round of
-// Options::partPatches: without them, into result.patches those the band's
-// outer rows do not cut (their numbers the band's own, the band's first
-// first); with them, result.partDistances.
-bool bandPatches(const Batch::Options &options, const PatchRecorder &recorder, const ClusterScan &scan,
-                 const BandSeam &seam, Batch::Result &result, QString *errorString)
+// The patches of rows searched apart (Options::place or rows), in bands
+// added to seams, their rows joined outer, in a round of
+// Options::partPatches: without them, into result.patches those the outer
+// rows do not cut (their numbers the rows' own, the first first); with
+// them, result.partDistances.
+bool bandPatches(const Batch::Options &options, PatchSeams &seams, const BandSeam &outer, Batch::Result &result,
+                 QString *errorString)
 {
-    PatchSeams seams;
-    if (!seams.add(recorder, scan, &seam, errorString))
-        return false;
     if (options.partPatches) {
-        if (!seams.givePatches(options.partPatches->records, options.partPatches->ofPart, errorString))
+        if (!seams.givePatches(options.partPatches->records, options.partPatches->ofPart, outer, errorString))
             return false;
     } else {
         seams.finish();
@@ -1056,14 +1053,14 @@ bool bandPatches(const Batch::Options &options, const PatchRecorder &recorder, c
     PatchWalk walk(seams, options.rule.connectivity(), true);
     while (walk.next(errorString)) {
         for (const PatchWalk::Patch &patch : walk.completed()) {
-            if (patch.patch < 0 && !options.partPatches)
+            if (!options.partPatches && (patch.patch < 0 || !seams.cutByOuterRows(patch.patch)))
                 result.patches->add({0, 0, patch.number, patch.record, patch.sumDistance});
         }
     }
     if (!errorString->isEmpty() || (result.patches && !result.patches->close(errorString)))
         return false;
     if (options.partPatches)
-        result.partDistances = walk.distancesOfPatches();
+        result.partDistances = seams.sharesOfGiven(walk.distancesOfPatches());
     return true;
 }
 
@@ -1117,10 +1114,9 @@ bool searchInBands(LandscapeStream &stream, const QByteArray &path, const Batch:
     const qint64 to = options.place ? offset + stream.rows() : options.rows ? options.rows->end(rows) : rows;
     if (options.rows && stream.isRaster() && options.extent != Batch::Full && stream.columns() > n)
         result.cellsLeftOut = (to - from) * (stream.columns() - n); // the part's share of what testWhole() counted
-    // Bands of at least 64 rows; the patches of a band joined elsewhere in
-    // one, so that its two rounds see the same seam.
+    // Bands of at least 64 rows.
     const bool apart = options.place || options.rows;
-    const bool oneBand = !stream.isRaster() || (apart && options.patches);
+    const bool oneBand = !stream.isRaster();
     const int bands = oneBand ? 1 : int(std::clamp<qint64>((to - from) / 64, 1, std::max(1, options.mapThreads)));
     std::vector<qint64> firsts;
     for (int k = 0; k <= bands; ++k)
@@ -1291,9 +1287,16 @@ bool searchInBands(LandscapeStream &stream, const QByteArray &path, const Batch:
             return false;
     }
     if (options.rows || options.place) {
-        if (recorded && !bandPatches(options, *recorders.front(), tools().scan, *whole.joined(), result, errorString))
-            return false;
-        result.seam = whole.joined()->write();
+        // The seam of the rows, the same however many bands they were
+        // searched in: the parts of patches are known by their indices there
+        // from one search of the rows to the next.
+        BandSeam outer = *whole.joined();
+        outer.numberOpenInRowOrder();
+        if (recorded) {
+            if (!bandPatches(options, patchSeams, outer, result, errorString))
+                return false;
+        }
+        result.seam = outer.write();
         return true;
     }
     whole.finish(options, result);

@@ -100,17 +100,13 @@ void PatchSeams::finish()
             firstPart.push_back(i);
         } else {
             Patch &patch = m_patches[size_t(m_patchOf[root])];
-            patch.record.add(m_records[i]);
-            if (m_records[i].beginsBefore(m_records[firstPart[size_t(m_patchOf[root])]]))
+            if (m_records[i].beginsBefore(patch.record)) {
                 firstPart[size_t(m_patchOf[root])] = i;
+                patch.band = m_bandOf[i];
+            }
+            patch.record.add(m_records[i]); // the first cell of the two that comes first
         }
         m_patchOf[i] = m_patchOf[root];
-    }
-    for (size_t p = 0; p < m_patches.size(); ++p) {
-        const Cluster &first = m_records[firstPart[p]];
-        m_patches[p].record.startColumn = first.startColumn;
-        m_patches[p].record.start = first.start;
-        m_patches[p].band = m_bandOf[firstPart[p]];
     }
     // Per band: its parts, and which of them begin no patch.
     for (size_t i = 0; i < m_records.size(); ++i) {

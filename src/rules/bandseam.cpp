@@ -474,7 +474,7 @@ QByteArray BandSeam::write() const
         w.wide(c.sumY);
         w.wide(c.sumSquares);
         w.signedNumber(c.startColumn);
-        w.number(c.start);
+        w.number(c.firstCellIndex(columns));
     }
     cover.writeTo(w);
     w.number(perClass.size());

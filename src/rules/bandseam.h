@@ -116,7 +116,9 @@ struct BandSeam
     std::vector<std::pair<qint32, std::vector<GlidingBoxes::Sums>>> wholeClassBoxes() const;
 
     // As bytes and back (a part file's seam, a Dask task's result): read()
-    // refuses what write() did not write, with the reason.
+    // refuses what write() did not write, with the reason. An open record's
+    // start is written as its first cell's index (Cluster::firstCellIndex),
+    // so that the bytes do not depend on the bands searched.
     QByteArray write() const;
     static std::optional<BandSeam> read(const QByteArray &bytes, QString *errorString);
 };

@@ -73,6 +73,12 @@ struct Cluster
         return rowMin != other.rowMin ? rowMin < other.rowMin : startColumn < other.startColumn;
     }
 
+    // Its first cell's place in row-major order on a landscape of `columns`
+    // columns: what a record written out carries for start, which is the
+    // count of one search and differs with the bands the rows were searched
+    // in (a part's or a chunk's bytes are then the same for any number).
+    quint64 firstCellIndex(qint64 columns) const { return quint64(rowMin) * quint64(columns) + quint64(startColumn); }
+
     qint64 verticalSides() const { return 2 * runs; }
     qint64 horizontalSides() const { return 2 * cells - 2 * overlaps; }
     qint64 perimeter() const { return verticalSides() + horizontalSides(); }

@@ -1053,8 +1053,11 @@ bool bandPatches(const Batch::Options &options, PatchSeams &seams, const BandSea
     PatchWalk walk(seams, options.rule.connectivity(), true);
     while (walk.next(errorString)) {
         for (const PatchWalk::Patch &patch : walk.completed()) {
-            if (!options.partPatches && (patch.patch < 0 || !seams.cutByOuterRows(patch.patch)))
-                result.patches->add({0, 0, patch.number, patch.record, patch.sumDistance});
+            if (!options.partPatches && (patch.patch < 0 || !seams.cutByOuterRows(patch.patch))) {
+                Cluster record = patch.record;
+                record.start = record.firstCellIndex(outer.columns);
+                result.patches->add({0, 0, patch.number, record, patch.sumDistance});
+            }
         }
     }
     if (!errorString->isEmpty() || (result.patches && !result.patches->close(errorString)))

@@ -44,7 +44,7 @@ constexpr qint64 BlockCacheBytes = qint64(64) << 20;
 // for a mask band at most).
 constexpr qint64 ScratchBytes = qint64(16) << 20;
 constexpr qint64 BlockGroupBytes = qint64(1) << 20; // blocks read at a time, straight from GDAL
-constexpr qint64 HeldRowBytes = qint64(64) << 20; // the most a row of blocks read in parts is held in (GDAL's cache was as large)
+constexpr qint64 HeldRowBytes = qint64(256) << 20;  // the most a row of blocks read in parts is held in
 // A band whose blocks are larger is refused: GDAL would allocate (and may
 // fill) a whole block at the first read, whatever the file holds.
 constexpr qint64 MaxBlockBytes = qint64(256) << 20;

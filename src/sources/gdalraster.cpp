@@ -948,9 +948,8 @@ bool GdalRaster::readHabitat(qint64 firstLine, qint64 lineCount, qint64 columns,
         const bool hasNodata = d->nodata.set;
         const T nodata = nodataAs<T>(d->nodata);
         if constexpr (sizeof(T) == 1) {
-            // Byte cells are turned into codes as they are taken from the
-            // blocks (with a mask band, read straight into the caller's
-            // buffer and turned there), through the table of all 256.
+            // Byte cells are read straight into the caller's buffer and
+            // turned into codes there, through the table of all 256.
             const Private::Into into{reinterpret_cast<unsigned char *>(out), columns};
             const qint8 *codes = d->codesFor<T>(cover);
             // A cover of one value and at most one nodata value (most land
@@ -1053,8 +1052,7 @@ bool GdalRaster::readValues(qint64 firstLine, qint64 lineCount, qint64 columns, 
         const bool hasNodata = d->nodata.set;
         const T nodata = nodataAs<T>(d->nodata);
         if constexpr (std::is_same_v<T, qint32>) {
-            // Int32 cells are the values (with a mask band, read straight
-            // into the caller's values).
+            // Int32 cells are read straight into the caller's values.
             const Private::Into into{reinterpret_cast<unsigned char *>(values), columns * 4};
             return d->readWindows(
                     firstLine, lineCount, columns,

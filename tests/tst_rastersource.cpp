@@ -482,6 +482,29 @@ void TestRasterSource::readsCells()
         }
         QVERIFY2(toText(habitat) == toText(habitatOf(all, cover)), cover.text().constData());
     }
+    // In strips of 1 to 5 lines, which begin and end inside blocks, from the
+    // top and then from the bottom: blocks read in parts.
+    for (const bool upwards : {false, true}) {
+        std::vector<std::pair<qint64, qint64>> strips;
+        for (qint64 line = 0, n = 1; line < height; line += n, n = n % 5 + 1)
+            strips.emplace_back(line, std::min<qint64>(n, height - line));
+        if (upwards)
+            std::reverse(strips.begin(), strips.end());
+        Cells inStrips;
+        inStrips.values.assign(size_t(width * height), -1);
+        inStrips.present.assign(size_t(width * height), 9);
+        std::vector<qint8> habitat(size_t(width * height), 9);
+        for (const auto &[line, n] : strips) {
+            QVERIFY2(source.readValues(line, n, width, inStrips.values.data() + line * width,
+                                       inStrips.present.data() + line * width, &error),
+                     qPrintable(error));
+            QVERIFY2(source.readHabitat(line, n, width, CoverSet(5), habitat.data() + line * width, &error),
+                     qPrintable(error));
+        }
+        QCOMPARE(toText(inStrips.values), toText(all.values));
+        QCOMPARE(toText(inStrips.present), toText(all.present));
+        QCOMPARE(toText(habitat), toText(habitatOf(all, CoverSet(5))));
+    }
     std::vector<qint8> untouched(size_t(width), 9);
     QVERIFY(!source.readHabitat(0, 1, width, CoverSet::each(), untouched.data(), &error));
     QVERIFY(!error.isEmpty());

@@ -79,12 +79,15 @@ RasterSource::Writer::Type valueType(Values values, qint64 rows, qint64 columns,
                                                                   : RasterSource::Writer::UInt64;
 }
 
-// Each band walked on a thread of its own, its patches kept in the order
-// the walk hands them on, those of parts marked in among them; then, band
-// after band from the bottom, into the spool, each patch of parts with the
-// sum of its bands' distances.
-bool walkBands(const PatchSeams &seams, ClusterRecord::Connectivity connectivity, qint64 columns,
-               const Options &options, QString *errorString)
+namespace {
+
+// The patches alone (no maps) of a landscape searched in bands: each band
+// walked on a thread of its own, its patches kept in the order the walk
+// hands them on, those of parts marked in among them; then, band after band
+// from the bottom, into the spool, each patch of parts with the sum of its
+// bands' distances.
+bool walkBands(const PatchSeams &seams, ClusterRecord::Connectivity connectivity, const Options &options,
+               QString *errorString)
 {
     struct Walked
     {
@@ -97,13 +100,11 @@ bool walkBands(const PatchSeams &seams, ClusterRecord::Connectivity connectivity
     std::vector<Walked> walked(bands);
     const auto walk = [&](size_t k) {
         Walked &w = walked[k];
-        if (options.spool && !w.own.open(&w.error))
+        if (!w.own.open(&w.error))
             return;
         PatchWalk band(seams, connectivity, true, k);
         qint64 count = 0;
         while (band.next(&w.error)) {
-            if (!options.spool)
-                continue;
             for (const PatchWalk::Patch &patch : band.completed()) {
                 if (patch.patch >= 0) {
                     w.marks.emplace_back(count, patch.patch);
@@ -113,7 +114,7 @@ bool walkBands(const PatchSeams &seams, ClusterRecord::Connectivity connectivity
                 }
             }
         }
-        if (w.error.isEmpty() && (!options.spool || w.own.close(&w.error)))
+        if (w.error.isEmpty() && w.own.close(&w.error))
             w.distances = band.distancesOfPatches();
     };
     std::vector<std::thread> threads;
@@ -131,13 +132,7 @@ bool walkBands(const PatchSeams &seams, ClusterRecord::Connectivity connectivity
         for (size_t p = 0; p < w.distances.size(); ++p)
             sums[p] += w.distances[p];
     }
-    if (options.partDistances)
-        *options.partDistances = sums;
-    if (!options.spool)
-        return true;
-    const auto add = [&](PatchSpool::Patch patch) {
-        if (options.apart)
-            patch.record.start = patch.record.firstCellIndex(columns);
+    const auto add = [&](const PatchSpool::Patch &patch) {
         if (patch.record.cells >= options.minCells)
             options.spool->add(patch);
     };
@@ -148,8 +143,7 @@ bool walkBands(const PatchSeams &seams, ClusterRecord::Connectivity connectivity
         const auto marksUpTo = [&](qint64 before) {
             for (; mark < w.marks.size() && w.marks[mark].first <= before; ++mark) {
                 const qint64 p = w.marks[mark].second;
-                if (!options.apart || !seams.cutByOuterRows(p))
-                    add({options.row, options.column, seams.number(p), seams.record(p), sums[size_t(p)]});
+                add({options.row, options.column, seams.number(p), seams.record(p), sums[size_t(p)]});
             }
         };
         const bool read = w.own.read(
@@ -166,6 +160,8 @@ bool walkBands(const PatchSeams &seams, ClusterRecord::Connectivity connectivity
     return true;
 }
 
+} // namespace
+
 bool run(const PatchSeams &seams, ClusterRecord::Connectivity connectivity, qint64 rows, qint64 columns,
          const Options &options, QString *errorString)
 {
@@ -177,7 +173,7 @@ bool run(const PatchSeams &seams, ClusterRecord::Connectivity connectivity, qint
     if (seams.rows() != rows)
         return fail(tr("the cluster search saw %1 rows of %2").arg(seams.rows()).arg(rows));
     if (options.maps.empty() && options.spool && seams.bands().size() > 1)
-        return walkBands(seams, connectivity, columns, options, errorString);
+        return walkBands(seams, connectivity, options, errorString);
     PatchWalk walk(seams, connectivity, options.spool != nullptr);
 
     std::vector<std::unique_ptr<Making>> maps;

@@ -67,14 +67,6 @@ struct Options
     qint64 minCells = 1;
     // The type of every map (for tests), when not valueType()'s.
     std::optional<RasterSource::Writer::Type> type;
-    // Rows searched apart (a --rows part, an array's chunk; walkBands()):
-    // the patches of parts that their outer rows cut are left out (whoever
-    // joins the rows has them), and records carry their first cells'
-    // indices for start (Cluster::firstCellIndex()).
-    bool apart = false;
-    // Where walkBands() leaves, per patch of parts (PatchSeams), the sum of
-    // its cells' distances from its centroid, when asked.
-    std::vector<unsigned __int128> *partDistances = nullptr;
 };
 
 // Walks the landscape of rows x columns recorded in the bands of seams
@@ -83,12 +75,5 @@ struct Options
 // made stay as they were).
 bool run(const PatchSeams &seams, ClusterRecord::Connectivity connectivity, qint64 rows, qint64 columns,
          const Options &options, QString *errorString);
-
-// The patches alone of seams (finished) of a landscape of `columns`
-// columns, without maps: each band walked on a thread of its own, the
-// patches into options.spool (if any) in the order run() gives them; false,
-// with the reason, when the data cannot be read back.
-bool walkBands(const PatchSeams &seams, ClusterRecord::Connectivity connectivity, qint64 columns,
-               const Options &options, QString *errorString);
 
 } // namespace PatchPass

@@ -1050,17 +1050,20 @@ bool bandPatches(const Batch::Options &options, PatchSeams &seams, const BandSea
         if (!result.patches->open(errorString))
             return false;
     }
-    // Each band walked on a job of its own.
-    PatchPass::Options pass;
-    pass.spool = result.patches.get();
-    pass.apart = true;
-    std::vector<unsigned __int128> distances;
-    pass.partDistances = &distances;
-    if (!PatchPass::walkBands(seams, options.rule.connectivity(), outer.columns, pass, errorString)
-        || (result.patches && !result.patches->close(errorString)))
+    PatchWalk walk(seams, options.rule.connectivity(), true);
+    while (walk.next(errorString)) {
+        for (const PatchWalk::Patch &patch : walk.completed()) {
+            if (!options.partPatches && (patch.patch < 0 || !seams.cutByOuterRows(patch.patch))) {
+                Cluster record = patch.record;
+                record.start = record.firstCellIndex(outer.columns);
+                result.patches->add({0, 0, patch.number, record, patch.sumDistance});
+            }
+        }
+    }
+    if (!errorString->isEmpty() || (result.patches && !result.patches->close(errorString)))
         return false;
     if (options.partPatches)
-        result.partDistances = seams.sharesOfGiven(distances);
+        result.partDistances = seams.sharesOfGiven(walk.distancesOfPatches());
     return true;
 }
 

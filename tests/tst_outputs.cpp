@@ -3,6 +3,7 @@
 // of parts far larger than the memory they may use, and of parts that are
 // not of one run; memory limits; refusals that must come at once. And the
 // digits of the reals every table writes.
+#include "systemmemory.h"
 #include "testutil.h"
 #include "tsv.h"
 
@@ -15,14 +16,19 @@
 
 #include <cmath>
 #include <csignal>
+#include <condition_variable>
 #include <cstdio>
 #include <functional>
+#include <mutex>
 #include <random>
+#include <thread>
+#include <vector>
 
 #include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 namespace {
@@ -249,6 +255,7 @@ private slots:
     void everyMemoryLimitEndsCleanly();
     void realsAsPrintfWritesThem_data();
     void realsAsPrintfWritesThem();
+    void threadsShareOneHeapUnderALimit();
 
 private:
     // The arguments with which writer puts its result at path (for
@@ -1034,6 +1041,69 @@ void TestOutputs::realsAsPrintfWritesThem()
                  qPrintable(QStringLiteral("%1: %2, printf %3").arg(v, 0, 'g', 17).arg(QLatin1String(ours, int(end - ours)),
                                                                                      QLatin1String(printf))));
     }
+}
+
+// The programs' threads allocate from one heap under ulimit -v: glibc's heap
+// of a thread's own reserves 64 MB of the limit, so that what fits under a
+// limit depended on how many threads had happened to contend. Measured in a
+// child process of its own: threads that each allocate while the others
+// live, under a limit with room for the heaps, add their stacks alone.
+void TestOutputs::threadsShareOneHeapUnderALimit()
+{
+#ifdef VANTRIX_SANITIZED
+    QSKIP("the sanitizers allocate for threads in their own way");
+#endif
+    const auto addressSpace = [] {
+        std::FILE *statm = std::fopen("/proc/self/statm", "r");
+        long long pages = 0;
+        if (statm && std::fscanf(statm, "%lld", &pages) != 1)
+            pages = 0;
+        if (statm)
+            std::fclose(statm);
+        return qint64(pages) * sysconf(_SC_PAGE_SIZE);
+    };
+    constexpr int Threads = 6;
+    constexpr qint64 StackBytes = qint64(8) << 20;
+    const pid_t child = fork();
+    QVERIFY(child >= 0);
+    if (child == 0) {
+        const qint64 before = addressSpace();
+        const rlimit limit{rlim_t(before + (qint64(1) << 30)), rlim_t(before + (qint64(1) << 30))};
+        if (setrlimit(RLIMIT_AS, &limit) != 0)
+            _exit(3);
+        SystemMemory::oneHeapUnderLimits();
+        std::mutex mutex;
+        std::condition_variable changed;
+        int ready = 0;
+        bool measured = false;
+        std::vector<std::thread> threads;
+        for (int t = 0; t < Threads; ++t) {
+            threads.emplace_back([&] {
+                void *volatile small = std::malloc(100);
+                std::unique_lock<std::mutex> lock(mutex);
+                ++ready;
+                changed.notify_all();
+                changed.wait(lock, [&] { return measured; });
+                std::free(small);
+            });
+        }
+        qint64 grown = 0;
+        {
+            std::unique_lock<std::mutex> lock(mutex);
+            changed.wait(lock, [&] { return ready == Threads; });
+            grown = addressSpace() - before;
+            measured = true;
+        }
+        changed.notify_all();
+        for (std::thread &thread : threads)
+            thread.join();
+        _exit(grown < Threads * StackBytes + (qint64(32) << 20) ? 0 : 1);
+    }
+    int status = 0;
+    QCOMPARE(waitpid(child, &status, 0), child);
+    QVERIFY(WIFEXITED(status));
+    QVERIFY2(WEXITSTATUS(status) != 3, "the limit could not be set");
+    QVERIFY2(WEXITSTATUS(status) == 0, "threads took heaps of their own under an address-space limit");
 }
 
 QTEST_GUILESS_MAIN(TestOutputs)

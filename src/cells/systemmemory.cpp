@@ -5,6 +5,10 @@
 
 #include <cstdlib>
 
+#ifdef __GLIBC__
+#include <malloc.h>
+#endif
+
 #include <sys/mman.h>
 #include <sys/resource.h>
 #include <unistd.h>
@@ -66,6 +70,14 @@ qint64 available()
             least = leastKnown(least, std::max<qint64>(1, cap - used));
     }
     return least;
+}
+
+void oneHeapUnderLimits()
+{
+#ifdef __GLIBC__
+    if (rlimitOf(RLIMIT_AS) > 0 || rlimitOf(RLIMIT_DATA) > 0)
+        mallopt(M_ARENA_MAX, 1);
+#endif
 }
 
 void *allocateLarge(size_t bytes)

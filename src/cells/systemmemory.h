@@ -16,6 +16,14 @@ qint64 limit();
 // space), so the most one more allocation may still get.
 qint64 available();
 
+// Under an address-space or data limit (ulimit -v, ulimit -d), has every
+// thread allocate from the process's one heap. Otherwise glibc gives threads
+// heaps of their own as they happen to contend, each reserving 64 MB of the
+// limit whether it holds anything or not, so that what fits under a limit
+// would vary from run to run with the threads' timing. Call once, before
+// threads start; without a limit it does nothing.
+void oneHeapUnderLimits();
+
 // Memory for a large array that is written whole once it is had (a map of
 // every cell): aligned to 2 MiB and advised as huge pages, so that its first
 // writes fault once per 2 MiB rather than once per 4 KiB page (on virtual

@@ -1,6 +1,7 @@
 #include "commandline.h"
 
 #include "rastersource.h"
+#include "systemmemory.h"
 #include "temporaryfiles.h"
 
 #include <QThread>
@@ -94,6 +95,7 @@ void prepareProcess(const char *program)
     TemporaryFiles::removeOnSignals();
     std::set_terminate(terminated);
     RasterSource::setFatalHandler(outOfMemoryInGdal);
+    SystemMemory::oneHeapUnderLimits();
 }
 
 QStringList arguments(int argc, char *argv[])

@@ -43,6 +43,8 @@ constexpr qint64 BlockCacheBytes = qint64(64) << 20;
 // The scratch strip of one read, in the band's own type (and as much again
 // for a mask band at most).
 constexpr qint64 ScratchBytes = qint64(16) << 20;
+constexpr qint64 BlockGroupBytes = qint64(1) << 20; // blocks read at a time, straight from GDAL
+constexpr qint64 HeldRowBytes = qint64(64) << 20; // the most a row of blocks read in parts is held in (GDAL's cache was as large)
 // A band whose blocks are larger is refused: GDAL would allocate (and may
 // fill) a whole block at the first read, whatever the file holds.
 constexpr qint64 MaxBlockBytes = qint64(256) << 20;
@@ -441,8 +443,14 @@ struct GdalRaster::Private
     qint64 height = 0;
     qint64 blockWidth = 1;
     qint64 blockLines = 1;
+    int blockX = 1; // GDAL's block, which may reach past the raster's edges
+    int blockY = 1;
     QString driver;
     std::vector<unsigned char> scratch;
+    std::vector<unsigned char> blockScratch; // blocks read whole, a few at a time
+    std::vector<unsigned char> heldRow;      // a block row read in parts: its blocks
+    qint64 heldBlockRow = -1;
+    qint64 heldColumns = 0;
     std::vector<quint8> maskScratch;
     // The code of every value of a band of at most 16 bits, for codeCover.
     std::vector<qint8> codeTable;
@@ -467,15 +475,29 @@ struct GdalRaster::Private
     }
 
     bool checkRead(qint64 firstLine, qint64 lineCount, qint64 columns, const void *out, QString *errorString) const;
-    // Calls take(src, mask, line, column, lines, columns) for windows that
-    // together cover the lines and columns asked for, block row by block row
-    // (line relative to firstLine; mask null without a mask band). With direct
-    // null, the window's cells are first read into the scratch strip in the
-    // band's own type (src); else direct(line, column, columns, lines) reads
-    // them straight into the caller's buffer (src null).
-    template <typename Take, typename Direct>
-    bool readWindows(qint64 firstLine, qint64 lineCount, qint64 columns, Take &&take, Direct &&direct,
+    // The caller's buffer, when cells are read straight into it in the band's
+    // own type: line r of those asked for at base + r * stride bytes.
+    struct Into
+    {
+        unsigned char *base;
+        qint64 stride;
+    };
+    // Calls take(src, stride, mask, line, column, lines, columns) for windows
+    // that together cover the lines and columns asked for, block row by block
+    // row (line relative to firstLine; mask null without a mask band, else
+    // its lines `columns` apart). The window's cells are in the band's own
+    // type at src, lines stride cells apart: without a mask, GDAL's blocks
+    // (readBlocks()); with one, the scratch strip, or with into, the
+    // caller's buffer, where take() finds them (src null).
+    template <typename Take>
+    bool readWindows(qint64 firstLine, qint64 lineCount, qint64 columns, Take &&take, const Into *into,
                      QString *errorString);
+    // Lines [rowStart, rowEnd) of one block row, columns [0, columns): each
+    // block decoded by GDAL straight into a scratch (not through its block
+    // cache, which a map read once only fills, nor copied out of it) and
+    // taken while it is in cache.
+    template <typename Take>
+    CPLErr readBlocks(qint64 firstLine, qint64 rowStart, qint64 rowEnd, qint64 columns, Take &take);
 };
 
 GdalRaster::GdalRaster()
@@ -598,6 +620,8 @@ RasterSource::OpenResult GdalRaster::open(const QByteArray &path, bool text, int
     int blockX = 0;
     int blockY = 0;
     GDALGetBlockSize(d->band, &blockX, &blockY);
+    d->blockX = std::max(1, blockX);
+    d->blockY = std::max(1, blockY);
     d->blockWidth = std::clamp<qint64>(blockX, 1, d->width);
     d->blockLines = std::clamp<qint64>(blockY, 1, d->height);
     if (qint64(blockX) * blockY * d->cellBytes > MaxBlockBytes) {
@@ -754,14 +778,83 @@ bool GdalRaster::Private::checkRead(qint64 firstLine, qint64 lineCount, qint64 c
     return true;
 }
 
-template <typename Take, typename Direct>
+template <typename Take>
+CPLErr GdalRaster::Private::readBlocks(qint64 firstLine, qint64 rowStart, qint64 rowEnd, qint64 columns, Take &take)
+{
+    const qint64 blockBytes = qint64(blockX) * blockY * cellBytes;
+    const qint64 blocksInRow = (columns + blockX - 1) / blockX;
+    const qint64 blockRow = rowStart / blockY;
+    const qint64 blockTop = blockRow * blockY;
+    const qint64 skip = rowStart - blockTop; // lines of the block above rowStart
+    const auto decode = [&](qint64 first, qint64 count, unsigned char *to) {
+        for (qint64 b = 0; b < count; ++b) {
+            if (const CPLErr err = GDALReadBlock(band, int(first + b), int(blockRow), to + b * blockBytes);
+                err != CE_None) {
+                // Where, as GDAL's own reading through its cache says it.
+                CPLError(CE_Failure, CPLE_AppDefined, "IReadBlock failed at X offset %d, Y offset %d", int(first + b),
+                         int(blockRow));
+                return err;
+            }
+        }
+        return CE_None;
+    };
+    // Room for n bytes of blocks, or GDAL's own failure for want of memory.
+    const auto room = [](std::vector<unsigned char> &blocks, qint64 n) {
+        try {
+            if (qint64(blocks.size()) < n)
+                blocks.resize(size_t(n));
+            return true;
+        } catch (const std::bad_alloc &) {
+            CPLError(CE_Failure, CPLE_OutOfMemory, "Cannot allocate %lld bytes for a row's blocks", (long long)n);
+            return false;
+        }
+    };
+    // Blocks side by side from `first`, each taken while it is in cache.
+    const auto takeBlocks = [&](qint64 first, qint64 count, const unsigned char *blocks) {
+        for (qint64 b = 0; b < count; ++b) {
+            const qint64 col = (first + b) * blockX;
+            take(blocks + b * blockBytes + skip * blockX * cellBytes, qint64(blockX), nullptr, rowStart - firstLine,
+                 col, rowEnd - rowStart, std::min<qint64>(blockX, columns - col));
+        }
+    };
+    // The whole block row, a few blocks at a time. Or part of it (strips
+    // shorter than the blocks, or a band that begins or ends inside them):
+    // the row's blocks decoded once and held for its other parts, unless the
+    // row is too large to hold, then decoded again for each part.
+    const qint64 group = std::clamp<qint64>(BlockGroupBytes / blockBytes, 1, blocksInRow);
+    const bool whole = skip == 0 && rowEnd == std::min(height, blockTop + blockY);
+    if (whole || blocksInRow * blockBytes > HeldRowBytes) {
+        if (!room(blockScratch, group * blockBytes))
+            return CE_Failure;
+        for (qint64 first = 0; first < blocksInRow; first += group) {
+            const qint64 count = std::min(group, blocksInRow - first);
+            if (const CPLErr err = decode(first, count, blockScratch.data()); err != CE_None)
+                return err;
+            takeBlocks(first, count, blockScratch.data());
+        }
+        return CE_None;
+    }
+    if (heldBlockRow != blockRow || heldColumns < columns) {
+        heldBlockRow = -1;
+        if (!room(heldRow, blocksInRow * blockBytes))
+            return CE_Failure;
+        if (const CPLErr err = decode(0, blocksInRow, heldRow.data()); err != CE_None)
+            return err;
+        heldBlockRow = blockRow;
+        heldColumns = columns;
+    }
+    takeBlocks(0, blocksInRow, heldRow.data());
+    return CE_None;
+}
+
+template <typename Take>
 bool GdalRaster::Private::readWindows(qint64 firstLine, qint64 lineCount, qint64 columns, Take &&take,
-                                        Direct &&direct, QString *errorString)
+                                        const Into *into, QString *errorString)
 {
     outOfMemory = false;
     if (lineCount == 0 || columns == 0)
         return true;
-    constexpr bool toScratch = std::is_same_v<std::decay_t<Direct>, std::nullptr_t>;
+    const bool toScratch = !into;
     const qint64 end = firstLine + lineCount;
     // Window shape: whole block rows where they fit the scratch strip, else
     // fewer lines, and where even one line does not fit, columns in runs of
@@ -774,7 +867,7 @@ bool GdalRaster::Private::readWindows(qint64 firstLine, qint64 lineCount, qint64
             windowColumns -= windowColumns % blockWidth;
     }
     const qint64 windowLines = cellCost > 0 ? std::max<qint64>(1, ScratchBytes / (windowColumns * cellCost)) : blockLines;
-    if (toScratch)
+    if (toScratch && mask) // without a mask, blocks are read whole (readBlocks())
         scratch.resize(size_t(std::min(windowLines, blockLines) * windowColumns * cellBytes));
     if (mask)
         maskScratch.resize(size_t(std::min(windowLines, blockLines) * windowColumns));
@@ -782,18 +875,32 @@ bool GdalRaster::Private::readWindows(qint64 firstLine, qint64 lineCount, qint64
     clearMessages();
     for (qint64 rowStart = firstLine; rowStart < end;) {
         const qint64 rowEnd = std::min(end, (rowStart / blockLines + 1) * blockLines);
+        if (!mask) {
+            if (readBlocks(firstLine, rowStart, rowEnd, columns, take) != CE_None || hasFailure()) {
+                outOfMemory = threadMessages.outOfMemory;
+                const QString reason = gdalReason();
+                setError(errorString, !reason.isEmpty()
+                                 ? reason
+                                 : tr("GDAL could not read lines %1 to %2").arg(rowStart).arg(rowEnd));
+                return false;
+            }
+            rowStart = rowEnd;
+            continue;
+        }
         for (qint64 col = 0; col < columns; col += windowColumns) {
             const qint64 w = std::min(windowColumns, columns - col);
             for (qint64 line = rowStart; line < rowEnd; line += windowLines) {
                 const qint64 h = std::min(windowLines, rowEnd - line);
                 CPLErr err = CE_None;
                 const void *src = nullptr;
-                if constexpr (toScratch) {
+                if (toScratch) {
                     err = GDALRasterIOEx(band, GF_Read, int(col), int(line), int(w), int(h), scratch.data(), int(w),
                                          int(h), readType, cellBytes, GSpacing(w) * cellBytes, nullptr);
                     src = scratch.data();
                 } else {
-                    err = direct(line, col, w, h);
+                    err = GDALRasterIOEx(band, GF_Read, int(col), int(line), int(w), int(h),
+                                         into->base + (line - firstLine) * into->stride + col * cellBytes, int(w),
+                                         int(h), readType, cellBytes, GSpacing(into->stride), nullptr);
                 }
                 if (err == CE_None && mask) {
                     err = GDALRasterIOEx(mask, GF_Read, int(col), int(line), int(w), int(h), maskScratch.data(),
@@ -806,7 +913,7 @@ bool GdalRaster::Private::readWindows(qint64 firstLine, qint64 lineCount, qint64
                                                             : tr("GDAL could not read lines %1 to %2").arg(line).arg(line + h));
                     return false;
                 }
-                take(src, mask ? maskScratch.data() : nullptr, line - firstLine, col, h, w);
+                take(src, w, mask ? maskScratch.data() : nullptr, line - firstLine, col, h, w);
             }
         }
         rowStart = rowEnd;
@@ -841,8 +948,10 @@ bool GdalRaster::readHabitat(qint64 firstLine, qint64 lineCount, qint64 columns,
         const bool hasNodata = d->nodata.set;
         const T nodata = nodataAs<T>(d->nodata);
         if constexpr (sizeof(T) == 1) {
-            // Byte cells are read straight into the caller's buffer and
-            // turned into codes there, through the table of all 256.
+            // Byte cells are turned into codes as they are taken from the
+            // blocks (with a mask band, read straight into the caller's
+            // buffer and turned there), through the table of all 256.
+            const Private::Into into{reinterpret_cast<unsigned char *>(out), columns};
             const qint8 *codes = d->codesFor<T>(cover);
             // A cover of one value and at most one nodata value (most land
             // cover) is two comparisons a cell, which vectorise; any other
@@ -860,37 +969,36 @@ bool GdalRaster::readHabitat(qint64 firstLine, qint64 lineCount, qint64 columns,
             const quint8 noValueBit = noValues == 1 ? 1 : 0;
             return d->readWindows(
                     firstLine, lineCount, columns,
-                    [&](const void *, const quint8 *mask, qint64 line, qint64 col, qint64 h, qint64 w) {
+                    [&](const void *src, qint64 stride, const quint8 *mask, qint64 line, qint64 col, qint64 h,
+                        qint64 w) {
                         for (qint64 r = 0; r < h; ++r) {
                             qint8 *o = out + (line + r) * columns + col;
+                            const quint8 *from = src ? static_cast<const quint8 *>(src) + r * stride
+                                                     : reinterpret_cast<const quint8 *>(o);
                             if (compare) {
                                 // Locals: the cells may alias anything the lambda refers to.
                                 const quint8 hv = habitatValue, nv = noValue, hb = habitatBit, nb = noValueBit;
                                 for (qint64 i = 0; i < w; ++i) {
-                                    const quint8 v = quint8(o[i]);
+                                    const quint8 v = from[i];
                                     o[i] = qint8(quint8(v == hv) & hb) - qint8(quint8(v == nv) & nb);
                                 }
                             } else {
                                 for (qint64 i = 0; i < w; ++i)
-                                    o[i] = codes[static_cast<quint8>(o[i])];
+                                    o[i] = codes[from[i]];
                             }
                         }
                         applyMask(mask, line, col, h, w);
                     },
-                    [&](qint64 line, qint64 col, qint64 w, qint64 h) {
-                        return GDALRasterIOEx(d->band, GF_Read, int(col), int(line), int(w), int(h),
-                                              out + (line - firstLine) * columns + col, int(w), int(h), GDT_Byte, 1,
-                                              GSpacing(columns), nullptr);
-                    },
-                    errorString);
+                    &into, errorString);
         } else if constexpr (hasCodeTable<T>) {
             const qint8 *codes = d->codesFor<T>(cover);
             return d->readWindows(
                     firstLine, lineCount, columns,
-                    [&](const void *src, const quint8 *mask, qint64 line, qint64 col, qint64 h, qint64 w) {
+                    [&](const void *src, qint64 stride, const quint8 *mask, qint64 line, qint64 col, qint64 h,
+                        qint64 w) {
                         const T *cells = static_cast<const T *>(src);
                         for (qint64 r = 0; r < h; ++r) {
-                            const T *from = cells + r * w;
+                            const T *from = cells + r * stride;
                             qint8 *o = out + (line + r) * columns + col;
                             for (qint64 i = 0; i < w; ++i)
                                 o[i] = codes[TableIndex<T>(from[i])];
@@ -901,10 +1009,12 @@ bool GdalRaster::readHabitat(qint64 firstLine, qint64 lineCount, qint64 columns,
         } else {
             return d->readWindows(
                     firstLine, lineCount, columns,
-                    [&](const void *src, const quint8 *mask, qint64 line, qint64 col, qint64 h, qint64 w) {
+                    [&](const void *src, qint64 stride, const quint8 *mask, qint64 line, qint64 col, qint64 h,
+                        qint64 w) {
                         const T *cells = static_cast<const T *>(src);
                         for (qint64 r = 0; r < h; ++r)
-                            habitatLine(cells + r * w, out + (line + r) * columns + col, w, cover, hasNodata, nodata);
+                            habitatLine(cells + r * stride, out + (line + r) * columns + col, w, cover, hasNodata,
+                                        nodata);
                         applyMask(mask, line, col, h, w);
                     },
                     nullptr, errorString);
@@ -943,29 +1053,29 @@ bool GdalRaster::readValues(qint64 firstLine, qint64 lineCount, qint64 columns, 
         const bool hasNodata = d->nodata.set;
         const T nodata = nodataAs<T>(d->nodata);
         if constexpr (std::is_same_v<T, qint32>) {
-            // Int32 cells are read straight into the caller's values.
+            // Int32 cells are the values (with a mask band, read straight
+            // into the caller's values).
+            const Private::Into into{reinterpret_cast<unsigned char *>(values), columns * 4};
             return d->readWindows(
                     firstLine, lineCount, columns,
-                    [&](const void *, const quint8 *mask, qint64 line, qint64 col, qint64 h, qint64 w) {
+                    [&](const void *src, qint64 stride, const quint8 *mask, qint64 line, qint64 col, qint64 h,
+                        qint64 w) {
                         for (qint64 r = 0; r < h; ++r) {
                             qint32 *v = values + (line + r) * columns + col;
-                            valueLine(v, v, present + (line + r) * columns + col, w, hasNodata, nodata);
+                            const qint32 *from = src ? static_cast<const qint32 *>(src) + r * stride : v;
+                            valueLine(from, v, present + (line + r) * columns + col, w, hasNodata, nodata);
                         }
                         applyMask(mask, line, col, h, w);
                     },
-                    [&](qint64 line, qint64 col, qint64 w, qint64 h) {
-                        return GDALRasterIOEx(d->band, GF_Read, int(col), int(line), int(w), int(h),
-                                              values + (line - firstLine) * columns + col, int(w), int(h), GDT_Int32,
-                                              4, GSpacing(columns) * 4, nullptr);
-                    },
-                    errorString);
+                    &into, errorString);
         } else {
             return d->readWindows(
                     firstLine, lineCount, columns,
-                    [&](const void *src, const quint8 *mask, qint64 line, qint64 col, qint64 h, qint64 w) {
+                    [&](const void *src, qint64 stride, const quint8 *mask, qint64 line, qint64 col, qint64 h,
+                        qint64 w) {
                         const T *cells = static_cast<const T *>(src);
                         for (qint64 r = 0; r < h; ++r) {
-                            valueLine(cells + r * w, values + (line + r) * columns + col,
+                            valueLine(cells + r * stride, values + (line + r) * columns + col,
                                       present + (line + r) * columns + col, w, hasNodata, nodata);
                         }
                         applyMask(mask, line, col, h, w);

@@ -233,12 +233,16 @@ bool LandscapeStream::Private::readRaster(const Request &request, const Target &
     const qint64 wanted = std::max<qint64>(1, StripCells / std::max<qint64>(1, columns));
     const qint64 strip = std::max<qint64>(1, std::min(n, (wanted + block - 1) / block * block));
     const bool habitat = request.kind == Request::Habitat;
+    // Cells a band read before holds are overwritten, not cleared first: a
+    // band of the same size as the last (every band of a map but its last)
+    // touches its memory once.
+    const auto room = [](auto &cells, size_t size) {
+        if (cells.size() < size)
+            cells.resize(size);
+    };
     if (habitat) {
-        target.habitat->cells.clear();
         target.habitat->cells.reserve(size_t(n * columns));
     } else {
-        target.values->cells.clear();
-        target.present->cells.clear();
         target.values->cells.reserve(size_t(n * columns));
         target.present->cells.reserve(size_t(n * columns));
     }
@@ -248,12 +252,12 @@ bool LandscapeStream::Private::readRaster(const Request &request, const Target &
         const size_t at = size_t(line * columns);
         bool ok = false;
         if (habitat) {
-            target.habitat->cells.resize(filled);
+            room(target.habitat->cells, filled);
             ok = raster.readHabitat(reader.row + line, count, columns, request.cover,
                                     target.habitat->cells.data() + at, errorString);
         } else {
-            target.values->cells.resize(filled);
-            target.present->cells.resize(filled);
+            room(target.values->cells, filled);
+            room(target.present->cells, filled);
             ok = raster.readValues(reader.row + line, count, columns, target.values->cells.data() + at,
                                    target.present->cells.data() + at, errorString);
         }

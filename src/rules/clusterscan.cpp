@@ -841,6 +841,10 @@ void ClusterScan::Private::countCoverEdges(qint64 length)
     qint64 horizontal = 0;
     for (qint64 w = 0; w < used; ++w) {
         const quint64 h = habitatNow[w];
+        // No habitat in the word, above it or just after it: no side of
+        // habitat either (most words of a scarce class).
+        if ((h | (w + 1 < words ? habitatNow[w + 1] & 1 : 0) | (row > 0 ? habitatBefore[w] : 0)) == 0)
+            continue;
         const quint64 m = matrixNow[w];
         // A cell and the one to its right: the next word's first cell follows this word's last.
         const quint64 hNext = (h >> 1) | (w + 1 < words ? habitatNow[w + 1] << 63 : 0);

@@ -824,6 +824,51 @@ bool ClusterScan::Private::scanCover(const qint8 *cells, qint64 length)
     return false;
 }
 
+namespace {
+
+// The sides between habitat and matrix of a row's words: `vertical` within
+// the row, `horizontal` between it and the row before (when above). With
+// Popcnt, bits are counted by the instruction, in a function built for it.
+template <bool Popcnt>
+inline void coverEdgeSides(const quint64 *habitatNow, const quint64 *matrixNow, const quint64 *habitatBefore,
+                           const quint64 *matrixBefore, qint64 used, qint64 words, bool above, qint64 &vertical,
+                           qint64 &horizontal)
+{
+    const auto count = [](quint64 x) -> qint64 {
+        if constexpr (Popcnt)
+            return __builtin_popcountll(x);
+        else
+            return bitCount(x);
+    };
+    for (qint64 w = 0; w < used; ++w) {
+        const quint64 h = habitatNow[w];
+        // No habitat in the word, above it or just after it: no side of
+        // habitat either (most words of a scarce class).
+        if ((h | (w + 1 < words ? habitatNow[w + 1] & 1 : 0) | (above ? habitatBefore[w] : 0)) == 0)
+            continue;
+        const quint64 m = matrixNow[w];
+        // A cell and the one to its right: the next word's first cell follows this word's last.
+        const quint64 hNext = (h >> 1) | (w + 1 < words ? habitatNow[w + 1] << 63 : 0);
+        const quint64 mNext = (m >> 1) | (w + 1 < words ? matrixNow[w + 1] << 63 : 0);
+        vertical += count(h & mNext) + count(m & hNext);
+        if (above)
+            horizontal += count(h & matrixBefore[w]) + count(m & habitatBefore[w]);
+    }
+}
+
+#if defined(__x86_64__) && !defined(__POPCNT__)
+__attribute__((target("popcnt"))) void coverEdgeSidesPopcnt(const quint64 *habitatNow, const quint64 *matrixNow,
+                                                            const quint64 *habitatBefore, const quint64 *matrixBefore,
+                                                            qint64 used, qint64 words, bool above, qint64 &vertical,
+                                                            qint64 &horizontal)
+{
+    coverEdgeSides<true>(habitatNow, matrixNow, habitatBefore, matrixBefore, used, words, above, vertical, horizontal);
+}
+const bool hasPopcnt = __builtin_cpu_supports("popcnt");
+#endif
+
+} // namespace
+
 // The sides between habitat and matrix within this row and between it and
 // the row before, from their bits; the words beyond the row's length are
 // empty.
@@ -839,20 +884,14 @@ void ClusterScan::Private::countCoverEdges(qint64 length)
         habitatNow[w] = matrixNow[w] = 0;
     qint64 vertical = 0;
     qint64 horizontal = 0;
-    for (qint64 w = 0; w < used; ++w) {
-        const quint64 h = habitatNow[w];
-        // No habitat in the word, above it or just after it: no side of
-        // habitat either (most words of a scarce class).
-        if ((h | (w + 1 < words ? habitatNow[w + 1] & 1 : 0) | (row > 0 ? habitatBefore[w] : 0)) == 0)
-            continue;
-        const quint64 m = matrixNow[w];
-        // A cell and the one to its right: the next word's first cell follows this word's last.
-        const quint64 hNext = (h >> 1) | (w + 1 < words ? habitatNow[w + 1] << 63 : 0);
-        const quint64 mNext = (m >> 1) | (w + 1 < words ? matrixNow[w + 1] << 63 : 0);
-        vertical += bitCount(h & mNext) + bitCount(m & hNext);
-        if (row > 0)
-            horizontal += bitCount(h & matrixBefore[w]) + bitCount(m & habitatBefore[w]);
-    }
+#if defined(__x86_64__) && !defined(__POPCNT__)
+    if (hasPopcnt)
+        coverEdgeSidesPopcnt(habitatNow, matrixNow, habitatBefore, matrixBefore, used, words, row > 0, vertical,
+                             horizontal);
+    else
+#endif
+        coverEdgeSides<false>(habitatNow, matrixNow, habitatBefore, matrixBefore, used, words, row > 0, vertical,
+                              horizontal);
     statistics.edgeSidesVertical += vertical;
     statistics.edgeSidesHorizontal += horizontal;
     wordsNow = 1 - wordsNow;

@@ -1045,7 +1045,7 @@ void TestOutputs::realsAsPrintfWritesThem()
 
 // The programs' threads allocate from one heap under ulimit -v: glibc's heap
 // of a thread's own reserves 64 MB of the limit, so that what fits under a
-// limit depended on how many threads had happened to contend. Measured in a
+// limit depended on which threads had happened to live at once. Measured in a
 // child process of its own: threads that each allocate while the others
 // live, under a limit with room for the heaps, add their stacks alone.
 void TestOutputs::threadsShareOneHeapUnderALimit()

@@ -17,11 +17,12 @@ qint64 limit();
 qint64 available();
 
 // Under an address-space or data limit (ulimit -v, ulimit -d), has every
-// thread allocate from the process's one heap. Otherwise glibc gives threads
-// heaps of their own as they happen to contend, each reserving 64 MB of the
+// thread allocate from the process's one heap. Otherwise glibc gives a
+// thread a heap of its own at its first allocation (up to eight per core,
+// reusing those of threads that have ended), each reserving 64 MB of the
 // limit whether it holds anything or not, so that what fits under a limit
-// would vary from run to run with the threads' timing. Call once, before
-// threads start; without a limit it does nothing.
+// would vary from run to run with which threads happen to live at once.
+// Call once, before threads start; without a limit it does nothing.
 void oneHeapUnderLimits();
 
 // Memory for a large array that is written whole once it is had (a map of

@@ -3,6 +3,7 @@
 // observer's view of the clusters, stopping early, and memory that depends
 // on the width of a landscape only.
 #include "clusterscan.h"
+#include "coverbits.h"
 #include "patchpass.h"
 #include "referencecluster.h"
 #include "testutil.h"
@@ -162,13 +163,22 @@ ClusterScan::Options options(qint64 height, qint64 width, int neighbours, bool s
     return o;
 }
 
-ClusterStatistics scanCover(ClusterScan &scan, const Nested &rows, qint64 height, qint64 width, int neighbours)
+// The rows given as codes, or as bits (CoverBits' words).
+ClusterStatistics scanCover(ClusterScan &scan, const Nested &rows, qint64 height, qint64 width, int neighbours,
+                            bool asBits = false)
 {
     scan.begin(options(height, width, neighbours));
     std::vector<qint8> cells;
+    std::vector<quint64> bits;
     for (const auto &row : rows) {
         cells.assign(row.begin(), row.end());
-        scan.addRow(cells.data(), qint64(cells.size()));
+        const qint64 words = CoverBits::wordsFor(qint64(cells.size()));
+        bits.assign(size_t(2 * words) + 1, 0);
+        packCoverBits(cells.data(), qint64(cells.size()), bits.data(), bits.data() + words);
+        if (asBits)
+            scan.addRow(bits.data(), bits.data() + words, qint64(cells.size()));
+        else
+            scan.addRow(cells.data(), qint64(cells.size()));
     }
     return scan.finish();
 }
@@ -377,9 +387,12 @@ void TestClusterScan::coverMatchesReference_data()
 {
     QTest::addColumn<QByteArray>("kind");
     QTest::addColumn<int>("neighbours");
+    QTest::addColumn<bool>("asBits");
     for (const char *kind : {"square", "ragged", "clustered", "row", "column", "wide", "declared tall"}) {
-        for (int neighbours : {4, 8})
-            QTest::addRow("%s, %d neighbours", kind, neighbours) << QByteArray(kind) << neighbours;
+        for (int neighbours : {4, 8}) {
+            QTest::addRow("%s, %d neighbours", kind, neighbours) << QByteArray(kind) << neighbours << false;
+            QTest::addRow("%s, %d neighbours, bits", kind, neighbours) << QByteArray(kind) << neighbours << true;
+        }
     }
 }
 
@@ -387,6 +400,7 @@ void TestClusterScan::coverMatchesReference()
 {
     QFETCH(QByteArray, kind);
     QFETCH(int, neighbours);
+    QFETCH(bool, asBits);
     QRandomGenerator random(qHash(kind) + quint32(neighbours));
     // One engine for all, as a batch would use it; the reference is fresh.
     ClusterScan scan;
@@ -396,7 +410,7 @@ void TestClusterScan::coverMatchesReference()
     for (int i = 0; i < landscapes; ++i) {
         const Landscape l = randomLandscape(random, kind, i);
         const Reference want = ReferenceCluster::statistics(l.rows, l.height, l.width, neighbours);
-        const ClusterStatistics got = scanCover(scan, l.rows, l.height, l.width, neighbours);
+        const ClusterStatistics got = scanCover(scan, l.rows, l.height, l.width, neighbours, asBits);
         const QString problem = differences(got, want);
         if (!problem.isEmpty())
             QFAIL(qPrintable(QStringLiteral("landscape %1 (%2 x %3): %4\n%5")
@@ -629,6 +643,9 @@ void TestClusterScan::stopsOnceSpanningIsKnown_data()
     QTest::addColumn<bool>("topBottom");
     QTest::addColumn<int>("stopRow"); // the row after which addRow() returns true; -1: never
     QTest::newRow("row across, left-right asked") << QByteArray("0 0 0/1 1 1/0 0 0/0 0 0") << true << false << 1;
+    // Known before the row's last cell, which has no value.
+    QTest::newRow("spans in the middle of a row with cells without a value")
+            << QByteArray("0 -1 0 1 1/1 1 1 1 -1/0 0 0 0 0") << true << false << 1;
     QTest::newRow("row across, top-bottom asked") << QByteArray("0 0 0/1 1 1/0 0 0/0 0 0") << false << true << -1;
     QTest::newRow("column, top-bottom asked") << QByteArray("0 1 0/0 1 0/0 1 0/0 1 0") << false << true << 3;
     QTest::newRow("column, either") << QByteArray("0 1 0/0 1 0/0 1 0/0 1 0") << true << true << 3;
@@ -644,7 +661,10 @@ void TestClusterScan::stopsOnceSpanningIsKnown()
     QFETCH(bool, topBottom);
     QFETCH(int, stopRow);
     const RaggedRows<qint8> rows = TestUtil::gridFromText(grid);
+    const qint64 words = CoverBits::wordsFor(rows.rowLength(0));
+    std::vector<quint64> bits(size_t(2 * words));
     for (const bool statistics : {false, true}) {
+      for (const bool asBits : {false, true}) {
         ClusterScan scan;
         ClusterScan::Options o = options(rows.rowCount(), rows.rowLength(0), 4, statistics);
         o.leftRight = leftRight;
@@ -652,16 +672,21 @@ void TestClusterScan::stopsOnceSpanningIsKnown()
         scan.begin(o);
         int stopped = -1;
         for (qsizetype r = 0; r < rows.rowCount(); ++r) {
-            if (scan.addRow(rows.row(r), rows.rowLength(r)) && stopped < 0)
+            packCoverBits(rows.row(r), rows.rowLength(r), bits.data(), bits.data() + words);
+            const bool known = asBits ? scan.addRow(bits.data(), bits.data() + words, rows.rowLength(r))
+                                      : scan.addRow(rows.row(r), rows.rowLength(r));
+            if (known && stopped < 0)
                 stopped = int(r);
         }
         const ClusterStatistics s = scan.finish();
         // With statistics every row is read; cells counts the rows read.
         QCOMPARE(stopped, statistics ? -1 : stopRow);
         const qint64 read = stopped < 0 ? rows.rowCount() : stopped + 1;
-        QCOMPARE(s.cells, read * rows.rowLength(0));
+        QCOMPARE(s.cells, qint64(std::count_if(rows.cells.begin(), rows.cells.begin() + read * rows.rowLength(0),
+                                               [](qint8 cell) { return cell >= 0; })));
         if (stopRow >= 0)
             QVERIFY((leftRight && s.spansLeftRight) || (topBottom && s.spansTopBottom));
+      }
     }
 }
 

@@ -179,6 +179,8 @@ private slots:
     void textBands();
     void rasterBands_data();
     void rasterBands();
+    void habitatAsBits_data();
+    void habitatAsBits();
     void mixedRequests_data();
     void mixedRequests();
     void seekAnyRow_data();
@@ -405,6 +407,100 @@ void TestLandscapeStream::rasterBands()
     reading.allColumns = true;
     QVERIFY(LandscapeReader::readPercolation(QFile::encodeName(file), CoverSet(1), whole, &error, reading));
     QVERIFY(TestUtil::toNested(whole) == codesOf(all, CoverSet(1)));
+}
+
+void TestLandscapeStream::habitatAsBits_data()
+{
+    QTest::addColumn<QByteArray>("kind");
+    QTest::addColumn<bool>("prefetch");
+    // Bytes in blocks that begin on a word are turned into bits as they are
+    // decoded; the others go through the codes.
+    for (const char *kind : {"Byte, tiles of 64", "Byte, tiles of 64, mask", "Byte, tiles of 80", "Byte, strips of 7",
+                             "Int16, tiles of 64", "text"}) {
+        for (bool prefetch : {false, true})
+            QTest::addRow("%s%s", kind, prefetch ? ", reading ahead" : "") << QByteArray(kind) << prefetch;
+    }
+}
+
+void TestLandscapeStream::habitatAsBits()
+{
+    QFETCH(QByteArray, kind);
+    QFETCH(bool, prefetch);
+
+    // 70 lines of 200 columns, value 3 the nodata; text rows of any length.
+    const int lines = 70;
+    const int width = 200;
+    QRandomGenerator rng(quint32(qHash(kind)));
+    Grid grid(lines, std::vector<double>(width));
+    std::vector<std::vector<int>> mask(lines, std::vector<int>(width, 1));
+    Rows text(lines);
+    for (int r = 0; r < lines; ++r) {
+        for (int c = 0; c < width; ++c) {
+            grid[r][c] = rng.bounded(5);
+            mask[r][c] = rng.bounded(6) != 0;
+        }
+        const int length = r % 9 == 0 ? width : 1 + int(rng.bounded(width));
+        text[r].assign(grid[r].begin(), grid[r].begin() + length);
+    }
+    QString error;
+    QString file;
+    if (kind == "text") {
+        file = TestUtil::writeFixture(dir.path(), QStringLiteral("bits.txt"), RasterFixture::landscapeText(text));
+    } else {
+        RasterFixture::Options options;
+        options.type = kind.startsWith("Int16") ? GDT_Int16 : GDT_Byte;
+        options.tiled = kind.contains("tiles");
+        options.blockSize = kind.contains("80") ? 80 : kind.contains("64") ? 64 : 7;
+        options.compression = "DEFLATE";
+        if (kind.endsWith("mask"))
+            options.mask = mask;
+        else
+            options.nodata = 3;
+        file = RasterFixture::writeRaster(path(QStringLiteral("bits-%1.tif").arg(qHash(kind))), grid, options, &error);
+        QVERIFY2(!file.isEmpty(), qPrintable(error));
+    }
+    LandscapeStream::Options streaming;
+    streaming.prefetch = prefetch;
+    for (const char *coverText : {"1", "1,2", "3", "7"}) {
+        const CoverSet cover = coverOf(coverText);
+        for (const qint64 columns : {qint64(width), qint64(130), qint64(64)}) {
+            for (const qint64 height : {qint64(1), qint64(7), qint64(64), qint64(lines + 3)}) {
+                // The codes the same stream gives, a row of columns each
+                // (cells a short text row lacks have no value) ...
+                LandscapeStream codes;
+                QVERIFY2(codes.open(QFile::encodeName(file), streaming, &error), qPrintable(error));
+                Rows want = readAll(codes, height, columns, &cover, &error);
+                QVERIFY2(error.isEmpty(), qPrintable(error));
+                for (auto &row : want)
+                    row.resize(size_t(columns), CellCode::NoValue);
+                // ... and the bits, band by band.
+                LandscapeStream stream;
+                QVERIFY(stream.open(QFile::encodeName(file), streaming, &error));
+                Rows got;
+                CoverBits bits;
+                while (stream.nextRow() < stream.rows()) {
+                    QVERIFY2(stream.readHabitatBits(height, columns, cover, bits, &error), qPrintable(error));
+                    QCOMPARE(bits.columns, columns);
+                    for (qint64 r = 0; r < bits.rows; ++r) {
+                        got.emplace_back();
+                        for (qint64 c = 0; c < CoverBits::wordsFor(columns) * 64; ++c) {
+                            const bool habitat = (bits.habitat(r)[c / 64] >> (c % 64)) & 1;
+                            const bool none = (bits.noValue(r)[c / 64] >> (c % 64)) & 1;
+                            if (c >= columns) {
+                                QVERIFY2(!habitat && !none, "a bit past the row's end");
+                                continue;
+                            }
+                            got.back().push_back(habitat && !none ? CellCode::Habitat
+                                                         : none && !habitat ? CellCode::NoValue
+                                                                            : habitat ? 99 : CellCode::Matrix);
+                        }
+                    }
+                }
+                QVERIFY2(got == want, qPrintable(QStringLiteral("cover %1, %2 columns, bands of %3")
+                                                         .arg(coverText).arg(columns).arg(height)));
+            }
+        }
+    }
 }
 
 void TestLandscapeStream::mixedRequests_data()

@@ -85,6 +85,46 @@ inline quint64 changeMask64(const qint32 *values)
 #endif
 }
 
+// A row of one cover's cells as codes (ClusterScan::addRow()) ...
+struct CodeRow
+{
+    const qint8 *cells;
+
+    // The habitat bits of cells [base, base + width), those without a value
+    // into noValue.
+    quint64 habitat(qint64 base, int width, quint64 valid, quint64 &noValue) const
+    {
+        if (width == 64)
+            return habitatMask64(cells + base, &noValue);
+        quint64 there = 0;
+        noValue = 0;
+        for (int i = 0; i < width; ++i) {
+            there |= quint64(cells[base + i] > 0) << i;
+            noValue |= quint64(cells[base + i] < 0) << i;
+        }
+        return there & valid;
+    }
+    qint64 withValue(qint64 length) const
+    {
+        return std::count_if(cells, cells + length, [](qint8 cell) { return cell >= 0; });
+    }
+};
+
+// ... and as bits (CoverBits' words).
+struct BitRow
+{
+    const quint64 *habitatWords;
+    const quint64 *noValueWords;
+
+    quint64 habitat(qint64 base, int width, quint64 valid, quint64 &noValue) const
+    {
+        Q_UNUSED(width);
+        noValue = noValueWords[base / 64] & valid;
+        return habitatWords[base / 64] & valid & ~noValue;
+    }
+    qint64 withValue(qint64 length) const;
+};
+
 // The number of bits set, without relying on a popcount instruction (the
 // build targets every x86-64).
 inline qint64 bitCount(quint64 x)
@@ -93,6 +133,16 @@ inline qint64 bitCount(quint64 x)
     x = (x & 0x3333333333333333ull) + ((x >> 2) & 0x3333333333333333ull);
     x = (x + (x >> 4)) & 0x0F0F0F0F0F0F0F0Full;
     return qint64((x * 0x0101010101010101ull) >> 56);
+}
+
+inline qint64 BitRow::withValue(qint64 length) const
+{
+    qint64 none = 0;
+    for (qint64 base = 0; base < length; base += 64) {
+        const qint64 width = std::min<qint64>(64, length - base);
+        none += bitCount(noValueWords[base / 64] & (width == 64 ? ~quint64(0) : (quint64(1) << width) - 1));
+    }
+    return length - none;
 }
 
 // The sum of x^2 over x in [0, n).
@@ -339,12 +389,14 @@ struct ClusterScan::Private
     void prepareSlots(qint64 runs);
     void grow(qint64 size);
     void collect();
-    template <bool Stats, bool Observe, bool Wide>
-    bool scanCover(const qint8 *cells, qint64 length);
+    template <bool Stats, bool Observe, bool Wide, typename Row>
+    bool scanCover(const Row &cells, qint64 length);
     template <bool Stats, bool Observe, bool Wide>
     void scanClasses(const qint32 *values, const quint8 *present, qint64 length);
-    bool coverRow(const qint8 *cells, qint64 length);
-    bool stop(const qint8 *cells, qint64 length);
+    template <typename Row>
+    bool coverRow(const Row &cells, qint64 length);
+    template <typename Row>
+    bool addCoverRow(const Row &cells, qint64 length);
     void classRow(const qint32 *values, const quint8 *present, qint64 length);
     void countCoverEdges(qint64 length);
     template <bool Wide>
@@ -780,9 +832,10 @@ struct ClusterScan::Private::RowJoin
 // One row of one cover: runs of habitat, each joined as soon as its end is
 // found. True when, without statistics, spanning is known (the row is then
 // left unfinished). With statistics the row's habitat and matrix cells are
-// kept a bit each, for the class's edges.
-template <bool Stats, bool Observe, bool Wide>
-bool ClusterScan::Private::scanCover(const qint8 *cells, qint64 length)
+// kept a bit each, for the class's edges. The row's cells come as codes
+// (CodeRow) or as bits (BitRow).
+template <bool Stats, bool Observe, bool Wide, typename Row>
+bool ClusterScan::Private::scanCover(const Row &cells, qint64 length)
 {
     current->reserve((length + 1) / 2, false);
     RowJoin<false, Stats, Observe, Wide> join(*this);
@@ -794,19 +847,9 @@ bool ClusterScan::Private::scanCover(const qint8 *cells, qint64 length)
             [&](qint64 base, int width, quint64 valid, quint64 &there, quint64 &change) {
                 change = 0;
                 quint64 negative;
-                if (width == 64) {
-                    there = habitatMask64(cells + base, &negative);
-                    if (negative)
-                        noValue += bitCount(negative);
-                } else {
-                    there = 0;
-                    negative = 0;
-                    for (int i = 0; i < width; ++i) {
-                        there |= quint64(cells[base + i] > 0) << i;
-                        negative |= quint64(cells[base + i] < 0) << i;
-                    }
+                there = cells.habitat(base, width, valid, negative);
+                if (negative)
                     noValue += bitCount(negative);
-                }
                 if (Stats) {
                     habitatNow[base / 64] = there;
                     matrixNow[base / 64] = ~there & ~negative & valid;
@@ -815,8 +858,12 @@ bool ClusterScan::Private::scanCover(const qint8 *cells, qint64 length)
                 }
             },
             [&](qint32 begin, qint32 end) { return join.run(begin, end, 0); });
-    if (stopped)
-        return stop(cells, length);
+    if (stopped) {
+        // Spanning is known in the middle of the row: its cells are
+        // counted, the rest of the landscape is not read.
+        cellsWithValue += cells.withValue(length);
+        return true;
+    }
     cellsWithValue += length - noValue;
     join.finish();
     if (Stats)
@@ -897,14 +944,6 @@ void ClusterScan::Private::countCoverEdges(qint64 length)
     wordsNow = 1 - wordsNow;
 }
 
-// Spanning is known in the middle of a row: its cells are counted, the
-// rest of the landscape is not read.
-bool ClusterScan::Private::stop(const qint8 *cells, qint64 length)
-{
-    cellsWithValue += std::count_if(cells, cells + length, [](qint8 cell) { return cell >= 0; });
-    return true;
-}
-
 // One row of classes: runs of equal value among the cells with one.
 template <bool Stats, bool Observe, bool Wide>
 void ClusterScan::Private::scanClasses(const qint32 *values, const quint8 *present, qint64 length)
@@ -937,7 +976,8 @@ void ClusterScan::Private::scanClasses(const qint32 *values, const quint8 *prese
     join.finish();
 }
 
-bool ClusterScan::Private::coverRow(const qint8 *cells, qint64 length)
+template <typename Row>
+bool ClusterScan::Private::coverRow(const Row &cells, qint64 length)
 {
     prepareSlots(previous->count + 64);
     if (observer) {
@@ -1204,20 +1244,30 @@ void ClusterScan::begin(const Options &options)
     d->start(options, false);
 }
 
-bool ClusterScan::addRow(const qint8 *cells, qint64 length)
+template <typename Row>
+bool ClusterScan::Private::addCoverRow(const Row &cells, qint64 length)
 {
-    Private &p = *d;
-    if (p.stopped)
+    if (stopped)
         return true;
-    if (p.classes || p.row >= p.options.rows)
+    if (classes || row >= options.rows)
         return false;
-    length = std::clamp<qint64>(length, 0, p.options.columns);
-    if (p.coverRow(cells, length)) {
-        p.stopped = true;
+    length = std::clamp<qint64>(length, 0, options.columns);
+    if (coverRow(cells, length)) {
+        stopped = true;
         return true;
     }
-    p.endRow();
+    endRow();
     return false;
+}
+
+bool ClusterScan::addRow(const qint8 *cells, qint64 length)
+{
+    return d->addCoverRow(CodeRow{cells}, length);
+}
+
+bool ClusterScan::addRow(const quint64 *habitat, const quint64 *noValue, qint64 length)
+{
+    return d->addCoverRow(BitRow{habitat, noValue}, length);
 }
 
 ClusterStatistics ClusterScan::finish()

@@ -124,6 +124,10 @@ public:
     // Rows after the rows-th, and rows given to a landscape of classes, are
     // not read.
     bool addRow(const qint8 *cells, qint64 length);
+    // The same row as bits (a row of CoverBits): habitat where a bit of
+    // habitat is set, no value where a bit of noValue is (bits at length and
+    // beyond are not read). The faster form: no byte per cell to look at.
+    bool addRow(const quint64 *habitat, const quint64 *noValue, qint64 length);
     // After the last row: the statistics (when not wanted, only the spanning
     // flags and the counts of cells and habitat are meaningful; after addRow()
     // returned true, the flag of the direction found is set, the other may

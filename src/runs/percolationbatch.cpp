@@ -102,6 +102,10 @@ struct EdgeCount
     {
         addRow(r, length, [present](qint64 c) { return present[c] != 0; });
     }
+    void addBits(qint64 r, const quint64 *noValue, qint64 length)
+    {
+        addRow(r, length, [noValue](qint64 c) { return !((noValue[c / 64] >> (c % 64)) & 1); });
+    }
 };
 
 // Per-thread tools, kept between files.
@@ -1165,10 +1169,13 @@ bool searchInBands(LandscapeStream &stream, const QByteArray &path, const Batch:
         const qint64 start = std::max(offset, begin - reach); // the first row read
         EdgeCount edges{rows, n};
         RaggedRows<qint8> cells;
+        CoverBits bits;
         RaggedRows<qint32> values;
         RaggedRows<quint8> present;
         PatchRecorder *recorder = recorded ? recorders[size_t(k)].get() : nullptr;
         scan.setObserver(map ? static_cast<ClusterScan::Observer *>(map) : recorder);
+        // A raster's habitat as bits, where nothing but the search reads it.
+        const bool asBits = !each && !boxed && !map && !recorder && from.isRaster();
         // The thread's rows are searched in bands short enough for narrow
         // sums (one band with labels or records, which watch one search),
         // each joined to those above it as it ends.
@@ -1226,6 +1233,13 @@ bool searchInBands(LandscapeStream &stream, const QByteArray &path, const Batch:
                         map->addRow(first - begin + r, present.row(r), present.rowLength(r));
                     edges.addPresent(first + r, present.row(r), present.rowLength(r));
                     scan.addClassRow(values.row(r), present.row(r), values.rowLength(r));
+                }
+            } else if (asBits) {
+                read = from.readHabitatBits(count, readColumns, options.cover, bits, &out.errorString);
+                for (qint64 r = 0; read && r < bits.rows; ++r) {
+                    read = nextRow(first + r);
+                    edges.addBits(first + r, bits.noValue(r), bits.columns);
+                    scan.addRow(bits.habitat(r), bits.noValue(r), bits.columns);
                 }
             } else {
                 read = from.readHabitat(count, readColumns, options.cover, cells, &out.errorString);

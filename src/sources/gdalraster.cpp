@@ -2,6 +2,7 @@
 
 #include "cellcodes.h"
 #include "cellvalue.h"
+#include "coverbits.h"
 #include "esrigrid.h"
 #include "landscapeprobe.h"
 
@@ -34,6 +35,10 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+
+#ifdef __SSE2__
+#include <emmintrin.h>
+#endif
 
 namespace {
 
@@ -429,6 +434,68 @@ void valueLine(const T *src, qint32 *values, quint8 *present, qint64 n, bool has
 }
 
 } // namespace
+
+// A cover of byte cells as at most two comparisons a cell, which vectorise:
+// where one value at most is habitat and one at most has no value (most
+// land cover). Any other cover goes through the table of codes.
+struct ByteCover
+{
+    bool compare = false;
+    quint8 habitatValue = 0;
+    quint8 noValue = 0;
+    quint8 habitatBit = 0; // 1 when habitatValue is habitat (some value is)
+    quint8 noValueBit = 0; // 1 when noValue has no value
+
+    explicit ByteCover(const qint8 *codes)
+    {
+        int habitatValues = 0, noValues = 0;
+        for (int v = 0; v < 256; ++v) {
+            if (codes[v] == CellCode::Habitat && ++habitatValues)
+                habitatValue = quint8(v);
+            if (codes[v] == CellCode::NoValue && ++noValues)
+                noValue = quint8(v);
+        }
+        compare = habitatValues <= 1 && noValues <= 1;
+        habitatBit = habitatValues == 1 ? 1 : 0;
+        noValueBit = noValues == 1 ? 1 : 0;
+    }
+};
+
+// The bits of w byte cells under a ByteCover that compares: habitat and
+// without a value, a word of each per 64 cells (the last word's bits past w
+// clear).
+void byteCoverBits(const quint8 *from, qint64 w, const ByteCover &cover, quint64 *habitat, quint64 *noValue)
+{
+    const quint64 habitatMask = cover.habitatBit ? ~quint64(0) : 0;
+    const quint64 noValueMask = cover.noValueBit ? ~quint64(0) : 0;
+    qint64 i = 0;
+#ifdef __SSE2__
+    const __m128i hv = _mm_set1_epi8(char(cover.habitatValue));
+    const __m128i nv = _mm_set1_epi8(char(cover.noValue));
+    for (; i + 64 <= w; i += 64) {
+        quint64 h = 0;
+        quint64 n = 0;
+        for (int part = 0; part < 4; ++part) {
+            const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i *>(from + i + 16 * part));
+            h |= quint64(quint32(_mm_movemask_epi8(_mm_cmpeq_epi8(bytes, hv)))) << (16 * part);
+            n |= quint64(quint32(_mm_movemask_epi8(_mm_cmpeq_epi8(bytes, nv)))) << (16 * part);
+        }
+        habitat[i / 64] = h & habitatMask;
+        noValue[i / 64] = n & noValueMask;
+    }
+#endif
+    for (; i < w; i += 64) {
+        const int width = int(std::min<qint64>(64, w - i));
+        quint64 h = 0;
+        quint64 n = 0;
+        for (int k = 0; k < width; ++k) {
+            h |= quint64(from[i + k] == cover.habitatValue) << k;
+            n |= quint64(from[i + k] == cover.noValue) << k;
+        }
+        habitat[i / 64] = h & habitatMask;
+        noValue[i / 64] = n & noValueMask;
+    }
+}
 
 struct GdalRaster::Private
 {
@@ -953,20 +1020,8 @@ bool GdalRaster::readHabitat(qint64 firstLine, qint64 lineCount, qint64 columns,
             // buffer and turned there), through the table of all 256.
             const Private::Into into{reinterpret_cast<unsigned char *>(out), columns};
             const qint8 *codes = d->codesFor<T>(cover);
-            // A cover of one value and at most one nodata value (most land
-            // cover) is two comparisons a cell, which vectorise; any other
-            // goes through the table.
-            int habitatValues = 0, noValues = 0;
-            quint8 habitatValue = 0, noValue = 0;
-            for (int v = 0; v < 256; ++v) {
-                if (codes[v] == CellCode::Habitat && ++habitatValues)
-                    habitatValue = quint8(v);
-                if (codes[v] == CellCode::NoValue && ++noValues)
-                    noValue = quint8(v);
-            }
-            const bool compare = habitatValues <= 1 && noValues <= 1;
-            const quint8 habitatBit = habitatValues == 1 ? 1 : 0;
-            const quint8 noValueBit = noValues == 1 ? 1 : 0;
+            const ByteCover byteCover(codes);
+            const bool compare = byteCover.compare;
             return d->readWindows(
                     firstLine, lineCount, columns,
                     [&](const void *src, qint64 stride, const quint8 *mask, qint64 line, qint64 col, qint64 h,
@@ -977,7 +1032,8 @@ bool GdalRaster::readHabitat(qint64 firstLine, qint64 lineCount, qint64 columns,
                                                      : reinterpret_cast<const quint8 *>(o);
                             if (compare) {
                                 // Locals: the cells may alias anything the lambda refers to.
-                                const quint8 hv = habitatValue, nv = noValue, hb = habitatBit, nb = noValueBit;
+                                const quint8 hv = byteCover.habitatValue, nv = byteCover.noValue,
+                                             hb = byteCover.habitatBit, nb = byteCover.noValueBit;
                                 for (qint64 i = 0; i < w; ++i) {
                                     const quint8 v = from[i];
                                     o[i] = qint8(quint8(v == hv) & hb) - qint8(quint8(v == nv) & nb);
@@ -1021,6 +1077,34 @@ bool GdalRaster::readHabitat(qint64 firstLine, qint64 lineCount, qint64 columns,
         }
     };
     return withCellType(d->cell, run);
+}
+
+bool GdalRaster::readHabitatBits(qint64 firstLine, qint64 lineCount, qint64 columns, const CoverSet &cover,
+                                 quint64 *bits, bool *handled, QString *errorString)
+{
+    // Byte cells without a mask band, under a cover that compares, in
+    // blocks that begin on a word: the bits straight from GDAL's blocks.
+    *handled = false;
+    if (!d->dataset || d->esri || d->mask || d->cell != Cell::U8 || cover.isEach()
+        || (d->blockX % 64 != 0 && d->blockX < columns))
+        return false;
+    const ByteCover byteCover(d->codesFor<quint8>(cover));
+    if (!byteCover.compare)
+        return false;
+    *handled = true;
+    if (!d->checkRead(firstLine, lineCount, columns, bits, errorString))
+        return false;
+    const qint64 words = CoverBits::wordsFor(columns);
+    return d->readWindows(
+            firstLine, lineCount, columns,
+            [&](const void *src, qint64 stride, const quint8 *, qint64 line, qint64 col, qint64 h, qint64 w) {
+                for (qint64 r = 0; r < h; ++r) {
+                    quint64 *habitat = bits + 2 * (line + r) * words + col / 64;
+                    byteCoverBits(static_cast<const quint8 *>(src) + r * stride, w, byteCover, habitat,
+                                  habitat + words);
+                }
+            },
+            nullptr, errorString);
 }
 
 bool GdalRaster::readValues(qint64 firstLine, qint64 lineCount, qint64 columns, qint32 *values, quint8 *present,

@@ -26,6 +26,8 @@ public:
                      QString *errorString) override;
     bool readValues(qint64 firstLine, qint64 lineCount, qint64 columns, qint32 *values, quint8 *present,
                     QString *errorString) override;
+    bool readHabitatBits(qint64 firstLine, qint64 lineCount, qint64 columns, const CoverSet &cover, quint64 *bits,
+                         bool *handled, QString *errorString) override;
     RasterSource::GeoReference geoReference() const override;
 
 private:

@@ -1,6 +1,7 @@
 #include "landscapestream.h"
 
 #include "cellcodes.h"
+#include "coverbits.h"
 #include "landscapetext.h"
 
 #include <QCoreApplication>
@@ -28,7 +29,7 @@ QString tr(const char *text)
 // request only when that is the same.
 struct Request
 {
-    enum Kind { Habitat, Values };
+    enum Kind { Habitat, HabitatBits, Values };
     Kind kind = Habitat;
     qint64 count = 0;
     qint64 columns = 0;
@@ -49,10 +50,11 @@ struct Position
     qint64 offset = 0;
 };
 
-// Where a band goes: habitat, or values and present.
+// Where a band goes: habitat (as codes or as bits), or values and present.
 struct Target
 {
     RaggedRows<qint8> *habitat = nullptr;
+    CoverBits *bits = nullptr;
     RaggedRows<qint32> *values = nullptr;
     RaggedRows<quint8> *present = nullptr;
 };
@@ -87,6 +89,7 @@ struct LandscapeStream::Private
     LandscapeText::Lines lines{buffer};
     std::vector<qint8> scratch;          // the cells of a text line
     std::vector<qint32> scratchValues;   // the values of a text line
+    RaggedRows<qint8> scratchBand;       // text read as bits: the band's codes
     qint64 rows = 0;
     qint64 columns = 0;
     // Text: the offset of the line of every checkpointRows-th row.
@@ -112,6 +115,7 @@ struct LandscapeStream::Private
     bool haveAhead = false; // a band is read ahead (or being read)
     Request ahead;
     RaggedRows<qint8> aheadHabitat;
+    CoverBits aheadBits;
     RaggedRows<qint32> aheadValues;
     RaggedRows<quint8> aheadPresent;
     Outcome aheadOutcome;
@@ -171,6 +175,25 @@ bool LandscapeStream::Private::readText(const Request &request, const Target &ta
 {
     const qint64 n = std::min(request.count, rows - reader.row);
     const size_t most = size_t(n * std::min(request.columns, columns));
+    if (request.kind == Request::HabitatBits) {
+        // The codes, packed: cells a short row lacks have no value.
+        Request codes = request;
+        codes.kind = Request::Habitat;
+        if (!readText(codes, Target{&scratchBand}, errorString))
+            return false;
+        CoverBits &bits = *target.bits;
+        bits.shape(n, request.columns);
+        const qint64 words = bits.words();
+        for (qint64 r = 0; r < n; ++r) {
+            quint64 *habitat = bits.habitat(r);
+            std::fill_n(habitat, 2 * words, quint64(0));
+            const qint64 length = scratchBand.rowLength(r);
+            packCoverBits(scratchBand.row(r), length, habitat, habitat + words);
+            for (qint64 c = length; c < request.columns; ++c)
+                habitat[words + c / 64] |= quint64(1) << (c % 64);
+        }
+        return true;
+    }
     if (request.kind == Request::Habitat) {
         const LandscapeText::TextCover cover(request.cover);
         RaggedRows<qint8> &band = *target.habitat;
@@ -233,6 +256,8 @@ bool LandscapeStream::Private::readRaster(const Request &request, const Target &
     const qint64 wanted = std::max<qint64>(1, StripCells / std::max<qint64>(1, columns));
     const qint64 strip = std::max<qint64>(1, std::min(n, (wanted + block - 1) / block * block));
     const bool habitat = request.kind == Request::Habitat;
+    const bool bits = request.kind == Request::HabitatBits;
+    const qint64 words = CoverBits::wordsFor(columns);
     // Cells a band read before holds are overwritten, not cleared first: a
     // band of the same size as the last (every band of a map but its last)
     // touches its memory once.
@@ -240,7 +265,9 @@ bool LandscapeStream::Private::readRaster(const Request &request, const Target &
         if (cells.size() < size)
             cells.resize(size);
     };
-    if (habitat) {
+    if (bits) {
+        target.bits->shape(n, columns);
+    } else if (habitat) {
         target.habitat->cells.reserve(size_t(n * columns));
     } else {
         target.values->cells.reserve(size_t(n * columns));
@@ -251,7 +278,10 @@ bool LandscapeStream::Private::readRaster(const Request &request, const Target &
         const size_t filled = size_t((line + count) * columns);
         const size_t at = size_t(line * columns);
         bool ok = false;
-        if (habitat) {
+        if (bits) {
+            ok = raster.readHabitatBits(reader.row + line, count, columns, request.cover,
+                                        target.bits->bits.data() + 2 * line * words, errorString);
+        } else if (habitat) {
             room(target.habitat->cells, filled);
             ok = raster.readHabitat(reader.row + line, count, columns, request.cover,
                                     target.habitat->cells.data() + at, errorString);
@@ -266,7 +296,7 @@ bool LandscapeStream::Private::readRaster(const Request &request, const Target &
     }
     if (habitat) {
         rectangular(*target.habitat, n, columns);
-    } else {
+    } else if (!bits) {
         rectangular(*target.values, n, columns);
         rectangular(*target.present, n, columns);
     }
@@ -311,6 +341,8 @@ void LandscapeStream::Private::readNow(const Request &request, const Target &tar
             outcome.outOfMemory = true; // GDAL could not allocate
         if (target.habitat)
             *target.habitat = RaggedRows<qint8>();
+        if (target.bits)
+            *target.bits = CoverBits();
         if (target.values)
             *target.values = RaggedRows<qint32>();
         if (target.present)
@@ -334,7 +366,7 @@ void LandscapeStream::Private::run()
         const Request request = ahead;
         lock.unlock();
         Outcome outcome;
-        readNow(request, Target{&aheadHabitat, &aheadValues, &aheadPresent}, outcome);
+        readNow(request, Target{&aheadHabitat, &aheadBits, &aheadValues, &aheadPresent}, outcome);
         lock.lock();
         aheadOutcome = outcome;
         busy = false;
@@ -376,6 +408,8 @@ bool LandscapeStream::Private::deliver(const Request &request, const Target &tar
         if (ahead == request) {
             if (target.habitat)
                 std::swap(*target.habitat, aheadHabitat);
+            if (target.bits)
+                std::swap(*target.bits, aheadBits);
             if (target.values) {
                 std::swap(*target.values, aheadValues);
                 std::swap(*target.present, aheadPresent);
@@ -541,7 +575,25 @@ bool LandscapeStream::readHabitat(qint64 count, qint64 columns, const CoverSet &
     request.count = count;
     request.columns = columns;
     request.cover = cover;
-    return d->deliver(request, Target{&band, nullptr, nullptr}, errorString);
+    return d->deliver(request, Target{&band, nullptr, nullptr, nullptr}, errorString);
+}
+
+bool LandscapeStream::readHabitatBits(qint64 count, qint64 columns, const CoverSet &cover, CoverBits &band,
+                                      QString *errorString)
+{
+    if (!checkRead(d->isOpen, count, columns, d->columns, errorString))
+        return false;
+    if (cover.isEach()) {
+        if (errorString)
+            *errorString = tr("habitat is read for a cover of class values, not for each class");
+        return false;
+    }
+    Request request;
+    request.kind = Request::HabitatBits;
+    request.count = count;
+    request.columns = columns;
+    request.cover = cover;
+    return d->deliver(request, Target{nullptr, &band, nullptr, nullptr}, errorString);
 }
 
 bool LandscapeStream::readValues(qint64 count, qint64 columns, RaggedRows<qint32> &values, RaggedRows<quint8> &present,
@@ -553,7 +605,7 @@ bool LandscapeStream::readValues(qint64 count, qint64 columns, RaggedRows<qint32
     request.kind = Request::Values;
     request.count = count;
     request.columns = columns;
-    return d->deliver(request, Target{nullptr, &values, &present}, errorString);
+    return d->deliver(request, Target{nullptr, nullptr, &values, &present}, errorString);
 }
 
 bool LandscapeStream::skip(qint64 count, QString *errorString)

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "coverbits.h"
 #include "coverset.h"
 #include "landscapereader.h"
 #include "raggedrows.h"
@@ -91,6 +92,11 @@ public:
     // each class give false.
     bool readHabitat(qint64 count, qint64 columns, const CoverSet &cover, RaggedRows<qint8> &band,
                      QString *errorString);
+    // The same rows as bits (CoverBits, every row `columns` cells: cells a
+    // short text row lacks have no value): an eighth of the memory, and
+    // from most rasters of bytes without a look at each cell's code.
+    bool readHabitatBits(qint64 count, qint64 columns, const CoverSet &cover, CoverBits &band,
+                         QString *errorString);
     // The same rows as class values: values and present, one entry per cell
     // of each row (text: a row's own cells, all present).
     bool readValues(qint64 count, qint64 columns, RaggedRows<qint32> &values, RaggedRows<quint8> &present,

@@ -32,6 +32,21 @@ public:
                              QString *errorString) = 0;
     virtual bool readValues(qint64 firstLine, qint64 lineCount, qint64 columns, qint32 *values, quint8 *present,
                             QString *errorString) = 0;
+    // RasterSource::readHabitatBits(), where the dataset has a faster way
+    // than packing readHabitat()'s codes: *handled false (and nothing read)
+    // where it has not.
+    virtual bool readHabitatBits(qint64 firstLine, qint64 lineCount, qint64 columns, const CoverSet &cover,
+                                 quint64 *bits, bool *handled, QString *errorString)
+    {
+        Q_UNUSED(firstLine);
+        Q_UNUSED(lineCount);
+        Q_UNUSED(columns);
+        Q_UNUSED(cover);
+        Q_UNUSED(bits);
+        Q_UNUSED(errorString);
+        *handled = false;
+        return false;
+    }
     virtual RasterSource::GeoReference geoReference() const = 0;
 };
 

@@ -1,5 +1,6 @@
 #include "rastersource.h"
 
+#include "coverbits.h"
 #include "memorygrid.h"
 #include "rasterbackend.h"
 
@@ -7,6 +8,7 @@
 #include <QFile>
 #include <QFileInfo>
 
+#include <algorithm>
 #include <atomic>
 #include <cmath>
 #include <mutex>
@@ -255,6 +257,37 @@ bool RasterSource::readHabitat(qint64 firstLine, qint64 lineCount, qint64 column
         return false;
     }
     return d->dataset->readHabitat(firstLine, lineCount, columns, cover, out, errorString);
+}
+
+bool RasterSource::readHabitatBits(qint64 firstLine, qint64 lineCount, qint64 columns, const CoverSet &cover,
+                                   quint64 *bits, QString *errorString)
+{
+    if (!d->dataset) {
+        if (errorString)
+            *errorString = QCoreApplication::translate("RasterSource", "no raster is open");
+        return false;
+    }
+    bool handled = true;
+    const bool ok = d->dataset->readHabitatBits(firstLine, lineCount, columns, cover, bits, &handled, errorString);
+    if (handled)
+        return ok;
+    if (lineCount <= 0 || columns <= 0) // nothing to read, but where is checked
+        return d->dataset->readHabitat(firstLine, lineCount, columns, cover, nullptr, errorString);
+    // The codes, a few lines at a time, packed.
+    const qint64 words = CoverBits::wordsFor(columns);
+    const qint64 strip = std::clamp<qint64>((qint64(1) << 20) / columns, 1, lineCount);
+    std::vector<qint8> cells;
+    for (qint64 line = 0; line < lineCount; line += strip) {
+        const qint64 count = std::min(strip, lineCount - line);
+        cells.resize(size_t(count * columns));
+        if (!d->dataset->readHabitat(firstLine + line, count, columns, cover, cells.data(), errorString))
+            return false;
+        for (qint64 r = 0; r < count; ++r) {
+            quint64 *row = bits + 2 * (line + r) * words;
+            packCoverBits(cells.data() + r * columns, columns, row, row + words);
+        }
+    }
+    return true;
 }
 
 bool RasterSource::readValues(qint64 firstLine, qint64 lineCount, qint64 columns, qint32 *values, quint8 *present,

@@ -153,6 +153,11 @@ public:
     // reason; so does a read GDAL fails on (out is then partly written).
     bool readHabitat(qint64 firstLine, qint64 lineCount, qint64 columns, const CoverSet &cover, qint8 *out,
                      QString *errorString = nullptr);
+    // The same lines as bits (see CoverBits): line r's habitat words at
+    // bits + 2 r w, its words without a value at bits + (2 r + 1) w, for w =
+    // CoverBits::wordsFor(columns). The same failures as readHabitat().
+    bool readHabitatBits(qint64 firstLine, qint64 lineCount, qint64 columns, const CoverSet &cover, quint64 *bits,
+                         QString *errorString = nullptr);
     // The same lines as values: values[i] the value, present[i] 1 where the
     // cell holds one and 0 where it holds none (values[i] is then 0).
     bool readValues(qint64 firstLine, qint64 lineCount, qint64 columns, qint32 *values, quint8 *present,

@@ -145,6 +145,13 @@ inline qint64 BitRow::withValue(qint64 length) const
     return length - none;
 }
 
+// The sum of x^2 over x in [0, n), for n <= 2^21 (narrow sums: the product
+// stays below 2^64).
+inline quint64 narrowSquaresBelow(quint64 n)
+{
+    return n * (n - 1) * (2 * n - 1) / 6;
+}
+
 // The sum of x^2 over x in [0, n).
 inline u128 sumOfSquaresBelow(quint64 n)
 {
@@ -330,11 +337,16 @@ struct ClusterScan::Private
     std::vector<quint32> parent;
     std::vector<quint32> edges;
     std::vector<NarrowRecord> narrowRecords; // without statistics, only their cells are kept
+    // Narrow sums of landscapes up to SquareTableColumns wide: [n] the sum
+    // of x^2 over x in [0, n), looked up. Wider, they are computed: a table
+    // that outgrows the caches costs a miss a run.
+    static constexpr qint64 SquareTableColumns = 16384;
+    std::vector<quint64> squaresBelow;
+    bool squareTable = false;
     std::vector<WideRecord> wideRecords;
     bool wide = false;
     std::vector<quint32> slotClass;     // classes: the index of the slot's class
     std::vector<Extent> extents;        // with an observer
-    std::vector<quint64> squaresBelow;  // [n]: the sum of x^2 over x in [0, n), while it fits
     std::vector<quint32> freeSlots;
     std::vector<quint32> stamp;        // with an observer: the row (low 32 bits) that last joined the root
     std::vector<quint32> mergedNow;    // with an observer: merged while this row was joined
@@ -465,18 +477,15 @@ void ClusterScan::Private::start(const Options &given, bool forClasses)
         matrixWords[i].assign(!classes && options.statistics ? words : 0, 0);
     }
     wordsNow = 0;
-    // Narrow sums (narrowSums()), with a table of sums of squares of
-    // columns. A band's cells are numbered from its first row (records
-    // going into its seams are moved to the landscape's rows), so its sums
-    // are those of its own rows.
+    // Narrow sums (narrowSums()). A band's cells are numbered from its
+    // first row (records going into its seams are moved to the landscape's
+    // rows), so its sums are those of its own rows.
     const qint64 height = std::min(options.rows - options.firstRow,
                                    seams && options.bandRows > 0 ? options.bandRows : options.rows);
     wide = options.statistics && !narrowSums(height, options.columns);
-    const qint64 squareColumns = options.statistics && !wide ? options.columns : 0;
-    while (qint64(squaresBelow.size()) <= squareColumns) {
-        const quint64 n = squaresBelow.size();
-        squaresBelow.push_back(n == 0 ? 0 : squaresBelow.back() + (n - 1) * (n - 1));
-    }
+    squareTable = options.statistics && !wide && options.columns <= SquareTableColumns;
+    while (squareTable && qint64(squaresBelow.size()) <= options.columns)
+        squaresBelow.push_back(narrowSquaresBelow(squaresBelow.size()));
     grow(std::max<qint64>(capacity, 1024));
 }
 
@@ -596,7 +605,7 @@ struct ClusterScan::Private::RowJoin
     const qint64 rowNow; // the landscape's row
     const quint64 y;     // ... counted from the band's first (the sums' y)
     const u128 ySquared;
-    const quint64 *const squares; // narrow sums only
+    const quint64 *const squares; // narrow sums, a landscape no wider than the table
     qint64 first = 0;             // the first run above that may touch the next run
     qint64 count = 0;             // runs of this row so far
 
@@ -622,7 +631,7 @@ struct ClusterScan::Private::RowJoin
         , rowNow(p.row)
         , y(quint64(p.row - p.options.firstRow))
         , ySquared(u128(y) * y)
-        , squares(p.squaresBelow.data())
+        , squares(p.squareTable ? p.squaresBelow.data() : nullptr)
     {
         slotsMoved();
     }
@@ -781,7 +790,9 @@ struct ClusterScan::Private::RowJoin
                             + ySquared * length;
                 } else {
                     record.sumY += y * length;
-                    record.sumSquares += (squares[end] - squares[begin]) + quint64(ySquared) * length;
+                    record.sumSquares += (squares ? squares[end] - squares[begin]
+                                                   : narrowSquaresBelow(quint64(end)) - narrowSquaresBelow(quint64(begin)))
+                            + quint64(ySquared) * length;
                 }
             }
         }

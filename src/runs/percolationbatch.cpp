@@ -2,6 +2,7 @@
 
 #include "bandseam.h"
 #include "cellcodes.h"
+#include "coverbits.h"
 #include "memorylabels.h"
 #include "outputnames.h"
 #include "landscapestream.h"
@@ -116,6 +117,7 @@ struct Tools
     PatchRecorder squarePatches{true}; // a square's, in memory
     WalkGrid grid;
     RaggedRows<qint8> cells;
+    CoverBits bits; // whole maps' habitat, as the search reads it
     RaggedRows<qint32> values;
     RaggedRows<quint8> present;
     RaggedRows<qint8> square;
@@ -1466,7 +1468,20 @@ bool testWhole(LandscapeStream &stream, const QByteArray &path, const Batch::Opt
     }
     scan.begin(scanning);
     bool known = false;
-    while (!known && stream.nextRow() < rows) {
+    // A raster's habitat as bits, where nothing but the search reads it.
+    const bool asBits = stream.isRaster() && !asked.boxes;
+    while (!known && asBits && stream.nextRow() < rows) {
+        const qint64 first = stream.nextRow();
+        if (!stream.readHabitatBits(band, readColumns, options.cover, t.bits, errorString)) {
+            scan.setObserver(nullptr);
+            return false;
+        }
+        for (qint64 r = 0; r < t.bits.rows; ++r)
+            edges.addBits(first + r, t.bits.noValue(r), t.bits.columns);
+        for (qint64 r = 0; r < t.bits.rows && !known; ++r)
+            known = scan.addRow(t.bits.habitat(r), t.bits.noValue(r), t.bits.columns);
+    }
+    while (!known && !asBits && stream.nextRow() < rows) {
         const qint64 first = stream.nextRow();
         if (!stream.readHabitat(band, readColumns, options.cover, t.cells, errorString)) {
             scan.setObserver(nullptr);

@@ -461,39 +461,47 @@ struct ByteCover
     }
 };
 
-// The bits of w byte cells under a ByteCover that compares: habitat and
-// without a value, a word of each per 64 cells (the last word's bits past w
-// clear).
-void byteCoverBits(const quint8 *from, qint64 w, const ByteCover &cover, quint64 *habitat, quint64 *noValue)
+// The bits of h lines of w byte cells (lines `stride` bytes apart) under a
+// ByteCover that compares: a line's habitat words at habitat, its words
+// without a value `words` further, a word of each per 64 cells (the last
+// word's bits past w clear); the next line's 2 words further on.
+void byteCoverBits(const quint8 *lines, qint64 stride, qint64 h, qint64 w, const ByteCover &cover, quint64 *habitat,
+                   qint64 words)
 {
     const quint64 habitatMask = cover.habitatBit ? ~quint64(0) : 0;
     const quint64 noValueMask = cover.noValueBit ? ~quint64(0) : 0;
-    qint64 i = 0;
 #ifdef __SSE2__
     const __m128i hv = _mm_set1_epi8(char(cover.habitatValue));
     const __m128i nv = _mm_set1_epi8(char(cover.noValue));
-    for (; i + 64 <= w; i += 64) {
-        quint64 h = 0;
-        quint64 n = 0;
-        for (int part = 0; part < 4; ++part) {
-            const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i *>(from + i + 16 * part));
-            h |= quint64(quint32(_mm_movemask_epi8(_mm_cmpeq_epi8(bytes, hv)))) << (16 * part);
-            n |= quint64(quint32(_mm_movemask_epi8(_mm_cmpeq_epi8(bytes, nv)))) << (16 * part);
-        }
-        habitat[i / 64] = h & habitatMask;
-        noValue[i / 64] = n & noValueMask;
-    }
 #endif
-    for (; i < w; i += 64) {
-        const int width = int(std::min<qint64>(64, w - i));
-        quint64 h = 0;
-        quint64 n = 0;
-        for (int k = 0; k < width; ++k) {
-            h |= quint64(from[i + k] == cover.habitatValue) << k;
-            n |= quint64(from[i + k] == cover.noValue) << k;
+    for (qint64 r = 0; r < h; ++r, lines += stride, habitat += 2 * words) {
+        const quint8 *const from = lines;
+        quint64 *const noValue = habitat + words;
+        qint64 i = 0;
+#ifdef __SSE2__
+        for (; i + 64 <= w; i += 64) {
+            quint64 bits = 0;
+            quint64 none = 0;
+            for (int part = 0; part < 4; ++part) {
+                const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i *>(from + i + 16 * part));
+                bits |= quint64(quint32(_mm_movemask_epi8(_mm_cmpeq_epi8(bytes, hv)))) << (16 * part);
+                none |= quint64(quint32(_mm_movemask_epi8(_mm_cmpeq_epi8(bytes, nv)))) << (16 * part);
+            }
+            habitat[i / 64] = bits & habitatMask;
+            noValue[i / 64] = none & noValueMask;
         }
-        habitat[i / 64] = h & habitatMask;
-        noValue[i / 64] = n & noValueMask;
+#endif
+        for (; i < w; i += 64) {
+            const int width = int(std::min<qint64>(64, w - i));
+            quint64 bits = 0;
+            quint64 none = 0;
+            for (int k = 0; k < width; ++k) {
+                bits |= quint64(from[i + k] == cover.habitatValue) << k;
+                none |= quint64(from[i + k] == cover.noValue) << k;
+            }
+            habitat[i / 64] = bits & habitatMask;
+            noValue[i / 64] = none & noValueMask;
+        }
     }
 }
 
@@ -1098,11 +1106,8 @@ bool GdalRaster::readHabitatBits(qint64 firstLine, qint64 lineCount, qint64 colu
     return d->readWindows(
             firstLine, lineCount, columns,
             [&](const void *src, qint64 stride, const quint8 *, qint64 line, qint64 col, qint64 h, qint64 w) {
-                for (qint64 r = 0; r < h; ++r) {
-                    quint64 *habitat = bits + 2 * (line + r) * words + col / 64;
-                    byteCoverBits(static_cast<const quint8 *>(src) + r * stride, w, byteCover, habitat,
-                                  habitat + words);
-                }
+                byteCoverBits(static_cast<const quint8 *>(src), stride, h, w, byteCover,
+                              bits + 2 * line * words + col / 64, words);
             },
             nullptr, errorString);
 }

@@ -1019,59 +1019,56 @@ void ClusterScan::Private::classRow(const qint32 *values, const quint8 *present,
 // The cluster of a slot as it stands, as a Cluster.
 Cluster ClusterScan::Private::clusterOf(quint32 slot) const
 {
-    Cluster c;
-    c.value = classes ? classValues[slotClass[slot]] : 0;
-    c.edges = quint8(edges[slot] & 0xF);
-    auto copy = [&c](const auto &r) {
-        c.cells = qint64(r.cells);
-        c.sumX = r.sumX;
-        c.sumY = r.sumY;
-        c.sumSquares = r.sumSquares;
-        c.runs = qint64(r.runs);
-        c.overlaps = qint64(r.overlaps);
-        c.otherSidesVertical = qint64(r.otherVertical);
+    // Every field given at once: a cluster retires per few runs, and
+    // clearing the record first, then filling it, cost as much as the rest.
+    const auto of = [&](const auto &r) {
+        const Extent e = observer ? extents[slot] : Extent{0, 0, 0, 0, 0, 0};
+        return Cluster{classes ? classValues[slotClass[slot]] : 0,
+                       quint8(edges[slot] & 0xF),
+                       qint64(r.cells),
+                       qint64(r.runs),
+                       qint64(r.overlaps),
+                       qint64(r.otherVertical),
+                       r.sumX,
+                       r.sumY,
+                       r.sumSquares,
+                       e.rowMin,
+                       e.rowMax,
+                       e.columnMin,
+                       e.columnMax,
+                       e.startColumn,
+                       e.start};
     };
-    if (tracksCells()) {
-        if (wide)
-            copy(wideRecords[slot]);
-        else
-            copy(narrowRecords[slot]);
-    }
-    if (observer) {
-        const Extent &e = extents[slot];
-        c.rowMin = e.rowMin;
-        c.rowMax = e.rowMax;
-        c.columnMin = e.columnMin;
-        c.columnMax = e.columnMax;
-        c.startColumn = e.startColumn;
-        c.start = e.start;
-    }
-    return c;
+    if (!tracksCells())
+        return of(NarrowRecord{0, 0, 0, 0, 0, 0, 0});
+    return wide ? of(wideRecords[slot]) : of(narrowRecords[slot]);
 }
 
 void ClusterScan::Private::retire(quint32 slot)
 {
     const Cluster cluster = clusterOf(slot);
-    ClusterStatistics &into = classes ? classStatistics[slotClass[slot]] : statistics;
-    // The sums count rows from the band's first; the observer and the seams
-    // are given them from the landscape's first (y + d for each cell). The
-    // statistics need no moving.
     const bool open = seams && (edges[slot] & (SeamTop | SeamBottom));
-    Cluster moved = cluster;
-    if (options.firstRow > 0 && (observer || open)) {
-        const u128 d = u128(quint64(options.firstRow));
-        moved.sumSquares += 2 * d * cluster.sumY + u128(quint64(cluster.cells)) * d * d;
-        moved.sumY += u128(quint64(cluster.cells)) * d;
+    if (observer || open) {
+        // The sums count rows from the band's first; the observer and the
+        // seams are given them from the landscape's first (y + d for each
+        // cell). The statistics need no moving.
+        Cluster moved = cluster;
+        if (options.firstRow > 0) {
+            const u128 d = u128(quint64(options.firstRow));
+            moved.sumSquares += 2 * d * cluster.sumY + u128(quint64(cluster.cells)) * d * d;
+            moved.sumY += u128(quint64(cluster.cells)) * d;
+        }
+        if (observer)
+            observer->clusterRetired(slot, moved);
+        if (open) {
+            heldOf[slot] = quint32(held.size());
+            if (edges[slot] & SeamTop)
+                heldOfTop[findTop(topOf[slot])] = quint32(held.size());
+            held.push_back(moved);
+            return;
+        }
     }
-    if (observer)
-        observer->clusterRetired(slot, moved);
-    if (open) {
-        heldOf[slot] = quint32(held.size());
-        if (edges[slot] & SeamTop)
-            heldOfTop[findTop(topOf[slot])] = quint32(held.size());
-        held.push_back(moved);
-        return;
-    }
+    ClusterStatistics &into = classes ? classStatistics[slotClass[slot]] : statistics;
     if (options.statistics) {
         into.add(cluster);
     } else {

@@ -684,6 +684,19 @@ void TestLandscapeStream::beyond32Bits()
     QCOMPARE(band.rowCount(), qsizetype(64));
     QCOMPARE(band.rowLength(63), qsizetype(70000));
     QVERIFY(std::all_of(band.cells.begin(), band.cells.end(), [](qint8 c) { return c == CellCode::Habitat; }));
+    // The same band as bits: 70,000 habitat bits a row, none past them.
+    QVERIFY(stream.seek(0, &error));
+    CoverBits bits;
+    QVERIFY2(stream.readHabitatBits(64, 70000, CoverSet(0), bits, &error), qPrintable(error));
+    QCOMPARE(bits.rows, qint64(64));
+    for (qint64 r = 0; r < bits.rows; ++r) {
+        qint64 habitat = 0;
+        for (qint64 w = 0; w < bits.words(); ++w) {
+            habitat += qPopulationCount(bits.habitat(r)[w]);
+            QCOMPARE(bits.noValue(r)[w], quint64(0));
+        }
+        QCOMPARE(habitat, qint64(70000));
+    }
     QVERIFY(stream.seek(70000 - 50, &error));
     QVERIFY2(stream.readHabitat(64, 70000, CoverSet(1), band, &error), qPrintable(error));
     QCOMPARE(band.rowCount(), qsizetype(50));

@@ -23,13 +23,23 @@ struct CoverBits
     const quint64 *noValue(qint64 r) const { return habitat(r) + words(); }
     quint64 *habitat(qint64 r) { return bits.data() + 2 * r * words(); }
 
-    // Room for n rows of `width` cells, holding nothing yet meaningful
-    // (the words are not cleared: a reading writes every one).
-    void shape(qint64 n, qint64 width)
+    // Room for n rows of `width` cells, reserved (address space, no pages)
+    // and not yet filled: a band larger than any before is reserved empty,
+    // the words it held not worth copying.
+    void reserve(qint64 n, qint64 width)
     {
         rows = n;
         columns = width;
         const size_t size = size_t(2 * n * wordsFor(width));
+        if (bits.capacity() < size)
+            bits.clear();
+        bits.reserve(size);
+    }
+    // The first `filled` rows about to be written (their words not
+    // cleared when already there: a reading writes every one).
+    void fill(qint64 filled)
+    {
+        const size_t size = size_t(2 * filled * words());
         if (bits.size() < size)
             bits.resize(size);
     }

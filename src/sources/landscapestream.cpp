@@ -182,7 +182,8 @@ bool LandscapeStream::Private::readText(const Request &request, const Target &ta
         if (!readText(codes, Target{&scratchBand}, errorString))
             return false;
         CoverBits &bits = *target.bits;
-        bits.shape(n, request.columns);
+        bits.reserve(n, request.columns);
+        bits.fill(n);
         const qint64 words = bits.words();
         for (qint64 r = 0; r < n; ++r) {
             quint64 *habitat = bits.habitat(r);
@@ -265,13 +266,21 @@ bool LandscapeStream::Private::readRaster(const Request &request, const Target &
         if (cells.size() < size)
             cells.resize(size);
     };
+    // A band larger than any before is reserved empty: the cells it held
+    // are not worth copying into the new room.
+    const auto reserve = [n, columns](auto &cells) {
+        if (cells.capacity() < size_t(n * columns)) {
+            cells.clear();
+            cells.reserve(size_t(n * columns));
+        }
+    };
     if (bits) {
-        target.bits->shape(n, columns);
+        target.bits->reserve(n, columns);
     } else if (habitat) {
-        target.habitat->cells.reserve(size_t(n * columns));
+        reserve(target.habitat->cells);
     } else {
-        target.values->cells.reserve(size_t(n * columns));
-        target.present->cells.reserve(size_t(n * columns));
+        reserve(target.values->cells);
+        reserve(target.present->cells);
     }
     for (qint64 line = 0; line < n; line += strip) {
         const qint64 count = std::min(strip, n - line);
@@ -279,6 +288,7 @@ bool LandscapeStream::Private::readRaster(const Request &request, const Target &
         const size_t at = size_t(line * columns);
         bool ok = false;
         if (bits) {
+            target.bits->fill(line + count);
             ok = raster.readHabitatBits(reader.row + line, count, columns, request.cover,
                                         target.bits->bits.data() + 2 * line * words, errorString);
         } else if (habitat) {

@@ -149,6 +149,9 @@ struct LandscapeStream::Private
     void readAhead(const Request &request);
     void waitForAhead();
     bool deliver(const Request &request, const Target &target, QString *errorString);
+    // readHabitat() and readHabitatBits(): the request checked and delivered.
+    bool readCover(Request::Kind kind, qint64 count, qint64 columns, const CoverSet &cover, const Target &target,
+                   QString *errorString);
     void run();
 };
 
@@ -570,10 +573,10 @@ bool checkRead(bool isOpen, qint64 count, qint64 columns, qint64 width, QString 
 
 } // namespace
 
-bool LandscapeStream::readHabitat(qint64 count, qint64 columns, const CoverSet &cover, RaggedRows<qint8> &band,
-                                  QString *errorString)
+bool LandscapeStream::Private::readCover(Request::Kind kind, qint64 count, qint64 columns, const CoverSet &cover,
+                                          const Target &target, QString *errorString)
 {
-    if (!checkRead(d->isOpen, count, columns, d->columns, errorString))
+    if (!checkRead(isOpen, count, columns, this->columns, errorString))
         return false;
     if (cover.isEach()) {
         if (errorString)
@@ -581,29 +584,25 @@ bool LandscapeStream::readHabitat(qint64 count, qint64 columns, const CoverSet &
         return false;
     }
     Request request;
-    request.kind = Request::Habitat;
+    request.kind = kind;
     request.count = count;
     request.columns = columns;
     request.cover = cover;
-    return d->deliver(request, Target{&band, nullptr, nullptr, nullptr}, errorString);
+    return deliver(request, target, errorString);
+}
+
+bool LandscapeStream::readHabitat(qint64 count, qint64 columns, const CoverSet &cover, RaggedRows<qint8> &band,
+                                  QString *errorString)
+{
+    return d->readCover(Request::Habitat, count, columns, cover, Target{&band, nullptr, nullptr, nullptr},
+                        errorString);
 }
 
 bool LandscapeStream::readHabitatBits(qint64 count, qint64 columns, const CoverSet &cover, CoverBits &band,
                                       QString *errorString)
 {
-    if (!checkRead(d->isOpen, count, columns, d->columns, errorString))
-        return false;
-    if (cover.isEach()) {
-        if (errorString)
-            *errorString = tr("habitat is read for a cover of class values, not for each class");
-        return false;
-    }
-    Request request;
-    request.kind = Request::HabitatBits;
-    request.count = count;
-    request.columns = columns;
-    request.cover = cover;
-    return d->deliver(request, Target{nullptr, &band, nullptr, nullptr}, errorString);
+    return d->readCover(Request::HabitatBits, count, columns, cover, Target{nullptr, &band, nullptr, nullptr},
+                        errorString);
 }
 
 bool LandscapeStream::readValues(qint64 count, qint64 columns, RaggedRows<qint32> &values, RaggedRows<quint8> &present,

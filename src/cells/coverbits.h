@@ -6,7 +6,7 @@
 #include <vector>
 
 // Rows of cells of one cover as bits, for the cluster search of whole maps:
-// an eighth of the memory of the cells' codes, and the form that search
+// a quarter of the memory of the cells' codes, and the form that search
 // works in. Every row has `columns` cells in words() words of habitat
 // followed by as many of cells without a value: bit c % 64 of word c / 64
 // set where cell c is CellCode::Habitat (first words) or CellCode::NoValue
@@ -42,12 +42,6 @@ struct CoverBits
         const size_t size = size_t(2 * filled * words());
         if (bits.size() < size)
             bits.resize(size);
-    }
-    void clear()
-    {
-        rows = 0;
-        columns = 0;
-        bits.clear();
     }
 };
 

@@ -1,5 +1,6 @@
 #include "clusterscan.h"
 
+#include "coverbits.h"
 #include "patchnumbers.h"
 #include "unionfind.h"
 
@@ -96,12 +97,8 @@ struct CodeRow
     {
         if (width == 64)
             return habitatMask64(cells + base, &noValue);
-        quint64 there = 0;
-        noValue = 0;
-        for (int i = 0; i < width; ++i) {
-            there |= quint64(cells[base + i] > 0) << i;
-            noValue |= quint64(cells[base + i] < 0) << i;
-        }
+        quint64 there;
+        packCoverBits(cells + base, width, &there, &noValue);
         return there & valid;
     }
     qint64 withValue(qint64 length) const

@@ -93,7 +93,7 @@ public:
     bool readHabitat(qint64 count, qint64 columns, const CoverSet &cover, RaggedRows<qint8> &band,
                      QString *errorString);
     // The same rows as bits (CoverBits, every row `columns` cells: cells a
-    // short text row lacks have no value): an eighth of the memory, and
+    // short text row lacks have no value): a quarter of the memory, and
     // from most rasters of bytes without a look at each cell's code.
     bool readHabitatBits(qint64 count, qint64 columns, const CoverSet &cover, CoverBits &band,
                          QString *errorString);

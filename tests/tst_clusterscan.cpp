@@ -153,6 +153,39 @@ QString differences(const ClusterStatistics &got, const Reference &want)
     return out.join(QLatin1String(", "));
 }
 
+// The sides of the habitat cells of rows (cells above 0; those past width or
+// missing are none), counted here cell by cell: runs along a row and
+// vertical pairs give the sides the engine adds up per cluster.
+QString sideDifferences(const ClusterStatistics &got, const Nested &rows, qint64 height, qint64 width)
+{
+    const auto habitat = [&](qint64 r, qint64 c) {
+        return r < qint64(rows.size()) && c < std::min<qint64>(width, qint64(rows[size_t(r)].size()))
+                && rows[size_t(r)][size_t(c)] > 0;
+    };
+    qint64 cells = 0;
+    qint64 runs = 0;
+    qint64 pairs = 0;
+    // Rows not given have no habitat.
+    for (qint64 r = 0; r < std::min(height, qint64(rows.size())); ++r) {
+        for (qint64 c = 0; c < std::min(width, qint64(rows[size_t(r)].size())); ++c) {
+            if (!habitat(r, c))
+                continue;
+            ++cells;
+            runs += c == 0 || !habitat(r, c - 1);
+            pairs += r > 0 && habitat(r - 1, c);
+        }
+    }
+    QStringList out;
+    const auto check = [&](const char *name, qint64 a, qint64 b) {
+        if (a != b)
+            out << QStringLiteral("%1 %2 (want %3)").arg(QLatin1String(name)).arg(a).arg(b);
+    };
+    check("vertical sides", got.verticalSides, 2 * runs);
+    check("horizontal sides", got.horizontalSides, 2 * cells - 2 * pairs);
+    check("like adjacencies", got.likeAdjacencies, cells - runs + pairs);
+    return out.join(QLatin1String(", "));
+}
+
 ClusterScan::Options options(qint64 height, qint64 width, int neighbours, bool statistics = true)
 {
     ClusterScan::Options o;
@@ -413,7 +446,9 @@ void TestClusterScan::coverMatchesReference()
         const Landscape l = randomLandscape(random, kind, i);
         const Reference want = ReferenceCluster::statistics(l.rows, l.height, l.width, neighbours);
         const ClusterStatistics got = scanCover(scan, l.rows, l.height, l.width, neighbours, asBits);
-        const QString problem = differences(got, want);
+        QStringList problems{differences(got, want), sideDifferences(got, l.rows, l.height, l.width)};
+        problems.removeAll(QString());
+        const QString problem = problems.join(QLatin1String(", "));
         if (!problem.isEmpty())
             QFAIL(qPrintable(QStringLiteral("landscape %1 (%2 x %3): %4\n%5")
                                      .arg(i).arg(l.height).arg(l.width).arg(problem,

@@ -3,7 +3,8 @@
 GeoTIFF (tiled 256 x 256, DEFLATE; 15 classes in patches, made of 64 kinds of
 tile stored once, so that it takes a few MB on disk but decodes as a map of
 10^10 cells) through
- - vantrix-percolate --table, the whole map under cluster4, one class;
+ - vantrix-percolate --table, the whole map under cluster4, one class, and
+   every class (--cover each) on every core;
  - the same with --patches, a row per patch of the whole map;
  - vantrix-percolate --tile 1000 --tile-map, the squares' answers and
    statistics as a map;
@@ -93,6 +94,9 @@ def main():
                     whole = f.read().splitlines()
                 elif f.read().splitlines() != whole:
                     sys.exit(f"-j {jobs} gave another table than -j 1")
+        wall, peak, _, _ = measure([PERCOLATE, "-q", "-j", str(cores), "--rule", "cluster4", "--extent", "full",
+                                    "--cover", "each", "--table", table, "-o", "/dev/null", path], 1)
+        rows.append((f"vantrix --table, whole map, cluster4, each class, -j {cores}", wall, peak))
         rows += rows_split(path, work, whole, ["--rule", "cluster4", "--extent", "full", "--cover", "8"], cells)
         if args.random_side:
             rows += random_mosaic(args.random_side, work)

@@ -83,12 +83,16 @@ QString onePass(const Landscape &l, ClusterRecord::Connectivity c, bool statisti
     return l.classes ? describe(scan.finishClasses()) : describe(scan.finish());
 }
 
+// With compact, the band's open clusters move to the front of its slots at
+// every collection (as on maps too wide for the caches).
 BandSeam band(ClusterScan &scan, const Landscape &l, ClusterRecord::Connectivity c, bool statistics, qint64 first,
-              qint64 end)
+              qint64 end, bool compact = false)
 {
     ClusterScan::Options o = optionsFor(l, c, statistics);
     o.band = true;
     o.firstRow = first;
+    if (compact)
+        o.compactAboveSlots = 0;
     l.classes ? scan.beginClasses(o) : scan.begin(o);
     for (qint64 r = first; r < end; ++r)
         addRow(scan, l, r);
@@ -165,6 +169,24 @@ Landscape diagonals(int n)
 }
 
 // Classes in patches with rows without values, among them seam rows.
+// Random cells at the threshold on the left, whose clusters come and go,
+// beside stripes on the right, 1, 2, 3, ... cells wide, that run from top to
+// bottom: the stripes' clusters touch every band's first row and stay open
+// while its slots are collected around them.
+Landscape stripesBesideNoise(int rows, int columns, quint32 seed)
+{
+    Landscape l = random(rows, columns, 0.5927, seed);
+    for (auto &row : l.cells) {
+        int width = 1;
+        int left = 0; // cells of the stripe still to come
+        for (int c = columns / 2; c < columns; ++c) {
+            row[size_t(c)] = left > 0 ? 1 : 0;
+            left = left > 0 ? left - 1 : width++;
+        }
+    }
+    return l;
+}
+
 Landscape landCover(int rows, int columns, quint32 seed)
 {
     QRandomGenerator random(seed);
@@ -320,6 +342,10 @@ void TestBandSeam::joinedBandsAreOnePass_data()
     QTest::addRow("land cover with rows without values, four") << landCover(45, 38, 5) << 4 << true;
     QTest::addRow("land cover with rows without values, eight") << landCover(45, 38, 6) << 8 << true;
     QTest::addRow("land cover, spanning only") << landCover(30, 30, 7) << 8 << false;
+    // Tall enough that the slots are collected, and compacted, many times.
+    QTest::addRow("random at the threshold, tall") << random(900, 40, 0.5927, 8) << 4 << true;
+    QTest::addRow("land cover, tall") << landCover(700, 40, 9) << 8 << true;
+    QTest::addRow("stripes beside noise, tall") << stripesBesideNoise(900, 120, 10) << 4 << true;
 }
 
 void TestBandSeam::joinedBandsAreOnePass()
@@ -331,10 +357,12 @@ void TestBandSeam::joinedBandsAreOnePass()
     const QString expected = onePass(landscape, c, statistics);
     const qint64 rows = qint64(landscape.cells.size());
     ClusterScan scan;
-    for (const qint64 height : {qint64(1), qint64(2), qint64(3), qint64(7), rows}) {
+    for (const qint64 height : {qint64(1), qint64(2), qint64(3), qint64(7), rows / 3 + 1, rows}) {
+        // Bands of more than two rows with their slots compacted at every
+        // collection (the tall landscapes' bands collect many times).
         std::vector<BandSeam> bands;
         for (qint64 first = 0; first < rows; first += height)
-            bands.push_back(band(scan, landscape, c, statistics, first, std::min(rows, first + height)));
+            bands.push_back(band(scan, landscape, c, statistics, first, std::min(rows, first + height), height > 2));
         // Bands without rows (parts of a map split into more parts than it
         // has rows) at the top and in the middle.
         const qint64 middle = bands[bands.size() / 2].firstRow;

@@ -324,7 +324,13 @@ struct ClusterScan::Private
     //    roots the last row's runs lead to stay, every other slot is freed
     //    (retiring the roots among them). Capacity is kept at least twice
     //    the slots that stay and a row's runs, so that a collection frees
-    //    many slots: time per slot, not per row.
+    //    many slots: time per slot, not per row. With more slots in use
+    //    than Options::compactAboveSlots, the roots that stay move to the
+    //    first slots in the order the row meets them, and new slots follow
+    //    in increasing order: a row then finds its clusters' slots nearly
+    //    in the order of its runs, not scattered over slots of rows long
+    //    gone, out of the caches (land cover tens of thousands of cells
+    //    wide, where patches stay open for many rows).
     //  - with an observer, which must hear of a retirement at once, after
     //    every row (retireUnjoined()): a root that no run of the row joined
     //    (its stamp is not the row) retires, and a slot merged while a row
@@ -345,6 +351,10 @@ struct ClusterScan::Private
     std::vector<quint32> slotClass;     // classes: the index of the slot's class
     std::vector<Extent> extents;        // with an observer
     std::vector<quint32> freeSlots;
+    std::vector<quint32> staying; // collect(): the slots that stay, in their new order
+    std::vector<quint32> scratchWords;
+    std::vector<NarrowRecord> scratchNarrow;
+    std::vector<WideRecord> scratchWide;
     std::vector<quint32> stamp;        // with an observer: the row (low 32 bits) that last joined the root
     std::vector<quint32> mergedNow;    // with an observer: merged while this row was joined
     std::vector<quint32> mergedBefore; // ... while the row before was joined
@@ -538,29 +548,80 @@ void ClusterScan::Private::prepareSlots(qint64 runs)
 }
 
 // Frees every slot but the roots the last row's runs lead to, retiring the
-// roots among them; the free slots are then taken lowest first.
+// roots among them; the free slots are then taken lowest first. Or, with
+// many slots in use, moves those roots to slots 0, 1, ... in the order the
+// row's runs lead to them, new slots following.
 void ClusterScan::Private::collect()
 {
     quint32 *const parentOf = parent.data();
     quint32 *const edgesOf = edges.data();
     quint32 *const labels = previous->label.data();
-    for (qint64 k = 0; k < previous->count; ++k) {
+    const qint64 count = previous->count;
+    for (qint64 k = 0; k < count; ++k) {
         const quint32 root = findRoot(parentOf, labels[k]);
         labels[k] = root;
         edgesOf[root] |= Referenced;
     }
-    freeCount = 0;
+    if (slotCount <= options.compactAboveSlots) {
+        freeCount = 0;
+        for (qint64 slot = slotCount - 1; slot >= 0; --slot) {
+            const quint32 slotEdges = edgesOf[slot];
+            if (slotEdges & Referenced) {
+                edgesOf[slot] = slotEdges & ~Referenced;
+                continue;
+            }
+            if ((slotEdges & Live) && parentOf[slot] == quint32(slot))
+                retire(quint32(slot));
+            edgesOf[slot] = 0;
+            freeSlots[size_t(freeCount++)] = quint32(slot);
+        }
+        return;
+    }
     for (qint64 slot = slotCount - 1; slot >= 0; --slot) {
         const quint32 slotEdges = edgesOf[slot];
-        if (slotEdges & Referenced) {
-            edgesOf[slot] = slotEdges & ~Referenced;
-            continue;
-        }
-        if ((slotEdges & Live) && parentOf[slot] == quint32(slot))
+        if (!(slotEdges & Referenced) && (slotEdges & Live) && parentOf[slot] == quint32(slot))
             retire(quint32(slot));
-        edgesOf[slot] = 0;
-        freeSlots[size_t(freeCount++)] = quint32(slot);
     }
+    // The free list, unused until the next collection, says where each
+    // root that stays goes.
+    quint32 *const movedTo = freeSlots.data();
+    if (qint64(staying.size()) < count)
+        staying.resize(size_t(count));
+    qint64 stay = 0;
+    for (qint64 k = 0; k < count; ++k) {
+        const quint32 root = labels[k];
+        if (edgesOf[root] & Referenced) {
+            edgesOf[root] &= ~Referenced;
+            movedTo[root] = quint32(stay);
+            staying[size_t(stay++)] = root;
+        }
+        labels[k] = movedTo[root];
+    }
+    const quint32 *const from = staying.data();
+    const auto move = [&](auto &perSlot, auto &scratch) {
+        if (qint64(scratch.size()) < stay)
+            scratch.resize(size_t(stay));
+        for (qint64 i = 0; i < stay; ++i)
+            scratch[size_t(i)] = perSlot[from[i]];
+        std::copy(scratch.begin(), scratch.begin() + stay, perSlot.begin());
+    };
+    move(edges, scratchWords);
+    if (classes)
+        move(slotClass, scratchWords);
+    if (seams)
+        move(topOf, scratchWords);
+    if (tracksCells()) {
+        if (wide)
+            move(wideRecords, scratchWide);
+        else
+            move(narrowRecords, scratchNarrow);
+    }
+    for (qint64 i = 0; i < stay; ++i)
+        parentOf[i] = quint32(i);
+    for (qint64 slot = stay; slot < slotCount; ++slot)
+        edgesOf[slot] = 0;
+    slotCount = stay;
+    freeCount = 0;
 }
 
 // The joining of one row's runs, one run at a time as the row is read, to

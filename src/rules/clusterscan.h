@@ -57,6 +57,12 @@ public:
         // A band of at most this many rows (0: up to the landscape's
         // last): its sums are kept as narrow as its own extent allows.
         qint64 bandRows = 0;
+        // Clusters still open are moved to the first slots, in the order a
+        // row meets them, when more than this many slots are in use (about
+        // 64 bytes each): where the slots outgrow the processor's caches,
+        // rows then find their clusters nearly in order. Below, moving costs
+        // more than it saves. Answers do not depend on it.
+        qint64 compactAboveSlots = 8192;
     };
 
     // What a caller that maps clusters sees (see setObserver()).

@@ -221,17 +221,23 @@ ClusterStatistics scanCover(ClusterScan &scan, const Nested &rows, qint64 height
     return scan.finish();
 }
 
+// The values as 32-bit integers, or (bytes) as bytes.
 std::vector<std::pair<qint32, ClusterStatistics>> scanClasses(ClusterScan &scan, const Nested &values,
                                                               const Nested &present, qint64 height, qint64 width,
-                                                              int neighbours, bool compact = false)
+                                                              int neighbours, bool compact = false, bool bytes = false)
 {
     scan.beginClasses(options(height, width, neighbours, true, compact));
     std::vector<qint32> rowValues;
+    std::vector<quint8> rowBytes;
     std::vector<quint8> rowPresent;
     for (size_t r = 0; r < values.size(); ++r) {
         rowValues.assign(values[r].begin(), values[r].end());
+        rowBytes.assign(values[r].begin(), values[r].end());
         rowPresent.assign(present[r].begin(), present[r].end());
-        scan.addClassRow(rowValues.data(), rowPresent.data(), qint64(rowValues.size()));
+        if (bytes)
+            scan.addClassRow(rowBytes.data(), rowPresent.data(), qint64(rowBytes.size()));
+        else
+            scan.addClassRow(rowValues.data(), rowPresent.data(), qint64(rowValues.size()));
     }
     return scan.finishClasses();
 }
@@ -498,8 +504,10 @@ void TestClusterScan::classesMatchReference()
         Nested present(static_cast<size_t>(height));
         // Values in patches: a cell mostly repeats the one on its left or
         // above, so that runs are long and classes join across rows; any
-        // int32 may be a class, negative ones too.
-        const int base = int(random.bounded(3)) == 0 ? -2000000000 : -1;
+        // int32 may be a class, negative ones too, and some landscapes are
+        // of bytes.
+        const int range = int(random.bounded(4));
+        const int base = range == 0 ? -2000000000 : range == 3 ? 200 : -1;
         for (qint64 r = 0; r < height; ++r) {
             const qint64 length = ragged ? random.bounded(int(width) + 4) : width;
             for (qint64 c = 0; c < length; ++c) {
@@ -514,15 +522,20 @@ void TestClusterScan::classesMatchReference()
             }
         }
         const auto want = ReferenceCluster::classStatistics(values, present, height, width, neighbours);
-        const auto got = scanClasses(scan, values, present, height, width, neighbours, i / 8 % 2 == 1);
         QString problem;
-        if (got.size() != want.size())
-            problem = QStringLiteral("%1 classes (want %2)").arg(got.size()).arg(want.size());
-        for (size_t k = 0; problem.isEmpty() && k < got.size(); ++k) {
-            if (got[k].first != want[k].first)
-                problem = QStringLiteral("class %1 (want %2)").arg(got[k].first).arg(want[k].first);
-            else if (const QString d = differences(got[k].second, want[k].second); !d.isEmpty())
-                problem = QStringLiteral("class %1: %2").arg(got[k].first).arg(d);
+        for (const bool bytes : {false, true}) {
+            if (bytes && (base != 200 || classes > 56))
+                continue;
+            const auto got = scanClasses(scan, values, present, height, width, neighbours, i / 8 % 2 == 1, bytes);
+            const QString as = bytes ? QStringLiteral("as bytes, ") : QString();
+            if (got.size() != want.size())
+                problem = QStringLiteral("%1%2 classes (want %3)").arg(as).arg(got.size()).arg(want.size());
+            for (size_t k = 0; problem.isEmpty() && k < got.size(); ++k) {
+                if (got[k].first != want[k].first)
+                    problem = QStringLiteral("%1class %2 (want %3)").arg(as).arg(got[k].first).arg(want[k].first);
+                else if (const QString d = differences(got[k].second, want[k].second); !d.isEmpty())
+                    problem = QStringLiteral("%1class %2: %3").arg(as).arg(got[k].first).arg(d);
+            }
         }
         if (!problem.isEmpty())
             QFAIL(qPrintable(QStringLiteral("landscape %1 (%2 x %3): %4\nvalues %5\npresent %6")

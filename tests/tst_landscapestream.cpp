@@ -545,6 +545,7 @@ void TestLandscapeStream::mixedRequests()
     RaggedRows<qint8> bandA, bandB;
     RaggedRows<qint32> valuesA, valuesB;
     RaggedRows<quint8> presentA, presentB;
+    RaggedRows<quint8> bytesA, bytesB;
     int habitatReads = 0;
     qint64 lastHeight = 10;
     qint64 lastColumns = 10;
@@ -569,10 +570,17 @@ void TestLandscapeStream::mixedRequests()
             lastColumns = c;
             lastCover = int(&k - covers);
             ++habitatReads;
-        } else if (what < 17) {
+        } else if (what < 16) {
             okA = plain.readValues(height, columns, valuesA, presentA, &errorA);
             okB = ahead.readValues(height, columns, valuesB, presentB, &errorB);
             QVERIFY(valuesA.cells == valuesB.cells && valuesA.offsets == valuesB.offsets);
+            QVERIFY(presentA.cells == presentB.cells);
+        } else if (what < 17) {
+            // The raster's bytes as values; text has none to give.
+            QCOMPARE(plain.valuesAreBytes(), raster);
+            okA = plain.readByteValues(height, columns, bytesA, presentA, &errorA) || !raster;
+            okB = ahead.readByteValues(height, columns, bytesB, presentB, &errorB) || !raster;
+            QVERIFY(bytesA.cells == bytesB.cells && bytesA.offsets == bytesB.offsets);
             QVERIFY(presentA.cells == presentB.cells);
         } else if (what < 18) {
             okA = plain.skip(height, &errorA);

@@ -114,6 +114,34 @@ QByteArray toText(const std::vector<T> &v)
     return out;
 }
 
+// The lines [first, first + lines) as byte values, in strips of 1 to 5
+// lines, against want (the same lines as readValues() gives): empty when
+// they agree, or when the raster's values are no bytes and it says so.
+QString byteValuesDiffer(RasterSource &source, qint64 first, qint64 lines, qint64 columns, const Cells &want,
+                         bool bytes)
+{
+    if (source.valuesAreBytes() != bytes)
+        return QStringLiteral("values are bytes: %1").arg(source.valuesAreBytes());
+    std::vector<quint8> values(size_t(lines * columns), 9);
+    std::vector<quint8> present(size_t(lines * columns), 9);
+    QString error;
+    if (!bytes) {
+        const bool read = source.readByteValues(first, lines, columns, values.data(), present.data(), &error);
+        return read || error.isEmpty() ? QStringLiteral("bytes read from a raster of other values") : QString();
+    }
+    for (qint64 line = 0, n = 1; line < lines; line += n, n = n % 5 + 1) {
+        n = std::min(n, lines - line);
+        if (!source.readByteValues(first + line, n, columns, values.data() + line * columns,
+                                   present.data() + line * columns, &error))
+            return error;
+    }
+    const std::vector<qint32> widened(values.begin(), values.end());
+    if (toText(widened) != toText(want.values) || toText(present) != toText(want.present))
+        return QStringLiteral("byte values %1, present %2").arg(QString::fromLatin1(toText(widened)),
+                                                                  QString::fromLatin1(toText(present)));
+    return QString();
+}
+
 // The raster drivers RasterSource lets GDAL use.
 std::vector<std::string> allowedDrivers()
 {
@@ -461,6 +489,10 @@ void TestRasterSource::readsCells()
     QVERIFY2(source.readValues(0, height, width, read.values.data(), read.present.data(), &error), qPrintable(error));
     QCOMPARE(toText(read.present), toText(all.present));
     QCOMPARE(toText(read.values), toText(all.values));
+    // GDAL's rasters of bytes give their values as bytes too (an ESRI grid
+    // is read as reals).
+    const bool bytes = GDALDataType(type) == GDT_Byte && format != "AAIGrid";
+    QCOMPARE(byteValuesDiffer(source, 0, height, width, all, bytes), QString());
 
     // Single values (the nodata value among them), and sets of values and
     // ranges, some reaching the ends of the type's range and beyond it.
@@ -520,6 +552,7 @@ void TestRasterSource::readsCells()
     QVERIFY2(source.readValues(first, lines, columns, window.values.data(), window.present.data(), &error), qPrintable(error));
     QCOMPARE(toText(window.values), toText(part.values));
     QCOMPARE(toText(window.present), toText(part.present));
+    QCOMPARE(byteValuesDiffer(source, first, lines, columns, part, bytes), QString());
     std::vector<qint8> habitat(size_t(lines * columns), 9);
     QVERIFY2(source.readHabitat(first, lines, columns, CoverSet(1), habitat.data(), &error), qPrintable(error));
     QCOMPARE(toText(habitat), toText(habitatOf(part, 1)));
@@ -987,6 +1020,9 @@ void TestRasterSource::masks()
     }
     QCOMPARE(toText(present), toText(expectedPresent));
     QCOMPARE(toText(values), toText(expectedValues));
+    QCOMPARE(byteValuesDiffer(source, 0, height, width, Cells{expectedValues, expectedPresent},
+                              GDALDataType(type) == GDT_Byte),
+             QString());
     for (const CoverSet &cover : {CoverSet(0), CoverSet(1), CoverSet(2), coverOf("0-1"), coverOf("0,2")}) {
         std::vector<qint8> habitat(width * height, 9);
         QVERIFY2(source.readHabitat(0, height, width, cover, habitat.data(), &error), qPrintable(error));

@@ -86,6 +86,25 @@ inline quint64 changeMask64(const qint32 *values)
 #endif
 }
 
+// The same for byte values.
+inline quint64 changeMask64(const quint8 *values)
+{
+#ifdef __SSE2__
+    quint64 same = 0;
+    for (int part = 0; part < 4; ++part) {
+        const __m128i here = _mm_loadu_si128(reinterpret_cast<const __m128i *>(values + 16 * part));
+        const __m128i before = _mm_loadu_si128(reinterpret_cast<const __m128i *>(values + 16 * part - 1));
+        same |= quint64(quint32(_mm_movemask_epi8(_mm_cmpeq_epi8(here, before)))) << (16 * part);
+    }
+    return ~same;
+#else
+    quint64 mask = 0;
+    for (int i = 0; i < 64; ++i)
+        mask |= quint64(values[i] != values[i - 1]) << i;
+    return mask;
+#endif
+}
+
 // A row of one cover's cells as codes (ClusterScan::addRow()) ...
 struct CodeRow
 {
@@ -410,13 +429,16 @@ struct ClusterScan::Private
     void collect();
     template <bool Stats, bool Observe, bool Wide, typename Row>
     bool scanCover(const Row &cells, qint64 length);
-    template <bool Stats, bool Observe, bool Wide>
-    void scanClasses(const qint32 *values, const quint8 *present, qint64 length);
+    template <bool Stats, bool Observe, bool Wide, typename Value>
+    void scanClasses(const Value *values, const quint8 *present, qint64 length);
     template <typename Row>
     bool coverRow(const Row &cells, qint64 length);
     template <typename Row>
     bool addCoverRow(const Row &cells, qint64 length);
-    void classRow(const qint32 *values, const quint8 *present, qint64 length);
+    template <typename Value>
+    void classRow(const Value *values, const quint8 *present, qint64 length);
+    template <typename Value>
+    void addClassRow(const Value *values, const quint8 *present, qint64 length);
     void countCoverEdges(qint64 length);
     template <bool Wide>
     auto recordsOf()
@@ -1013,9 +1035,10 @@ void ClusterScan::Private::countCoverEdges(qint64 length)
     wordsNow = 1 - wordsNow;
 }
 
-// One row of classes: runs of equal value among the cells with one.
-template <bool Stats, bool Observe, bool Wide>
-void ClusterScan::Private::scanClasses(const qint32 *values, const quint8 *present, qint64 length)
+// One row of classes: runs of equal value among the cells with one; the
+// values 32-bit or bytes.
+template <bool Stats, bool Observe, bool Wide, typename Value>
+void ClusterScan::Private::scanClasses(const Value *values, const quint8 *present, qint64 length)
 {
     current->reserve(length, true);
     RowJoin<true, Stats, Observe, Wide> join(*this);
@@ -1038,7 +1061,7 @@ void ClusterScan::Private::scanClasses(const qint32 *values, const quint8 *prese
                     absent += bitCount(~there & valid);
             },
             [&](qint32 begin, qint32 end) {
-                join.run(begin, end, values[begin]);
+                join.run(begin, end, qint32(values[begin]));
                 return false;
             });
     cellsWithValue += length - absent;
@@ -1059,7 +1082,8 @@ bool ClusterScan::Private::coverRow(const Row &cells, qint64 length)
     return wide ? scanCover<true, false, true>(cells, length) : scanCover<true, false, false>(cells, length);
 }
 
-void ClusterScan::Private::classRow(const qint32 *values, const quint8 *present, qint64 length)
+template <typename Value>
+void ClusterScan::Private::classRow(const Value *values, const quint8 *present, qint64 length)
 {
     prepareSlots(previous->count + 64);
     if (observer) {
@@ -1354,14 +1378,23 @@ void ClusterScan::beginClasses(const Options &options)
     d->start(options, true);
 }
 
+template <typename Value>
+void ClusterScan::Private::addClassRow(const Value *values, const quint8 *present, qint64 length)
+{
+    if (!classes || row >= options.rows)
+        return;
+    classRow(values, present, std::clamp<qint64>(length, 0, options.columns));
+    endRow();
+}
+
 void ClusterScan::addClassRow(const qint32 *values, const quint8 *present, qint64 length)
 {
-    Private &p = *d;
-    if (!p.classes || p.row >= p.options.rows)
-        return;
-    length = std::clamp<qint64>(length, 0, p.options.columns);
-    p.classRow(values, present, length);
-    p.endRow();
+    d->addClassRow(values, present, length);
+}
+
+void ClusterScan::addClassRow(const quint8 *values, const quint8 *present, qint64 length)
+{
+    d->addClassRow(values, present, length);
 }
 
 std::vector<std::pair<qint32, ClusterStatistics>> ClusterScan::finishClasses()

@@ -156,6 +156,9 @@ public:
     // length), a value counting only where present[i] != 0; addRow()'s rules
     // for short, long and extra rows.
     void addClassRow(const qint32 *values, const quint8 *present, qint64 length);
+    // The same for class values that are bytes (0 to 255), a quarter of
+    // the memory to read.
+    void addClassRow(const quint8 *values, const quint8 *present, qint64 length);
     // Per class value present in the landscape, in increasing order of value;
     // each class's cells counts every cell with a value. Empty after
     // begin() (a landscape of one cover).

@@ -1173,11 +1173,14 @@ bool searchInBands(LandscapeStream &stream, const QByteArray &path, const Batch:
         RaggedRows<qint8> cells;
         CoverBits bits;
         RaggedRows<qint32> values;
+        RaggedRows<quint8> byteValues;
         RaggedRows<quint8> present;
         PatchRecorder *recorder = recorded ? recorders[size_t(k)].get() : nullptr;
         scan.setObserver(map ? static_cast<ClusterScan::Observer *>(map) : recorder);
-        // A raster's habitat as bits, where nothing but the search reads it.
+        // A raster's habitat as bits, and byte values as bytes, where nothing
+        // but the search reads them.
         const bool asBits = !each && !boxed && !map && !recorder && from.isRaster();
+        const bool asBytes = each && !boxed && !map && !recorder && from.valuesAreBytes();
         // The thread's rows are searched in bands short enough for narrow
         // sums (one band with labels or records, which watch one search),
         // each joined to those above it as it ends.
@@ -1223,7 +1226,14 @@ bool searchInBands(LandscapeStream &stream, const QByteArray &path, const Batch:
             const qint64 first = from.nextRow() + offset;
             // Rows above the band are read alone, for the boxes.
             const qint64 count = std::min(bandRows, first < begin ? begin - first : end - first);
-            if (each) {
+            if (asBytes) {
+                read = from.readByteValues(count, readColumns, byteValues, present, &out.errorString);
+                for (qint64 r = 0; read && r < byteValues.rowCount(); ++r) {
+                    read = nextRow(first + r);
+                    edges.addPresent(first + r, present.row(r), present.rowLength(r));
+                    scan.addClassRow(byteValues.row(r), present.row(r), byteValues.rowLength(r));
+                }
+            } else if (each) {
                 read = from.readValues(count, readColumns, values, present, &out.errorString);
                 for (qint64 r = 0; read && r < values.rowCount(); ++r) {
                     if (boxed)

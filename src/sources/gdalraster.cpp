@@ -422,14 +422,35 @@ constexpr bool hasCodeTable = sizeof(T) <= 2 && !std::is_floating_point_v<T>;
 template <typename T>
 using TableIndex = std::make_unsigned_t<T>;
 
-template <typename T>
-void valueLine(const T *src, qint32 *values, quint8 *present, qint64 n, bool hasNodata, T nodata)
+// Values of one line, 32-bit or (from bytes) bytes; src may be values.
+template <typename T, typename Value>
+void valueLine(const T *src, Value *values, quint8 *present, qint64 n, bool hasNodata, T nodata)
 {
     for (qint64 i = 0; i < n; ++i) {
         qint32 v = 0;
         const bool ok = toInt32(src[i], v) && !(hasNodata && src[i] == nodata);
-        values[i] = ok ? v : 0;
+        values[i] = ok ? Value(v) : 0;
         present[i] = quint8(ok);
+    }
+}
+
+// A mask band's lines (null: none) over values read: no value where the
+// mask is 0.
+template <typename Value>
+void maskValues(const quint8 *mask, Value *values, quint8 *present, qint64 columns, qint64 line, qint64 col, qint64 h,
+                qint64 w)
+{
+    if (!mask)
+        return;
+    for (qint64 r = 0; r < h; ++r) {
+        Value *v = values + (line + r) * columns + col;
+        quint8 *p = present + (line + r) * columns + col;
+        const quint8 *m = mask + r * w;
+        for (qint64 i = 0; i < w; ++i) {
+            const bool ok = p[i] && m[i];
+            p[i] = quint8(ok);
+            v[i] = ok ? v[i] : 0;
+        }
     }
 }
 
@@ -1124,18 +1145,7 @@ bool GdalRaster::readValues(qint64 firstLine, qint64 lineCount, qint64 columns, 
     }
 
     const auto applyMask = [columns, values, present](const quint8 *mask, qint64 line, qint64 col, qint64 h, qint64 w) {
-        if (!mask)
-            return;
-        for (qint64 r = 0; r < h; ++r) {
-            qint32 *v = values + (line + r) * columns + col;
-            quint8 *p = present + (line + r) * columns + col;
-            const quint8 *m = mask + r * w;
-            for (qint64 i = 0; i < w; ++i) {
-                const bool ok = p[i] && m[i];
-                p[i] = quint8(ok);
-                v[i] = ok ? v[i] : 0;
-            }
-        }
+        maskValues(mask, values, present, columns, line, col, h, w);
     };
     const auto run = [&](auto tag) {
         using T = typename decltype(tag)::T;
@@ -1173,6 +1183,38 @@ bool GdalRaster::readValues(qint64 firstLine, qint64 lineCount, qint64 columns, 
         }
     };
     return withCellType(d->cell, run);
+}
+
+bool GdalRaster::valuesAreBytes() const
+{
+    return d->dataset && !d->esri && d->cell == Cell::U8;
+}
+
+// Byte cells are their values, read straight into the caller's values.
+bool GdalRaster::readByteValues(qint64 firstLine, qint64 lineCount, qint64 columns, quint8 *values, quint8 *present,
+                                QString *errorString)
+{
+    if (!d->checkRead(firstLine, lineCount, columns, values, errorString)
+        || !d->checkRead(firstLine, lineCount, columns, present, errorString))
+        return false;
+    if (!valuesAreBytes()) {
+        setError(errorString, tr("the raster's values are not bytes"));
+        return false;
+    }
+    const bool hasNodata = d->nodata.set;
+    const quint8 nodata = nodataAs<quint8>(d->nodata);
+    const Private::Into into{values, columns};
+    return d->readWindows(
+            firstLine, lineCount, columns,
+            [&](const void *src, qint64 stride, const quint8 *mask, qint64 line, qint64 col, qint64 h, qint64 w) {
+                for (qint64 r = 0; r < h; ++r) {
+                    quint8 *v = values + (line + r) * columns + col;
+                    const quint8 *from = src ? static_cast<const quint8 *>(src) + r * stride : v;
+                    valueLine(from, v, present + (line + r) * columns + col, w, hasNodata, nodata);
+                }
+                maskValues(mask, values, present, columns, line, col, h, w);
+            },
+            &into, errorString);
 }
 
 namespace {

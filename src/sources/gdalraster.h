@@ -28,6 +28,9 @@ public:
                     QString *errorString) override;
     bool readHabitatBits(qint64 firstLine, qint64 lineCount, qint64 columns, const CoverSet &cover, quint64 *bits,
                          bool *handled, QString *errorString) override;
+    bool valuesAreBytes() const override;
+    bool readByteValues(qint64 firstLine, qint64 lineCount, qint64 columns, quint8 *values, quint8 *present,
+                        QString *errorString) override;
     RasterSource::GeoReference geoReference() const override;
 
 private:

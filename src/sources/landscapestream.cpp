@@ -29,7 +29,7 @@ QString tr(const char *text)
 // request only when that is the same.
 struct Request
 {
-    enum Kind { Habitat, HabitatBits, Values };
+    enum Kind { Habitat, HabitatBits, Values, ByteValues };
     Kind kind = Habitat;
     qint64 count = 0;
     qint64 columns = 0;
@@ -38,7 +38,7 @@ struct Request
     bool operator==(const Request &other) const
     {
         return kind == other.kind && count == other.count && columns == other.columns
-                && (kind == Values || cover == other.cover);
+                && (kind == Values || kind == ByteValues || cover == other.cover);
     }
 };
 
@@ -50,13 +50,15 @@ struct Position
     qint64 offset = 0;
 };
 
-// Where a band goes: habitat (as codes or as bits), or values and present.
+// Where a band goes: habitat (as codes or as bits), or values (32-bit or
+// bytes) and present.
 struct Target
 {
     RaggedRows<qint8> *habitat = nullptr;
     CoverBits *bits = nullptr;
     RaggedRows<qint32> *values = nullptr;
     RaggedRows<quint8> *present = nullptr;
+    RaggedRows<quint8> *byteValues = nullptr;
 };
 
 struct Outcome
@@ -118,6 +120,7 @@ struct LandscapeStream::Private
     CoverBits aheadBits;
     RaggedRows<qint32> aheadValues;
     RaggedRows<quint8> aheadPresent;
+    RaggedRows<quint8> aheadByteValues;
     Outcome aheadOutcome;
 
     ~Private() { stopWorker(); }
@@ -261,6 +264,7 @@ bool LandscapeStream::Private::readRaster(const Request &request, const Target &
     const qint64 strip = std::max<qint64>(1, std::min(n, (wanted + block - 1) / block * block));
     const bool habitat = request.kind == Request::Habitat;
     const bool bits = request.kind == Request::HabitatBits;
+    const bool bytes = request.kind == Request::ByteValues;
     const qint64 words = CoverBits::wordsFor(columns);
     // Cells a band read before holds are overwritten, not cleared first: a
     // band of the same size as the last (every band of a map but its last)
@@ -282,7 +286,10 @@ bool LandscapeStream::Private::readRaster(const Request &request, const Target &
     } else if (habitat) {
         reserve(target.habitat->cells);
     } else {
-        reserve(target.values->cells);
+        if (bytes)
+            reserve(target.byteValues->cells);
+        else
+            reserve(target.values->cells);
         reserve(target.present->cells);
     }
     for (qint64 line = 0; line < n; line += strip) {
@@ -298,6 +305,11 @@ bool LandscapeStream::Private::readRaster(const Request &request, const Target &
             room(target.habitat->cells, filled);
             ok = raster.readHabitat(reader.row + line, count, columns, request.cover,
                                     target.habitat->cells.data() + at, errorString);
+        } else if (bytes) {
+            room(target.byteValues->cells, filled);
+            room(target.present->cells, filled);
+            ok = raster.readByteValues(reader.row + line, count, columns, target.byteValues->cells.data() + at,
+                                       target.present->cells.data() + at, errorString);
         } else {
             room(target.values->cells, filled);
             room(target.present->cells, filled);
@@ -309,6 +321,9 @@ bool LandscapeStream::Private::readRaster(const Request &request, const Target &
     }
     if (habitat) {
         rectangular(*target.habitat, n, columns);
+    } else if (bytes) {
+        rectangular(*target.byteValues, n, columns);
+        rectangular(*target.present, n, columns);
     } else if (!bits) {
         rectangular(*target.values, n, columns);
         rectangular(*target.present, n, columns);
@@ -360,6 +375,8 @@ void LandscapeStream::Private::readNow(const Request &request, const Target &tar
             *target.values = RaggedRows<qint32>();
         if (target.present)
             *target.present = RaggedRows<quint8>();
+        if (target.byteValues)
+            *target.byteValues = RaggedRows<quint8>();
         try {
             seekTo(start);
         } catch (const std::bad_alloc &) {
@@ -379,7 +396,7 @@ void LandscapeStream::Private::run()
         const Request request = ahead;
         lock.unlock();
         Outcome outcome;
-        readNow(request, Target{&aheadHabitat, &aheadBits, &aheadValues, &aheadPresent}, outcome);
+        readNow(request, Target{&aheadHabitat, &aheadBits, &aheadValues, &aheadPresent, &aheadByteValues}, outcome);
         lock.lock();
         aheadOutcome = outcome;
         busy = false;
@@ -423,10 +440,12 @@ bool LandscapeStream::Private::deliver(const Request &request, const Target &tar
                 std::swap(*target.habitat, aheadHabitat);
             if (target.bits)
                 std::swap(*target.bits, aheadBits);
-            if (target.values) {
+            if (target.values)
                 std::swap(*target.values, aheadValues);
+            if (target.byteValues)
+                std::swap(*target.byteValues, aheadByteValues);
+            if (target.present)
                 std::swap(*target.present, aheadPresent);
-            }
             outcome = aheadOutcome;
             handed = true;
         } else {
@@ -615,6 +634,28 @@ bool LandscapeStream::readValues(qint64 count, qint64 columns, RaggedRows<qint32
     request.count = count;
     request.columns = columns;
     return d->deliver(request, Target{nullptr, nullptr, &values, &present}, errorString);
+}
+
+bool LandscapeStream::valuesAreBytes() const
+{
+    return d->isOpen && d->isRaster && d->raster.valuesAreBytes();
+}
+
+bool LandscapeStream::readByteValues(qint64 count, qint64 columns, RaggedRows<quint8> &values,
+                                     RaggedRows<quint8> &present, QString *errorString)
+{
+    if (!checkRead(d->isOpen, count, columns, d->columns, errorString))
+        return false;
+    if (!valuesAreBytes()) {
+        if (errorString)
+            *errorString = tr("the landscape's values are not bytes");
+        return false;
+    }
+    Request request;
+    request.kind = Request::ByteValues;
+    request.count = count;
+    request.columns = columns;
+    return d->deliver(request, Target{nullptr, nullptr, nullptr, &present, &values}, errorString);
 }
 
 bool LandscapeStream::skip(qint64 count, QString *errorString)

@@ -101,6 +101,12 @@ public:
     // of each row (text: a row's own cells, all present).
     bool readValues(qint64 count, qint64 columns, RaggedRows<qint32> &values, RaggedRows<quint8> &present,
                     QString *errorString);
+    // Whether the values are bytes (a raster of bytes read through GDAL),
+    // and the same rows as readValues() gives as such: a fifth of the
+    // memory with present. False, with the reason, where they are not.
+    bool valuesAreBytes() const;
+    bool readByteValues(qint64 count, qint64 columns, RaggedRows<quint8> &values, RaggedRows<quint8> &present,
+                        QString *errorString);
     // Skips the next min(count, rows() - nextRow()) rows (for a shard of
     // tiles, say): seek(nextRow() + count).
     bool skip(qint64 count, QString *errorString);

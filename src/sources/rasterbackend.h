@@ -47,6 +47,19 @@ public:
         *handled = false;
         return false;
     }
+    // RasterSource::valuesAreBytes() and readByteValues().
+    virtual bool valuesAreBytes() const { return false; }
+    virtual bool readByteValues(qint64 firstLine, qint64 lineCount, qint64 columns, quint8 *values, quint8 *present,
+                                QString *errorString)
+    {
+        Q_UNUSED(firstLine);
+        Q_UNUSED(lineCount);
+        Q_UNUSED(columns);
+        Q_UNUSED(values);
+        Q_UNUSED(present);
+        Q_UNUSED(errorString);
+        return false;
+    }
     virtual RasterSource::GeoReference geoReference() const = 0;
 };
 

@@ -301,6 +301,22 @@ bool RasterSource::readValues(qint64 firstLine, qint64 lineCount, qint64 columns
     return d->dataset->readValues(firstLine, lineCount, columns, values, present, errorString);
 }
 
+bool RasterSource::valuesAreBytes() const
+{
+    return d->dataset && d->dataset->valuesAreBytes();
+}
+
+bool RasterSource::readByteValues(qint64 firstLine, qint64 lineCount, qint64 columns, quint8 *values,
+                                  quint8 *present, QString *errorString)
+{
+    if (!valuesAreBytes()) {
+        if (errorString)
+            *errorString = QCoreApplication::translate("RasterSource", "the raster's values are not bytes");
+        return false;
+    }
+    return d->dataset->readByteValues(firstLine, lineCount, columns, values, present, errorString);
+}
+
 QStringList RasterSource::excludedDrivers()
 {
     const Backend &gdal = backend();

@@ -162,6 +162,12 @@ public:
     // cell holds one and 0 where it holds none (values[i] is then 0).
     bool readValues(qint64 firstLine, qint64 lineCount, qint64 columns, qint32 *values, quint8 *present,
                     QString *errorString = nullptr);
+    // Whether the band's values are bytes (a GDAL raster of Byte cells),
+    // and the same lines as readValues() gives, as bytes: false, with the
+    // reason, where they are not.
+    bool valuesAreBytes() const;
+    bool readByteValues(qint64 firstLine, qint64 lineCount, qint64 columns, quint8 *values, quint8 *present,
+                        QString *errorString = nullptr);
     // Whether the last read failed because GDAL could not allocate memory
     // (it may succeed with more: a batch tries it again alone).
     bool outOfMemory() const;

@@ -67,34 +67,23 @@ inline quint64 presentMask64(const quint8 *present)
 }
 
 // Bit i set where values[i] differs from values[i - 1], for the 64 values at
-// values; values[-1] must be readable.
-inline quint64 changeMask64(const qint32 *values)
+// values (32-bit or bytes); values[-1] must be readable.
+template <typename Value>
+inline quint64 changeMask64(const Value *values)
 {
+    static_assert(sizeof(Value) == 4 || sizeof(Value) == 1);
 #ifdef __SSE2__
+    constexpr int perLoad = 16 / int(sizeof(Value));
     quint64 same = 0;
-    for (int part = 0; part < 16; ++part) {
-        const __m128i here = _mm_loadu_si128(reinterpret_cast<const __m128i *>(values + 4 * part));
-        const __m128i before = _mm_loadu_si128(reinterpret_cast<const __m128i *>(values + 4 * part - 1));
-        same |= quint64(quint32(_mm_movemask_ps(_mm_castsi128_ps(_mm_cmpeq_epi32(here, before))))) << (4 * part);
-    }
-    return ~same;
-#else
-    quint64 mask = 0;
-    for (int i = 0; i < 64; ++i)
-        mask |= quint64(values[i] != values[i - 1]) << i;
-    return mask;
-#endif
-}
-
-// The same for byte values.
-inline quint64 changeMask64(const quint8 *values)
-{
-#ifdef __SSE2__
-    quint64 same = 0;
-    for (int part = 0; part < 4; ++part) {
-        const __m128i here = _mm_loadu_si128(reinterpret_cast<const __m128i *>(values + 16 * part));
-        const __m128i before = _mm_loadu_si128(reinterpret_cast<const __m128i *>(values + 16 * part - 1));
-        same |= quint64(quint32(_mm_movemask_epi8(_mm_cmpeq_epi8(here, before)))) << (16 * part);
+    for (int part = 0; part < 64 / perLoad; ++part) {
+        const __m128i here = _mm_loadu_si128(reinterpret_cast<const __m128i *>(values + perLoad * part));
+        const __m128i before = _mm_loadu_si128(reinterpret_cast<const __m128i *>(values + perLoad * part - 1));
+        quint32 equal;
+        if constexpr (sizeof(Value) == 1)
+            equal = quint32(_mm_movemask_epi8(_mm_cmpeq_epi8(here, before)));
+        else
+            equal = quint32(_mm_movemask_ps(_mm_castsi128_ps(_mm_cmpeq_epi32(here, before))));
+        same |= quint64(equal) << (perLoad * part);
     }
     return ~same;
 #else

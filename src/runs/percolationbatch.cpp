@@ -1177,10 +1177,11 @@ bool searchInBands(LandscapeStream &stream, const QByteArray &path, const Batch:
         RaggedRows<quint8> present;
         PatchRecorder *recorder = recorded ? recorders[size_t(k)].get() : nullptr;
         scan.setObserver(map ? static_cast<ClusterScan::Observer *>(map) : recorder);
-        // A raster's habitat as bits, and byte values as bytes, where nothing
-        // but the search reads them.
+        // A raster's habitat as bits where nothing but the search reads it,
+        // and byte values as bytes where nothing but the search and its
+        // observers do.
         const bool asBits = !each && !boxed && !map && !recorder && from.isRaster();
-        const bool asBytes = each && !boxed && !map && !recorder && from.valuesAreBytes();
+        const bool asBytes = each && !boxed && !map && from.valuesAreBytes();
         // The thread's rows are searched in bands short enough for narrow
         // sums (one band with labels or records, which watch one search),
         // each joined to those above it as it ends.

@@ -1227,25 +1227,30 @@ bool searchInBands(LandscapeStream &stream, const QByteArray &path, const Batch:
             const qint64 first = from.nextRow() + offset;
             // Rows above the band are read alone, for the boxes.
             const qint64 count = std::min(bandRows, first < begin ? begin - first : end - first);
-            if (asBytes) {
-                read = from.readByteValues(count, readColumns, byteValues, present, &out.errorString);
-                for (qint64 r = 0; read && r < byteValues.rowCount(); ++r) {
-                    read = nextRow(first + r);
-                    edges.addPresent(first + r, present.row(r), present.rowLength(r));
-                    scan.addClassRow(byteValues.row(r), present.row(r), byteValues.rowLength(r));
-                }
-            } else if (each) {
-                read = from.readValues(count, readColumns, values, present, &out.errorString);
-                for (qint64 r = 0; read && r < values.rowCount(); ++r) {
-                    if (boxed)
-                        boxes.addClassRow(values.row(r), present.row(r), values.rowLength(r));
-                    if (first + r < begin)
-                        continue;
-                    read = nextRow(first + r);
-                    if (map)
-                        map->addRow(first - begin + r, present.row(r), present.rowLength(r));
-                    edges.addPresent(first + r, present.row(r), present.rowLength(r));
-                    scan.addClassRow(values.row(r), present.row(r), values.rowLength(r));
+            if (each) {
+                // The values as bytes or as 32-bit integers (the boxes read
+                // only these: there are no bytes with boxes).
+                const auto classRows = [&](const auto &classValues) {
+                    for (qint64 r = 0; read && r < classValues.rowCount(); ++r) {
+                        if constexpr (std::is_same_v<std::decay_t<decltype(classValues)>, RaggedRows<qint32>>) {
+                            if (boxed)
+                                boxes.addClassRow(classValues.row(r), present.row(r), classValues.rowLength(r));
+                        }
+                        if (first + r < begin)
+                            continue;
+                        read = nextRow(first + r);
+                        if (map)
+                            map->addRow(first - begin + r, present.row(r), present.rowLength(r));
+                        edges.addPresent(first + r, present.row(r), present.rowLength(r));
+                        scan.addClassRow(classValues.row(r), present.row(r), classValues.rowLength(r));
+                    }
+                };
+                if (asBytes) {
+                    read = from.readByteValues(count, readColumns, byteValues, present, &out.errorString);
+                    classRows(byteValues);
+                } else {
+                    read = from.readValues(count, readColumns, values, present, &out.errorString);
+                    classRows(values);
                 }
             } else if (asBits) {
                 read = from.readHabitatBits(count, readColumns, options.cover, bits, &out.errorString);

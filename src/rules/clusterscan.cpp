@@ -627,10 +627,10 @@ void ClusterScan::Private::collect()
         else
             move(narrowRecords, scratchNarrow);
     }
+    // Slots from stay on are not read again before a new cluster fills
+    // them: nothing there needs clearing.
     for (qint64 i = 0; i < stay; ++i)
         parentOf[i] = quint32(i);
-    for (qint64 slot = stay; slot < slotCount; ++slot)
-        edgesOf[slot] = 0;
     slotCount = stay;
     freeCount = 0;
 }
